@@ -1,0 +1,64 @@
+#include "archive/file_output.h"
+
+#include <cstring>
+
+#include "common/text.h"
+#include "common/update_state.h"
+#include "platform/platform.h"
+
+int WriteBufferToFile(const char* path, const void* data, uint32_t size, const uint64_t* time) {
+  char temp[kLongTextSize];
+  PlatformFile file = Os->CreateTempFileBeside(path, temp);
+  if (file == nullptr) return 0;
+  // SetFileTime is not attempted once the write has failed.
+  int ok = Os->WriteFileBytes(file, data, size);
+  if (ok && time != nullptr) ok = Os->SetFileTimes(file, *time);
+  Os->CloseFile(file);
+  if (ok) ok = Os->MoveFileOver(temp, path);
+  if (!ok) Os->RemoveFile(temp);
+  return ok ? 1 : 0;
+}
+
+// Whether the path's last character, walked in code page 932, is a separator:
+// the trail byte 0x5C of a double-byte character does not count.
+static bool EndsInSeparator(const char* path) {
+  const char* last = nullptr;
+  for (const char* p = path; *p != '\0'; p = NextChar(p)) last = p;
+  return last != nullptr && NextChar(last) == last + 1 && (*last == '\\' || *last == '/');
+}
+
+int AppendPathComponent(char* path, size_t size, const char* component) {
+  size_t have = strnlen(path, size);
+  if (have == size) return 0;
+  size_t sep = (have > 0 && !EndsInSeparator(path)) ? 1 : 0;
+  size_t add = strlen(component);
+  if (have + sep + add + 2 > size) return 0;  // the text, its NUL and the second NUL
+  char* end = path + have;
+  if (sep) *end++ = '\\';
+  memcpy(end, component, add);
+  end[add] = '\0';
+  end[add + 1] = '\0';
+  return 1;
+}
+
+int QueryFreeSpace(const char* root, uint64_t* free_to_caller, uint64_t* total, uint64_t* total_free) {
+  // The entry point is looked up once it exists; a missing one is looked for
+  // again on every call.
+  if (UpdateState.FreeSpaceEntryPoint == nullptr) UpdateState.FreeSpaceEntryPoint = Os->FindFreeSpaceEx();
+  if (UpdateState.FreeSpaceEntryPoint != nullptr) {
+    uint64_t f = 0, t = 0, tf = 0;
+    if (Os->CallFreeSpaceEx(UpdateState.FreeSpaceEntryPoint, root, &f, &t, &tf)) {
+      *free_to_caller = f;
+      *total = t;
+      if (total_free) *total_free = tf;
+      return 1;
+    }
+  }
+  uint32_t sectors = 0, bytes = 0, free_clusters = 0, clusters = 0;
+  if (!Os->FreeSpaceByClusters(root, &sectors, &bytes, &free_clusters, &clusters)) return 0;
+  uint32_t cluster = sectors * bytes;  // a 32-bit product, as the query defines it
+  *free_to_caller = uint64_t(free_clusters) * cluster;
+  *total = uint64_t(clusters) * cluster;
+  if (total_free) *total_free = *free_to_caller;
+  return 1;
+}

@@ -1,0 +1,24 @@
+// File output helpers shared by the archive and the update flow.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Creates or replaces the file at `path` with `size` bytes of `data`, and when
+// `time` is given makes it the file's creation, last-access and last-write
+// time. The bytes go to a temporary file beside the destination, which
+// replaces the destination only once everything is written: on failure the
+// destination keeps its old content (or stays absent) and no temporary file
+// is left behind. Returns 1 on success, 0 on failure; shows nothing.
+int WriteBufferToFile(const char* path, const void* data, uint32_t size, const uint64_t* time);
+
+// Appends `component` to the path in `path` (a buffer of `size` bytes) after
+// exactly one separator, then a second NUL, so that the result is also a
+// one-item path list. Returns 0, with `path` unchanged, when the result and
+// both NULs would not fit.
+int AppendPathComponent(char* path, size_t size, const char* component);
+
+// The free space of the drive `root` (such as "C:"). Prefers the 64-bit query,
+// falls back to the cluster-based one. Returns nonzero on success; on failure
+// the three places are left unchanged. `total_free` may be null.
+int QueryFreeSpace(const char* root, uint64_t* free_to_caller, uint64_t* total, uint64_t* total_free);

@@ -1,0 +1,308 @@
+// LzBlock encoder. Emits the tokens of the format in lz_block.cpp through a
+// writer that opens a 4-byte control-word slot at the current end of the
+// output whenever a control bit is due and the current slot is full, exactly
+// where the decoder will look for the next word.
+#include "archive/lz_encode.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+constexpr uint32_t kWindow = 8192;        // farthest long-match distance
+constexpr uint32_t kShortWindow = 2303;   // farthest short-match distance
+constexpr uint32_t kMaxLength = 282;
+constexpr uint32_t kMinLong = 3;
+
+class BlockWriter {
+ public:
+  BlockWriter() : out_(4, 0) {}
+
+  void Bit(unsigned b) {
+    if (used_ == 32) {
+      StoreWord();
+      slot_ = out_.size();
+      out_.resize(out_.size() + 4);
+      word_ = 0;
+      used_ = 0;
+    }
+    word_ |= uint32_t(b & 1) << (31 - used_);
+    ++used_;
+  }
+  void Bits(uint32_t value, int count) {
+    while (count-- > 0) Bit((value >> count) & 1);
+  }
+  void Byte(uint32_t b) { out_.push_back(uint8_t(b)); }
+
+  void Literal(uint8_t c) {
+    Bit(1);
+    Byte(c);
+  }
+
+  void ShortMatch(uint32_t distance) {  // length 2, distance 1..2303
+    Bits(0b01, 2);
+    if (distance <= 256) {
+      Bit(0);
+      Byte(distance - 1);
+    } else {
+      uint32_t v = distance - 257;
+      Bit(1);
+      Byte(v >> 3);
+      Bits(v & 7, 3);
+    }
+  }
+
+  void LongMatch(uint32_t distance, uint32_t length) {  // 1..8192, 3..282
+    uint32_t d = distance - 1;
+    Bits(0b00, 2);
+    if (d < 512) {
+      Bit(1);
+      Byte(d >> 1);
+      Bits(d & 1, 1);
+    } else if (d < 1024) {
+      Bits(0b01, 2);
+      Byte((d >> 1) - 256);
+      Bits(d & 1, 1);
+    } else if (d < 2048) {
+      Bits(0b001, 3);
+      Byte((d >> 2) - 256);
+      Bits(d & 3, 2);
+    } else if (d < 4096) {
+      Bits(0b0001, 4);
+      Byte((d >> 3) - 256);
+      Bits(d & 7, 3);
+    } else {
+      Bits(0b0000, 4);
+      Byte((d >> 4) - 256);
+      Bits(d & 15, 4);
+    }
+    if (length == 3) {
+      Bit(1);
+    } else if (length == 4) {
+      Bits(0b01, 2);
+    } else if (length <= 6) {
+      Bits(0b001, 3);
+      Bits(length - 5, 1);
+    } else if (length <= 10) {
+      Bits(0b0001, 4);
+      Bits(length - 7, 2);
+    } else if (length <= 26) {
+      Bits(0b00001, 5);
+      Bits(length - 11, 4);
+    } else {
+      Bits(0b00000, 5);
+      Byte(length - 27);
+    }
+  }
+
+  std::vector<uint8_t> Finish() {
+    Bits(0b011, 3);  // end code: 0 1 1, byte 0xFF, 1 1 1
+    Byte(0xFF);
+    Bits(0b111, 3);
+    StoreWord();
+    return std::move(out_);
+  }
+
+ private:
+  void StoreWord() {
+    out_[slot_] = uint8_t(word_);
+    out_[slot_ + 1] = uint8_t(word_ >> 8);
+    out_[slot_ + 2] = uint8_t(word_ >> 16);
+    out_[slot_ + 3] = uint8_t(word_ >> 24);
+  }
+
+  std::vector<uint8_t> out_;
+  size_t slot_ = 0;
+  uint32_t word_ = 0;
+  int used_ = 0;
+};
+
+// Costs in bits. Control bits and byte fields cost one bit each, since
+// control words are spent at 32 bits per 4 bytes.
+constexpr uint32_t kLiteralCost = 9;
+
+uint32_t ShortMatchCost(uint32_t distance) { return distance <= 256 ? 11 : 14; }
+
+uint32_t LongMatchCost(uint32_t distance, uint32_t length) {
+  uint32_t d = distance - 1;
+  uint32_t cost = 2 + 8;
+  cost += d < 512 ? 2 : d < 1024 ? 3 : d < 2048 ? 5 : d < 4096 ? 7 : 8;
+  cost += length == 3 ? 1 : length == 4 ? 2 : length <= 6 ? 4 : length <= 10 ? 6 : length <= 26 ? 9 : 13;
+  return cost;
+}
+
+struct Match {
+  uint32_t length;
+  uint32_t distance;
+};
+
+// Hash chains over 3-byte prefixes within the window, and the nearest earlier
+// position of every 2-byte pair for short matches.
+class MatchFinder {
+ public:
+  MatchFinder(const uint8_t* data, size_t size, int depth)
+      : data_(data), size_(size), depth_(depth), head_(1 << kHashBits, -1), prev_(kRing, -1), pair_(1 << 16, -1) {}
+
+  // All useful long matches at `pos`, lengths strictly increasing, each with
+  // the nearest distance that reaches it; at most `limit` bytes long.
+  void Find(size_t pos, uint32_t limit, std::vector<Match>* found) const {
+    found->clear();
+    if (limit < kMinLong) return;
+    const uint8_t* cur = data_ + pos;
+    uint32_t best = kMinLong - 1;
+    int32_t cand = head_[Hash(cur)];
+    for (int steps = depth_; cand >= 0 && steps > 0; --steps) {
+      uint32_t distance = uint32_t(pos - size_t(cand));
+      if (distance > kWindow) break;
+      const uint8_t* ref = data_ + cand;
+      if (ref[best] == cur[best]) {
+        uint32_t len = 0;
+        while (len < limit && ref[len] == cur[len]) ++len;
+        if (len > best) {
+          best = len;
+          found->push_back({len, distance});
+          if (len == limit) break;
+        }
+      }
+      int32_t next = prev_[size_t(cand) & (kRing - 1)];
+      if (next >= cand) break;
+      cand = next;
+    }
+  }
+
+  // The nearest 2-byte match at `pos` within reach of a short match, or 0.
+  uint32_t ShortDistance(size_t pos) const {
+    if (pos + 2 > size_) return 0;
+    int32_t cand = pair_[Pair(data_ + pos)];
+    if (cand < 0) return 0;
+    uint32_t distance = uint32_t(pos - size_t(cand));
+    return distance <= kShortWindow ? distance : 0;
+  }
+
+  // Records `pos` as the newest position of its prefixes.
+  void Insert(size_t pos) {
+    if (pos + 2 <= size_) pair_[Pair(data_ + pos)] = int32_t(pos);
+    if (pos + 3 <= size_) {
+      uint32_t h = Hash(data_ + pos);
+      prev_[pos & (kRing - 1)] = head_[h];
+      head_[h] = int32_t(pos);
+    }
+  }
+
+ private:
+  static constexpr int kHashBits = 15;
+  static constexpr size_t kRing = 16384;  // more than the window: live links are never overwritten
+
+  static uint32_t Hash(const uint8_t* p) {
+    uint32_t v = uint32_t(p[0]) << 16 | uint32_t(p[1]) << 8 | p[2];
+    return (v * 2654435761u) >> (32 - kHashBits);
+  }
+  static uint32_t Pair(const uint8_t* p) { return uint32_t(p[0]) << 8 | p[1]; }
+
+  const uint8_t* data_;
+  size_t size_;
+  int depth_;
+  std::vector<int32_t> head_, prev_, pair_;
+};
+
+std::vector<uint8_t> EncodeGreedy(const uint8_t* data, size_t size) {
+  BlockWriter writer;
+  MatchFinder finder(data, size, 16);
+  std::vector<Match> found;
+  size_t pos = 0;
+  while (pos < size) {
+    uint32_t limit = uint32_t(std::min<size_t>(kMaxLength, size - pos));
+    finder.Find(pos, limit, &found);
+    size_t step = 1;
+    if (!found.empty()) {
+      // Any long match costs less than its bytes as literals (19 bits or
+      // fewer for 3 bytes against 27).
+      writer.LongMatch(found.back().distance, found.back().length);
+      step = found.back().length;
+    } else if (uint32_t d = finder.ShortDistance(pos)) {
+      writer.ShortMatch(d);
+      step = 2;
+    } else {
+      writer.Literal(data[pos]);
+    }
+    for (size_t i = 0; i < step; ++i) finder.Insert(pos + i);
+    pos += step;
+  }
+  return writer.Finish();
+}
+
+// Optimal parse by cost, chunk by chunk so that memory stays bounded: within
+// a chunk every position's cheapest path from the chunk start is found, then
+// the path is emitted. Tokens never cross a chunk end.
+std::vector<uint8_t> EncodeOptimal(const uint8_t* data, size_t size) {
+  constexpr size_t kChunk = 1 << 16;
+  constexpr uint32_t kNiceLength = 160;  // a match this long is taken outright
+  constexpr uint32_t kAllLengths = 36;   // beyond this only code boundaries are priced
+
+  BlockWriter writer;
+  MatchFinder finder(data, size, 256);
+  std::vector<Match> found;
+  std::vector<uint32_t> price(kChunk + 1);
+  std::vector<uint16_t> step_length(kChunk + 1), step_distance(kChunk + 1);
+  std::vector<std::pair<uint16_t, uint16_t>> path;
+
+  auto relax = [&](size_t from, uint32_t length, uint32_t distance, uint32_t cost) {
+    uint32_t p = price[from] + cost;
+    if (p < price[from + length]) {
+      price[from + length] = p;
+      step_length[from + length] = uint16_t(length);
+      step_distance[from + length] = uint16_t(distance);
+    }
+  };
+
+  for (size_t start = 0; start < size; start += kChunk) {
+    size_t n = std::min(kChunk, size - start);
+    std::fill(price.begin(), price.begin() + n + 1, UINT32_MAX);
+    price[0] = 0;
+    size_t i = 0;
+    while (i < n) {
+      size_t pos = start + i;
+      uint32_t limit = uint32_t(std::min<size_t>(kMaxLength, n - i));
+      finder.Find(pos, limit, &found);
+      relax(i, 1, 0, kLiteralCost);
+      if (limit >= 2) {
+        if (uint32_t d = finder.ShortDistance(pos)) relax(i, 2, d, ShortMatchCost(d));
+      }
+      if (!found.empty() && found.back().length >= kNiceLength) {
+        // Long repeats: take the whole match and skip the positions inside it.
+        const Match& m = found.back();
+        relax(i, m.length, m.distance, LongMatchCost(m.distance, m.length));
+        for (uint32_t k = 0; k < m.length; ++k) finder.Insert(pos + k);
+        i += m.length;
+        continue;
+      }
+      uint32_t length = kMinLong;
+      for (const Match& m : found) {
+        for (; length <= m.length; ++length) {
+          bool boundary = length <= kAllLengths || length == m.length || length == 26 || length == 27;
+          if (boundary) relax(i, length, m.distance, LongMatchCost(m.distance, length));
+        }
+      }
+      finder.Insert(pos);
+      ++i;
+    }
+    // Walk back from the chunk end, then emit forward.
+    path.clear();
+    for (size_t at = n; at > 0; at -= step_length[at]) path.push_back({step_length[at], step_distance[at]});
+    size_t pos = start;
+    for (auto it = path.rbegin(); it != path.rend(); ++it) {
+      uint32_t length = it->first, distance = it->second;
+      if (length == 1) writer.Literal(data[pos]);
+      else if (length == 2) writer.ShortMatch(distance);
+      else writer.LongMatch(distance, length);
+      pos += length;
+    }
+  }
+  return writer.Finish();
+}
+
+}  // namespace
+
+std::vector<uint8_t> CompressLzBlock(const uint8_t* data, size_t size, LzLevel level) {
+  return level == LzLevel::Fast ? EncodeGreedy(data, size) : EncodeOptimal(data, size);
+}

@@ -1,0 +1,209 @@
+#include "archive/payload_archive.h"
+
+#include <cstring>
+
+#include "archive/file_output.h"
+#include "archive/lz_block.h"
+#include "common/error_box.h"
+#include "common/messages.h"
+#include "common/text.h"
+#include "common/update_state.h"
+#include "platform/platform.h"
+
+namespace {
+
+uint32_t Read32(const uint8_t* p) {
+  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+
+uint64_t Read64(const uint8_t* p) { return uint64_t(Read32(p)) | uint64_t(Read32(p + 4)) << 32; }
+
+uint32_t AlignedSize(uint32_t stored) { return (stored + kArchiveAlign - 1) & ~(kArchiveAlign - 1); }
+
+// One entry as found by the lookup: its record and where its data lies.
+struct FoundEntry {
+  uint32_t data_offset;
+  uint32_t flags;
+  uint64_t file_time;
+  uint32_t size;
+  uint32_t stored_size;
+};
+
+// The shared lookup: the first entry in directory order whose name equals
+// `name` by the archive's comparison. Offsets were checked at opening, so
+// their sums cannot wrap.
+bool FindEntry(const char* name, FoundEntry* found) {
+  const uint8_t* dir = UpdateState.ArchiveDirectory;
+  if (dir == nullptr) return false;
+  uint32_t count = Read32(dir + 12);
+  uint32_t offset = kArchiveHeaderSize;
+  for (uint32_t i = 0; i < count; ++i) {
+    const uint8_t* e = dir + kArchiveHeaderSize + size_t(i) * kArchiveEntrySize;
+    if (TextEqualNoCase(reinterpret_cast<const char*>(e + kEntryNameAt), name)) {
+      *found = {offset, Read32(e + kEntryFlagsAt), Read64(e + kEntryTimeAt), Read32(e + kEntrySizeAt),
+                Read32(e + kEntryStoredSizeAt)};
+      return true;
+    }
+    offset += AlignedSize(Read32(e + kEntryStoredSizeAt));
+  }
+  return false;
+}
+
+// The entry's bytes: decoded into a new block for a compressed entry, in place
+// for a stored one. Shows the message of a failure and returns none.
+const uint8_t* EntryBytes(const FoundEntry& entry) {
+  const uint8_t* data = UpdateState.PayloadArchive.Bytes + entry.data_offset;
+  if ((entry.flags & kEntryCompressed) == 0) {
+    if (entry.size > entry.stored_size) {
+      ShowUpdaterError(kMsgBrokenEntry);
+      return nullptr;
+    }
+    return data;
+  }
+  // A block of size 0 is still allocated, so the result is never confused
+  // with "none".
+  uint8_t* block = static_cast<uint8_t*>(Os->Alloc(entry.size ? entry.size : 1, 0));
+  if (block == nullptr) {
+    ShowUpdaterError(kMsgNoMemory);
+    return nullptr;
+  }
+  // The end code must come exactly when Size bytes are filled: an early end
+  // would leave the rest of the file as whatever the memory held.
+  uint32_t produced = 0;
+  if (!DecompressLzBlockChecked(block, entry.size, data, entry.stored_size, &produced, nullptr) ||
+      produced != entry.size) {
+    Os->Free(block);
+    ShowUpdaterError(kMsgBrokenEntry);
+    return nullptr;
+  }
+  return block;
+}
+
+void ReleaseEntryBytes(const FoundEntry& entry, const uint8_t* bytes) {
+  if (entry.flags & kEntryCompressed) Os->Free(const_cast<uint8_t*>(bytes));
+}
+
+// Every entry's data must lie between the header and the directory.
+bool EntriesFit(const uint8_t* dir, uint32_t count, uint32_t directory_offset) {
+  uint64_t offset = kArchiveHeaderSize;
+  for (uint32_t i = 0; i < count; ++i) {
+    const uint8_t* e = dir + kArchiveHeaderSize + size_t(i) * kArchiveEntrySize;
+    uint32_t stored = Read32(e + kEntryStoredSizeAt);
+    if (offset + stored > directory_offset) return false;
+    offset += (uint64_t(stored) + kArchiveAlign - 1) & ~uint64_t(kArchiveAlign - 1);
+  }
+  return true;
+}
+
+}  // namespace
+
+uint8_t* OpenPayloadArchive() {
+  const uint8_t* image = UpdateState.PayloadArchive.Bytes;
+  uint32_t image_size = UpdateState.PayloadArchive.Size;
+  if (image == nullptr || image_size < kArchiveHeaderSize) return nullptr;
+  uint32_t flags = Read32(image + 4);
+  uint32_t directory_offset = Read32(image + 8);
+  uint32_t count = Read32(image + 12);
+  // The magic protects nothing that these bounds do not, so it is not compared.
+  if (directory_offset < kArchiveHeaderSize || directory_offset > image_size) return nullptr;
+  // A block expands at most about 91-fold (282 bytes from a 25-bit token), so
+  // a count that its bytes cannot hold is refused before anything is allocated.
+  uint64_t tail = image_size - directory_offset;
+  uint64_t entries_size = uint64_t(count) * kArchiveEntrySize;
+  uint64_t most = (flags & kHeaderCompressedDirectory) ? tail * 100 : tail;
+  if (entries_size > most || entries_size > 0x7FFFFFFF) return nullptr;
+  uint32_t block_size = uint32_t(kArchiveHeaderSize + entries_size);
+  uint8_t* dir = static_cast<uint8_t*>(Os->Alloc(block_size, 0));
+  if (dir == nullptr) return nullptr;
+  bool ok;
+  if (flags & kHeaderCompressedDirectory) {
+    // The block is decoded straight from the image, which the checked
+    // decoder never reads beyond, so no temporary copy is needed.
+    uint32_t produced = 0;
+    ok = DecompressLzBlockChecked(dir + kArchiveHeaderSize, uint32_t(entries_size), image + directory_offset,
+                                  image_size - directory_offset, &produced, nullptr) &&
+         produced == entries_size;
+  } else {
+    memcpy(dir + kArchiveHeaderSize, image + directory_offset, size_t(entries_size));
+    ok = true;
+  }
+  if (ok) ok = EntriesFit(dir, count, directory_offset);
+  if (!ok) {
+    Os->Free(dir);
+    return nullptr;
+  }
+  memcpy(dir, image, kArchiveHeaderSize);
+  // A name that fills its field without a NUL is ended at the field's end,
+  // so the lookup never reads past it.
+  for (uint32_t i = 0; i < count; ++i) dir[kArchiveHeaderSize + size_t(i) * kArchiveEntrySize + kArchiveNameSize - 1] = 0;
+  UpdateState.ArchiveDirectory = dir;
+  return dir;
+}
+
+void ClosePayloadArchive() {
+  if (UpdateState.ArchiveDirectory != nullptr) {
+    Os->Free(UpdateState.ArchiveDirectory);
+    UpdateState.ArchiveDirectory = nullptr;
+  }
+}
+
+bool IsDecodedEntry(const uint8_t* bytes) {
+  const uint8_t* image = UpdateState.PayloadArchive.Bytes;
+  return bytes != nullptr && !(bytes >= image && bytes < image + UpdateState.PayloadArchive.Size);
+}
+
+const uint8_t* LoadArchiveEntry(const char* name, uint32_t* size) {
+  FoundEntry entry;
+  if (!FindEntry(name, &entry)) {
+    ShowUpdaterError(kMsgNoEntry);
+    return nullptr;
+  }
+  const uint8_t* bytes = EntryBytes(entry);
+  if (bytes != nullptr && size != nullptr) *size = entry.size;
+  return bytes;
+}
+
+int ExtractArchiveEntry(const char* name, const char* path, int keep_newer_file) {
+  FoundEntry entry;
+  if (!FindEntry(name, &entry)) {
+    ShowUpdaterError(kMsgNoEntry);
+    return 0;
+  }
+  // Free space on the destination's drive, for this entry alone. When the
+  // drive cannot tell its free space (a network path, a path without a drive
+  // letter) the write is tried anyway: a full disk then makes the write fail
+  // cleanly, and the file already there is never damaged.
+  char root[3] = {path[0], path[0] ? path[1] : '\0', '\0'};
+  uint64_t free_bytes = 0, total = 0;
+  if (QueryFreeSpace(root, &free_bytes, &total, nullptr) && uint64_t(entry.size) > free_bytes) {
+    char message[kLongTextSize];
+    FormatText(message, sizeof message, kMsgDiskShortForEntry, root, uint64_t(entry.size) - free_bytes);
+    ShowUpdaterError(message);
+    return 0;
+  }
+  const uint8_t* bytes = EntryBytes(entry);
+  if (bytes == nullptr) return 0;
+  uint32_t attributes = Os->GetAttributes(path);
+  if (attributes != kInvalidAttributes) {
+    if (attributes & kAttrDirectory) {
+      ReleaseEntryBytes(entry, bytes);
+      return 0;
+    }
+    if (attributes & kAttrReadOnly) Os->SetAttributes(path, kAttrNormal);
+    if (keep_newer_file) {
+      PlatformFile existing = Os->OpenFileForRead(path);
+      if (existing != nullptr) {
+        uint64_t written = 0;
+        bool newer = Os->GetLastWriteTime(existing, &written) && written > entry.file_time;
+        Os->CloseFile(existing);
+        if (newer) {
+          ReleaseEntryBytes(entry, bytes);
+          return 1;
+        }
+      }
+    }
+  }
+  int ok = WriteBufferToFile(path, bytes, entry.size, &entry.file_time);
+  ReleaseEntryBytes(entry, bytes);
+  return ok;
+}

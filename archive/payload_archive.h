@@ -1,0 +1,58 @@
+// The payload archive that the executable carries as resource UPDATE/102.
+//
+// Image layout (integers unsigned, little-endian):
+//   header, 16 bytes   Magic "FA2\0" | Flags (bit 0: directory compressed)
+//                      | DirectoryOffset | EntryCount
+//   entry data         from offset 16, in directory order; each entry takes
+//                      StoredSize bytes, zero-padded to a multiple of 16
+//   directory          at DirectoryOffset, last in the image: EntryCount
+//                      records of 280 bytes, or one LzBlock decoding to them
+//                      that runs to the end of the image
+//   entry record       Name[260] (NUL-terminated, code page 932) | Flags
+//                      (bit of value 2: data is one LzBlock) | FileTime (8)
+//                      | Size (decoded) | StoredSize (bytes in the archive)
+#pragma once
+
+#include <cstdint>
+
+enum : uint32_t {
+  kArchiveHeaderSize = 16,
+  kArchiveEntrySize = 280,
+  kArchiveNameSize = 260,
+  kArchiveAlign = 16,
+  kHeaderCompressedDirectory = 1,
+  kEntryStored = 1,
+  kEntryCompressed = 2,
+};
+
+// Offsets of the fields of an entry record.
+enum : uint32_t {
+  kEntryNameAt = 0,
+  kEntryFlagsAt = 260,
+  kEntryTimeAt = 264,
+  kEntrySizeAt = 272,
+  kEntryStoredSizeAt = 276,
+};
+
+// Decodes the directory of UpdateState.PayloadArchive into a new block (the
+// header copy and the entries) and records it as UpdateState.ArchiveDirectory.
+// Refuses an image whose directory or entry data lie outside it. Returns the
+// block, or none; shows no message.
+uint8_t* OpenPayloadArchive();
+
+// Frees the directory block, if any.
+void ClosePayloadArchive();
+
+// The bytes of the named entry: a pointer into the image for a stored entry
+// (not to be changed or freed), or a new block of Size bytes for a compressed
+// one, which the caller releases with Os->Free. None after a message.
+const uint8_t* LoadArchiveEntry(const char* name, uint32_t* size);
+
+// Writes the named entry to `path` with the entry's time stamp, after the
+// free-space check; with `keep_newer_file` set an existing file whose
+// last-write time is later than the entry's is left alone. Returns 1 when
+// written or kept, 0 on failure.
+int ExtractArchiveEntry(const char* name, const char* path, int keep_newer_file);
+
+// Whether a block returned by LoadArchiveEntry was decoded (and must be freed).
+bool IsDecodedEntry(const uint8_t* bytes);

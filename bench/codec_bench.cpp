@@ -1,0 +1,174 @@
+// Decoding throughput of the block format beside zlib's inflate, LZ4 and a
+// plain memcpy, and the encoder's ratio and speed in both modes beside zlib
+// level 9, on corpora of real files found on the machine: text, executables
+// and images. Run: build/native/bench/koushin_codec_bench
+#include <benchmark/benchmark.h>
+#include <lz4.h>
+#include <zlib.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "archive/lz_block.h"
+#include "archive/lz_encode.h"
+
+namespace fs = std::filesystem;
+typedef std::vector<uint8_t> Bytes;
+
+namespace {
+
+constexpr size_t kCorpusSize = 4 << 20;
+
+// Files below `roots` whose names end in one of `endings`, concatenated up
+// to kCorpusSize, in a fixed order so that runs compare.
+Bytes Gather(const std::vector<std::string>& roots, const std::vector<std::string>& endings) {
+  std::vector<fs::path> files;
+  for (const std::string& root : roots) {
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(root, fs::directory_options::skip_permission_denied, ec);
+         it != fs::recursive_directory_iterator(); it.increment(ec)) {
+      if (ec || !it->is_regular_file(ec) || it->is_symlink(ec)) continue;
+      std::string name = it->path().filename().string();
+      for (const std::string& e : endings)
+        if (e.empty() || (name.size() > e.size() && name.compare(name.size() - e.size(), e.size(), e) == 0))
+          files.push_back(it->path());
+    }
+  }
+  std::sort(files.begin(), files.end());
+  Bytes corpus;
+  for (const fs::path& p : files) {
+    std::ifstream in(p, std::ios::binary);
+    Bytes b((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (b.size() > (1 << 20)) b.resize(1 << 20);
+    corpus.insert(corpus.end(), b.begin(), b.end());
+    if (corpus.size() >= kCorpusSize) break;
+  }
+  corpus.resize(std::min(corpus.size(), kCorpusSize));
+  return corpus;
+}
+
+const Bytes& Corpus(const std::string& kind) {
+  static std::map<std::string, Bytes> cache;
+  auto it = cache.find(kind);
+  if (it != cache.end()) return it->second;
+  Bytes b;
+  if (kind == "text")
+    b = Gather({KOUSHIN_SOURCE_DIR, "/usr/share/common-licenses", "/usr/share/doc"}, {".cpp", ".h", ".md", ".txt", "copyright"});
+  else if (kind == "exe")
+    b = Gather({"/usr/bin"}, {""});
+  else
+    b = Gather({"/usr/share/icons", "/usr/share/pixmaps", "/usr/share/wine"}, {".png", ".bmp", ".ico"});
+  return cache.emplace(kind, std::move(b)).first->second;
+}
+
+const char* kKinds[] = {"text", "exe", "image"};
+
+void SetBytes(benchmark::State& state, size_t bytes) {
+  state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(bytes));
+}
+
+void BM_DecodeLzBlock(benchmark::State& state) {
+  const Bytes& data = Corpus(kKinds[state.range(0)]);
+  Bytes block = CompressLzBlock(data.data(), data.size(), LzLevel::Best);
+  Bytes out(data.size());
+  for (auto _ : state) {
+    DecompressLzBlock(out.data(), block.data());
+    benchmark::DoNotOptimize(out.data());
+  }
+  if (out != data) state.SkipWithError("round trip failed");
+  SetBytes(state, data.size());
+  state.SetLabel(kKinds[state.range(0)]);
+}
+
+void BM_DecodeLzBlockChecked(benchmark::State& state) {
+  const Bytes& data = Corpus(kKinds[state.range(0)]);
+  Bytes block = CompressLzBlock(data.data(), data.size(), LzLevel::Best);
+  Bytes out(data.size());
+  uint32_t produced = 0;
+  for (auto _ : state) {
+    DecompressLzBlockChecked(out.data(), uint32_t(out.size()), block.data(), uint32_t(block.size()), &produced, nullptr);
+    benchmark::DoNotOptimize(out.data());
+  }
+  SetBytes(state, data.size());
+  state.SetLabel(kKinds[state.range(0)]);
+}
+
+void BM_ZlibInflate(benchmark::State& state) {
+  const Bytes& data = Corpus(kKinds[state.range(0)]);
+  uLongf packed_size = compressBound(uLong(data.size()));
+  Bytes packed(packed_size);
+  compress2(packed.data(), &packed_size, data.data(), uLong(data.size()), 9);
+  Bytes out(data.size());
+  for (auto _ : state) {
+    uLongf out_size = uLongf(out.size());
+    uncompress(out.data(), &out_size, packed.data(), packed_size);
+    benchmark::DoNotOptimize(out.data());
+  }
+  SetBytes(state, data.size());
+  state.SetLabel(kKinds[state.range(0)]);
+}
+
+void BM_Lz4Decompress(benchmark::State& state) {
+  const Bytes& data = Corpus(kKinds[state.range(0)]);
+  Bytes packed(LZ4_compressBound(int(data.size())));
+  int packed_size = LZ4_compress_default(reinterpret_cast<const char*>(data.data()), reinterpret_cast<char*>(packed.data()),
+                                         int(data.size()), int(packed.size()));
+  Bytes out(data.size());
+  for (auto _ : state) {
+    LZ4_decompress_safe(reinterpret_cast<const char*>(packed.data()), reinterpret_cast<char*>(out.data()), packed_size,
+                        int(out.size()));
+    benchmark::DoNotOptimize(out.data());
+  }
+  SetBytes(state, data.size());
+  state.SetLabel(kKinds[state.range(0)]);
+}
+
+void BM_Memcpy(benchmark::State& state) {
+  const Bytes& data = Corpus(kKinds[state.range(0)]);
+  Bytes out(data.size());
+  for (auto _ : state) {
+    memcpy(out.data(), data.data(), data.size());
+    benchmark::DoNotOptimize(out.data());
+  }
+  SetBytes(state, data.size());
+  state.SetLabel(kKinds[state.range(0)]);
+}
+
+// Encoders report their ratio (compressed / original) as a counter.
+void BM_EncodeLzBlock(benchmark::State& state, LzLevel level) {
+  const Bytes& data = Corpus(kKinds[state.range(0)]);
+  size_t packed = 0;
+  for (auto _ : state) packed = CompressLzBlock(data.data(), data.size(), level).size();
+  SetBytes(state, data.size());
+  state.counters["ratio"] = double(packed) / double(data.size());
+  state.SetLabel(kKinds[state.range(0)]);
+}
+
+void BM_ZlibLevel9(benchmark::State& state) {
+  const Bytes& data = Corpus(kKinds[state.range(0)]);
+  Bytes packed(compressBound(uLong(data.size())));
+  uLongf packed_size = 0;
+  for (auto _ : state) {
+    packed_size = uLongf(packed.size());
+    compress2(packed.data(), &packed_size, data.data(), uLong(data.size()), 9);
+  }
+  SetBytes(state, data.size());
+  state.counters["ratio"] = double(packed_size) / double(data.size());
+  state.SetLabel(kKinds[state.range(0)]);
+}
+
+}  // namespace
+
+BENCHMARK(BM_DecodeLzBlock)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_DecodeLzBlockChecked)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ZlibInflate)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Lz4Decompress)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Memcpy)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_EncodeLzBlock, fast, LzLevel::Fast)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_EncodeLzBlock, best, LzLevel::Best)->DenseRange(0, 2)->Unit(benchmark::kMillisecond)->Iterations(1);
+BENCHMARK(BM_ZlibLevel9)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
+BENCHMARK_MAIN();

@@ -1,0 +1,165 @@
+#include "common/text.h"
+
+#include <cstring>
+
+const char* NextChar(const char* p) {
+  if (*p == '\0') return p;
+  if (IsLeadByte(static_cast<unsigned char>(*p)) && p[1] != '\0') return p + 2;
+  return p + 1;
+}
+
+size_t CopyText(char* dst, size_t size, const char* src) {
+  if (size == 0) return 0;
+  size_t n = strlen(src);
+  if (n > size - 1) n = size - 1;
+  memcpy(dst, src, n);
+  dst[n] = '\0';
+  return n;
+}
+
+bool AppendText(char* dst, size_t size, const char* src) {
+  size_t have = strnlen(dst, size);
+  size_t add = strlen(src);
+  if (have >= size || add >= size - have) return false;
+  memcpy(dst + have, src, add + 1);
+  return true;
+}
+
+static unsigned char FoldAscii(unsigned char c) {
+  return (c >= 'a' && c <= 'z') ? static_cast<unsigned char>(c - 'a' + 'A') : c;
+}
+
+bool TextEqualNoCase(const char* a, const char* b) {
+  const unsigned char* x = reinterpret_cast<const unsigned char*>(a);
+  const unsigned char* y = reinterpret_cast<const unsigned char*>(b);
+  for (;;) {
+    if (IsLeadByte(*x) && x[1] != 0) {
+      if (x[0] != y[0] || x[1] != y[1]) return false;
+      x += 2;
+      y += 2;
+      continue;
+    }
+    if (FoldAscii(*x) != FoldAscii(*y)) return false;
+    if (*x == 0) return true;
+    ++x;
+    ++y;
+  }
+}
+
+namespace {
+
+// Output with the cut-to-size rule: bytes beyond the capacity are dropped.
+struct Sink {
+  char* out;
+  size_t size;
+  size_t used;
+  void Put(char c) {
+    if (used + 1 < size) out[used++] = c;
+  }
+  void Pad(char c, int count) {
+    while (count-- > 0) Put(c);
+  }
+};
+
+}  // namespace
+
+size_t FormatTextV(char* out, size_t size, const char* format, va_list args) {
+  Sink sink{out, size, 0};
+  if (size == 0) return 0;
+  for (const char* f = format; *f != '\0'; ++f) {
+    if (*f != '%') {
+      sink.Put(*f);
+      continue;
+    }
+    ++f;
+    bool left = false;
+    bool zero = false;
+    for (;; ++f) {
+      if (*f == '-') left = true;
+      else if (*f == '0') zero = true;
+      else break;
+    }
+    int width = 0;
+    while (*f >= '0' && *f <= '9') width = width * 10 + (*f++ - '0');
+    bool wide = false;
+    if (f[0] == 'l' && f[1] == 'l') {
+      wide = true;
+      f += 2;
+    } else if (f[0] == 'I' && f[1] == '6' && f[2] == '4') {
+      wide = true;
+      f += 3;
+    } else if (f[0] == 'l') {
+      ++f;
+    }
+    char digits[24];
+    int count = 0;
+    const char* text = nullptr;
+    bool negative = false;
+    switch (*f) {
+      case '\0':
+        --f;  // a lone '%' at the end: stop at the NUL on the next round
+        continue;
+      case '%':
+        sink.Put('%');
+        continue;
+      case 'c': {
+        char c = static_cast<char>(va_arg(args, int));
+        if (!left) sink.Pad(' ', width - 1);
+        sink.Put(c);
+        if (left) sink.Pad(' ', width - 1);
+        continue;
+      }
+      case 's':
+        text = va_arg(args, const char*);
+        if (text == nullptr) text = "(null)";
+        break;
+      case 'd':
+      case 'i':
+      case 'u':
+      case 'x':
+      case 'X': {
+        uint64_t value;
+        if (*f == 'd' || *f == 'i') {
+          int64_t v = wide ? va_arg(args, int64_t) : va_arg(args, int32_t);
+          negative = v < 0;
+          value = negative ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
+        } else {
+          value = wide ? va_arg(args, uint64_t) : va_arg(args, uint32_t);
+        }
+        unsigned base = (*f == 'x' || *f == 'X') ? 16 : 10;
+        const char* set = (*f == 'X') ? "0123456789ABCDEF" : "0123456789abcdef";
+        do {
+          digits[count++] = set[value % base];
+          value /= base;
+        } while (value != 0);
+        break;
+      }
+      default:  // an unknown conversion is copied as it stands
+        sink.Put(*f);
+        continue;
+    }
+    if (text != nullptr) {
+      int len = static_cast<int>(strlen(text));
+      if (!left) sink.Pad(' ', width - len);
+      for (int i = 0; i < len; ++i) sink.Put(text[i]);
+      if (left) sink.Pad(' ', width - len);
+      continue;
+    }
+    int len = count + (negative ? 1 : 0);
+    if (!left && !zero) sink.Pad(' ', width - len);
+    if (negative) sink.Put('-');
+    if (!left && zero) sink.Pad('0', width - len);
+    while (count > 0) sink.Put(digits[--count]);
+    if (left) sink.Pad(' ', width - len);
+  }
+  out[sink.used] = '\0';
+  return sink.used;
+}
+
+size_t FormatText(char* out, size_t size, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  size_t n = FormatTextV(out, size, format, args);
+  va_end(args);
+  return n;
+}

@@ -1,0 +1,38 @@
+// Byte-string helpers shared by every subsystem. Texts are NUL-terminated
+// strings in code page 932 (Shift-JIS); a lead byte and the byte after it form
+// one character wherever a text is scanned character by character.
+#pragma once
+
+#include <cstdarg>
+#include <cstddef>
+#include <cstdint>
+
+// A lead byte of code page 932: 0x81 to 0x9F or 0xE0 to 0xFC. Judged by this
+// rule alone, never by the code page of the system the program runs on.
+inline bool IsLeadByte(unsigned char c) {
+  return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
+}
+
+// The next character of a code page 932 text: two bytes on for a lead byte
+// (one when the text ends after it), one otherwise; never past the NUL.
+const char* NextChar(const char* p);
+
+// Copies `src` into `dst` of `size` bytes, cut to size - 1 bytes (the
+// system's rule for every fixed buffer). Returns the bytes copied.
+size_t CopyText(char* dst, size_t size, const char* src);
+
+// Appends `src` to the text in `dst` of `size` bytes; false, with `dst`
+// unchanged, when the result would not fit.
+bool AppendText(char* dst, size_t size, const char* src);
+
+// Equality of two names as the archive and the profile reader compare them:
+// ASCII letters without regard to case; both bytes of a double-byte character
+// compared exactly, so a trail byte is never case-folded.
+bool TextEqualNoCase(const char* a, const char* b);
+
+// Formats like the platform's wsprintfA into `out` of `size` bytes (the result
+// is cut to size - 1 bytes). Understands %s, %c, %d, %i, %u, %x, %X and %%,
+// flags '-' and '0', a width, and the size prefixes "l", "ll" and "I64".
+// Returns the bytes written, without the NUL.
+size_t FormatText(char* out, size_t size, const char* format, ...);
+size_t FormatTextV(char* out, size_t size, const char* format, va_list args);

@@ -1,0 +1,126 @@
+// The process-wide state of one run of the updater: one member per value,
+// each written by the subsystem that owns it. Fixed-size buffers only; a value
+// longer than its buffer is cut to the buffer size less one byte.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/platform.h"
+
+enum { kPathSize = 260, kLongTextSize = 1024 };
+
+// --- Installer configuration (SETUP.INI) -------------------------------------
+
+enum {
+  kSetupBmpEntries = 20,
+  kSelectionSlots = 4,
+  kInstallFileEntries = 40,
+  kShortcutEntries = 10,
+  kShortcutFields = 4,
+  kDiskCheckFiles = 10,
+};
+
+struct SelectionSlot {
+  char InstallTitle[kPathSize];
+  char InstallFiles[kInstallFileEntries][kPathSize];
+  int32_t FileNumbers[kInstallFileEntries];
+  int HasNumberedFiles;
+  uint64_t InstallSize;
+};
+
+struct InstallerConfigRecord {
+  // CompanyName, GameTitle, GameDir and GameClass live in UpdateState itself.
+  char GameExe[kPathSize];
+  char UninstExe[kPathSize];
+  char SetupBmp[kSetupBmpEntries][kPathSize];
+  int32_t InstallSelects;
+  SelectionSlot Selections[kSelectionSlots];  // slot 3 also holds the add-on set
+  int32_t Shortcuts;
+  char Shortcut[kShortcutEntries][kShortcutFields][kPathSize];
+  int32_t DefaultSelect;
+  char DiskCheckFile[kDiskCheckFiles][kPathSize];
+  char ExecApp[2][kPathSize];
+  char SelectSetupMessage[kLongTextSize];
+  int UseCompanyNameForShortcutGroup;
+  int ChooseSaveDataFolder;
+  char SaveDataFolderNameInInstall[kPathSize];
+  char SaveDataFolderName[kPathSize];
+  int InstallAfterAdd;
+  char UninstTitle[kPathSize];
+};
+
+// --- The update run ------------------------------------------------------------
+
+enum UpdateKind : int32_t { Plain = 0, IfNewer = 1, DataFile = 2, ExistingOnly = 3 };
+
+enum { kListLines = 16 };
+
+struct UpdateItem {
+  int32_t Kind;  // an UpdateKind
+  char Path[kPathSize];
+  int32_t NameOffset;  // where the archive entry name begins in Path
+};
+
+struct DiscCopyItem {
+  int32_t DiscNumber;  // 1 to 9: the disc; 0: the drive of the line before
+  char Path[kPathSize];
+};
+
+// --- The whole state ------------------------------------------------------------
+
+struct PayloadImage {
+  const uint8_t* Bytes;  // the resource, read in place; never freed
+  uint32_t Size;
+};
+
+struct UpdateStateData {
+  // Payload archive
+  PayloadImage PayloadArchive;
+  uint8_t* ArchiveDirectory;  // header copy + decoded entries, or none
+  FreeSpaceEntry FreeSpaceEntryPoint;  // cached 64-bit free-space query
+
+  // Paths of the two INI files
+  char ScriptPath[kPathSize];
+  char SetupIniPath[kPathSize];
+
+  // The script's SETUP section; the first four are replaced by SETUP.INI
+  char CompanyName[kPathSize];
+  char GameTitle[kPathSize];
+  char GameClass[kPathSize];
+  char GameDir[kPathSize];
+  char GameTitleA[kPathSize];
+  char UpdaterVersion[kPathSize];
+  char UpdaterTitle[kPathSize];
+  char DataFolder[kPathSize];
+  char UpdateMessage[kLongTextSize];
+  char* AgreementTextBlock;   // NUL-terminated text, or none
+  char* AgreementTitleBlock;  // NUL-terminated text, or none
+
+  // The installation record
+  char InstPath[kPathSize];
+  char DataPath[kPathSize];
+  uint32_t InstMode;
+
+  // Settings readers
+  int ReportMissingKeys;
+  int32_t ListPrefixNumber;
+  InstallerConfigRecord InstallerConfig;
+
+  // Presentation
+  char UpdaterCaption[kLongTextSize];
+  PlatformWindow WizardWindow;
+  int32_t WizardPage;
+  int WizardBusy;
+
+  // The run
+  UpdateItem UpdateItems[kListLines];
+  int32_t UpdateItemCount;
+  DiscCopyItem DiscCopyItems[kListLines];
+  int32_t DiscCopyItemCount;
+};
+
+extern UpdateStateData UpdateState;
+
+// Puts UpdateState into its program-start state: everything empty, the
+// caption "UPDATE", missing keys reported.
+void ResetUpdateState();

@@ -1,0 +1,96 @@
+// The one seam between koushin and the operating system.
+//
+// Everything above this header calls the operating system only through `Os`,
+// a table of plain function pointers. platform_win32.cpp fills it with the
+// Win32 implementation (wide functions, every text converted from code page
+// 932), platform_posix.cpp with the one the native build and its tests use.
+// A test may point `Os` at a table of its own that wraps the real one and
+// injects faults (tests/support/fake_platform.h), so the code above never
+// needs a test-only branch.
+//
+// All texts are NUL-terminated byte strings in code page 932. Paths use the
+// backslash as their separator on every platform. File times are FILETIME
+// values: 100-nanosecond intervals since 1 January 1601, UTC.
+#pragma once
+
+#include <cstdint>
+
+typedef void* PlatformFile;     // an open file; nullptr is none
+typedef void* PlatformWindow;   // a window; nullptr is none
+
+enum : uint32_t {
+  kInvalidAttributes = 0xFFFFFFFFu,
+  kAttrReadOnly = 0x01,
+  kAttrDirectory = 0x10,
+  kAttrNormal = 0x80,
+};
+
+// Message box kinds and answers, with the values of the Win32 API.
+enum : uint32_t {
+  kBoxOk = 0x0,
+  kBoxOkCancel = 0x1,
+  kBoxIconError = 0x10,
+  kAnswerOk = 1,
+  kAnswerCancel = 2,
+};
+
+// The 64-bit free-space query, once found (an opaque entry point).
+typedef void* FreeSpaceEntry;
+
+struct PlatformApi {
+  // --- Files -------------------------------------------------------------
+  // Creates a new, empty file in the folder of `near_path` under a name that
+  // no file there has, opened for writing with no sharing; writes that name's
+  // full path into `temp_path` (at least 1,024 bytes). None on failure.
+  PlatformFile (*CreateTempFileBeside)(const char* near_path, char* temp_path);
+  // Opens an existing file for reading (read sharing allowed). None on failure.
+  PlatformFile (*OpenFileForRead)(const char* path);
+  // Writes `size` bytes; true only when all of them were written.
+  int (*WriteFileBytes)(PlatformFile file, const void* data, uint32_t size);
+  // Reads up to `size` bytes; true when the read itself succeeded.
+  int (*ReadFileBytes)(PlatformFile file, void* data, uint32_t size, uint32_t* read);
+  // The file's size; false when it cannot be told or exceeds 32 bits.
+  int (*FileSize)(PlatformFile file, uint32_t* size);
+  // The file's last-write time.
+  int (*GetLastWriteTime)(PlatformFile file, uint64_t* time);
+  // Sets creation, last-access and last-write time of a file opened for writing.
+  int (*SetFileTimes)(PlatformFile file, uint64_t time);
+  void (*CloseFile)(PlatformFile file);
+  // Replaces (or creates) `to` with the file `from`, which then no longer
+  // exists; on failure both stay as they were.
+  int (*MoveFileOver)(const char* from, const char* to);
+  int (*RemoveFile)(const char* path);
+  // Attributes of a path (kAttr* bits), or kInvalidAttributes when nothing is there.
+  uint32_t (*GetAttributes)(const char* path);
+  int (*SetAttributes)(const char* path, uint32_t attributes);
+  // Creates one folder level; false when it exists already or cannot be made.
+  int (*CreateFolder)(const char* path);
+
+  // --- Free space ----------------------------------------------------------
+  // Loads the system library, looks up the 64-bit free-space query, releases
+  // the library again; the entry point found, or none.
+  FreeSpaceEntry (*FindFreeSpaceEx)();
+  // Calls that entry point for a root such as "C:".
+  int (*CallFreeSpaceEx)(FreeSpaceEntry entry, const char* root, uint64_t* free_to_caller,
+                         uint64_t* total, uint64_t* total_free);
+  // The older cluster-based query for the same root.
+  int (*FreeSpaceByClusters)(const char* root, uint32_t* sectors_per_cluster,
+                             uint32_t* bytes_per_sector, uint32_t* free_clusters,
+                             uint32_t* total_clusters);
+
+  // --- Memory --------------------------------------------------------------
+  // A fixed block of `size` bytes, zero-filled when `zero` is set; none on failure.
+  void* (*Alloc)(uint32_t size, int zero);
+  void (*Free)(void* block);
+
+  // --- Message boxes ---------------------------------------------------------
+  // A modal box with the given owner (or none), text, caption and kind;
+  // returns the button pressed (kAnswer*).
+  int (*ShowMessageBox)(PlatformWindow owner, const char* text, const char* caption, uint32_t kind);
+};
+
+// The table in use. Points at the native implementation unless a test set it.
+extern const PlatformApi* Os;
+
+// The native implementation of this build.
+const PlatformApi* NativePlatform();

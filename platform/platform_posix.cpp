@@ -1,0 +1,193 @@
+// The platform layer of the native build (Linux), used by the unit tests and
+// the native packing tool. Paths arrive with backslashes; each one that is a
+// character of its own in code page 932 becomes a slash. A drive root such as
+// "C:" stands for the current folder's file system.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "common/text.h"
+#include "platform/platform.h"
+
+namespace {
+
+constexpr uint64_t kUnixEpochAsFileTime = 116444736000000000ull;
+
+struct NativePath {
+  char text[4096];
+};
+
+NativePath ToNative(const char* path) {
+  NativePath out{};
+  size_t n = 0;
+  for (const char* p = path; *p != '\0' && n + 2 < sizeof out.text;) {
+    const char* next = NextChar(p);
+    if (next == p + 1 && *p == '\\') {
+      out.text[n++] = '/';
+    } else {
+      while (p < next) out.text[n++] = *p++;
+    }
+    p = next;
+  }
+  if (n == 2 && out.text[1] == ':') n = 0;  // "C:" alone: the current drive
+  if (n == 0) out.text[n++] = '.';
+  out.text[n] = '\0';
+  return out;
+}
+
+int FdOf(PlatformFile file) { return int(reinterpret_cast<intptr_t>(file)) - 1; }
+PlatformFile FileOf(int fd) { return reinterpret_cast<PlatformFile>(intptr_t(fd) + 1); }
+
+PlatformFile PosixCreateTempFileBeside(const char* near_path, char* temp_path) {
+  NativePath native = ToNative(near_path);
+  const char* slash = strrchr(native.text, '/');
+  size_t folder = slash ? size_t(slash - native.text + 1) : 0;
+  char pattern[4200];
+  snprintf(pattern, sizeof pattern, "%.*s.ks~XXXXXX", int(folder), native.text);
+  int fd = mkstemp(pattern);
+  if (fd < 0) return nullptr;
+  CopyText(temp_path, 1024, pattern);
+  return FileOf(fd);
+}
+
+PlatformFile PosixOpenFileForRead(const char* path) {
+  int fd = open(ToNative(path).text, O_RDONLY);
+  if (fd < 0) return nullptr;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+    close(fd);
+    return nullptr;
+  }
+  return FileOf(fd);
+}
+
+int PosixWriteFile(PlatformFile file, const void* data, uint32_t size) {
+  const char* p = static_cast<const char*>(data);
+  while (size > 0) {
+    ssize_t n = write(FdOf(file), p, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return 0;
+    p += n;
+    size -= uint32_t(n);
+  }
+  return 1;
+}
+
+int PosixReadFile(PlatformFile file, void* data, uint32_t size, uint32_t* read_bytes) {
+  uint32_t total = 0;
+  while (total < size) {
+    ssize_t n = read(FdOf(file), static_cast<char*>(data) + total, size - total);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return 0;
+    if (n == 0) break;
+    total += uint32_t(n);
+  }
+  *read_bytes = total;
+  return 1;
+}
+
+int PosixGetFileSize(PlatformFile file, uint32_t* size) {
+  struct stat st;
+  if (fstat(FdOf(file), &st) != 0 || st.st_size > 0xFFFFFFFFll) return 0;
+  *size = uint32_t(st.st_size);
+  return 1;
+}
+
+int PosixGetLastWriteTime(PlatformFile file, uint64_t* time) {
+  struct stat st;
+  if (fstat(FdOf(file), &st) != 0) return 0;
+  *time = uint64_t(st.st_mtim.tv_sec) * 10000000ull + uint64_t(st.st_mtim.tv_nsec) / 100 + kUnixEpochAsFileTime;
+  return 1;
+}
+
+int PosixSetFileTimes(PlatformFile file, uint64_t time) {
+  // Linux keeps no settable creation time; access and modification get it.
+  if (time < kUnixEpochAsFileTime) return 0;
+  uint64_t since = time - kUnixEpochAsFileTime;
+  struct timespec times[2];
+  times[0].tv_sec = time_t(since / 10000000ull);
+  times[0].tv_nsec = long(since % 10000000ull) * 100;
+  times[1] = times[0];
+  return futimens(FdOf(file), times) == 0;
+}
+
+void PosixCloseFile(PlatformFile file) { close(FdOf(file)); }
+
+int PosixReplaceFile(const char* from, const char* to) {
+  NativePath dst = ToNative(to);
+  struct stat st;
+  if (stat(dst.text, &st) == 0 && S_ISDIR(st.st_mode)) return 0;
+  return rename(ToNative(from).text, dst.text) == 0;
+}
+
+int PosixDeleteFile(const char* path) { return unlink(ToNative(path).text) == 0; }
+
+uint32_t PosixGetAttributes(const char* path) {
+  struct stat st;
+  if (stat(ToNative(path).text, &st) != 0) return kInvalidAttributes;
+  if (S_ISDIR(st.st_mode)) return kAttrDirectory;
+  return (st.st_mode & S_IWUSR) ? kAttrNormal : kAttrReadOnly;
+}
+
+int PosixSetAttributes(const char* path, uint32_t attributes) {
+  NativePath native = ToNative(path);
+  struct stat st;
+  if (stat(native.text, &st) != 0) return 0;
+  mode_t mode = st.st_mode & 07777;
+  mode = (attributes & kAttrReadOnly) ? (mode & ~mode_t(0222)) : (mode | S_IWUSR);
+  return chmod(native.text, mode) == 0;
+}
+
+int PosixCreateFolder(const char* path) { return mkdir(ToNative(path).text, 0777) == 0; }
+
+int g_free_space_entry;  // any address will do: statvfs needs no lookup
+
+FreeSpaceEntry PosixFindFreeSpaceEx() { return &g_free_space_entry; }
+
+int PosixCallFreeSpaceEx(FreeSpaceEntry, const char* root, uint64_t* free_to_caller, uint64_t* total,
+                         uint64_t* total_free) {
+  struct statvfs vfs;
+  if (statvfs(ToNative(root).text, &vfs) != 0) return 0;
+  *free_to_caller = uint64_t(vfs.f_bavail) * vfs.f_frsize;
+  *total = uint64_t(vfs.f_blocks) * vfs.f_frsize;
+  *total_free = uint64_t(vfs.f_bfree) * vfs.f_frsize;
+  return 1;
+}
+
+int PosixFreeSpaceByClusters(const char* root, uint32_t* sectors_per_cluster, uint32_t* bytes_per_sector,
+                             uint32_t* free_clusters, uint32_t* total_clusters) {
+  struct statvfs vfs;
+  if (statvfs(ToNative(root).text, &vfs) != 0) return 0;
+  *sectors_per_cluster = 1;
+  *bytes_per_sector = uint32_t(vfs.f_frsize);
+  *free_clusters = vfs.f_bavail > 0xFFFFFFFFu ? 0xFFFFFFFFu : uint32_t(vfs.f_bavail);
+  *total_clusters = vfs.f_blocks > 0xFFFFFFFFu ? 0xFFFFFFFFu : uint32_t(vfs.f_blocks);
+  return 1;
+}
+
+void* PosixAlloc(uint32_t size, int zero) { return zero ? calloc(1, size ? size : 1) : malloc(size ? size : 1); }
+void PosixFree(void* block) { free(block); }
+
+int PosixMessageBox(PlatformWindow, const char* text, const char* caption, uint32_t) {
+  fprintf(stderr, "[%s] %s\n", caption, text);
+  return kAnswerOk;
+}
+
+const PlatformApi kPosixPlatform = {
+    PosixCreateTempFileBeside, PosixOpenFileForRead, PosixWriteFile,  PosixReadFile,
+    PosixGetFileSize,          PosixGetLastWriteTime, PosixSetFileTimes, PosixCloseFile,
+    PosixReplaceFile,          PosixDeleteFile,      PosixGetAttributes, PosixSetAttributes,
+    PosixCreateFolder,         PosixFindFreeSpaceEx, PosixCallFreeSpaceEx, PosixFreeSpaceByClusters,
+    PosixAlloc,                PosixFree,            PosixMessageBox,
+};
+
+}  // namespace
+
+const PlatformApi* NativePlatform() { return &kPosixPlatform; }
+const PlatformApi* Os = &kPosixPlatform;

@@ -1,0 +1,158 @@
+// WriteBufferToFile on real files, with the faults that must never damage a
+// file already there; the bounded path join; the free-space query and its
+// fallback.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "archive/file_output.h"
+#include "common/update_state.h"
+#include "tests/support/test_files.h"
+
+namespace {
+
+constexpr uint64_t kTime = 133000000000000000ull;  // 2022-06-14
+
+class WriteBufferToFileTest : public PlatformTest {};
+
+TEST_F(WriteBufferToFileTest, WritesBytesAndAllThreeTimes) {
+  std::string path = folder.Join("out.bin");
+  ASSERT_EQ(WriteBufferToFile(path.c_str(), "hello", 5, &kTime), 1);
+  EXPECT_EQ(ReadWholeFile(path), "hello");
+  FileTimes t = AllFileTimes(path);
+  EXPECT_EQ(t.write, kTime);
+  EXPECT_EQ(t.creation, kTime);
+  EXPECT_EQ(t.access, kTime);
+  EXPECT_EQ(folder.CountEntries(), 1) << "no temporary file is left";
+}
+
+TEST_F(WriteBufferToFileTest, EmptyFileWithoutTimeKeepsTheSystemsTime) {
+  std::string path = folder.Join("empty.bin");
+  ASSERT_EQ(WriteBufferToFile(path.c_str(), "", 0, nullptr), 1);
+  EXPECT_EQ(ReadWholeFile(path), "");
+  EXPECT_GT(LastWriteTime(path), kTime);
+}
+
+TEST_F(WriteBufferToFileTest, ReplacesAnExistingFile) {
+  std::string path = folder.Join("save.dat");
+  WriteWholeFile(path, "old content that is longer");
+  ASSERT_EQ(WriteBufferToFile(path.c_str(), "new", 3, &kTime), 1);
+  EXPECT_EQ(ReadWholeFile(path), "new");
+  EXPECT_EQ(folder.CountEntries(), 1);
+}
+
+TEST_F(WriteBufferToFileTest, FailureNeverDamagesTheFileThatWasThere) {
+  struct Fault {
+    const char* name;
+    bool FakePlatform::*flag;
+  } faults[] = {{"write", &FakePlatform::fail_write},
+                {"times", &FakePlatform::fail_set_times},
+                {"replace", &FakePlatform::fail_replace}};
+  for (const Fault& f : faults) {
+    SCOPED_TRACE(f.name);
+    std::string kept = folder.Join("kept.dat"), absent = folder.Join("absent.dat");
+    WriteWholeFile(kept, "player's save", kTime - 1);
+    fake->*f.flag = true;
+    EXPECT_EQ(WriteBufferToFile(kept.c_str(), "half-written replacement", 24, &kTime), 0);
+    EXPECT_EQ(WriteBufferToFile(absent.c_str(), "x", 1, &kTime), 0);
+    fake->*f.flag = false;
+    EXPECT_EQ(ReadWholeFile(kept), "player's save");
+    EXPECT_EQ(LastWriteTime(kept), kTime - 1);
+    EXPECT_FALSE(FileExists(absent));
+    EXPECT_EQ(folder.CountEntries(), 1) << "the temporary file is removed";
+  }
+}
+
+TEST_F(WriteBufferToFileTest, MissingFolderOrFolderInTheWayFails) {
+  EXPECT_EQ(WriteBufferToFile(folder.Join("no\\such.bin").c_str(), "x", 1, nullptr), 0);
+  MakeFolder(folder.Join("dir"));
+  EXPECT_EQ(WriteBufferToFile(folder.Join("dir").c_str(), "x", 1, nullptr), 0);
+  EXPECT_EQ(folder.CountEntries(), 1);
+}
+
+TEST(AppendPathComponent, JoinsWithExactlyOneSeparatorAndASecondNul) {
+  struct Case {
+    const char* path;
+    const char* component;
+    const char* joined;
+  } cases[] = {
+      {"", "UPDATE.INI", "UPDATE.INI"},
+      {"C:\\Temp\\", "UPDATE.INI", "C:\\Temp\\UPDATE.INI"},
+      {"C:/Temp/", "a", "C:/Temp/a"},
+      {"C:\\Games\\X", "SETUP.INI", "C:\\Games\\X\\SETUP.INI"},
+      {"C:\\\x95\x5C", "a", "C:\\\x95\x5C\\a"},  // 表 ends in 0x5C but is no separator
+      {"C:\\x", "\\lead", "C:\\x\\\\lead"},      // a separator at the start stays
+      {"Q:", "data\\a.bin", "Q:\\data\\a.bin"},
+  };
+  for (const Case& c : cases) {
+    char buffer[64];
+    memset(buffer, 'x', sizeof buffer);
+    strcpy(buffer, c.path);
+    ASSERT_EQ(AppendPathComponent(buffer, sizeof buffer, c.component), 1) << c.path;
+    EXPECT_STREQ(buffer, c.joined);
+    EXPECT_EQ(buffer[strlen(buffer) + 1], '\0') << "second NUL after " << c.joined;
+  }
+}
+
+TEST(AppendPathComponent, RefusesAJoinThatDoesNotFit) {
+  char buffer[12 + 2];
+  memset(buffer, 'x', sizeof buffer);
+  strcpy(buffer, "C:\\a");  // 4 bytes; "C:\a\bcdefg" is 11, then two NULs: 13 of 14
+  ASSERT_EQ(AppendPathComponent(buffer, sizeof buffer, "bcdefg"), 1);
+  strcpy(buffer, "C:\\a");
+  EXPECT_EQ(AppendPathComponent(buffer, sizeof buffer, "bcdefgh"), 1);  // 12 + 2 = 14
+  strcpy(buffer, "C:\\a");
+  EXPECT_EQ(AppendPathComponent(buffer, sizeof buffer, "bcdefghi"), 0);
+  EXPECT_STREQ(buffer, "C:\\a") << "unchanged";
+}
+
+class QueryFreeSpaceTest : public PlatformTest {};
+
+TEST_F(QueryFreeSpaceTest, PrefersTheSixtyFourBitQueryAndCachesIt) {
+  fake->fixed_free_space = true;
+  fake->free_bytes = 5ull << 32;
+  fake->total_bytes = 9ull << 32;
+  uint64_t f = 0, t = 0, tf = 0;
+  ASSERT_TRUE(QueryFreeSpace("C:", &f, &t, &tf));
+  ASSERT_TRUE(QueryFreeSpace("D:", &f, &t, nullptr));
+  EXPECT_EQ(f, 5ull << 32);
+  EXPECT_EQ(t, 9ull << 32);
+  EXPECT_EQ(fake->find_free_space_calls, 1) << "looked up once when found";
+  EXPECT_EQ(fake->roots_asked, (std::vector<std::string>{"C:", "D:"}));
+}
+
+TEST_F(QueryFreeSpaceTest, FallsBackToClustersWithSixtyFourBitProducts) {
+  fake->no_free_space_ex = true;
+  fake->fixed_clusters = true;
+  fake->sectors_per_cluster = 8;
+  fake->bytes_per_sector = 512;
+  fake->free_clusters = 3000000;   // 12,288,000,000 bytes: more than 4 GiB
+  fake->total_clusters = 4000000;
+  uint64_t f = 0, t = 0, tf = 0;
+  ASSERT_TRUE(QueryFreeSpace("C:", &f, &t, &tf));
+  EXPECT_EQ(f, 12288000000ull);
+  EXPECT_EQ(t, 16384000000ull);
+  EXPECT_EQ(tf, f);
+  ASSERT_TRUE(QueryFreeSpace("C:", &f, &t, nullptr));
+  EXPECT_EQ(fake->find_free_space_calls, 2) << "a missing entry point is looked for again";
+}
+
+TEST_F(QueryFreeSpaceTest, FailingSixtyFourBitQueryTriesTheOlderOne) {
+  fake->fixed_free_space = true;
+  fake->free_space_ex_fails = true;
+  fake->fixed_clusters = true;
+  fake->sectors_per_cluster = 1;
+  fake->bytes_per_sector = 4096;
+  fake->free_clusters = 10;
+  fake->total_clusters = 20;
+  uint64_t f = 0, t = 0;
+  ASSERT_TRUE(QueryFreeSpace("C:", &f, &t, nullptr));
+  EXPECT_EQ(f, 40960u);
+  fake->clusters_fail = true;
+  f = t = 77;
+  EXPECT_FALSE(QueryFreeSpace("C:", &f, &t, nullptr));
+  EXPECT_EQ(f, 77u) << "places left unchanged on failure";
+  EXPECT_EQ(t, 77u);
+}
+
+}  // namespace

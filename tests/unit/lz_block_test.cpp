@@ -1,0 +1,264 @@
+// The block format, bit for bit: hand-built streams through both decoders,
+// the encoder's streams against the published examples, round trips of
+// generated and real data, and damaged blocks refused by the checked decoder.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "archive/lz_block.h"
+#include "archive/lz_encode.h"
+
+namespace {
+
+typedef std::vector<uint8_t> Bytes;
+
+// Writes a stream by the format's rule, independently of the encoder: a
+// control word is opened at the end of the output when a bit is due and the
+// current word is full.
+class Stream {
+ public:
+  Stream() : out(4, 0) {}
+  Stream& Bit(unsigned b) {
+    if (used == 32) {
+      Flush();
+      slot = out.size();
+      out.resize(out.size() + 4);
+      word = 0;
+      used = 0;
+    }
+    word |= uint32_t(b) << (31 - used++);
+    return *this;
+  }
+  Stream& Bits(uint32_t v, int n) {
+    while (n-- > 0) Bit((v >> n) & 1);
+    return *this;
+  }
+  Stream& Byte(uint8_t b) {
+    out.push_back(b);
+    return *this;
+  }
+  Stream& Literal(uint8_t b) { return Bit(1).Byte(b); }
+  Stream& End() { return Bits(0b011, 3).Byte(0xFF).Bits(0b111, 3); }
+  Bytes Done() {
+    Flush();
+    return out;
+  }
+  Bytes out;
+
+ private:
+  void Flush() {
+    for (int i = 0; i < 4; ++i) out[slot + i] = uint8_t(word >> (8 * i));
+  }
+  size_t slot = 0;
+  uint32_t word = 0;
+  int used = 0;
+};
+
+// Decodes with both decoders and checks that they agree; returns the output.
+Bytes DecodeBoth(const Bytes& block, size_t expected_size, uint32_t* consumed = nullptr) {
+  Bytes fast(expected_size + 1, 0xEE), checked(expected_size, 0xEE);
+  DecompressLzBlock(fast.data(), block.data());
+  uint32_t produced = 0, used = 0;
+  EXPECT_TRUE(DecompressLzBlockChecked(checked.data(), uint32_t(checked.size()), block.data(),
+                                       uint32_t(block.size()), &produced, &used));
+  EXPECT_EQ(produced, expected_size);
+  EXPECT_EQ(used, block.size()) << "the block's length is where the end code finishes";
+  EXPECT_EQ(fast[expected_size], 0xEE) << "the fast decoder wrote past the decoded size";
+  fast.resize(expected_size);
+  EXPECT_EQ(fast, checked);
+  if (consumed) *consumed = used;
+  return checked;
+}
+
+Bytes Sequence(size_t n, uint32_t seed) {
+  Bytes b(n);
+  std::mt19937 rng(seed);
+  for (auto& c : b) c = uint8_t(rng());
+  return b;
+}
+
+TEST(LzBlockFormat, PublishedExampleStreams) {
+  const Bytes empty = {0x00, 0x00, 0x00, 0x7C, 0xFF};
+  EXPECT_EQ(Stream().End().Done(), empty);
+  EXPECT_TRUE(DecodeBoth(empty, 0).empty());
+
+  for (LzLevel level : {LzLevel::Fast, LzLevel::Best}) {
+    EXPECT_EQ(CompressLzBlock(nullptr, 0, level), empty);
+
+    // 32 literals: a full control word of ones, the bytes, a second word for
+    // the end code, then 0xFF: 41 bytes.
+    Bytes data(32);
+    for (int i = 0; i < 32; ++i) data[i] = uint8_t(i * 7 + 1);
+    Bytes block = CompressLzBlock(data.data(), data.size(), level);
+    ASSERT_EQ(block.size(), 41u);
+    EXPECT_EQ(Bytes(block.begin(), block.begin() + 4), Bytes({0xFF, 0xFF, 0xFF, 0xFF}));
+    EXPECT_EQ(Bytes(block.begin() + 4, block.begin() + 36), data);
+    EXPECT_EQ(Bytes(block.begin() + 36, block.end()), Bytes({0x00, 0x00, 0x00, 0x7C, 0xFF}));
+    EXPECT_EQ(DecodeBoth(block, 32), data);
+
+    // 31 literals: the end code's first bit is the first word's last, and the
+    // second word lies after the 31st literal, before 0xFF: 40 bytes.
+    data.resize(31);
+    block = CompressLzBlock(data.data(), data.size(), level);
+    ASSERT_EQ(block.size(), 40u);
+    EXPECT_EQ(Bytes(block.begin(), block.begin() + 4), Bytes({0xFE, 0xFF, 0xFF, 0xFF}));
+    EXPECT_EQ(Bytes(block.begin() + 35, block.end()), Bytes({0x00, 0x00, 0x00, 0xF8, 0xFF}));
+    EXPECT_EQ(DecodeBoth(block, 31), data);
+  }
+}
+
+TEST(LzBlockFormat, MatchesRepeatWhatTheyOverlap) {
+  // One literal, then the short match 0 1 0 with B = 0: the byte three times.
+  EXPECT_EQ(DecodeBoth(Stream().Literal('a').Bits(0b010, 3).Byte(0).End().Done(), 3), Bytes({'a', 'a', 'a'}));
+
+  // x y z, then a long match of distance 3 (class 1, B = 1, X = 0), length 4.
+  Bytes xyz = DecodeBoth(Stream().Literal('x').Literal('y').Literal('z').Bits(0b00, 2).Bit(1).Byte(1).Bit(0)
+                             .Bits(0b01, 2).End().Done(), 7);
+  EXPECT_EQ(std::string(xyz.begin(), xyz.end()), "xyzxyzx");
+
+  // x y, then distance 2 (B = 0, X = 1), length 5 (0 0 1 and X = 0).
+  Bytes xy = DecodeBoth(Stream().Literal('x').Literal('y').Bits(0b00, 2).Bit(1).Byte(0).Bit(1)
+                            .Bits(0b001, 3).Bit(0).End().Done(), 7);
+  EXPECT_EQ(std::string(xy.begin(), xy.end()), "xyxyxyx");
+
+  // One byte, then distance 1 with the longest length (0 0 0 0 0, byte 255).
+  Bytes run = DecodeBoth(Stream().Literal('q').Bits(0b00, 2).Bit(1).Byte(0).Bit(0).Bits(0, 5).Byte(255).End().Done(),
+                         283);
+  EXPECT_EQ(run, Bytes(283, 'q'));
+
+  // A distance-4 long match of length 7 copies forward in 4-byte steps.
+  Bytes four = DecodeBoth(Stream().Literal('1').Literal('2').Literal('3').Literal('4').Bits(0b00, 2).Bit(1).Byte(1)
+                              .Bit(1).Bits(0b0001, 4).Bits(0, 2).End().Done(), 11);
+  EXPECT_EQ(std::string(four.begin(), four.end()), "12341234123");
+}
+
+TEST(LzBlockFormat, FarthestDistancesOfEachForm) {
+  Bytes prefix = Sequence(8192, 7);
+  // 0 1 1 with B = 255 and X = 6 is a short match of distance 2,303, while
+  // X = 7 would be the end code.
+  Stream s;
+  for (uint8_t b : prefix) s.Literal(b);
+  s.Bits(0b011, 3).Byte(255).Bits(6, 3);
+  // Class 0 0 0 0 with B = 255, X = 15: distance 8,192, length 3.
+  s.Bits(0b00, 2).Bits(0b0000, 4).Byte(255).Bits(15, 4).Bit(1);
+  Bytes out = DecodeBoth(s.End().Done(), 8192 + 2 + 3);
+  EXPECT_EQ(out[8192], prefix[8192 - 2303]);
+  EXPECT_EQ(out[8193], prefix[8193 - 2303]);
+  EXPECT_EQ(Bytes(out.begin() + 8194, out.end()), Bytes(out.begin() + 2, out.begin() + 5));
+}
+
+TEST(LzBlockFormat, ControlWordDueBetweenByteAndExtraBitsLiesAfterTheByte) {
+  // 29 literals and the class bits 0 0 1 fill the first word exactly; B comes
+  // next in the stream, then the word that holds the extra bit.
+  Stream s;
+  for (int i = 0; i < 29; ++i) s.Literal(uint8_t('A' + i % 26));
+  s.Bits(0b00, 2).Bit(1).Byte(2).Bit(1).Bit(1);  // distance 2*2 + 1 + 1 = 6, length 3
+  Bytes block = s.End().Done();
+  ASSERT_EQ(block[4 + 29], 2) << "B directly after the literals";
+  EXPECT_EQ(block[4 + 29 + 1 + 3] >> 7, 1) << "the extra bit opens the next word";
+  Bytes out = DecodeBoth(block, 32);
+  EXPECT_EQ(Bytes(out.begin() + 29, out.end()), Bytes(out.begin() + 23, out.begin() + 26));
+}
+
+TEST(LzBlockFormat, EncoderUsesTheLongestLengthCode) {
+  Bytes data(1 + 282, 'z');
+  for (LzLevel level : {LzLevel::Fast, LzLevel::Best}) {
+    Bytes block = CompressLzBlock(data.data(), data.size(), level);
+    EXPECT_EQ(block, Stream().Literal('z').Bits(0b00, 2).Bit(1).Byte(0).Bit(0).Bits(0, 5).Byte(255).End().Done());
+  }
+}
+
+struct RoundTripCase {
+  const char* name;
+  Bytes data;
+};
+
+std::vector<RoundTripCase> GeneratedCases() {
+  std::vector<RoundTripCase> cases;
+  cases.push_back({"one byte", {42}});
+  cases.push_back({"two bytes", {1, 1}});
+  cases.push_back({"random 100k", Sequence(100000, 1)});
+  cases.push_back({"zeros 70k", Bytes(70000, 0)});
+  Bytes text;
+  std::mt19937 rng(3);
+  const char* words[] = {"update ", "game ", "file ", "disc ", "\x83\x51\x81\x5B\x83\x80 ", "setup\r\n"};
+  while (text.size() < 200000) {
+    const char* w = words[rng() % 6];
+    text.insert(text.end(), w, w + strlen(w));
+  }
+  cases.push_back({"words 200k", text});
+  // Repeats at every distance class and across the 8 KiB window's edge.
+  Bytes mixed = Sequence(30000, 9);
+  for (size_t i = 9000; i < mixed.size(); ++i)
+    if (rng() % 4) mixed[i] = mixed[i - (1 + rng() % 9000)];
+  cases.push_back({"far repeats", mixed});
+  return cases;
+}
+
+Bytes ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::string SourcePath(const std::string& relative) {
+#ifdef _WIN32
+  std::string p = std::string("Z:") + KOUSHIN_SOURCE_DIR + "/" + relative;  // Wine's view of the build machine
+#else
+  std::string p = std::string(KOUSHIN_SOURCE_DIR) + "/" + relative;
+#endif
+  return p;
+}
+
+TEST(LzBlockRoundTrip, GeneratedAndRealDataInBothModes) {
+  std::vector<RoundTripCase> cases = GeneratedCases();
+  cases.push_back({"source text", ReadFile(SourcePath("archive/lz_block.cpp"))});
+  cases.push_back({"this executable", ReadFile(testing::internal::GetArgvs()[0])});
+  for (const RoundTripCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_FALSE(c.data.empty());
+    size_t fast_size = 0;
+    for (LzLevel level : {LzLevel::Fast, LzLevel::Best}) {
+      Bytes block = CompressLzBlock(c.data.data(), c.data.size(), level);
+      EXPECT_EQ(DecodeBoth(block, c.data.size()), c.data);
+      if (level == LzLevel::Fast) fast_size = block.size();
+      else EXPECT_LE(block.size(), fast_size) << "the best mode never loses to the fast one";
+    }
+  }
+}
+
+TEST(LzBlockChecked, RefusesDamagedBlocks) {
+  Bytes data = Sequence(5000, 5);
+  for (size_t i = 2000; i < 5000; ++i) data[i] = data[i - 1500];
+  Bytes block = CompressLzBlock(data.data(), data.size(), LzLevel::Best);
+  Bytes out(data.size());
+  uint32_t produced = 0;
+
+  EXPECT_FALSE(DecompressLzBlockChecked(out.data(), uint32_t(out.size() - 1), block.data(), uint32_t(block.size()),
+                                        &produced, nullptr))
+      << "a destination one byte short";
+  for (size_t cut : {size_t(1), size_t(4), block.size() / 2, block.size() - 1}) {
+    EXPECT_FALSE(DecompressLzBlockChecked(out.data(), uint32_t(out.size()), block.data(), uint32_t(cut), &produced,
+                                          nullptr))
+        << "a block cut to " << cut << " bytes";
+  }
+  // A match as the first token refers before the start of the output.
+  Bytes early = Stream().Bits(0b010, 3).Byte(0).End().Done();
+  EXPECT_FALSE(DecompressLzBlockChecked(out.data(), 100, early.data(), uint32_t(early.size()), &produced, nullptr));
+  Bytes far = Stream().Literal(1).Literal(2).Bits(0b00, 2).Bit(1).Byte(1).Bit(0).Bit(1).End().Done();  // distance 3
+  EXPECT_FALSE(DecompressLzBlockChecked(out.data(), 100, far.data(), uint32_t(far.size()), &produced, nullptr));
+  // No end code: literals up to the block's end.
+  Bytes endless = Stream().Literal(1).Literal(2).Literal(3).Done();
+  EXPECT_FALSE(DecompressLzBlockChecked(out.data(), 100, endless.data(), uint32_t(endless.size()), &produced, nullptr));
+  // Every single flipped byte either decodes within bounds or is refused.
+  for (size_t i = 0; i < block.size(); i += 7) {
+    Bytes bad = block;
+    bad[i] ^= 0x5A;
+    DecompressLzBlockChecked(out.data(), uint32_t(out.size()), bad.data(), uint32_t(bad.size()), &produced, nullptr);
+  }
+}
+
+}  // namespace

@@ -1,0 +1,300 @@
+// The payload archive read in place: layout rules, the shared lookup, both
+// readers with their messages, damaged images and entries, and the writing
+// rules of ExtractArchiveEntry on real files.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "archive/archive_writer.h"
+#include "archive/payload_archive.h"
+#include "common/messages.h"
+#include "common/text.h"
+#include "common/update_state.h"
+#include "tests/support/test_files.h"
+
+namespace {
+
+typedef std::vector<uint8_t> Bytes;
+constexpr uint64_t kEntryTime = 132900000000000000ull;
+
+ArchiveInput Entry(const std::string& name, const std::string& data, bool compress = true,
+                   uint64_t time = kEntryTime) {
+  return {name, Bytes(data.begin(), data.end()), time, compress};
+}
+
+void Put32(Bytes& b, size_t at, uint32_t v) {
+  for (int i = 0; i < 4; ++i) b[at + i] = uint8_t(v >> (8 * i));
+}
+
+class ArchiveTest : public PlatformTest {
+ protected:
+  // Builds an image and opens it as the running program would.
+  bool Open(const std::vector<ArchiveInput>& entries, ArchiveOptions options = {}) {
+    std::string error;
+    image = BuildArchive(entries, options, &error);
+    EXPECT_FALSE(image.empty()) << error;
+    return OpenImage();
+  }
+  bool OpenImage() {
+    UpdateState.PayloadArchive = {image.data(), uint32_t(image.size())};
+    return OpenPayloadArchive() != nullptr;
+  }
+  std::string Load(const char* name) {
+    uint32_t size = 0xDEAD;
+    const uint8_t* bytes = LoadArchiveEntry(name, &size);
+    if (bytes == nullptr) return "<none>";
+    std::string s(reinterpret_cast<const char*>(bytes), size);
+    if (IsDecodedEntry(bytes)) Os->Free(const_cast<uint8_t*>(bytes));
+    return s;
+  }
+  std::vector<std::string> Texts() const {
+    std::vector<std::string> t;
+    for (auto& b : fake->boxes) t.push_back(b.text);
+    return t;
+  }
+  Bytes image;
+};
+
+TEST_F(ArchiveTest, EntriesLieAtSixteenByteStepsInDirectoryOrder) {
+  ArchiveOptions stored;
+  stored.compress_directory = false;
+  ASSERT_TRUE(Open({Entry("empty", "", false), Entry("seventeen", std::string(17, 's'), false),
+                    Entry("next", "N", false)},
+                   stored));
+  // 16 header + 0 + 32 (17 rounded up) = 48: the third entry's data.
+  EXPECT_EQ(image[48], 'N');
+  EXPECT_EQ(image[16], 's');
+  uint32_t directory_offset = image[8] | image[9] << 8;
+  EXPECT_EQ(directory_offset, 64u);
+  EXPECT_EQ(image.size(), 64u + 3 * kArchiveEntrySize) << "the plain directory is last";
+  EXPECT_EQ(Load("empty"), "");
+  EXPECT_EQ(Load("seventeen"), std::string(17, 's'));
+  EXPECT_EQ(Load("next"), "N");
+  EXPECT_TRUE(fake->boxes.empty());
+}
+
+TEST_F(ArchiveTest, CompressedAndStoredEntriesUnderBothDirectoryForms) {
+  std::string text;
+  for (int i = 0; i < 300; ++i) text += "line " + std::to_string(i % 17) + "\r\n";
+  for (bool compress_directory : {false, true}) {
+    SCOPED_TRACE(compress_directory);
+    ArchiveOptions options;
+    options.compress_directory = compress_directory;
+    ASSERT_TRUE(Open({Entry("UPDATE.INI", text), Entry("raw.bin", "\x01\x02\x03", false)}, options));
+    EXPECT_EQ(image[4], compress_directory ? 1 : 0);
+    EXPECT_EQ(Load("UPDATE.INI"), text);
+    EXPECT_EQ(Load("raw.bin"), "\x01\x02\x03");
+    ClosePayloadArchive();
+  }
+}
+
+TEST_F(ArchiveTest, StoredEntriesAreReadInPlace) {
+  ASSERT_TRUE(Open({Entry("a.bin", "stored bytes", false)}));
+  uint32_t size = 0;
+  const uint8_t* bytes = LoadArchiveEntry("a.bin", &size);
+  EXPECT_EQ(bytes, image.data() + 16);
+  EXPECT_FALSE(IsDecodedEntry(bytes));
+  EXPECT_EQ(size, 12u);
+}
+
+TEST_F(ArchiveTest, LookupIgnoresAsciiCaseAndTheFirstMatchWins) {
+  ASSERT_TRUE(Open({Entry("UPDATE.INI", "first"), Entry("update.ini", "second"),
+                    Entry("\x83\x61.dat", "katakana small"), Entry("\x83\x41.dat", "katakana")}));
+  EXPECT_EQ(Load("update.ini"), "first");
+  EXPECT_EQ(Load("Update.Ini"), "first");
+  EXPECT_EQ(Load("\x83\x41.DAT"), "katakana") << "trail byte 0x41 is not the letter A";
+  EXPECT_EQ(Load("\x83\x61.dat"), "katakana small");
+  EXPECT_TRUE(fake->boxes.empty());
+}
+
+TEST_F(ArchiveTest, MissingEntryShowsItsMessageInTheUpdaterBox) {
+  ASSERT_TRUE(Open({}));
+  EXPECT_EQ(Load("UPDATE.INI"), "<none>");
+  EXPECT_EQ(ExtractArchiveEntry("UPDATE.INI", folder.Join("x").c_str(), 0), 0);
+  ASSERT_EQ(fake->boxes.size(), 2u);
+  for (const RecordedBox& box : fake->boxes) {
+    EXPECT_EQ(box.text, kMsgNoEntry);
+    EXPECT_EQ(box.caption, "UPDATE");
+    EXPECT_EQ(box.kind, kBoxOk | kBoxIconError);
+    EXPECT_EQ(box.owner, nullptr);
+  }
+}
+
+TEST_F(ArchiveTest, NoMemoryForADecodedCopy) {
+  ASSERT_TRUE(Open({Entry("big.txt", std::string(5000, 'a'))}));
+  fake->allocs_before_failure = 0;
+  EXPECT_EQ(Load("big.txt"), "<none>");
+  EXPECT_EQ(ExtractArchiveEntry("big.txt", folder.Join("big.txt").c_str(), 0), 0);
+  EXPECT_EQ(Texts(), (std::vector<std::string>{kMsgNoMemory, kMsgNoMemory}));
+  EXPECT_FALSE(FileExists(folder.Join("big.txt")));
+}
+
+TEST_F(ArchiveTest, OpeningFailsWithoutMemory) {
+  std::string error;
+  image = BuildArchive({Entry("a", "b")}, {}, &error);
+  UpdateState.PayloadArchive = {image.data(), uint32_t(image.size())};
+  fake->allocs_before_failure = 0;
+  EXPECT_EQ(OpenPayloadArchive(), nullptr);
+  EXPECT_TRUE(fake->boxes.empty()) << "the start-up reports it";
+}
+
+TEST_F(ArchiveTest, DamagedImagesAreRefusedAtOpening) {
+  std::string error;
+  ArchiveOptions plain;
+  plain.compress_directory = false;
+  const Bytes good_plain = BuildArchive({Entry("a.bin", "aaaa", false), Entry("b.bin", "bbbb", false)}, plain, &error);
+  const Bytes good_packed = BuildArchive({Entry("a.bin", "aaaa", false)}, {}, &error);
+  struct Damage {
+    const char* name;
+    const Bytes* base;
+    void (*apply)(Bytes&);
+  } cases[] = {
+      {"shorter than a header", &good_plain, [](Bytes& b) { b.resize(15); }},
+      {"directory beyond the end", &good_plain, [](Bytes& b) { Put32(b, 8, uint32_t(b.size() + 1)); }},
+      {"directory inside the header", &good_plain, [](Bytes& b) { Put32(b, 8, 4); }},
+      {"count beyond the directory", &good_plain, [](Bytes& b) { Put32(b, 12, 3); }},
+      {"huge count", &good_plain, [](Bytes& b) { Put32(b, 12, 0xFFFFFFFF); }},
+      {"plain directory cut short", &good_plain, [](Bytes& b) { b.pop_back(); }},
+      {"entry data past the directory", &good_plain, [](Bytes& b) { Put32(b, 48 + kEntryStoredSizeAt, 17); }},
+      {"entry data beyond the image", &good_plain,
+       [](Bytes& b) { Put32(b, 48 + kEntryStoredSizeAt, 0xFFFFFFF0); }},
+      {"compressed directory cut short", &good_packed, [](Bytes& b) { b.resize(b.size() - 3); }},
+      {"compressed directory with a count it does not hold", &good_packed, [](Bytes& b) { Put32(b, 12, 2); }},
+  };
+  for (const Damage& d : cases) {
+    SCOPED_TRACE(d.name);
+    image = *d.base;
+    d.apply(image);
+    EXPECT_FALSE(OpenImage());
+    EXPECT_EQ(UpdateState.ArchiveDirectory, nullptr);
+  }
+  EXPECT_EQ(fake->allocs, fake->frees) << "a refused image leaves nothing allocated";
+  EXPECT_TRUE(fake->boxes.empty());
+}
+
+TEST_F(ArchiveTest, DamagedEntryFailsItsOwnRead) {
+  std::string text(3000, 'x');
+  for (size_t i = 0; i < text.size(); i += 5) text[i] = char('a' + i % 23);
+  ArchiveOptions options;
+  options.compress_directory = false;
+  ASSERT_TRUE(Open({Entry("a.txt", text), Entry("b.bin", "bb", false)}, options));
+  ClosePayloadArchive();
+  // The recorded size larger than what the block decodes to: the end code
+  // comes before Size bytes are filled.
+  size_t dir = image.size() - 2 * kArchiveEntrySize;
+  Put32(image, dir + kEntrySizeAt, uint32_t(text.size() + 1));
+  // A stored entry claiming more bytes than it stores.
+  Put32(image, dir + kArchiveEntrySize + kEntrySizeAt, 3);
+  ASSERT_TRUE(OpenImage());
+  EXPECT_EQ(Load("a.txt"), "<none>");
+  EXPECT_EQ(Load("b.bin"), "<none>");
+  EXPECT_EQ(ExtractArchiveEntry("a.txt", folder.Join("a.txt").c_str(), 0), 0);
+  EXPECT_EQ(Texts(), (std::vector<std::string>{kMsgBrokenEntry, kMsgBrokenEntry, kMsgBrokenEntry}));
+  EXPECT_FALSE(FileExists(folder.Join("a.txt")));
+}
+
+TEST_F(ArchiveTest, ExtractWritesTheEntryWithItsTimeStamp) {
+  ASSERT_TRUE(Open({Entry("data.bin", std::string(1000, 'd'))}));
+  std::string path = folder.Join("data.bin");
+  ASSERT_EQ(ExtractArchiveEntry("data.bin", path.c_str(), 0), 1);
+  EXPECT_EQ(ReadWholeFile(path), std::string(1000, 'd'));
+  FileTimes t = AllFileTimes(path);
+  EXPECT_EQ(t.creation, kEntryTime);
+  EXPECT_EQ(t.access, kEntryTime);
+  EXPECT_EQ(t.write, kEntryTime);
+  EXPECT_EQ(fake->allocs - 1, fake->frees) << "the decoded copy is released; the directory stays";
+}
+
+TEST_F(ArchiveTest, KeepNewerFileComparesLastWriteTimesStrictly) {
+  ASSERT_TRUE(Open({Entry("f.bin", "archive")}));
+  struct Case {
+    const char* name;
+    uint64_t existing;
+    int keep_newer;
+    const char* result;
+  } cases[] = {
+      {"equal time is overwritten", kEntryTime, 1, "archive"},
+      {"one tick later is kept", kEntryTime + 1, 1, "on disk"},
+      {"earlier is overwritten", kEntryTime - 1, 1, "archive"},
+      {"later without the rule is overwritten", kEntryTime + 1000, 0, "archive"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string path = folder.Join("f.bin");
+    WriteWholeFile(path, "on disk", c.existing);
+    EXPECT_EQ(ExtractArchiveEntry("f.bin", path.c_str(), c.keep_newer), 1);
+    EXPECT_EQ(ReadWholeFile(path), c.result);
+  }
+}
+
+TEST_F(ArchiveTest, ReadOnlyTargetLosesTheAttributeEvenWhenKept) {
+  ASSERT_TRUE(Open({Entry("f.bin", "archive")}));
+  std::string kept = folder.Join("kept.bin"), replaced = folder.Join("replaced.bin");
+  WriteWholeFile(kept, "newer", kEntryTime + 1);
+  WriteWholeFile(replaced, "older", kEntryTime - 1);
+  MakeReadOnly(kept);
+  MakeReadOnly(replaced);
+  EXPECT_EQ(ExtractArchiveEntry("f.bin", kept.c_str(), 1), 1);
+  EXPECT_EQ(ExtractArchiveEntry("f.bin", replaced.c_str(), 1), 1);
+  EXPECT_EQ(ReadWholeFile(kept), "newer");
+  EXPECT_EQ(ReadWholeFile(replaced), "archive");
+  EXPECT_EQ(Os->GetAttributes(kept.c_str()) & kAttrReadOnly, 0u);
+  EXPECT_EQ(Os->GetAttributes(replaced.c_str()) & kAttrReadOnly, 0u);
+}
+
+TEST_F(ArchiveTest, DirectoryInTheWayFailsSilentlyAfterDecoding) {
+  ASSERT_TRUE(Open({Entry("dir", std::string(400, 'q'))}));
+  MakeFolder(folder.Join("dir"));
+  EXPECT_EQ(ExtractArchiveEntry("dir", folder.Join("dir").c_str(), 0), 0);
+  EXPECT_TRUE(fake->boxes.empty());
+  EXPECT_GE(fake->allocs, 2) << "the entry was decoded first";
+  EXPECT_EQ(fake->allocs - 1, fake->frees) << "and released; only the directory stays";
+}
+
+TEST_F(ArchiveTest, FreeSpaceEqualPassesOneByteShortFails) {
+  ASSERT_TRUE(Open({Entry("f.bin", std::string(1000, 'f'))}));
+  fake->fixed_free_space = true;
+  fake->free_bytes = 1000;
+  std::string path = folder.Join("f.bin");
+  EXPECT_EQ(ExtractArchiveEntry("f.bin", path.c_str(), 0), 1);
+  fake->free_bytes = 999;
+  // The check comes before the time rule: it fails although the newer file
+  // on disk would have been kept.
+  WriteWholeFile(path, "newer", kEntryTime + 5);
+  EXPECT_EQ(ExtractArchiveEntry("f.bin", path.c_str(), 1), 0);
+  ASSERT_EQ(fake->boxes.size(), 1u);
+  char expected[1024];
+  std::string root = path.substr(0, 2);
+  FormatText(expected, sizeof expected, kMsgDiskShortForEntry, root.c_str(), uint64_t(1));
+  EXPECT_EQ(fake->boxes[0].text, expected);
+  EXPECT_EQ(fake->roots_asked.back(), root);
+  EXPECT_EQ(ReadWholeFile(path), "newer");
+}
+
+TEST_F(ArchiveTest, ShortfallAboveTwoGibibytesIsShownInFull) {
+  ASSERT_TRUE(Open({Entry("f.bin", "x")}));
+  ClosePayloadArchive();
+  // A stored entry recorded as 3 GiB: the check never reaches its bytes.
+  ArchiveOptions plain;
+  plain.compress_directory = false;
+  std::string error;
+  image = BuildArchive({Entry("f.bin", "x", false)}, plain, &error);
+  Put32(image, image.size() - kArchiveEntrySize + kEntrySizeAt, 3221225472u);
+  ASSERT_TRUE(OpenImage());
+  fake->fixed_free_space = true;
+  fake->free_bytes = 0;
+  EXPECT_EQ(ExtractArchiveEntry("f.bin", "C:\\game\\f.bin", 0), 0);
+  ASSERT_EQ(fake->boxes.size(), 1u);
+  EXPECT_NE(fake->boxes[0].text.find(" 3221225472 "), std::string::npos) << fake->boxes[0].text;
+}
+
+TEST_F(ArchiveTest, UnknownFreeSpaceStillWrites) {
+  ASSERT_TRUE(Open({Entry("f.bin", "content")}));
+  fake->no_free_space_ex = true;
+  fake->clusters_fail = true;
+  std::string path = folder.Join("f.bin");
+  EXPECT_EQ(ExtractArchiveEntry("f.bin", path.c_str(), 0), 1);
+  EXPECT_EQ(ReadWholeFile(path), "content");
+}
+
+}  // namespace
