@@ -20,8 +20,9 @@ uint64_t Read64(const uint8_t* p) { return uint64_t(Read32(p)) | uint64_t(Read32
 
 uint32_t AlignedSize(uint32_t stored) { return (stored + kArchiveAlign - 1) & ~(kArchiveAlign - 1); }
 
-// One entry as found by the lookup: its record and where its data lies.
+// One entry of the directory and where its data lies.
 struct FoundEntry {
+  const char* name;
   uint32_t data_offset;
   uint32_t flags;
   uint64_t file_time;
@@ -29,24 +30,45 @@ struct FoundEntry {
   uint32_t stored_size;
 };
 
-// The shared lookup: the first entry in directory order whose name equals
-// `name` by the archive's comparison. Offsets were checked at opening, so
-// their sums cannot wrap.
-bool FindEntry(const char* name, FoundEntry* found) {
-  const uint8_t* dir = UpdateState.ArchiveDirectory;
-  if (dir == nullptr) return false;
-  uint32_t count = Read32(dir + 12);
+uint32_t EntryCount() {
+  return UpdateState.ArchiveDirectory ? Read32(UpdateState.ArchiveDirectory + 12) : 0;
+}
+
+const uint8_t* EntryRecord(uint32_t index) {
+  return UpdateState.ArchiveDirectory + kArchiveHeaderSize + size_t(index) * kArchiveEntrySize;
+}
+
+FoundEntry Describe(const uint8_t* e, uint32_t data_offset) {
+  return {reinterpret_cast<const char*>(e + kEntryNameAt), data_offset, Read32(e + kEntryFlagsAt),
+          Read64(e + kEntryTimeAt), Read32(e + kEntrySizeAt), Read32(e + kEntryStoredSizeAt)};
+}
+
+// Walks the directory from its first entry, data offset 16, adding each
+// entry's StoredSize rounded up to 16, until `stop` accepts an entry. The
+// offsets were checked at opening, so the sums cannot wrap.
+template <typename Stop>
+bool WalkEntries(Stop stop, FoundEntry* found) {
+  uint32_t count = EntryCount();
   uint32_t offset = kArchiveHeaderSize;
   for (uint32_t i = 0; i < count; ++i) {
-    const uint8_t* e = dir + kArchiveHeaderSize + size_t(i) * kArchiveEntrySize;
-    if (TextEqualNoCase(reinterpret_cast<const char*>(e + kEntryNameAt), name)) {
-      *found = {offset, Read32(e + kEntryFlagsAt), Read64(e + kEntryTimeAt), Read32(e + kEntrySizeAt),
-                Read32(e + kEntryStoredSizeAt)};
+    FoundEntry e = Describe(EntryRecord(i), offset);
+    if (stop(i, e)) {
+      *found = e;
       return true;
     }
-    offset += AlignedSize(Read32(e + kEntryStoredSizeAt));
+    offset += AlignedSize(e.stored_size);
   }
   return false;
+}
+
+// The shared lookup: the first entry in directory order whose name equals
+// `name` by the archive's comparison.
+bool FindEntry(const char* name, FoundEntry* found) {
+  return WalkEntries([name](uint32_t, const FoundEntry& e) { return TextEqualNoCase(e.name, name); }, found);
+}
+
+bool EntryAt(uint32_t index, FoundEntry* found) {
+  return WalkEntries([index](uint32_t i, const FoundEntry&) { return i == index; }, found);
 }
 
 // The entry's bytes: decoded into a new block for a compressed entry, in place
@@ -59,6 +81,12 @@ const uint8_t* EntryBytes(const FoundEntry& entry) {
       return nullptr;
     }
     return data;
+  }
+  // No block expands more than about 91-fold, so a Size beyond that marks
+  // the entry as damaged before a block of that size is asked for.
+  if (uint64_t(entry.size) > uint64_t(entry.stored_size) * 100) {
+    ShowUpdaterError(kMsgBrokenEntry);
+    return nullptr;
   }
   // A block of size 0 is still allocated, so the result is never confused
   // with "none".
@@ -84,11 +112,10 @@ void ReleaseEntryBytes(const FoundEntry& entry, const uint8_t* bytes) {
 }
 
 // Every entry's data must lie between the header and the directory.
-bool EntriesFit(const uint8_t* dir, uint32_t count, uint32_t directory_offset) {
+bool EntriesFit(uint32_t directory_offset) {
   uint64_t offset = kArchiveHeaderSize;
-  for (uint32_t i = 0; i < count; ++i) {
-    const uint8_t* e = dir + kArchiveHeaderSize + size_t(i) * kArchiveEntrySize;
-    uint32_t stored = Read32(e + kEntryStoredSizeAt);
+  for (uint32_t i = 0, count = EntryCount(); i < count; ++i) {
+    uint32_t stored = Read32(EntryRecord(i) + kEntryStoredSizeAt);
     if (offset + stored > directory_offset) return false;
     offset += (uint64_t(stored) + kArchiveAlign - 1) & ~uint64_t(kArchiveAlign - 1);
   }
@@ -127,16 +154,19 @@ uint8_t* OpenPayloadArchive() {
     memcpy(dir + kArchiveHeaderSize, image + directory_offset, size_t(entries_size));
     ok = true;
   }
-  if (ok) ok = EntriesFit(dir, count, directory_offset);
+  if (ok) {
+    memcpy(dir, image, kArchiveHeaderSize);
+    UpdateState.ArchiveDirectory = dir;
+    ok = EntriesFit(directory_offset);
+  }
   if (!ok) {
     Os->Free(dir);
+    UpdateState.ArchiveDirectory = nullptr;
     return nullptr;
   }
-  memcpy(dir, image, kArchiveHeaderSize);
   // A name that fills its field without a NUL is ended at the field's end,
   // so the lookup never reads past it.
   for (uint32_t i = 0; i < count; ++i) dir[kArchiveHeaderSize + size_t(i) * kArchiveEntrySize + kArchiveNameSize - 1] = 0;
-  UpdateState.ArchiveDirectory = dir;
   return dir;
 }
 
@@ -155,6 +185,26 @@ bool IsDecodedEntry(const uint8_t* bytes) {
 const uint8_t* LoadArchiveEntry(const char* name, uint32_t* size) {
   FoundEntry entry;
   if (!FindEntry(name, &entry)) {
+    ShowUpdaterError(kMsgNoEntry);
+    return nullptr;
+  }
+  const uint8_t* bytes = EntryBytes(entry);
+  if (bytes != nullptr && size != nullptr) *size = entry.size;
+  return bytes;
+}
+
+uint32_t ArchiveEntryCount() { return EntryCount(); }
+
+int GetArchiveEntryInfo(uint32_t index, ArchiveEntryInfo* info) {
+  FoundEntry e;
+  if (!EntryAt(index, &e)) return 0;
+  *info = {e.name, e.flags, e.file_time, e.size, e.stored_size};
+  return 1;
+}
+
+const uint8_t* LoadArchiveEntryAt(uint32_t index, uint32_t* size) {
+  FoundEntry entry;
+  if (!EntryAt(index, &entry)) {
     ShowUpdaterError(kMsgNoEntry);
     return nullptr;
   }

@@ -56,3 +56,16 @@ int ExtractArchiveEntry(const char* name, const char* path, int keep_newer_file)
 
 // Whether a block returned by LoadArchiveEntry was decoded (and must be freed).
 bool IsDecodedEntry(const uint8_t* bytes);
+
+// For tools that list an archive: the entries of the open directory by index.
+struct ArchiveEntryInfo {
+  const char* Name;
+  uint32_t Flags;
+  uint64_t FileTime;
+  uint32_t Size;
+  uint32_t StoredSize;
+};
+uint32_t ArchiveEntryCount();
+int GetArchiveEntryInfo(uint32_t index, ArchiveEntryInfo* info);
+// Like LoadArchiveEntry, for the entry at `index` (names may repeat).
+const uint8_t* LoadArchiveEntryAt(uint32_t index, uint32_t* size);

@@ -1,0 +1,31 @@
+// The archive reader on arbitrary images: opening, the lookup, and reading
+// every entry must never touch memory outside the image and its blocks.
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "archive/payload_archive.h"
+#include "common/update_state.h"
+#include "fuzz/quiet_platform.h"
+#include "platform/platform.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  static bool ready = (UseQuietPlatform(), true);
+  (void)ready;
+  std::vector<uint8_t> image(data, data + size);  // exact-size copy: ASan sees any overrun
+  UpdateState.PayloadArchive = {image.data(), uint32_t(image.size())};
+  if (OpenPayloadArchive() == nullptr) return 0;
+  uint32_t size_read = 0;
+  const uint8_t* bytes = LoadArchiveEntry("UPDATE.INI", &size_read);
+  if (IsDecodedEntry(bytes)) Os->Free(const_cast<uint8_t*>(bytes));
+  for (uint32_t i = 0; i < ArchiveEntryCount() && i < 64; ++i) {
+    bytes = LoadArchiveEntryAt(i, &size_read);
+    if (bytes != nullptr && size_read > 0) {
+      volatile uint8_t last = bytes[size_read - 1];
+      (void)last;
+    }
+    if (IsDecodedEntry(bytes)) Os->Free(const_cast<uint8_t*>(bytes));
+  }
+  ClosePayloadArchive();
+  return 0;
+}

@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# Installs what is missing, then builds and runs every test: the native unit
+# tests, the same with AddressSanitizer and UBSan, a short run of each fuzz
+# target, and the i686 and x86_64 Windows builds with their tests under Wine.
+# Usage: scripts/test.sh            (FUZZ_SECONDS=N to fuzz longer)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+bash scripts/setup.sh
+
+step() { printf '\n=== %s\n' "$*"; }
+
+step "native build and unit tests"
+cmake --preset native >/dev/null
+cmake --build --preset native
+ctest --test-dir build/native --output-on-failure -j2
+
+step "unit tests with AddressSanitizer and UBSan"
+cmake --preset asan >/dev/null
+cmake --build --preset asan
+ASAN_OPTIONS=detect_leaks=1 ctest --test-dir build/asan --output-on-failure -j2
+
+step "fuzz targets, ${FUZZ_SECONDS:-30} s each"
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz
+seeds="build/fuzz/seeds"
+rm -rf "$seeds" && mkdir -p "$seeds/archive" "$seeds/lz_block"
+build/native/tools/mkupdate pack archive -o "$seeds/archive/sources.bin" -q
+for target in lz_block archive; do
+  mkdir -p "build/fuzz/corpus/$target"
+  (cd build/fuzz && "./fuzz/fuzz_$target" -max_total_time="${FUZZ_SECONDS:-30}" -rss_limit_mb=2048 \
+      -artifact_prefix="$root/build/fuzz/" "corpus/$target" "$root/$seeds/$target" 2>&1 | tail -n 1)
+done
+
+step "Windows builds, unit tests under Wine"
+source scripts/wine-env.sh
+koushin_wine_prefix
+for preset in win32 win64; do
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset"
+  ctest --test-dir "build/$preset" --output-on-failure
+done
+echo
+echo "all tests passed"

@@ -1,0 +1,74 @@
+#include "tools/mkupdate/host.h"
+
+#include <chrono>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <iconv.h>
+#endif
+
+namespace fs = std::filesystem;
+
+namespace {
+
+#ifndef _WIN32
+bool Convert(const char* to, const char* from, const std::string& in, std::string* out) {
+  iconv_t cd = iconv_open(to, from);
+  if (cd == iconv_t(-1)) return false;
+  std::string src = in;
+  out->assign(src.size() * 4 + 4, '\0');
+  char* s = src.data();
+  char* d = out->data();
+  size_t left = src.size(), room = out->size();
+  bool ok = iconv(cd, &s, &left, &d, &room) != size_t(-1);
+  iconv_close(cd);
+  out->resize(out->size() - room);
+  return ok;
+}
+#endif
+
+constexpr int64_t kUnixEpochAsFileTime = 116444736000000000ll;
+
+}  // namespace
+
+bool ArchiveNameOf(const fs::path& path, std::string* name) {
+#ifdef _WIN32
+  std::wstring wide = path.filename().wstring();
+  char out[1024];
+  BOOL lossy = FALSE;
+  int n = WideCharToMultiByte(932, WC_NO_BEST_FIT_CHARS, wide.c_str(), int(wide.size()), out, sizeof out, nullptr, &lossy);
+  if (n <= 0 || lossy) return false;
+  name->assign(out, size_t(n));
+  return true;
+#else
+  return Convert("CP932", "UTF-8", path.filename().string(), name);
+#endif
+}
+
+fs::path HostPathOf(const fs::path& folder, const std::string& name) {
+#ifdef _WIN32
+  wchar_t wide[1024];
+  int n = MultiByteToWideChar(932, 0, name.c_str(), int(name.size()), wide, 1024);
+  return folder / std::wstring(wide, size_t(n > 0 ? n : 0));
+#else
+  std::string utf8;
+  if (!Convert("UTF-8", "CP932", name, &utf8)) utf8 = name;
+  return folder / utf8;
+#endif
+}
+
+uint64_t FileTimeOf(const fs::path& path) {
+  auto sys = std::chrono::file_clock::to_sys(fs::last_write_time(path));
+  int64_t ticks = std::chrono::duration_cast<std::chrono::duration<int64_t, std::ratio<1, 10000000>>>(
+                      sys.time_since_epoch()).count();
+  return uint64_t(ticks + kUnixEpochAsFileTime);
+}
+
+bool SetFileTimeOf(const fs::path& path, uint64_t time) {
+  std::chrono::duration<int64_t, std::ratio<1, 10000000>> ticks(int64_t(time) - kUnixEpochAsFileTime);
+  std::chrono::sys_time<std::chrono::nanoseconds> sys(std::chrono::duration_cast<std::chrono::nanoseconds>(ticks));
+  std::error_code ec;
+  fs::last_write_time(path, std::chrono::file_clock::from_sys(sys), ec);
+  return !ec;
+}

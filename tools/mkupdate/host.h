@@ -1,0 +1,16 @@
+// What mkupdate needs of the machine it runs on, beyond the standard library:
+// file names in code page 932 and file times as FILETIME values.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+// The name of a file as the archive stores it (code page 932); false when it
+// has a character that code page 932 cannot hold.
+bool ArchiveNameOf(const std::filesystem::path& path, std::string* name);
+// The path of a file named by code page 932 bytes, inside `folder`.
+std::filesystem::path HostPathOf(const std::filesystem::path& folder, const std::string& name);
+
+uint64_t FileTimeOf(const std::filesystem::path& path);
+bool SetFileTimeOf(const std::filesystem::path& path, uint64_t time);
