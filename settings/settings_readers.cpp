@@ -1,0 +1,92 @@
+#include "settings/settings_readers.h"
+
+#include <cstring>
+
+#include "common/error_box.h"
+#include "common/messages.h"
+#include "common/text.h"
+#include "common/update_state.h"
+#include "settings/profile_reader.h"
+
+int ReadSetupValue(const char* key, char* dst, uint32_t size) {
+  memset(dst, 0, size);
+  if (ReadProfileString(UpdateState.SetupIniPath, "SETUP", key, dst, size) > 0) return 1;
+  if (UpdateState.ReportMissingKeys) {
+    char message[kLongTextSize];
+    FormatText(message, sizeof message, kMsgSetupKeyMissing, key);
+    ShowCommonError(message);
+  }
+  return 0;
+}
+
+int ReadScriptValue(const char* section, const char* key, char* dst, uint32_t size) {
+  memset(dst, 0, size);
+  if (ReadProfileString(UpdateState.ScriptPath, section, key, dst, size) > 0) return 1;
+  if (UpdateState.ReportMissingKeys) {
+    char message[kLongTextSize];
+    FormatText(message, sizeof message, kMsgScriptKeyMissing, section, key);
+    ShowCommonError(message);
+  }
+  return 0;
+}
+
+static bool IsSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+// Skips white space and reads the sign; returns where the digits start.
+static const char* StartOfNumber(const char* p, bool* negative) {
+  while (IsSpace(*p)) ++p;
+  *negative = *p == '-';
+  if (*p == '-' || *p == '+') ++p;
+  return p;
+}
+
+int32_t ParseSettingNumber(const char* text) {
+  bool negative;
+  const char* p = StartOfNumber(text, &negative);
+  int64_t value = 0;
+  for (; *p >= '0' && *p <= '9'; ++p) {
+    value = value * 10 + (*p - '0');
+    if (value > int64_t(1) << 32) value = int64_t(1) << 32;  // beyond either limit already
+  }
+  if (negative) value = -value;
+  if (value > INT32_MAX) return INT32_MAX;
+  if (value < INT32_MIN) return INT32_MIN;
+  return int32_t(value);
+}
+
+uint64_t ParseSettingSize(const char* text) {
+  bool negative;
+  const char* p = StartOfNumber(text, &negative);
+  uint64_t value = 0;
+  for (; *p >= '0' && *p <= '9'; ++p) value = value * 10 + uint64_t(*p - '0');  // 19 digits always fit
+  return negative ? 0 - value : value;
+}
+
+int ReadSetupNumber(const char* key, int32_t* value) {
+  char text[20];
+  if (!ReadSetupValue(key, text, sizeof text)) return 0;
+  *value = ParseSettingNumber(text);
+  return 1;
+}
+
+static bool IsListTerminator(char c) { return c == '\0' || c == '\n' || c == '\r' || c == ','; }
+
+int NextListToken(char* dst, const char** cursor) {
+  const char* p = *cursor;
+  while (*p == ' ' || *p == '\t') ++p;
+  if (IsListTerminator(*p)) {
+    *cursor = p;
+    return 0;
+  }
+  if (p[1] == ':') {
+    UpdateState.ListPrefixNumber = (*p >= '0' && *p <= '9') ? *p - '0' : 0;
+    p += 2;
+  }
+  size_t n = 0;
+  for (; !IsListTerminator(*p); ++p) {
+    if (n < kListSlotSize - 1) dst[n++] = *p;  // a longer item is cut to its slot
+  }
+  dst[n] = '\0';
+  *cursor = *p == '\0' ? p : p + 1;
+  return 1;
+}

@@ -1,0 +1,101 @@
+#include "settings/update_script.h"
+
+#include <cstring>
+
+#include "common/text.h"
+#include "settings/settings_readers.h"
+
+int ReadScriptSetup() {
+  UpdateState.ReportMissingKeys = 1;
+  if (!ReadScriptValue("SETUP", "CompanyName", UpdateState.CompanyName, kPathSize) ||
+      !ReadScriptValue("SETUP", "GameTitle", UpdateState.GameTitle, kPathSize) ||
+      !ReadScriptValue("SETUP", "GameClass", UpdateState.GameClass, kPathSize) ||
+      !ReadScriptValue("SETUP", "GameDir", UpdateState.GameDir, kPathSize)) {
+    return 0;
+  }
+  UpdateState.ReportMissingKeys = 0;
+  // The readers zero-fill their destination, so a missing key leaves it empty.
+  ReadScriptValue("SETUP", "GameTitleA", UpdateState.GameTitleA, kPathSize);
+  ReadScriptValue("SETUP", "UpdaterVersion", UpdateState.UpdaterVersion, kPathSize);
+  ReadScriptValue("SETUP", "UpdaterTitle", UpdateState.UpdaterTitle, kPathSize);
+  ReadScriptValue("SETUP", "DataFolder", UpdateState.DataFolder, kPathSize);
+  ReadScriptValue("SETUP", "UpdateMessage", UpdateState.UpdateMessage, kLongTextSize);
+  return 1;
+}
+
+void MakeNoticeText(const char* value, char* out, size_t size) {
+  size_t n = 0;
+  for (const char* p = value; *p != '\0' && n + 1 < size;) {
+    const char* next = NextChar(p);
+    if (next == p + 1 && p[0] == '\\' && p[1] == 'n') {
+      out[n++] = '\r';
+      p += 2;
+      continue;
+    }
+    if (n + size_t(next - p) >= size) break;  // a double-byte character is never split
+    while (p < next) out[n++] = *p++;
+  }
+  out[n] = '\0';
+}
+
+int32_t EntryNameOffset(const char* path) {
+  int32_t offset = 0;
+  for (const char* p = path; *p != '\0'; p = NextChar(p)) {
+    if (NextChar(p) == p + 1 && *p == '\\') offset = int32_t(p - path) + 1;
+  }
+  return offset;
+}
+
+static int32_t KindOfLetter(const char* field) {
+  if (field[0] == '\0' || field[1] != '\0') return -1;
+  switch (field[0]) {
+    case 'd': case 'D': return DataFile;
+    case 'u': case 'U': return IfNewer;
+    case 'o': case 'O': return ExistingOnly;
+    default: return -1;
+  }
+}
+
+void ParseUpdateFileLine(const char* value, UpdateFileLine* line) {
+  char fields[3][kListSlotSize] = {};
+  const char* cursor = value;
+  for (auto& field : fields) {
+    if (!NextListToken(field, &cursor)) break;  // this field and the later ones stay empty
+  }
+  const char* a = fields[0];
+  const char* b = fields[1];
+  line->HasMode = a[0] >= '0' && a[0] <= '9' && a[1] == '\0';
+  line->Mode = line->HasMode ? uint32_t(a[0] - '0') : 0;
+  if (line->HasMode) {
+    a = fields[1];
+    b = fields[2];
+  }
+  int32_t kind = KindOfLetter(a);
+  line->Kind = kind >= 0 ? kind : Plain;
+  CopyText(line->Path, sizeof line->Path, kind >= 0 ? b : a);
+  line->NameOffset = EntryNameOffset(line->Path);
+}
+
+void ParseCopyLine(const char* value, CopyLine* line) {
+  const char* p = value;
+  line->HasMode = p[0] != '\0' && p[1] == ',';
+  line->Mode = line->HasMode ? p[0] - '0' : 0;
+  if (line->HasMode) p += 2;
+  line->DiscNumber = 0;
+  if (p[0] != '\0' && p[1] == ':') {
+    line->DiscNumber = p[0] - '0';
+    p += 2;
+  }
+  CopyText(line->Path, sizeof line->Path, p);
+}
+
+uint32_t ReadRequiredDiskSpace() {
+  char value[kPathSize];
+  if (!ReadScriptValue("UPDATE", "RequiredDiskSpace", value, sizeof value)) return 0;
+  return uint32_t(ParseSettingNumber(value));
+}
+
+int ReadOverwriteOnly() {
+  char value[kPathSize];
+  return ReadScriptValue("UPDATE", "OverwriteOnly", value, sizeof value) && ParseSettingNumber(value) != 0;
+}
