@@ -22,8 +22,6 @@ inline constexpr char kMsgInstallSelectOver[] = "SETUP.INI : InstallSelect \x83I
 inline constexpr char kMsgSetupKeyError[] = "SETUP.INI : %s \x83G\x83\x89\x81[";
 // SETUP.INI : Shortcuts オーバー
 inline constexpr char kMsgShortcutsOver[] = "SETUP.INI : Shortcuts \x83I\x81[\x83o\x81[";
-// SETUP.INI : InstallAddFiles エラー
-inline constexpr char kMsgInstallAddFilesError[] = "SETUP.INI : InstallAddFiles \x83G\x83\x89\x81[";
 // インストール方法を選択して下さい
 inline constexpr char kTextSelectSetupMessage[] = "\x83" "C\x83\x93\x83X\x83g\x81[\x83\x8B\x95\xFB\x96@\x82\xF0\x91I\x91\xF0\x82\xB5\x82\xC4\x89\xBA\x82\xB3\x82\xA2";
 // RESOURCE READ ERROR

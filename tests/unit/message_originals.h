@@ -14,7 +14,6 @@ inline const MessageOriginal kMessageOriginals[] = {
   {"kMsgInstallSelectOver", kMsgInstallSelectOver, reinterpret_cast<const char*>(u8"SETUP.INI : InstallSelect オーバー")},
   {"kMsgSetupKeyError", kMsgSetupKeyError, reinterpret_cast<const char*>(u8"SETUP.INI : %s エラー")},
   {"kMsgShortcutsOver", kMsgShortcutsOver, reinterpret_cast<const char*>(u8"SETUP.INI : Shortcuts オーバー")},
-  {"kMsgInstallAddFilesError", kMsgInstallAddFilesError, reinterpret_cast<const char*>(u8"SETUP.INI : InstallAddFiles エラー")},
   {"kTextSelectSetupMessage", kTextSelectSetupMessage, reinterpret_cast<const char*>(u8"インストール方法を選択して下さい")},
   {"kMsgResourceReadError", kMsgResourceReadError, reinterpret_cast<const char*>(u8"RESOURCE READ ERROR")},
   {"kMsgAgreementNotFound", kMsgAgreementNotFound, reinterpret_cast<const char*>(u8"'%s' not found at UPDATE.FA3")},

@@ -20,7 +20,6 @@ TEXTS = [
     ("kMsgInstallSelectOver", "SETUP.INI : InstallSelect オーバー"),
     ("kMsgSetupKeyError", "SETUP.INI : %s エラー"),
     ("kMsgShortcutsOver", "SETUP.INI : Shortcuts オーバー"),
-    ("kMsgInstallAddFilesError", "SETUP.INI : InstallAddFiles エラー"),
     ("kTextSelectSetupMessage", "インストール方法を選択して下さい"),
     # Start-up
     ("kMsgResourceReadError", "RESOURCE READ ERROR"),
