@@ -83,22 +83,29 @@ uint32_t ReadProfileString(const char* path, const char* section, const char* ke
   Os->CloseFile(file);
   if (bytes == nullptr) return 0;
 
-  Span text = {bytes, bytes + got};
-  if (got >= 3 && memcmp(bytes, "\xEF\xBB\xBF", 3) == 0) text.begin += 3;
-  Span value;
-  uint32_t copied = 0;
-  if (FindValue(text, TrimText(section), TrimText(key), &value)) {
-    size_t n = size_t(value.end - value.begin);
-    if (n >= 2 && (*value.begin == '"' || *value.begin == '\'') && value.end[-1] == *value.begin) {
-      ++value.begin;
-      --value.end;
-      n -= 2;
-    }
-    if (n > size - 1) n = size - 1;
-    memcpy(dst, value.begin, n);
-    dst[n] = '\0';
-    copied = uint32_t(n);
-  }
+  uint32_t copied = ReadProfileBytes(bytes, got, section, key, dst, size);
   Os->Free(bytes);
   return copied;
+}
+
+uint32_t ReadProfileBytes(const char* bytes, uint32_t length, const char* section, const char* key, char* dst,
+                          uint32_t size) {
+  if (size == 0) return 0;
+  dst[0] = '\0';
+  Span text = {bytes, bytes + length};
+  if (length >= 3 && memcmp(bytes, "\xEF\xBB\xBF", 3) == 0) text.begin += 3;
+  Span value;
+  if (!FindValue(text, TrimText(section), TrimText(key), &value)) return 0;
+  // A NUL byte in the file ends the value there, as it ends any text.
+  if (const void* nul = memchr(value.begin, '\0', size_t(value.end - value.begin))) value.end = static_cast<const char*>(nul);
+  size_t n = size_t(value.end - value.begin);
+  if (n >= 2 && (*value.begin == '"' || *value.begin == '\'') && value.end[-1] == *value.begin) {
+    ++value.begin;
+    --value.end;
+    n -= 2;
+  }
+  if (n > size - 1) n = size - 1;
+  memcpy(dst, value.begin, n);
+  dst[n] = '\0';
+  return uint32_t(n);
 }

@@ -17,6 +17,7 @@
 //    starts with ";".
 //  - A section given twice: only the first one is searched. A key given twice
 //    in it: the first one counts.
+//  - A NUL byte ends the value at that point.
 //  - A value that begins and ends with the same quotation mark (" or '), and
 //    is longer than that one mark, loses both marks.
 //  - Section and key names compare without regard to the case of ASCII
@@ -30,3 +31,7 @@
 // number of bytes copied: 0 for a missing file, section or key, and for an
 // empty value (`dst` is then empty).
 uint32_t ReadProfileString(const char* path, const char* section, const char* key, char* dst, uint32_t size);
+
+// The same lookup on a file's bytes already in memory.
+uint32_t ReadProfileBytes(const char* bytes, uint32_t length, const char* section, const char* key, char* dst,
+                          uint32_t size);

@@ -62,6 +62,7 @@ TEST_F(ProfileReaderTest, FollowsTheProfileFormat) {
       {"trail byte 0x5C", "[SETUP]\r\nA=\x95\x5C\\\r\n", "SETUP", "A", "\x95\x5C\\"},
       {"byte-order mark", "\xEF\xBB\xBF[SETUP]\r\nA=1\r\n", "SETUP", "A", "1"},
       {"Ctrl-Z at the end", "[SETUP]\r\nA=1\r\n\x1A", "SETUP", "A", "1"},
+      {"lone CR ends a line", "[SETUP]\rA=1\rB=2", "SETUP", "A", "1"},
   };
   for (const Case& c : cases) EXPECT_EQ(Read(c.text, c.section, c.key), c.value) << c.name;
 }
@@ -71,6 +72,10 @@ TEST_F(ProfileReaderTest, CutsValuesToSizeLessOne) {
   EXPECT_EQ(Read("[S]\r\nA=0123456789\r\n", "S", "A", 11), "0123456789");
   EXPECT_EQ(Read("[S]\r\nA=0123456789\r\n", "S", "A", 1), "");
   EXPECT_EQ(Read("[S]\r\nA=\"0123\"\r\n", "S", "A", 4), "012");
+}
+
+TEST_F(ProfileReaderTest, NulByteEndsTheValue) {
+  EXPECT_EQ(Read(std::string("[S]\r\nA=ab\0cd\r\n", 14), "S", "A"), "ab");
 }
 
 TEST_F(ProfileReaderTest, MissingFileGivesNothing) {
