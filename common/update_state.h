@@ -79,8 +79,12 @@ struct UpdateStateData {
   uint8_t* ArchiveDirectory;  // header copy + decoded entries, or none
   FreeSpaceEntry FreeSpaceEntryPoint;  // cached 64-bit free-space query
 
-  // Paths of the two INI files
+  // Paths of the two INI files. The script's values are read from its bytes
+  // in the payload (ScriptBytes), never from the temporary copy at
+  // ScriptPath, which any program of the user could rewrite.
   char ScriptPath[kPathSize];
+  const uint8_t* ScriptBytes;
+  uint32_t ScriptSize;
   char SetupIniPath[kPathSize];
 
   // The script's SETUP section; the first four are replaced by SETUP.INI

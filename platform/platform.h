@@ -37,6 +37,30 @@ enum : uint32_t {
 // The 64-bit free-space query, once found (an opaque entry point).
 typedef void* FreeSpaceEntry;
 
+typedef void* RegistryKey;  // an open key of the registry; nullptr is none
+
+// Messages that reach the wizard's procedure, with the Win32 values.
+enum : uint32_t {
+  kWindowSetCursor = 0x0020,
+  kWindowInitDialog = 0x0110,
+  kWindowCommand = 0x0111,
+};
+
+// A dialog procedure above the seam: window, message, wParam, lParam;
+// returns the procedure's true or false.
+typedef intptr_t (*DialogProcedure)(PlatformWindow window, uint32_t message, uintptr_t wparam, intptr_t lparam);
+
+enum CursorShape { kCursorArrow, kCursorWait };
+
+// Results of the shell's copy.
+struct ShellCopyResult {
+  int Failed;   // the operation reported a failure
+  int Aborted;  // the user stopped it in the shell's window
+};
+
+// Drive types, with the Win32 values.
+enum : uint32_t { kDriveCdRom = 5 };
+
 struct PlatformApi {
   // --- Files -------------------------------------------------------------
   // Creates a new, empty file in the folder of `near_path` under a name that
@@ -87,6 +111,54 @@ struct PlatformApi {
   // A modal box with the given owner (or none), text, caption and kind;
   // returns the button pressed (kAnswer*).
   int (*ShowMessageBox)(PlatformWindow owner, const char* text, const char* caption, uint32_t kind);
+
+  // --- The program ---------------------------------------------------------
+  // Initialises the component library for this thread; the result is ignored.
+  void (*InitComponents)();
+  // The bytes of resource UPDATE/102 of the module `instance`, addressable
+  // and read-only for the whole run; false when missing, empty or unloadable.
+  int (*LoadPayload)(void* instance, const uint8_t** bytes, uint32_t* size);
+  // The temporary folder, ending in a separator, cut to `size` bytes.
+  void (*GetTempFolder)(char* path, uint32_t size);
+  // A number that no other running process has.
+  uint32_t (*ProcessId)();
+
+  // --- The installation record ---------------------------------------------
+  // Opens a key under HKEY_CURRENT_USER for reading; none on failure.
+  RegistryKey (*OpenUserKey)(const char* subkey);
+  // Reads a value as the ANSI query does: a string value arrives as its code
+  // page 932 bytes with their terminator, any other type as its raw bytes;
+  // false when the value is missing or its data does not fit `size` bytes.
+  int (*QueryValue)(RegistryKey key, const char* name, void* data, uint32_t size);
+  void (*CloseKey)(RegistryKey key);
+
+  // --- Windows -------------------------------------------------------------
+  // A top-level window of the class (none: the dialog class) titled `title`,
+  // both compared without regard to case; or none.
+  PlatformWindow (*FindTopWindow)(const char* class_name, const char* title);
+  // Shows a window and brings it to the front.
+  void (*BringToFront)(PlatformWindow window);
+  // Runs dialog template `id` modally with no owner; returns the value given
+  // to EndWizardDialog, or -1 when the dialog cannot be created.
+  intptr_t (*RunDialog)(int id, DialogProcedure procedure);
+  void (*EndWizardDialog)(PlatformWindow dialog, intptr_t result);
+  void (*SetCaption)(PlatformWindow window, const char* text);
+  // The operations on a dialog's control by id do nothing when it has none.
+  void (*SetItemText)(PlatformWindow dialog, int id, const char* text);
+  void (*EnableItem)(PlatformWindow dialog, int id, int enable);
+  void (*ShowItem)(PlatformWindow dialog, int id, int show);
+  // Checks radio button `id` and clears the others from `first` to `last`.
+  void (*CheckRadio)(PlatformWindow dialog, int first, int last, int id);
+  void (*FocusItem)(PlatformWindow dialog, int id);
+  void (*SetCursorShape)(CursorShape shape);
+
+  // --- Drives and the shell's copy -----------------------------------------
+  // The type of the drive of a root such as "Q:".
+  uint32_t (*DriveType)(const char* root);
+  // Copies one file or folder tree (a list of one path, ended by two NULs) to
+  // `to` with the shell's file operation and its progress window, owned by
+  // `owner`, with the given FOF_ flags.
+  ShellCopyResult (*ShellCopy)(PlatformWindow owner, const char* from, const char* to, uint32_t flags);
 };
 
 // The table in use. Points at the native implementation unless a test set it.

@@ -179,12 +179,46 @@ int PosixMessageBox(PlatformWindow, const char* text, const char* caption, uint3
   return kAnswerOk;
 }
 
+// The native build has no updater program: no resources, registry, windows
+// or drives. These answer as a system without them would.
+void PosixInitComponents() {}
+int PosixLoadPayload(void*, const uint8_t**, uint32_t*) { return 0; }
+void PosixGetTempFolder(char* path, uint32_t size) {
+  const char* dir = getenv("TMPDIR");
+  char folder[1024];
+  snprintf(folder, sizeof folder, "%s/", dir && *dir ? dir : "/tmp");
+  CopyText(path, size, folder);
+}
+uint32_t PosixProcessId() { return uint32_t(getpid()); }
+RegistryKey PosixOpenUserKey(const char*) { return nullptr; }
+int PosixQueryValue(RegistryKey, const char*, void*, uint32_t) { return 0; }
+void PosixCloseKey(RegistryKey) {}
+PlatformWindow PosixFindTopWindow(const char*, const char*) { return nullptr; }
+void PosixBringToFront(PlatformWindow) {}
+intptr_t PosixRunDialog(int, DialogProcedure) { return -1; }
+void PosixEndWizardDialog(PlatformWindow, intptr_t) {}
+void PosixSetCaption(PlatformWindow, const char*) {}
+void PosixSetItemText(PlatformWindow, int, const char*) {}
+void PosixEnableItem(PlatformWindow, int, int) {}
+void PosixShowItem(PlatformWindow, int, int) {}
+void PosixCheckRadio(PlatformWindow, int, int, int) {}
+void PosixFocusItem(PlatformWindow, int) {}
+void PosixSetCursorShape(CursorShape) {}
+uint32_t PosixDriveType(const char*) { return 0; }
+ShellCopyResult PosixShellCopy(PlatformWindow, const char*, const char*, uint32_t) { return {1, 0}; }
+
 const PlatformApi kPosixPlatform = {
     PosixCreateTempFileBeside, PosixOpenFileForRead, PosixWriteFile,  PosixReadFile,
     PosixGetFileSize,          PosixGetLastWriteTime, PosixSetFileTimes, PosixCloseFile,
     PosixReplaceFile,          PosixDeleteFile,      PosixGetAttributes, PosixSetAttributes,
     PosixCreateFolder,         PosixFindFreeSpaceEx, PosixCallFreeSpaceEx, PosixFreeSpaceByClusters,
     PosixAlloc,                PosixFree,            PosixMessageBox,
+    PosixInitComponents,       PosixLoadPayload,     PosixGetTempFolder, PosixProcessId,
+    PosixOpenUserKey,          PosixQueryValue,      PosixCloseKey,
+    PosixFindTopWindow,        PosixBringToFront,    PosixRunDialog,   PosixEndWizardDialog,
+    PosixSetCaption,           PosixSetItemText,     PosixEnableItem,  PosixShowItem,
+    PosixCheckRadio,           PosixFocusItem,       PosixSetCursorShape,
+    PosixDriveType,            PosixShellCopy,
 };
 
 }  // namespace

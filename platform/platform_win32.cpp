@@ -2,6 +2,8 @@
 // is converted explicitly to UTF-16 for the wide functions, so the program
 // behaves the same on a Japanese system and on one with any other code page.
 #include <windows.h>
+#include <objbase.h>
+#include <shellapi.h>
 
 #include <cstring>
 
@@ -145,12 +147,185 @@ int Win32MessageBox(PlatformWindow owner, const char* text, const char* caption,
   return MessageBoxW(static_cast<HWND>(owner), Wide(text).text, Wide(caption).text, kind);
 }
 
+// Texts that come back from the system, in code page 932, cut to `size`.
+void Narrow(const wchar_t* text, char* out, uint32_t size) {
+  char wide_enough[4096];
+  if (WideCharToMultiByte(kCodePage, 0, text, -1, wide_enough, sizeof wide_enough, nullptr, nullptr) == 0)
+    wide_enough[0] = '\0';
+  CopyText(out, size, wide_enough);
+}
+
+void Win32InitComponents() { CoInitialize(nullptr); }
+
+int Win32LoadPayload(void* instance, const uint8_t** bytes, uint32_t* size) {
+  HMODULE module = static_cast<HMODULE>(instance);
+  HRSRC found = FindResourceW(module, MAKEINTRESOURCEW(102), L"UPDATE");
+  if (found == nullptr) return 0;
+  DWORD length = SizeofResource(module, found);
+  HGLOBAL loaded = length ? LoadResource(module, found) : nullptr;
+  const void* locked = loaded ? LockResource(loaded) : nullptr;
+  if (locked == nullptr) return 0;
+  *bytes = static_cast<const uint8_t*>(locked);
+  *size = length;
+  return 1;
+}
+
+void Win32GetTempFolder(char* path, uint32_t size) {
+  wchar_t folder[MAX_PATH + 1];
+  if (GetTempPathW(MAX_PATH + 1, folder) == 0) folder[0] = L'\0';
+  Narrow(folder, path, size);
+}
+
+uint32_t Win32ProcessId() { return GetCurrentProcessId(); }
+
+RegistryKey Win32OpenUserKey(const char* subkey) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_CURRENT_USER, Wide(subkey).text, 0, KEY_READ, &key) != ERROR_SUCCESS) return nullptr;
+  return key;
+}
+
+int Win32QueryValue(RegistryKey key, const char* name, void* data, uint32_t size) {
+  WideText wide_name = Wide(name);
+  DWORD type = 0, length = 0;
+  HKEY k = static_cast<HKEY>(key);
+  if (RegQueryValueExW(k, wide_name.text, nullptr, &type, nullptr, &length) != ERROR_SUCCESS) return 0;
+  BYTE* raw = static_cast<BYTE*>(HeapAlloc(GetProcessHeap(), 0, length + sizeof(wchar_t)));
+  if (raw == nullptr) return 0;
+  int ok = RegQueryValueExW(k, wide_name.text, nullptr, &type, raw, &length) == ERROR_SUCCESS;
+  if (ok && (type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ)) {
+    // As the ANSI query delivers it: the code page 932 bytes of the stored
+    // characters, with a terminator, measured against the caller's buffer.
+    int chars = int(length / sizeof(wchar_t));
+    const wchar_t* text = reinterpret_cast<const wchar_t*>(raw);
+    if (chars == 0 || text[chars - 1] != L'\0') {
+      reinterpret_cast<wchar_t*>(raw)[chars] = L'\0';
+      ++chars;
+    }
+    int bytes = WideCharToMultiByte(kCodePage, 0, text, chars, nullptr, 0, nullptr, nullptr);
+    ok = bytes > 0 && uint32_t(bytes) <= size &&
+         WideCharToMultiByte(kCodePage, 0, text, chars, static_cast<char*>(data), int(size), nullptr, nullptr) == bytes;
+  } else if (ok) {
+    ok = length <= size;
+    if (ok) memcpy(data, raw, length);
+  }
+  HeapFree(GetProcessHeap(), 0, raw);
+  return ok;
+}
+
+void Win32CloseKey(RegistryKey key) { RegCloseKey(static_cast<HKEY>(key)); }
+
+PlatformWindow Win32FindTopWindow(const char* class_name, const char* title) {
+  const wchar_t* window_class = reinterpret_cast<const wchar_t*>(uintptr_t(0x8002));  // the dialog class atom
+  WideText wide_class;
+  if (class_name != nullptr) {
+    wide_class = Wide(class_name);
+    window_class = wide_class.text;
+  }
+  return FindWindowW(window_class, Wide(title).text);
+}
+
+void Win32BringToFront(PlatformWindow window) {
+  ShowWindow(static_cast<HWND>(window), SW_SHOW);
+  SetForegroundWindow(static_cast<HWND>(window));
+}
+
+DialogProcedure g_dialog_procedure = nullptr;
+
+INT_PTR CALLBACK DialogThunk(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+  return g_dialog_procedure(window, message, wparam, lparam);
+}
+
+intptr_t Win32RunDialog(int id, DialogProcedure procedure) {
+  g_dialog_procedure = procedure;
+  return DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(id), nullptr, DialogThunk, 0);
+}
+
+void Win32EndWizardDialog(PlatformWindow dialog, intptr_t result) { EndDialog(static_cast<HWND>(dialog), result); }
+
+void Win32SetCaption(PlatformWindow window, const char* text) { SetWindowTextW(static_cast<HWND>(window), Wide(text).text); }
+
+void Win32SetItemText(PlatformWindow dialog, int id, const char* text) {
+  // The agreement text may be long: convert it whole.
+  int chars = MultiByteToWideChar(kCodePage, 0, text, -1, nullptr, 0);
+  wchar_t* wide = chars > 0 ? static_cast<wchar_t*>(HeapAlloc(GetProcessHeap(), 0, chars * sizeof(wchar_t))) : nullptr;
+  if (wide == nullptr) return;
+  MultiByteToWideChar(kCodePage, 0, text, -1, wide, chars);
+  SetDlgItemTextW(static_cast<HWND>(dialog), id, wide);
+  HeapFree(GetProcessHeap(), 0, wide);
+}
+
+void Win32EnableItem(PlatformWindow dialog, int id, int enable) {
+  if (HWND item = GetDlgItem(static_cast<HWND>(dialog), id)) EnableWindow(item, enable ? TRUE : FALSE);
+}
+
+void Win32ShowItem(PlatformWindow dialog, int id, int show) {
+  if (HWND item = GetDlgItem(static_cast<HWND>(dialog), id)) ShowWindow(item, show ? SW_SHOW : SW_HIDE);
+}
+
+void Win32CheckRadio(PlatformWindow dialog, int first, int last, int id) {
+  CheckRadioButton(static_cast<HWND>(dialog), first, last, id);
+}
+
+void Win32FocusItem(PlatformWindow dialog, int id) {
+  if (HWND item = GetDlgItem(static_cast<HWND>(dialog), id)) SetFocus(item);
+}
+
+void Win32SetCursorShape(CursorShape shape) { SetCursor(LoadCursorW(nullptr, shape == kCursorWait ? MAKEINTRESOURCEW(32514) : MAKEINTRESOURCEW(32512))); }
+
+uint32_t Win32DriveType(const char* root) {
+  wchar_t path[4] = {wchar_t(static_cast<unsigned char>(root[0])), L':', L'\\', L'\0'};
+  return GetDriveTypeW(path);
+}
+
+// Makes every missing folder on the way to `path`'s own folder, as the shell
+// does on Windows for FOF_NOCONFIRMMKDIR (Wine's shell would make a file).
+void MakeParentFolders(const wchar_t* path) {
+  wchar_t partial[1024];
+  size_t n = wcslen(path);
+  if (n >= 1024) return;
+  for (size_t i = 0; i < n; ++i) {
+    if ((path[i] == L'\\' || path[i] == L'/') && i > 2) {
+      memcpy(partial, path, i * sizeof(wchar_t));
+      partial[i] = L'\0';
+      CreateDirectoryW(partial, nullptr);
+    }
+  }
+}
+
+ShellCopyResult Win32ShellCopy(PlatformWindow owner, const char* from, const char* to, uint32_t flags) {
+  // Lists of one path, each ended by two NULs.
+  WideText source = Wide(from), destination = Wide(to);
+  size_t s = wcslen(source.text), d = wcslen(destination.text);
+  ShellCopyResult result = {1, 0};
+  if (s == 0 || s + 1 >= 1024 || d + 1 >= 1024) return result;
+  source.text[s + 1] = L'\0';
+  destination.text[d + 1] = L'\0';
+  DWORD attributes = GetFileAttributesW(source.text);
+  if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY)) MakeParentFolders(destination.text);
+  SHFILEOPSTRUCTW operation = {};
+  operation.hwnd = static_cast<HWND>(owner);
+  operation.wFunc = FO_COPY;
+  operation.pFrom = source.text;
+  operation.pTo = destination.text;
+  operation.fFlags = FILEOP_FLAGS(flags);
+  int failed = SHFileOperationW(&operation);
+  result.Failed = failed != 0;
+  result.Aborted = operation.fAnyOperationsAborted != FALSE;
+  return result;
+}
+
 const PlatformApi kWin32Platform = {
     Win32CreateTempFileBeside, Win32OpenFileForRead, Win32WriteFile,  Win32ReadFile,
     Win32GetFileSize,          Win32GetLastWriteTime, Win32SetFileTimes, Win32CloseFile,
     Win32ReplaceFile,          Win32DeleteFile,      Win32GetAttributes, Win32SetAttributes,
     Win32CreateFolder,         Win32FindFreeSpaceEx, Win32CallFreeSpaceEx, Win32FreeSpaceByClusters,
     Win32Alloc,                Win32Free,            Win32MessageBox,
+    Win32InitComponents,       Win32LoadPayload,     Win32GetTempFolder, Win32ProcessId,
+    Win32OpenUserKey,          Win32QueryValue,      Win32CloseKey,
+    Win32FindTopWindow,        Win32BringToFront,    Win32RunDialog,   Win32EndWizardDialog,
+    Win32SetCaption,           Win32SetItemText,     Win32EnableItem,  Win32ShowItem,
+    Win32CheckRadio,           Win32FocusItem,       Win32SetCursorShape,
+    Win32DriveType,            Win32ShellCopy,
 };
 
 }  // namespace

@@ -21,7 +21,11 @@ int ReadSetupValue(const char* key, char* dst, uint32_t size) {
 
 int ReadScriptValue(const char* section, const char* key, char* dst, uint32_t size) {
   memset(dst, 0, size);
-  if (ReadProfileString(UpdateState.ScriptPath, section, key, dst, size) > 0) return 1;
+  uint32_t n = UpdateState.ScriptBytes != nullptr
+                   ? ReadProfileBytes(reinterpret_cast<const char*>(UpdateState.ScriptBytes), UpdateState.ScriptSize,
+                                      section, key, dst, size)
+                   : ReadProfileString(UpdateState.ScriptPath, section, key, dst, size);
+  if (n > 0) return 1;
   if (UpdateState.ReportMissingKeys) {
     char message[kLongTextSize];
     FormatText(message, sizeof message, kMsgScriptKeyMissing, section, key);

@@ -8,7 +8,8 @@
 // Section "SETUP" of SETUP.INI (UpdateState.SetupIniPath). The destination
 // is zero-filled first; true when a non-empty value was read.
 int ReadSetupValue(const char* key, char* dst, uint32_t size);
-// Any section of the temporary UPDATE.INI (UpdateState.ScriptPath).
+// Any section of UPDATE.INI: the payload's own bytes once the start-up holds
+// them (UpdateState.ScriptBytes), the file at UpdateState.ScriptPath before.
 int ReadScriptValue(const char* section, const char* key, char* dst, uint32_t size);
 // A decimal number from section "SETUP" of SETUP.INI; `value` is left as it
 // was when the key is missing.

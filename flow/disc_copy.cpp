@@ -1,0 +1,103 @@
+#include "flow/disc_copy.h"
+
+#include <cstring>
+
+#include "archive/file_output.h"
+#include "common/error_box.h"
+#include "common/messages.h"
+#include "common/text.h"
+#include "common/update_state.h"
+#include "flow/wizard.h"
+#include "settings/settings_readers.h"
+#include "settings/update_script.h"
+
+namespace {
+
+constexpr uint32_t kCopyFileFlags = 0x210;    // FOF_NOCONFIRMATION | FOF_NOCONFIRMMKDIR
+constexpr uint32_t kCopyFolderFlags = 0x610;  // the same | FOF_NOERRORUI
+
+int FailCopy(PlatformWindow window, const char* path) {
+  char message[kLongTextSize];
+  FormatText(message, sizeof message, kMsgCopyFailed, path);
+  ShowUpdaterError(message);
+  Os->EndWizardDialog(window, -1);
+  return 0;
+}
+
+}  // namespace
+
+int ReadDiscCopyList() {
+  UpdateState.DiscCopyItemCount = 0;
+  int present = 0;
+  for (int n = 0; n < kListLines; ++n) {
+    char key[32], value[kPathSize];
+    FormatText(key, sizeof key, "CopyFile%02i", n);
+    if (!ReadScriptValue("UPDATE", key, value, sizeof value)) break;
+    if (n == 0) present = 1;
+    CopyLine line;
+    ParseCopyLine(value, &line);
+    if (line.HasMode && uint32_t(line.Mode) != UpdateState.InstMode) continue;
+    DiscCopyItem& item = UpdateState.DiscCopyItems[UpdateState.DiscCopyItemCount++];
+    item.DiscNumber = line.DiscNumber;
+    CopyText(item.Path, sizeof item.Path, line.Path);
+  }
+  return present;
+}
+
+int FindDiscDrive(int disc, PlatformWindow window, char* root) {
+  for (;;) {
+    for (char letter = 'A'; letter <= 'Z'; ++letter) {
+      char drive[3] = {letter, ':', '\0'};
+      if (Os->DriveType(drive) != kDriveCdRom) continue;
+      char probe[kPathSize];
+      CopyText(probe, sizeof probe, drive);
+      if (!AppendPathComponent(probe, sizeof probe, UpdateState.InstallerConfig.DiskCheckFile[disc])) continue;
+      if (Os->GetAttributes(probe) != kInvalidAttributes) {
+        CopyText(root, 3, drive);
+        return 1;
+      }
+    }
+    char message[kLongTextSize];
+    FormatText(message, sizeof message, kMsgInsertDisc, UpdateState.GameTitle, disc);
+    if (Os->ShowMessageBox(window, message, UpdateState.UpdaterCaption, kBoxOkCancel) != kAnswerOk) return 0;
+  }
+}
+
+int RunDiscCopy(PlatformWindow window) {
+  char disc_root[3] = "";
+  for (int i = 0; i < UpdateState.DiscCopyItemCount; ++i) {
+    const DiscCopyItem& item = UpdateState.DiscCopyItems[i];
+    if (item.DiscNumber != 0) {
+      // Only 1 to 9 name a disc; a line whose disc character is no digit
+      // would index past the check files, so it fails as a copy.
+      if (item.DiscNumber < 1 || item.DiscNumber > 9) return FailCopy(window, item.Path);
+      if (!FindDiscDrive(item.DiscNumber, window, disc_root)) {
+        Os->EndWizardDialog(window, -1);
+        return 0;
+      }
+    }
+    // A line without a disc number before any line with one has no drive to
+    // copy from; it never copies from the root of the current drive.
+    if (disc_root[0] == '\0') return FailCopy(window, item.Path);
+    char source[kPathSize] = {}, destination[kPathSize] = {};
+    CopyText(source, sizeof source, disc_root);
+    CopyText(destination, sizeof destination, UpdateState.InstPath);
+    if (!AppendPathComponent(source, sizeof source, item.Path)) return FailCopy(window, item.Path);
+    uint32_t attributes = Os->GetAttributes(source);
+    uint32_t flags = kCopyFolderFlags;  // a folder, or a source that cannot be examined
+    if (attributes != kInvalidAttributes && !(attributes & kAttrDirectory)) {
+      if (!AppendPathComponent(destination, sizeof destination, item.Path)) return FailCopy(window, item.Path);
+      flags = kCopyFileFlags;
+    }
+    SetInfoText(window, kInfoCopying, item.Path);
+    // Both lists end in two NULs: the buffers were zero-filled.
+    ShellCopyResult result = Os->ShellCopy(window, source, destination, flags);
+    if (result.Aborted) {
+      Os->EndWizardDialog(window, -1);
+      return 0;
+    }
+    if (result.Failed) return FailCopy(window, item.Path);
+    Os->SetAttributes(destination, kAttrNormal);
+  }
+  return 1;
+}

@@ -1,0 +1,17 @@
+// The disc copy step: the copy lines of the script, copied from the game's
+// CD-ROM discs, each recognised by its check file in SETUP.INI.
+#pragma once
+
+#include "platform/platform.h"
+
+// Fills UpdateState.DiscCopyItems with the lines that apply to this
+// installation; true when "CopyFile00" was present.
+int ReadDiscCopyList();
+
+// Copies every item in order; false after it has ended the wizard with -1.
+int RunDiscCopy(PlatformWindow window);
+
+// The root ("Q:") of the first CD-ROM drive, from A to Z, that holds disc
+// `disc`, asking the player to insert it until it is found; false when the
+// player cancelled.
+int FindDiscDrive(int disc, PlatformWindow window, char* root);

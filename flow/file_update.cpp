@@ -1,0 +1,119 @@
+#include "flow/file_update.h"
+
+#include "archive/file_output.h"
+#include "archive/payload_archive.h"
+#include "common/error_box.h"
+#include "common/messages.h"
+#include "common/text.h"
+#include "flow/disc_copy.h"
+#include "flow/wizard.h"
+#include "resources/resource_ids.h"
+#include "settings/settings_readers.h"
+#include "settings/update_script.h"
+
+int ReadUpdateList() {
+  UpdateState.UpdateItemCount = 0;
+  int present = 0;
+  for (int n = 0; n < kListLines; ++n) {
+    char key[32], value[kLongTextSize];
+    FormatText(key, sizeof key, "UpdateFile%02i", n);
+    if (!ReadScriptValue("UPDATE", key, value, sizeof value)) break;  // a gap ends the list
+    if (n == 0) present = 1;
+    UpdateFileLine line;
+    ParseUpdateFileLine(value, &line);
+    if (line.HasMode && line.Mode != UpdateState.InstMode) continue;
+    UpdateItem& item = UpdateState.UpdateItems[UpdateState.UpdateItemCount++];
+    item.Kind = line.Kind;
+    CopyText(item.Path, sizeof item.Path, line.Path);
+    item.NameOffset = line.NameOffset;
+  }
+  return present;
+}
+
+// A DataFile target that exists keeps its content and takes the run's time
+// as its last-write time; false when it cannot be read, so that the caller
+// writes it from the archive instead.
+static int RewriteDataFile(const char* target) {
+  PlatformFile file = Os->OpenFileForRead(target);
+  if (file == nullptr) return 0;
+  uint32_t size = 0, got = 0;
+  void* bytes = nullptr;
+  int ok = Os->FileSize(file, &size) && (bytes = Os->Alloc(size, 0)) != nullptr &&
+           Os->ReadFileBytes(file, bytes, size, &got) && got == size;
+  Os->CloseFile(file);
+  // The result of the write-back is not examined: a failed write leaves the
+  // player's file as it was.
+  if (ok) WriteBufferToFile(target, bytes, size, nullptr);
+  if (bytes != nullptr) Os->Free(bytes);
+  return ok;
+}
+
+int ApplyUpdateItem(const UpdateItem& item, int overwrite_only) {
+  char target[kPathSize];
+  CopyText(target, sizeof target, item.Kind == DataFile ? UpdateState.DataPath : UpdateState.InstPath);
+  if (!AppendPathComponent(target, sizeof target, UpdateState.DataFolder)) return 0;
+  Os->CreateFolder(target);  // this one level only; it may well exist
+  if (!AppendPathComponent(target, sizeof target, item.Path)) return 0;
+  if (overwrite_only || item.Kind == ExistingOnly) {
+    uint32_t attributes = Os->GetAttributes(target);
+    if (attributes == kInvalidAttributes || (attributes & kAttrDirectory)) return 1;
+  }
+  if (item.Kind == DataFile && RewriteDataFile(target)) return 1;
+  return ExtractArchiveEntry(item.Path + item.NameOffset, target, item.Kind == IfNewer);
+}
+
+static void SetButtons(PlatformWindow window, int back, int next, int cancel) {
+  Os->EnableItem(window, IDC_BACK, back);
+  Os->EnableItem(window, IDC_NEXT, next);
+  Os->EnableItem(window, IDC_CANCEL, cancel);
+}
+
+// The required free space on the drive of InstPath. False when it is short:
+// the wizard then waits with "戻る" and "中止". A drive that cannot tell its
+// free space is not held against the run: the writes themselves fail
+// cleanly on a full disk.
+static int EnoughDiskSpace(PlatformWindow window) {
+  uint32_t required = ReadRequiredDiskSpace();
+  if (required == 0) return 1;
+  char drive[3] = {UpdateState.InstPath[0], UpdateState.InstPath[0] ? UpdateState.InstPath[1] : '\0', '\0'};
+  uint64_t free_bytes = 0, total = 0;
+  if (!QueryFreeSpace(drive, &free_bytes, &total, nullptr) || required <= free_bytes) return 1;
+  SetInfoText(window, kInfoDiskShort, drive, uint64_t(required) - free_bytes);
+  SetButtons(window, 1, 0, 1);
+  return 0;
+}
+
+static void EndRun(PlatformWindow window, const char* message) {
+  ShowUpdaterError(message);
+  Os->EndWizardDialog(window, -1);
+}
+
+void RunFileUpdate(PlatformWindow window) {
+  if (!EnoughDiskSpace(window)) return;
+  SetInfoText(window, "%s", kInfoRunning);
+  SetButtons(window, 0, 0, 0);
+  Os->SetCursorShape(kCursorWait);
+  int overwrite_only = ReadOverwriteOnly();
+  int has_update_list = ReadUpdateList();
+  int has_copy_list = ReadDiscCopyList();
+  if (!has_update_list && !has_copy_list) {
+    EndRun(window, kMsgNoLists);
+    return;
+  }
+  if (UpdateState.UpdateItemCount == 0 && UpdateState.DiscCopyItemCount == 0) {
+    ShowUpdaterError(kMsgNothingToUpdate);  // then completed, as after a run
+  } else {
+    for (int i = 0; i < UpdateState.UpdateItemCount; ++i) {
+      if (!ApplyUpdateItem(UpdateState.UpdateItems[i], overwrite_only)) {
+        EndRun(window, kMsgWriteFailed);
+        return;
+      }
+    }
+    if (UpdateState.DiscCopyItemCount > 0 && !RunDiscCopy(window)) return;
+  }
+  SetInfoText(window, "%s", kInfoCompleted);
+  Os->SetItemText(window, IDC_NEXT, kTextFinish);
+  Os->EnableItem(window, IDC_NEXT, 1);
+  Os->FocusItem(window, IDC_NEXT);
+  Os->SetCursorShape(kCursorArrow);
+}

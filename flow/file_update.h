@@ -1,0 +1,19 @@
+// The update run: the free-space test, the update-file lines written from the
+// payload by their kind, then the copy lines from the game's discs.
+#pragma once
+
+#include "common/update_state.h"
+#include "platform/platform.h"
+
+// Called by the wizard's "次へ" on the confirmation page, with WizardBusy
+// set. Leaves the wizard stopped for disk space, completed ("完了"), or
+// ended with -1 after a failure.
+void RunFileUpdate(PlatformWindow window);
+
+// Fills UpdateState.UpdateItems with the lines that apply to this
+// installation; true when "UpdateFile00" was present.
+int ReadUpdateList();
+
+// Writes or keeps the target file of one line; false on failure. With
+// `overwrite_only` a line whose target does not exist as a file is passed over.
+int ApplyUpdateItem(const UpdateItem& item, int overwrite_only);

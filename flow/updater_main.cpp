@@ -1,0 +1,167 @@
+#include "flow/updater_main.h"
+
+#include <cstring>
+
+#include "archive/file_output.h"
+#include "archive/payload_archive.h"
+#include "common/error_box.h"
+#include "common/messages.h"
+#include "common/text.h"
+#include "common/update_state.h"
+#include "flow/wizard.h"
+#include "resources/resource_ids.h"
+#include "settings/installer_config.h"
+#include "settings/settings_readers.h"
+#include "settings/update_script.h"
+
+void CleanUpTemporary() {
+  ClosePayloadArchive();
+  if (IsDecodedEntry(UpdateState.ScriptBytes)) Os->Free(const_cast<uint8_t*>(UpdateState.ScriptBytes));
+  UpdateState.ScriptBytes = nullptr;
+  if (UpdateState.ScriptPath[0] != '\0') Os->RemoveFile(UpdateState.ScriptPath);
+}
+
+namespace {
+
+int Stop() {
+  CleanUpTemporary();
+  return 0;
+}
+
+void ShowFormatted(const char* format, const char* argument) {
+  char message[kLongTextSize];
+  FormatText(message, sizeof message, format, argument);
+  ShowUpdaterError(message);
+}
+
+// Step 4: the script goes to a file of this run's own in the temporary
+// folder (a second copy never touches it), and its bytes are kept from the
+// payload: every value is read from those, never back from the file.
+int ExtractScript() {
+  char path[kPathSize] = {};
+  char name[32];
+  Os->GetTempFolder(path, sizeof path);
+  FormatText(name, sizeof name, "UPDATE_%08X.INI", Os->ProcessId());
+  if (!AppendPathComponent(path, sizeof path, name)) return 0;
+  CopyText(UpdateState.ScriptPath, kPathSize, path);
+  if (!ExtractArchiveEntry("UPDATE.INI", UpdateState.ScriptPath, 0)) return 0;
+  uint32_t size = 0;
+  UpdateState.ScriptBytes = LoadArchiveEntry("UPDATE.INI", &size);
+  UpdateState.ScriptSize = size;
+  return UpdateState.ScriptBytes != nullptr;
+}
+
+// Steps 8 and 9: an archive entry named by a script key, as a text ending
+// in two zero bytes. None when the key is missing; false after a message.
+int LoadAgreementBlock(const char* key, char** block) {
+  char name[kPathSize];
+  ReadScriptValue("SETUP", key, name, sizeof name);
+  if (name[0] == '\0') return 1;
+  uint32_t size = 0;
+  const uint8_t* bytes = LoadArchiveEntry(name, &size);
+  if (bytes == nullptr) {
+    ShowFormatted(kMsgAgreementNotFound, name);
+    return 0;
+  }
+  char* copy = size <= 0xFFFFFFFDu ? static_cast<char*>(Os->Alloc(size + 2, 1)) : nullptr;
+  if (copy != nullptr) memcpy(copy, bytes, size);
+  if (IsDecodedEntry(bytes)) Os->Free(const_cast<uint8_t*>(bytes));
+  if (copy == nullptr) {
+    ShowUpdaterError(kMsgNoMemory);
+    return 0;
+  }
+  *block = copy;
+  return 1;
+}
+
+// Step 10: the installation record under HKEY_CURRENT_USER, found by the
+// script's CompanyName and GameDir.
+int ReadInstallRecord() {
+  char subkey[kLongTextSize];
+  FormatText(subkey, sizeof subkey, "Software\\%s\\%s", UpdateState.CompanyName, UpdateState.GameDir);
+  RegistryKey key = Os->OpenUserKey(subkey);
+  if (key == nullptr) return 0;
+  int found = Os->QueryValue(key, "InstPath", UpdateState.InstPath, kPathSize);
+  if (found) {
+    if (!Os->QueryValue(key, "DataPath", UpdateState.DataPath, kPathSize)) UpdateState.DataPath[0] = '\0';
+    uint8_t mode[4] = {};
+    found = Os->QueryValue(key, "InstMode", mode, sizeof mode);
+    UpdateState.InstMode = uint32_t(mode[0]) | uint32_t(mode[1]) << 8 | uint32_t(mode[2]) << 16 | uint32_t(mode[3]) << 24;
+  }
+  Os->CloseKey(key);
+  return found;
+}
+
+// Steps 16 and 17: while the game's window is there, ask the player to quit
+// it. False when the player gave up; the game is then brought to the front.
+int WaitForGameToClose(const char* title) {
+  for (;;) {
+    PlatformWindow game = Os->FindTopWindow(UpdateState.GameClass, title);
+    if (game == nullptr) return 1;
+    char message[kLongTextSize];
+    FormatText(message, sizeof message, kMsgGameRunning, title);
+    if (Os->ShowMessageBox(nullptr, message, UpdateState.UpdaterCaption, kBoxOkCancel) != kAnswerOk) {
+      Os->BringToFront(game);
+      return 0;
+    }
+  }
+}
+
+}  // namespace
+
+int UpdaterMain(void* instance) {
+  Os->InitComponents();
+  const uint8_t* bytes = nullptr;
+  uint32_t size = 0;
+  if (!Os->LoadPayload(instance, &bytes, &size) || size == 0) return Stop();
+  UpdateState.PayloadArchive = {bytes, size};
+  if (OpenPayloadArchive() == nullptr) {
+    ShowUpdaterError(kMsgResourceReadError);
+    return Stop();
+  }
+  if (!ExtractScript()) return Stop();
+  if (!ReadScriptSetup()) return Stop();  // reports the first missing key
+  if (!LoadAgreementBlock("AgreementText", &UpdateState.AgreementTextBlock) ||
+      !LoadAgreementBlock("AgreementTitle", &UpdateState.AgreementTitleBlock)) {
+    return Stop();
+  }
+  if (!ReadInstallRecord()) {
+    ShowFormatted(kMsgNotInstalled, UpdateState.GameTitle);
+    return Stop();
+  }
+  if (UpdateState.UpdateMessage[0] != '\0') {
+    char notice[kLongTextSize];
+    MakeNoticeText(UpdateState.UpdateMessage, notice, sizeof notice);
+    ShowUpdaterError(notice);
+  }
+  CopyText(UpdateState.SetupIniPath, kPathSize, UpdateState.InstPath);
+  if (!AppendPathComponent(UpdateState.SetupIniPath, kPathSize, "SETUP.INI") ||
+      Os->GetAttributes(UpdateState.SetupIniPath) == kInvalidAttributes) {
+    ShowUpdaterError(kMsgNoSetupIni);
+    return Stop();
+  }
+  if (!LoadInstallerConfig()) return Stop();
+
+  if (UpdateState.UpdaterTitle[0] != '\0') {
+    CopyText(UpdateState.UpdaterCaption, kLongTextSize, UpdateState.UpdaterTitle);
+  } else {
+    FormatText(UpdateState.UpdaterCaption, kLongTextSize, kTextDefaultCaption, UpdateState.GameTitle,
+               UpdateState.UpdaterVersion);
+  }
+  if (PlatformWindow other = Os->FindTopWindow(nullptr, UpdateState.UpdaterCaption)) {
+    Os->BringToFront(other);  // another copy is running: its window comes forward
+    return Stop();
+  }
+  if (!WaitForGameToClose(UpdateState.GameTitle)) return Stop();
+  if (UpdateState.GameTitleA[0] != '\0' && !WaitForGameToClose(UpdateState.GameTitleA)) return Stop();
+
+  int id = UpdateState.AgreementTextBlock != nullptr ? IDD_WIZARD_AGREEMENT : IDD_WIZARD;
+  intptr_t result = Os->RunDialog(id, WizardProc);
+  UpdateState.WizardWindow = nullptr;
+  if (result == 0) {
+    CleanUpTemporary();
+    return 1;
+  }
+  ShowUpdaterError(kMsgInterrupted);
+  return Stop();
+}

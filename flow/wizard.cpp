@@ -1,0 +1,114 @@
+#include "flow/wizard.h"
+
+#include <cstdarg>
+#include <initializer_list>
+
+#include "common/messages.h"
+#include "common/text.h"
+#include "common/update_state.h"
+#include "flow/file_update.h"
+#include "resources/resource_ids.h"
+
+void SetInfoText(PlatformWindow window, const char* format, ...) {
+  char text[kLongTextSize];
+  va_list args;
+  va_start(args, format);
+  FormatTextV(text, sizeof text, format, args);
+  va_end(args);
+  Os->SetItemText(window, IDC_INFO, text);
+}
+
+static void ShowAgreementControls(PlatformWindow window, int show) {
+  for (int id : {IDC_AGREEMENT_TEXT, IDC_AGREE, IDC_DISAGREE}) Os->ShowItem(window, id, show);
+}
+
+void InitWizard(PlatformWindow window) {
+  // Recorded first, so that every box from here on is owned by the wizard.
+  UpdateState.WizardWindow = window;
+  UpdateState.WizardBusy = 0;
+  UpdateState.WizardPage = 0;
+  Os->SetCaption(window, UpdateState.UpdaterCaption);
+  if (UpdateState.AgreementTitleBlock != nullptr) {
+    SetInfoText(window, "%s", UpdateState.AgreementTitleBlock);  // shown literally, per cent signs too
+  } else {
+    char start[kLongTextSize];
+    FormatText(start, sizeof start, kInfoStart, UpdateState.GameTitle);
+    SetInfoText(window, "%s", start);
+  }
+  Os->EnableItem(window, IDC_BACK, 0);
+  Os->EnableItem(window, IDC_CANCEL, 1);
+  if (UpdateState.AgreementTextBlock != nullptr) {
+    Os->EnableItem(window, IDC_NEXT, 0);
+    Os->SetItemText(window, IDC_AGREEMENT_TEXT, UpdateState.AgreementTextBlock);
+    for (int id : {IDC_AGREEMENT_TEXT, IDC_AGREE, IDC_DISAGREE}) Os->EnableItem(window, id, 1);
+    Os->CheckRadio(window, IDC_AGREE, IDC_DISAGREE, IDC_DISAGREE);
+    ShowAgreementControls(window, 1);
+  } else {
+    Os->EnableItem(window, IDC_NEXT, 1);
+    ShowAgreementControls(window, 0);
+  }
+}
+
+void ShowConfirmPage(PlatformWindow window) {
+  SetInfoText(window, "%s", kInfoConfirm);
+  Os->EnableItem(window, IDC_BACK, 0);
+  Os->EnableItem(window, IDC_NEXT, 1);
+  Os->EnableItem(window, IDC_CANCEL, 1);
+  ShowAgreementControls(window, 0);
+}
+
+// "次へ" performs the step of the current page and advances by one; "戻る"
+// performs the step that led to the previous page.
+static void OnNextOrBack(PlatformWindow window, int id) {
+  if (UpdateState.WizardBusy) return;  // a command from a nested message loop of the run
+  UpdateState.WizardBusy = 1;
+  SetInfoText(window, "%s", "");
+  if (id == IDC_BACK) UpdateState.WizardPage -= 2;
+  switch (UpdateState.WizardPage) {
+    case 0: ShowConfirmPage(window); break;
+    case 1: RunFileUpdate(window); break;
+    case 2: Os->EndWizardDialog(window, 0); break;
+    default: break;
+  }
+  UpdateState.WizardPage += 1;
+  UpdateState.WizardBusy = 0;
+}
+
+static void OnCommand(PlatformWindow window, int id) {
+  switch (id) {
+    case IDC_NEXT:
+    case IDC_BACK:
+      OnNextOrBack(window, id);
+      break;
+    case IDC_CANCEL:
+      if (!UpdateState.WizardBusy) Os->EndWizardDialog(window, -1);
+      break;
+    case IDC_AGREE:
+      Os->EnableItem(window, IDC_NEXT, 1);
+      Os->CheckRadio(window, IDC_AGREE, IDC_DISAGREE, IDC_AGREE);
+      break;
+    case IDC_DISAGREE:
+      Os->EnableItem(window, IDC_NEXT, 0);
+      Os->CheckRadio(window, IDC_AGREE, IDC_DISAGREE, IDC_DISAGREE);
+      break;
+    default:
+      break;
+  }
+}
+
+intptr_t WizardProc(PlatformWindow window, uint32_t message, uintptr_t wparam, intptr_t) {
+  switch (message) {
+    case kWindowInitDialog:
+      InitWizard(window);
+      return 0;  // the dialog manager sets no initial focus
+    case kWindowCommand:
+      if ((wparam >> 16 & 0xFFFF) == 0) OnCommand(window, int(wparam & 0xFFFF));
+      return 0;
+    case kWindowSetCursor:
+      if (!UpdateState.WizardBusy) return 0;
+      Os->SetCursorShape(kCursorWait);
+      return 1;
+    default:
+      return 0;
+  }
+}

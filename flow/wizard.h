@@ -1,0 +1,18 @@
+// The wizard: a modal dialog over three pages (start, confirmation, run)
+// with the buttons "次へ" (1), "中止" (2) and "戻る" (4). The run itself is
+// performed inside the command handler of "次へ" on the confirmation page.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/platform.h"
+
+// The dialog procedure: WM_INITDIALOG, WM_COMMAND and WM_SETCURSOR.
+intptr_t WizardProc(PlatformWindow window, uint32_t message, uintptr_t wparam, intptr_t lparam);
+
+void InitWizard(PlatformWindow window);
+void ShowConfirmPage(PlatformWindow window);
+
+// Formats into a 1,024-byte buffer (a longer result is cut) and makes it the
+// text of the Info control 1001.
+void SetInfoText(PlatformWindow window, const char* format, ...);

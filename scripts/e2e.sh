@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# The end-to-end tests: the Windows build of the updater under Wine, on an
+# Xvfb display, in Wine's virtual desktop. Needs the native build (for
+# mkupdate) and the Windows build given (default build/win32).
+# Usage: scripts/e2e.sh [BUILD_DIR] [-k SUBSTRING]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build="${1:-build/win32}"
+shift || true
+source scripts/wine-env.sh
+koushin_wine_prefix
+
+if [ -z "${DISPLAY:-}" ] || ! xdpyinfo >/dev/null 2>&1; then
+  export DISPLAY=:87
+  if ! [ -e /tmp/.X11-unix/X87 ]; then
+    Xvfb :87 -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+    for _ in $(seq 50); do [ -e /tmp/.X11-unix/X87 ] && break; sleep 0.1; done
+  fi
+fi
+
+# Wine's own desktop draws captions and keeps activation inside Wine.
+wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /t REG_SZ /d Default /f >/dev/null 2>&1
+wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /t REG_SZ /d 1024x768 /f >/dev/null 2>&1
+wineserver -p 60 || true   # keep one server between the cases' Wine processes
+python3 tests/e2e/harness.py "$build" "$@"

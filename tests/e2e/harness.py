@@ -1,0 +1,208 @@
+#!/usr/bin/env python3
+"""Runs the end-to-end cases of cases.py: the real updater.exe under Wine,
+with a real registry record, real files and the driver answering every window.
+
+Each case writes its installation record (one regedit import), lays out the
+installation folder, packs its payload with mkupdate, and runs the driver,
+which adds the payload to a copy of updater.exe, starts it and plays the
+case's steps. The transcript, the files and the exit code are then checked.
+
+  tests/e2e/harness.py BUILD_DIR [-k SUBSTRING] [--shots DIR]
+"""
+import argparse
+import json
+import os
+import pathlib
+import shutil
+import subprocess
+import sys
+import time
+
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(pathlib.Path(__file__).parent))
+import cases as case_module  # noqa: E402
+
+CASE_TIMEOUT = 90
+
+
+def windows_path(path: pathlib.Path) -> str:
+    return "Z:" + str(path).replace("/", "\\")
+
+
+def reg_string(text: str) -> str:
+    return '"' + text.replace("\\", "\\\\").replace('"', '\\"') + '"'
+
+
+def reg_value(value) -> str:
+    if isinstance(value, int):
+        return "dword:%08x" % value
+    if isinstance(value, bytes):
+        return "hex:" + ",".join("%02x" % b for b in value)
+    return reg_string(value)
+
+
+class Wine:
+    def __init__(self, build: pathlib.Path):
+        self.env = dict(os.environ)
+        self.prefix = pathlib.Path(self.env["WINEPREFIX"])
+        self.build = build
+        self.drive_c = self.prefix / "drive_c"
+
+    def run(self, args, timeout=CASE_TIMEOUT):
+        return subprocess.run(["wine"] + args, env=self.env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                              timeout=timeout)
+
+    def import_reg(self, path: pathlib.Path, text: str):
+        path.write_bytes(("\ufeff" + text).encode("utf-16-le"))
+        self.run(["regedit", "/S", windows_path(path)])
+
+
+def write_text(path: pathlib.Path, text):
+    path.parent.mkdir(parents=True, exist_ok=True)
+    if isinstance(text, bytes):
+        path.write_bytes(text)
+    else:
+        path.write_bytes(text.replace("\r\n", "\n").replace("\n", "\r\n").encode("cp932"))
+
+
+def matches(expected, actual, where=""):
+    """Every key that the case names must be in the transcript, equal."""
+    problems = []
+    if isinstance(expected, dict):
+        if not isinstance(actual, dict):
+            return [f"{where}: expected {expected!r}, saw {actual!r}"]
+        for key, value in expected.items():
+            problems += matches(value, actual.get(key), f"{where}.{key}")
+    elif expected != actual:
+        problems.append(f"{where}: expected {expected!r}, saw {actual!r}")
+    return problems
+
+
+def run_case(case, wine: Wine, work: pathlib.Path, mkupdate: pathlib.Path, shots: pathlib.Path):
+    folder = work / case.slug
+    shutil.rmtree(folder, ignore_errors=True)
+    folder.mkdir(parents=True)
+    install_unix = wine.drive_c / "koushin" / case.slug
+    shutil.rmtree(install_unix, ignore_errors=True)
+    game = install_unix / "game"
+    data = install_unix / "data"
+    game.mkdir(parents=True)
+    data.mkdir(parents=True)
+    context = {"game": "C:\\koushin\\%s\\game" % case.slug, "data": "C:\\koushin\\%s\\data" % case.slug}
+
+    # The installation: SETUP.INI and the game's files.
+    if case.setup_ini is not None:
+        write_text(game / "SETUP.INI", case.setup_ini)
+    for name, content in case.game_files.items():
+        write_text(game / name, content)
+    for name, content in case.data_files.items():
+        write_text(data / name, content)
+    if case.prepare:
+        case.prepare(game, data)
+
+    # The record, replaced whole.
+    lines = ["Windows Registry Editor Version 5.00", ""]
+    for key in case.clear_keys:
+        lines += [f"[-HKEY_CURRENT_USER\\Software\\{key}]", ""]
+    if case.record is not None:
+        lines.append(f"[HKEY_CURRENT_USER\\Software\\{case.record_key}]")
+        for name, value in case.record(context).items():
+            lines.append(f"{reg_string(name)}={reg_value(value)}")
+        lines.append("")
+    wine.import_reg(folder / "record.reg", "\r\n".join(lines) + "\r\n")
+
+    # The payload: the script and the case's files.
+    payload_dir = folder / "payload"
+    payload_dir.mkdir()
+    if case.script is not None:
+        write_text(payload_dir / "UPDATE.INI", case.script)
+    for name, content in case.payload_files.items():
+        write_text(payload_dir / name, content)
+    payload = folder / "payload.bin"
+    subprocess.run([str(mkupdate), "pack", str(payload_dir), "-o", str(payload), "-q"], check=True)
+
+    updater = folder / "updater.exe"
+    shutil.copy(wine.build / "updater.exe", updater)
+    script = folder / "script.txt"
+    commands = [c for c, _ in case.before] + ["start"] + [c for c, _ in case.steps] + ["end"]
+    script.write_text("\n".join(commands) + "\n", encoding="utf-8")
+    transcript = folder / "transcript.jsonl"
+    args = [str(wine.build / "tests" / "e2e" / "e2e_driver.exe"), windows_path(script), windows_path(transcript),
+            windows_path(updater)]
+    if case.embed:
+        args.append(windows_path(payload))
+    started = time.time()
+    try:
+        wine.run(args)
+    except subprocess.TimeoutExpired:
+        return [f"timed out after {CASE_TIMEOUT} s"], time.time() - started
+    elapsed = time.time() - started
+
+    records = [json.loads(line) for line in transcript.read_text(encoding="utf-8").splitlines() if line.strip()]
+    problems = [f"driver: {r['failure']}" for r in records if "failure" in r]
+    windows = [r for r in records if "window" in r]
+    recording = ("look", "press", "check", "key", "close")
+    expected = [e for c, e in case.steps if c.split("\t")[0] in recording]
+    for i, exp in enumerate(expected):
+        if i >= len(windows):
+            problems.append(f"step {i + 1}: expected {exp!r}, saw nothing more")
+            break
+        if exp is not None:
+            problems += matches(exp, windows[i], f"step {i + 1}")
+    exit_code = next((r["exit"] for r in records if "exit" in r), None)
+    if exit_code != case.exit_code:
+        problems.append(f"exit code: expected {case.exit_code}, saw {exit_code}")
+    for r in records:
+        if "second_exit" in r and case.second_exit is not None and r["second_exit"] != case.second_exit:
+            problems.append(f"second copy's exit code: expected {case.second_exit}, saw {r['second_exit']}")
+    if case.game_visible is not None:
+        seen = next((r["game_visible"] for r in records if "game_visible" in r), None)
+        if seen != case.game_visible:
+            problems.append(f"game window visible: expected {case.game_visible}, saw {seen}")
+    if case.check:
+        problems += case.check(game, data, pathlib.Path(os.environ.get("TMPDIR_WINE", wine.drive_c)))
+    # No temporary script is left behind.
+    temp = wine.drive_c / "users" / os.environ.get("USER", "root") / "Temp"
+    if temp.exists():
+        left = [p.name for p in temp.glob("UPDATE_*.INI")]
+        if left:
+            problems.append(f"temporary scripts left behind: {left}")
+            for p in temp.glob("UPDATE_*.INI"):
+                p.unlink()
+    for bmp in folder.glob("*.bmp"):
+        shots.mkdir(parents=True, exist_ok=True)
+        png = shots / (bmp.stem + ".png")
+        subprocess.run(["convert", str(bmp), str(png)], check=False)
+    if problems:
+        problems.append("transcript:\n  " + "\n  ".join(json.dumps(r, ensure_ascii=False) for r in records))
+    return problems, elapsed
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("build", type=pathlib.Path, help="the Windows build folder (build/win32)")
+    parser.add_argument("--mkupdate", type=pathlib.Path, default=ROOT / "build" / "native" / "tools" / "mkupdate")
+    parser.add_argument("-k", dest="filter", default="")
+    parser.add_argument("--shots", type=pathlib.Path, default=ROOT / "artifacts" / "screenshots")
+    options = parser.parse_args()
+    wine = Wine(options.build.resolve())
+    work = ROOT / "build" / "e2e" / options.build.name
+    work.mkdir(parents=True, exist_ok=True)
+    selected = [c for c in case_module.CASES if options.filter in c.slug]
+    passed = failed = 0
+    for case in selected:
+        problems, elapsed = run_case(case, wine, work, options.mkupdate, options.shots)
+        if problems:
+            failed += 1
+            print(f"FAIL {case.slug} ({elapsed:.1f} s)")
+            for p in problems:
+                print("     " + p.replace("\n", "\n     "))
+        else:
+            passed += 1
+            print(f"ok   {case.slug} ({elapsed:.1f} s)")
+    print(f"e2e: {passed} passed, {failed} failed")
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
