@@ -170,14 +170,34 @@ class Case:
     game_visible: Optional[bool] = None
     prepare: Optional[Callable] = None
     check: Optional[Callable] = None
+    discs: dict = dataclasses.field(default_factory=dict)  # drive letter -> {path: content, or None for a folder}
+    small_disk: bool = False  # install on the small disk (a 4 MiB tmpfs)
+
+
+def files(game=None, data=None, writable=()):
+    """The installation afterwards: each named file's content (None: absent),
+    and files that must have lost their read-only attribute."""
+    def check(game_dir, data_dir, _case_folder):
+        problems = []
+        for folder, expected in (("game", game or {}), ("data", data or {})):
+            base = game_dir if folder == "game" else data_dir
+            for name, content in expected.items():
+                path = base / name.replace("\\", "/")
+                if isinstance(content, str):
+                    content = content.encode("cp932")
+                seen = path.read_bytes() if path.is_file() else ("<folder>" if path.is_dir() else None)
+                if seen != content:
+                    problems.append(f"{folder}/{name}: expected {content!r}, found {seen!r}")
+        for name in writable:
+            path = game_dir / name.replace("\\", "/")
+            if not (path.exists() and path.stat().st_mode & 0o200):
+                problems.append(f"game/{name}: should have normal (writable) attributes")
+        return problems
+    return check
 
 
 def file_is(name, content, folder="game"):
-    def check(game, data, _temp):
-        path = (game if folder == "game" else data) / name
-        seen = path.read_bytes() if path.exists() else None
-        return [] if seen == content else [f"{folder}/{name}: expected {content!r}, found {seen!r}"]
-    return check
+    return files(**{folder: {name: content}})
 
 
 CASES = [
@@ -217,8 +237,9 @@ CASES = [
          setup_ini=setup_ini(InstallSelects="5")),
 
     # --- Another copy and the running game ------------------------------------
-    Case("second-copy-brings-the-first-forward", [look(START), second(), press(CANCEL, START), press(OK, INTERRUPTED)],
-         second_exit=0),
+    Case("second-copy-leaves-the-first-unharmed", [look(START), second(), press(NEXT, START), press(NEXT, CONFIRM),
+                                                    press(NEXT, DONE)], second_exit=0, exit_code=1,
+         check=file_is("GAME.EXE", b"MZ new game")),
     Case("game-running-ok-after-it-closed", [
         press(OK, box(f"「{TITLE}」が実行中です。アップデートを続行する場合はゲームを終了してから [OK] を、アップデートを中止する場合は [キャンセル] を押して下さい",
                       icon=False, buttons=("OK", "キャンセル"), owner="none")),
@@ -233,7 +254,7 @@ CASES = [
     ], script=script(GameTitleA="別名"), before=[(f"game\t{CLASS}\t別名", None)]),
 
     # --- The wizard -------------------------------------------------------------
-    Case("wizard-cancelled", [shot("interrupted-box"), press(CANCEL, START), press(OK, INTERRUPTED)]),
+    Case("wizard-cancelled", [press(CANCEL, START), shot("interrupted-box"), press(OK, INTERRUPTED)]),
     Case("escape-cancels", [key("escape", START), press(OK, INTERRUPTED)]),
     Case("close-box-cancels", [press(NEXT, START), close(CONFIRM), press(OK, INTERRUPTED)]),
     Case("agreement-keeps-next-disabled", [
@@ -260,4 +281,178 @@ CASES = [
     Case("empty-version-leaves-a-blank", [press(CANCEL, wizard(START["info"], caption=f"{TITLE} アップデータ ")),
                                            press(OK, error("アップデートが中断されました", f"{TITLE} アップデータ "))],
          script=script(UpdaterVersion=None)),
+]
+
+
+# --- The update run ------------------------------------------------------------
+def run_script(*lines, **keys):
+    """A script whose section UPDATE holds exactly `lines` (key, value) and
+    whose section SETUP has `keys` changed."""
+    text = script(UpdateFile00=None, **keys)
+    body = "".join(f"{k}={v}\n" for k, v in lines)
+    return text.replace("[UPDATE]\n", "[UPDATE]\n" + body)
+
+
+def run_error(text):
+    return error(text, CAPTION, "wizard")
+
+
+WRITE_FAILED = run_error("ファイルの書き込みに失敗しました")
+NOTHING_TO_DO = run_error("アップデートする必要のあるファイルはありません")
+RUN = [press(NEXT, START), press(NEXT, CONFIRM)]
+FINISH = [press(NEXT, DONE)]
+FAIL = [press(OK, INTERRUPTED)]
+DAY = 86400
+
+
+def short_of(count, drive="G:"):
+    return wizard(f"ディスク容量が足りません。\r{drive} ドライブに {count} バイトの空き容量が必要です",
+                  next_=False, back=True, cancel=True)
+
+
+def disc_prompt(n):
+    return box(f"ＣＤ－ＲＯＭドライブに「{TITLE}」ディスク {n} を入れて下さい", icon=False, buttons=("OK", "キャンセル"),
+               owner="wizard")
+
+
+def copy_failed(path):
+    return run_error(f"SETUP.INI : \"{path}\" のコピーに失敗しました")
+
+
+def aged(name, seconds, folder="game"):
+    """Gives a laid-out file a last-write time `seconds` from now."""
+    def prepare(game, data, _ctx):
+        import os
+        import time
+        path = (game if folder == "game" else data) / name
+        os.utime(path, (time.time() + seconds, time.time() + seconds))
+    return prepare
+
+
+def filler(game, data, _ctx):
+    (game.parent / "FILLER.BIN").write_bytes(b"\0" * (256 << 10))
+
+
+def put(where):
+    return (lambda ctx: f"put\t{where(ctx)}", None)
+
+
+def delete(where):
+    return (lambda ctx: f"delete\t{where(ctx)}", None)
+
+
+DISC2 = {"HOSHI2.CHK": ""}
+
+CASES += [
+    # Free space, on a real 4 MiB file system.
+    Case("space-exactly-enough", RUN + FINISH, exit_code=1, small_disk=True,
+         script=lambda ctx: run_script(("RequiredDiskSpace", ctx["small_free"]), ("UpdateFile00", "GAME.EXE"))),
+    Case("space-one-byte-short-then-back-and-again", [
+        *RUN, press(BACK, short_of(1)), delete(lambda ctx: "G:\\FILLER.BIN"), press(NEXT, CONFIRM), *FINISH,
+    ], exit_code=1, small_disk=True, prepare=filler,
+         script=lambda ctx: run_script(("RequiredDiskSpace", ctx["small_free"] + 1), ("UpdateFile00", "GAME.EXE")),
+         check=file_is("GAME.EXE", b"MZ new game")),
+    # RequiredDiskSpace=-1 stands for 4,294,967,295 bytes: the shortfall is
+    # shown in full, not as a negative 32-bit number.
+    Case("space-short-by-more-than-2-gib-cancel", [
+        *RUN, press(CANCEL, lambda ctx: short_of(4294967295 - ctx["small_free"])), *FAIL,
+    ], small_disk=True, script=run_script(("RequiredDiskSpace", "-1"), ("UpdateFile00", "GAME.EXE")),
+         check=file_is("GAME.EXE", b"MZ old game")),
+    *[Case(f"required-space-{name}-is-no-test", RUN + FINISH, exit_code=1, small_disk=True,
+           script=run_script(("RequiredDiskSpace", value), ("UpdateFile00", "GAME.EXE")))
+      for name, value in (("zero", "0"), ("text", "abc"))],
+
+    # The update-file lines by kind.
+    Case("overwrite-only-passes-over-a-missing-target", RUN + FINISH, exit_code=1,
+         script=run_script(("OverwriteOnly", "1"), ("UpdateFile00", "GAME.EXE"), ("UpdateFile01", "NEW.DAT")),
+         payload_files={"GAME.EXE": b"MZ new game", "NEW.DAT": b"new"},
+         check=files(game={"GAME.EXE": b"MZ new game", "NEW.DAT": None})),
+    Case("existing-only-kind", RUN + FINISH, exit_code=1,
+         script=run_script(("UpdateFile00", "o,GAME.EXE"), ("UpdateFile01", "O,NEW.DAT")),
+         payload_files={"GAME.EXE": b"MZ new game", "NEW.DAT": b"new"},
+         check=files(game={"GAME.EXE": b"MZ new game", "NEW.DAT": None})),
+    Case("plain-target-that-is-a-folder-fails", RUN + [press(OK, WRITE_FAILED)] + FAIL,
+         script=run_script(("UpdateFile00", "GAME.EXE")), game_files={"GAME.EXE\\keep": b"k"},
+         check=files(game={"GAME.EXE\\keep": b"k"})),
+    Case("if-newer-keeps-a-newer-file", RUN + FINISH, exit_code=1, script=run_script(("UpdateFile00", "u,GAME.EXE")),
+         prepare=aged("GAME.EXE", DAY), check=file_is("GAME.EXE", b"MZ old game")),
+    Case("if-newer-replaces-an-older-file", RUN + FINISH, exit_code=1, script=run_script(("UpdateFile00", "U,GAME.EXE")),
+         prepare=aged("GAME.EXE", -DAY), check=file_is("GAME.EXE", b"MZ new game")),
+    Case("data-file-kept-when-it-exists", RUN + FINISH, exit_code=1,
+         script=run_script(("UpdateFile00", "d,SAVE.DAT"), DataFolder="save"),
+         payload_files={"SAVE.DAT": b"fresh"}, data_files={"save\\SAVE.DAT": b"player's progress"},
+         check=files(data={"save\\SAVE.DAT": b"player's progress"})),
+    Case("data-file-written-when-missing-in-a-new-data-folder", RUN + FINISH, exit_code=1,
+         script=run_script(("UpdateFile00", "d,SAVE.DAT"), DataFolder="save"), payload_files={"SAVE.DAT": b"fresh"},
+         check=files(data={"save\\SAVE.DAT": b"fresh"})),
+    Case("data-file-with-an-empty-data-path", RUN + FINISH, exit_code=1, record=record(data_path=False),
+         script=run_script(("UpdateFile00", "d,SAVE.DAT")), payload_files={"SAVE.DAT": b"fresh"},
+         check=lambda game, data, folder: [] if (folder / "SAVE.DAT").read_bytes() == b"fresh"
+         else ["SAVE.DAT missing from the working folder"]),
+    Case("path-through-a-missing-folder-fails", RUN + [press(OK, WRITE_FAILED)] + FAIL,
+         script=run_script(("UpdateFile00", "nodir\\GAME.EXE"))),
+    Case("two-lines-share-an-entry", RUN + FINISH, exit_code=1,
+         script=run_script(("UpdateFile00", "a\\x.bin"), ("UpdateFile01", "b\\x.bin")),
+         payload_files={"x.bin": b"shared"}, game_files={"a\\keep": b"", "b\\keep": b""},
+         check=files(game={"a\\x.bin": b"shared", "b\\x.bin": b"shared"})),
+    Case("japanese-path-with-0x5c-trail-byte", RUN + FINISH, exit_code=1,
+         script=run_script(("UpdateFile00", "表示\\表.dat")), payload_files={"表.dat": b"hyou"},
+         game_files={"表示\\keep": b""}, check=files(game={"表示\\表.dat": b"hyou"})),
+    Case("install-mode-selects-lines", RUN + FINISH, exit_code=1, record=record(inst_mode=1),
+         script=run_script(("UpdateFile00", "0,GAME.EXE"), ("UpdateFile01", "1,u,EXTRA.DAT")),
+         payload_files={"GAME.EXE": b"mode 0", "EXTRA.DAT": b"mode 1"},
+         check=files(game={"GAME.EXE": b"MZ old game", "EXTRA.DAT": b"mode 1"})),
+    Case("every-line-of-another-mode", RUN + [press(OK, NOTHING_TO_DO)] + FINISH, exit_code=1,
+         script=run_script(("UpdateFile00", "1,GAME.EXE"), ("CopyFile00", "1,2:A.DAT")),
+         check=file_is("GAME.EXE", b"MZ old game")),
+    Case("commands-during-a-box-of-the-run-change-nothing", RUN + [
+        look(NOTHING_TO_DO), command(NEXT), command(CANCEL), command(BACK), press(OK, NOTHING_TO_DO)] + FINISH,
+         exit_code=1,
+         script=run_script(("UpdateFile00", "1,GAME.EXE"))),
+    Case("neither-list", RUN + [press(OK, run_error("No 'UpdateFileXX' and 'CopyFileXX'"))] + FAIL,
+         script=run_script(("UpdateFile01", "GAME.EXE"), ("CopyFile01", "2:A.DAT"))),
+    Case("failure-at-the-third-of-five", RUN + [press(OK, WRITE_FAILED)] + FAIL,
+         script=run_script(*[(f"UpdateFile0{i}", f"F{i}.DAT") for i in range(5)]),
+         payload_files={f"F{i}.DAT": f"new {i}".encode() for i in range(5)},
+         game_files={"F0.DAT": b"old 0", "F1.DAT": b"old 1", "F2.DAT\\keep": b"", "F3.DAT": b"old 3"},
+         check=files(game={"F0.DAT": b"new 0", "F1.DAT": b"new 1", "F3.DAT": b"old 3", "F4.DAT": None})),
+
+    # The disc copy.
+    Case("disc-prompt-until-the-disc-is-in", RUN + [
+        press(OK, disc_prompt(2)), look(disc_prompt(2)), command(NEXT), command(CANCEL), command(BACK),
+        put(lambda ctx: ctx["cd"]["e"] + "\\HOSHI2.CHK"), press(OK, disc_prompt(2)), *FINISH,
+    ], exit_code=1, script=run_script(("CopyFile00", "2:MOVIE.DAT")), discs={"e": {"MOVIE.DAT": b"movie"}},
+         check=file_is("MOVIE.DAT", b"movie")),
+    Case("disc-prompt-cancelled", RUN + [press(CANCEL, disc_prompt(2))] + FAIL,
+         script=run_script(("CopyFile00", "2:MOVIE.DAT")), check=file_is("MOVIE.DAT", None)),
+    Case("lower-drive-letter-wins", RUN + FINISH, exit_code=1, script=run_script(("CopyFile00", "2:MOVIE.DAT")),
+         discs={"d": {**DISC2, "MOVIE.DAT": b"from D"}, "e": {**DISC2, "MOVIE.DAT": b"from E"}},
+         check=file_is("MOVIE.DAT", b"from D")),
+    Case("another-disc-is-passed-over", RUN + FINISH, exit_code=1, script=run_script(("CopyFile00", "2:MOVIE.DAT")),
+         discs={"d": {"HOSHI1.CHK": "", "MOVIE.DAT": b"disc 1"}, "f": {**DISC2, "MOVIE.DAT": b"disc 2"}},
+         check=file_is("MOVIE.DAT", b"disc 2")),
+    Case("empty-check-file-takes-any-disc", RUN + FINISH, exit_code=1, script=run_script(("CopyFile00", "3:X.DAT")),
+         discs={"d": {"X.DAT": b"any"}}, check=file_is("X.DAT", b"any")),
+    Case("line-without-disc-number-uses-the-drive-before", RUN + FINISH, exit_code=1,
+         script=run_script(("CopyFile00", "2:A.DAT"), ("CopyFile01", "B.DAT")),
+         discs={"d": {"B.DAT": b"wrong drive"}, "e": {**DISC2, "A.DAT": b"a", "B.DAT": b"b"}},
+         check=files(game={"A.DAT": b"a", "B.DAT": b"b"})),
+    Case("folder-arrives-under-its-last-name", RUN + FINISH, exit_code=1,
+         script=run_script(("CopyFile00", "2:data\\movie")),
+         discs={"d": {**DISC2, "data\\movie\\op.mpg": b"op", "data\\movie\\ed.mpg": b"ed"}},
+         check=files(game={"movie\\op.mpg": b"op", "movie\\ed.mpg": b"ed", "data": None})),
+    Case("file-into-a-new-folder-and-over-a-read-only-file", RUN + FINISH, exit_code=1,
+         script=run_script(("CopyFile00", "2:new\\deep\\a.bin"), ("CopyFile01", "OLD.BIN")),
+         discs={"d": {**DISC2, "new\\deep\\a.bin": b"a", "OLD.BIN": b"replacement"}},
+         game_files={"OLD.BIN": b"old"},
+         prepare=lambda game, data, ctx: (game / "OLD.BIN").chmod(0o444),
+         check=files(game={"new\\deep\\a.bin": b"a", "OLD.BIN": b"replacement"}, writable=("new\\deep\\a.bin", "OLD.BIN"))),
+    Case("source-not-on-the-disc", RUN + [press(OK, copy_failed("NOPE.DAT"))] + FAIL,
+         script=run_script(("CopyFile00", "2:NOPE.DAT")), discs={"d": DISC2}),
+    Case("first-copy-line-without-a-disc-number-fails", RUN + [press(OK, copy_failed("A.DAT"))] + FAIL,
+         script=run_script(("CopyFile00", "A.DAT")), discs={"d": {**DISC2, "A.DAT": b"a"}},
+         check=file_is("A.DAT", None)),
+    Case("disc-character-that-is-no-digit-fails", RUN + [press(OK, copy_failed("A.DAT"))] + FAIL,
+         script=run_script(("CopyFile00", "x:A.DAT")), discs={"d": {**DISC2, "A.DAT": b"a"}},
+         check=file_is("A.DAT", None)),
 ]

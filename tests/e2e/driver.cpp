@@ -17,6 +17,8 @@
 //   check ID           record it, then choose radio button ID
 //   shot NAME          save a picture of the screen as NAME.bmp
 //   second             start another copy and wait for its end
+//   put PATH           create an empty file (a disc being inserted)
+//   delete PATH        delete a file (space being freed)
 //   end                wait for the updater's end
 // TRANSCRIPT receives one JSON object a line: each window recorded, each
 // copy's exit code, and every failure to see what was expected.
@@ -212,7 +214,8 @@ void OpenGame(const std::wstring& cls, const std::wstring& title) {
   RegisterClassW(&wc);
   g_game = CreateWindowW(cls.c_str(), title.c_str(), WS_OVERLAPPEDWINDOW, 0, 0, 320, 200, nullptr, nullptr,
                          wc.hInstance, nullptr);
-  ShowWindow(g_game, SW_SHOWMINNOACTIVE);
+  // Left hidden: the window tests find hidden windows too, and the updater's
+  // "show it" is then visible in the transcript.
   Pump();
 }
 
@@ -362,10 +365,16 @@ int wmain(int argc, wchar_t** argv) {
       }
       DWORD code = WaitEnd(&pi);
       Write("{\"second_exit\":" + std::to_string(code) + "}");
+    } else if (verb == "put") {
+      HANDLE h = CreateFileW(Wide(a.at(1)).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+      if (h == INVALID_HANDLE_VALUE) Write("{\"failure\":\"cannot create " + a.at(1) + "\"}");
+      else CloseHandle(h);
+    } else if (verb == "delete") {
+      if (!DeleteFileW(Wide(a.at(1)).c_str())) Write("{\"failure\":\"cannot delete " + a.at(1) + "\"}");
     } else if (verb == "end") {
       DWORD code = WaitEnd(&g_updater);
       Write("{\"exit\":" + std::to_string(code) + "}");
-      Write(std::string("{\"game_visible\":") + (g_game && IsWindowVisible(g_game) && !IsIconic(g_game) ? "true" : "false") + "}");
+      Write(std::string("{\"game_visible\":") + (g_game && IsWindowVisible(g_game) ? "true" : "false") + "}");
     } else {
       Write("{\"failure\":\"unknown command " + verb + "\"}");
     }

@@ -23,6 +23,9 @@ sys.path.insert(0, str(pathlib.Path(__file__).parent))
 import cases as case_module  # noqa: E402
 
 CASE_TIMEOUT = 90
+CD_LETTERS = "def"      # CD-ROM drives, each a folder under build/e2e/cd
+SMALL_DISK = "g"        # a tmpfs of a fixed size, for the free-space cases
+SMALL_DISK_BYTES = 4 << 20
 
 
 def windows_path(path: pathlib.Path) -> str:
@@ -48,16 +51,50 @@ class Wine:
         self.build = build
         self.drive_c = self.prefix / "drive_c"
 
-    def run(self, args, timeout=CASE_TIMEOUT):
-        return subprocess.run(["wine"] + args, env=self.env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                              timeout=timeout)
+    def run(self, args, timeout=CASE_TIMEOUT, cwd=None):
+        # No pipes: Wine's own services, started by whichever process comes
+        # first, would keep them open and the wait would never end.
+        return subprocess.run(["wine"] + args, env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                              timeout=timeout, cwd=cwd)
 
     def import_reg(self, path: pathlib.Path, text: str):
         path.write_bytes(("\ufeff" + text).encode("utf-16-le"))
         self.run(["regedit", "/S", windows_path(path)])
 
 
+def setup_drives(wine: "Wine", work: pathlib.Path):
+    """The CD-ROM drives and the small disk. Wine reads drive types when its
+    server starts, so the server is restarted after they are set."""
+    cd_root = work / "cd"
+    for letter in CD_LETTERS:
+        folder = cd_root / letter
+        folder.mkdir(parents=True, exist_ok=True)
+        link = wine.prefix / "dosdevices" / f"{letter}:"
+        if link.is_symlink() or link.exists():
+            link.unlink()
+        link.symlink_to(folder)
+        # Wine itself reads this key from the 64-bit view.
+        wine.run(["reg", "add", "HKLM\\Software\\Wine\\Drives", "/v", f"{letter}:", "/t", "REG_SZ", "/d", "cdrom",
+                  "/f", "/reg:64"])
+    small = work / "small-disk"
+    small.mkdir(parents=True, exist_ok=True)
+    mounted = subprocess.run(["mountpoint", "-q", str(small)]).returncode == 0
+    if not mounted:
+        mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={SMALL_DISK_BYTES}", "tmpfs", str(small)],
+                                 stderr=subprocess.DEVNULL).returncode == 0
+    link = wine.prefix / "dosdevices" / f"{SMALL_DISK}:"
+    if link.is_symlink() or link.exists():
+        link.unlink()
+    link.symlink_to(small)
+    subprocess.run(["wineserver", "-k"], env=wine.env, stderr=subprocess.DEVNULL)
+    subprocess.run(["wineserver", "-w"], env=wine.env, stderr=subprocess.DEVNULL)
+    subprocess.run(["wineserver", "-p", "60"], env=wine.env, stderr=subprocess.DEVNULL)
+    return cd_root, small if mounted else None
+
+
 def write_text(path: pathlib.Path, text):
+    """Writes a file of a case; its name may use backslashes between folders."""
+    path = pathlib.Path(str(path).replace("\\", "/"))
     path.parent.mkdir(parents=True, exist_ok=True)
     if isinstance(text, bytes):
         path.write_bytes(text)
@@ -78,17 +115,44 @@ def matches(expected, actual, where=""):
     return problems
 
 
-def run_case(case, wine: Wine, work: pathlib.Path, mkupdate: pathlib.Path, shots: pathlib.Path):
+def clear_folder(folder: pathlib.Path):
+    for child in folder.iterdir() if folder.exists() else []:
+        if child.is_dir() and not child.is_symlink():
+            for sub in child.rglob("*"):
+                sub.chmod(0o755 if sub.is_dir() else 0o644)
+            shutil.rmtree(child)
+        else:
+            child.chmod(0o644)
+            child.unlink()
+
+
+def run_case(case, wine: Wine, work: pathlib.Path, mkupdate: pathlib.Path, shots: pathlib.Path, drives):
+    cd_root, small = drives
     folder = work / case.slug
     shutil.rmtree(folder, ignore_errors=True)
     folder.mkdir(parents=True)
-    install_unix = wine.drive_c / "koushin" / case.slug
-    shutil.rmtree(install_unix, ignore_errors=True)
+    if case.small_disk:
+        if small is None:
+            return ["skipped: no small disk (mounting a tmpfs needs root)"], 0.0
+        clear_folder(small)
+        install_unix = small
+        context = {"game": f"{SMALL_DISK.upper()}:\\game", "data": f"{SMALL_DISK.upper()}:\\data"}
+    else:
+        install_unix = wine.drive_c / "koushin" / case.slug
+        clear_folder(install_unix)
+        context = {"game": "C:\\koushin\\%s\\game" % case.slug, "data": "C:\\koushin\\%s\\data" % case.slug}
+    context["cd"] = {letter: windows_path(cd_root / letter) for letter in CD_LETTERS}
     game = install_unix / "game"
     data = install_unix / "data"
-    game.mkdir(parents=True)
-    data.mkdir(parents=True)
-    context = {"game": "C:\\koushin\\%s\\game" % case.slug, "data": "C:\\koushin\\%s\\data" % case.slug}
+    game.mkdir(parents=True, exist_ok=True)
+    data.mkdir(parents=True, exist_ok=True)
+    for letter in CD_LETTERS:
+        clear_folder(cd_root / letter)
+        for name, content in case.discs.get(letter, {}).items():
+            if content is None:
+                (cd_root / letter / name.replace("\\", "/")).mkdir(parents=True, exist_ok=True)
+            else:
+                write_text(cd_root / letter / name, content)
 
     # The installation: SETUP.INI and the game's files.
     if case.setup_ini is not None:
@@ -98,7 +162,7 @@ def run_case(case, wine: Wine, work: pathlib.Path, mkupdate: pathlib.Path, shots
     for name, content in case.data_files.items():
         write_text(data / name, content)
     if case.prepare:
-        case.prepare(game, data)
+        case.prepare(game, data, context)
 
     # The record, replaced whole.
     lines = ["Windows Registry Editor Version 5.00", ""]
@@ -114,8 +178,9 @@ def run_case(case, wine: Wine, work: pathlib.Path, mkupdate: pathlib.Path, shots
     # The payload: the script and the case's files.
     payload_dir = folder / "payload"
     payload_dir.mkdir()
+    context["small_free"] = os.statvfs(small).f_bavail * os.statvfs(small).f_frsize if case.small_disk else 0
     if case.script is not None:
-        write_text(payload_dir / "UPDATE.INI", case.script)
+        write_text(payload_dir / "UPDATE.INI", case.script(context) if callable(case.script) else case.script)
     for name, content in case.payload_files.items():
         write_text(payload_dir / name, content)
     payload = folder / "payload.bin"
@@ -124,7 +189,8 @@ def run_case(case, wine: Wine, work: pathlib.Path, mkupdate: pathlib.Path, shots
     updater = folder / "updater.exe"
     shutil.copy(wine.build / "updater.exe", updater)
     script = folder / "script.txt"
-    commands = [c for c, _ in case.before] + ["start"] + [c for c, _ in case.steps] + ["end"]
+    steps = [(c(context) if callable(c) else c, e) for c, e in case.steps]
+    commands = [c for c, _ in case.before] + ["start"] + [c for c, _ in steps] + ["end"]
     script.write_text("\n".join(commands) + "\n", encoding="utf-8")
     transcript = folder / "transcript.jsonl"
     args = [str(wine.build / "tests" / "e2e" / "e2e_driver.exe"), windows_path(script), windows_path(transcript),
@@ -133,7 +199,7 @@ def run_case(case, wine: Wine, work: pathlib.Path, mkupdate: pathlib.Path, shots
         args.append(windows_path(payload))
     started = time.time()
     try:
-        wine.run(args)
+        wine.run(args, cwd=folder)
     except subprocess.TimeoutExpired:
         return [f"timed out after {CASE_TIMEOUT} s"], time.time() - started
     elapsed = time.time() - started
@@ -142,7 +208,7 @@ def run_case(case, wine: Wine, work: pathlib.Path, mkupdate: pathlib.Path, shots
     problems = [f"driver: {r['failure']}" for r in records if "failure" in r]
     windows = [r for r in records if "window" in r]
     recording = ("look", "press", "check", "key", "close")
-    expected = [e for c, e in case.steps if c.split("\t")[0] in recording]
+    expected = [e(context) if callable(e) else e for c, e in steps if c.split("\t")[0] in recording]
     for i, exp in enumerate(expected):
         if i >= len(windows):
             problems.append(f"step {i + 1}: expected {exp!r}, saw nothing more")
@@ -160,7 +226,7 @@ def run_case(case, wine: Wine, work: pathlib.Path, mkupdate: pathlib.Path, shots
         if seen != case.game_visible:
             problems.append(f"game window visible: expected {case.game_visible}, saw {seen}")
     if case.check:
-        problems += case.check(game, data, pathlib.Path(os.environ.get("TMPDIR_WINE", wine.drive_c)))
+        problems += case.check(game, data, folder)
     # No temporary script is left behind.
     temp = wine.drive_c / "users" / os.environ.get("USER", "root") / "Temp"
     if temp.exists():
@@ -189,10 +255,14 @@ def main():
     work = ROOT / "build" / "e2e" / options.build.name
     work.mkdir(parents=True, exist_ok=True)
     selected = [c for c in case_module.CASES if options.filter in c.slug]
-    passed = failed = 0
+    passed = failed = skipped = 0
+    drives = setup_drives(wine, work)
     for case in selected:
-        problems, elapsed = run_case(case, wine, work, options.mkupdate, options.shots)
-        if problems:
+        problems, elapsed = run_case(case, wine, work, options.mkupdate, options.shots, drives)
+        if problems and problems[0].startswith("skipped"):
+            skipped += 1
+            print(f"skip {case.slug}: {problems[0]}")
+        elif problems:
             failed += 1
             print(f"FAIL {case.slug} ({elapsed:.1f} s)")
             for p in problems:
@@ -200,7 +270,7 @@ def main():
         else:
             passed += 1
             print(f"ok   {case.slug} ({elapsed:.1f} s)")
-    print(f"e2e: {passed} passed, {failed} failed")
+    print(f"e2e: {passed} passed, {failed} failed" + (f", {skipped} skipped" if skipped else ""))
     return 1 if failed else 0
 
 
