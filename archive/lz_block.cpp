@@ -104,7 +104,21 @@ struct Decoder {
     bits = 32;
     for (;;) {
       if (Checked && broken) return false;
-      if (Bit()) {  // literal
+      if (bits > 0 && (word >> 31)) {
+        // A run of literals: the word's leading one bits, each one byte of
+        // input copied as it is. The bits not yet used are the word's top
+        // `bits` bits and the rest are zero, so the run never passes them.
+        uint32_t inverse = ~word;
+        uint32_t run = inverse ? uint32_t(__builtin_clz(inverse)) : 32;
+        if (Checked && (uint32_t(in_end - in) < run || uint32_t(out_end - out) < run)) return false;
+        memcpy(out, in, run);
+        out += run;
+        in += run;
+        word = run < 32 ? word << run : 0;
+        bits -= int(run);
+        continue;
+      }
+      if (Bit()) {  // a literal whose control bit starts a new word
         unsigned literal = Byte();
         if (Checked && (broken || out >= out_end)) return false;
         *out++ = uint8_t(literal);

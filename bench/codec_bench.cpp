@@ -108,6 +108,7 @@ void BM_ZlibInflate(benchmark::State& state) {
     uncompress(out.data(), &out_size, packed.data(), packed_size);
     benchmark::DoNotOptimize(out.data());
   }
+  if (out != data) state.SkipWithError("round trip failed");
   SetBytes(state, data.size());
   state.SetLabel(kKinds[state.range(0)]);
 }
@@ -118,11 +119,13 @@ void BM_Lz4Decompress(benchmark::State& state) {
   int packed_size = LZ4_compress_default(reinterpret_cast<const char*>(data.data()), reinterpret_cast<char*>(packed.data()),
                                          int(data.size()), int(packed.size()));
   Bytes out(data.size());
+  int produced = 0;
   for (auto _ : state) {
-    LZ4_decompress_safe(reinterpret_cast<const char*>(packed.data()), reinterpret_cast<char*>(out.data()), packed_size,
-                        int(out.size()));
+    produced = LZ4_decompress_safe(reinterpret_cast<const char*>(packed.data()), reinterpret_cast<char*>(out.data()),
+                                   packed_size, int(out.size()));
     benchmark::DoNotOptimize(out.data());
   }
+  if (produced != int(data.size()) || out != data) state.SkipWithError("round trip failed");
   SetBytes(state, data.size());
   state.SetLabel(kKinds[state.range(0)]);
 }
