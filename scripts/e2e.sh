@@ -22,4 +22,4 @@ fi
 wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /t REG_SZ /d Default /f >/dev/null 2>&1
 wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /t REG_SZ /d 1024x768 /f >/dev/null 2>&1
 wineserver -p 60 || true   # keep one server between the cases' Wine processes
-python3 tests/e2e/harness.py "$build" "$@"
+/usr/bin/python3 tests/e2e/harness.py "$build" "$@"

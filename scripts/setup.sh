@@ -9,7 +9,8 @@ packages=(
   googletest libgtest-dev libbenchmark-dev zlib1g-dev liblz4-dev
   mingw-w64
   wine wine64 wine32:i386
-  xvfb xauth imagemagick locales fonts-ipafont-gothic
+  xvfb xauth x11-utils imagemagick locales fonts-ipafont-gothic
+  python3 python3-pefile osslsigncode
 )
 
 missing=()
@@ -29,9 +30,12 @@ if [ "${#missing[@]}" -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
 
-if ! locale -a 2>/dev/null | grep -qi '^ja_JP\.utf-\?8$'; then
-  echo "setup: generating the ja_JP.UTF-8 locale"
-  $sudo sed -i 's/^# *\(ja_JP.UTF-8 UTF-8\)/\1/' /etc/locale.gen
-  grep -q '^ja_JP.UTF-8 UTF-8' /etc/locale.gen || echo 'ja_JP.UTF-8 UTF-8' | $sudo tee -a /etc/locale.gen >/dev/null
-  $sudo locale-gen >/dev/null
-fi
+# Japanese for the updater's own tests; US English to show that it behaves
+# the same under another system code page.
+for loc in ja_JP en_US; do
+  if ! locale -a 2>/dev/null | grep -qi "^${loc}\.utf-\?8$"; then
+    echo "setup: generating the ${loc}.UTF-8 locale"
+    grep -q "^${loc}.UTF-8 UTF-8" /etc/locale.gen || echo "${loc}.UTF-8 UTF-8" | $sudo tee -a /etc/locale.gen >/dev/null
+    $sudo locale-gen >/dev/null
+  fi
+done

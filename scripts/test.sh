@@ -42,5 +42,18 @@ for preset in win32 win64; do
   cmake --build --preset "$preset"
   ctest --test-dir "build/$preset" --output-on-failure
 done
+
+step "the updater's resources, read back with an independent PE parser"
+/usr/bin/python3 tests/e2e/check_templates.py build/win32/updater.exe
+/usr/bin/python3 tests/e2e/check_templates.py build/win64/updater.exe
+
+# Representative cases for the other builds and code pages.
+few="update-completes,agreement-keeps,japanese-path,notice,disc-prompt-until,game-running-ok,no-record,space-one-byte"
+step "end to end under Wine: win32, Japanese code page (screenshots in artifacts/screenshots)"
+bash scripts/e2e.sh build/win32
+step "end to end under Wine: win32, US English code page, representative cases"
+KOUSHIN_WINE_LANG=en_US.UTF-8 bash scripts/e2e.sh build/win32 -k "$few"
+step "end to end under Wine: win64, representative cases"
+bash scripts/e2e.sh build/win64 -k "$few"
 echo
 echo "all tests passed"

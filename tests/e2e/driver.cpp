@@ -311,6 +311,7 @@ int wmain(int argc, wchar_t** argv) {
     Write("{\"failure\":\"the payload could not be added to the updater\"}");
     return 1;
   }
+  Write("{\"code_page\":" + std::to_string(GetACP()) + "}");
   std::wstring folder = std::wstring(argv[2]);
   folder = folder.substr(0, folder.find_last_of(L"\\/") + 1);
   char raw[4096];

@@ -50,6 +50,7 @@ class Wine:
         self.prefix = pathlib.Path(self.env["WINEPREFIX"])
         self.build = build
         self.drive_c = self.prefix / "drive_c"
+        self.code_page = 932 if self.env.get("LANG", "").startswith("ja_JP") else 1252
 
     def run(self, args, timeout=CASE_TIMEOUT, cwd=None):
         # No pipes: Wine's own services, started by whichever process comes
@@ -215,6 +216,9 @@ def run_case(case, wine: Wine, work: pathlib.Path, mkupdate: pathlib.Path, shots
             break
         if exp is not None:
             problems += matches(exp, windows[i], f"step {i + 1}")
+    code_page = next((r["code_page"] for r in records if "code_page" in r), None)
+    if code_page != wine.code_page:
+        problems.append(f"system code page: expected {wine.code_page}, saw {code_page}")
     exit_code = next((r["exit"] for r in records if "exit" in r), None)
     if exit_code != case.exit_code:
         problems.append(f"exit code: expected {case.exit_code}, saw {exit_code}")
@@ -248,13 +252,14 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("build", type=pathlib.Path, help="the Windows build folder (build/win32)")
     parser.add_argument("--mkupdate", type=pathlib.Path, default=ROOT / "build" / "native" / "tools" / "mkupdate")
-    parser.add_argument("-k", dest="filter", default="")
+    parser.add_argument("-k", dest="filter", default="", help="only cases whose name holds one of these (a,b,...)")
     parser.add_argument("--shots", type=pathlib.Path, default=ROOT / "artifacts" / "screenshots")
     options = parser.parse_args()
     wine = Wine(options.build.resolve())
     work = ROOT / "build" / "e2e" / options.build.name
     work.mkdir(parents=True, exist_ok=True)
-    selected = [c for c in case_module.CASES if options.filter in c.slug]
+    wanted = [f for f in options.filter.split(",") if f] or [""]
+    selected = [c for c in case_module.CASES if any(f in c.slug for f in wanted)]
     passed = failed = skipped = 0
     drives = setup_drives(wine, work)
     for case in selected:
