@@ -1,5 +1,8 @@
 #include "tests/support/fake_platform.h"
 
+#include <cstdio>
+#include <cstring>
+
 namespace {
 
 FakePlatform g_fake;
@@ -67,10 +70,112 @@ int FakeClusters(const char* root, uint32_t* spc, uint32_t* bps, uint32_t* free_
 
 int FakeMessageBox(PlatformWindow owner, const char* text, const char* caption, uint32_t kind) {
   g_fake.boxes.push_back({owner, text, caption, kind});
+  if (g_fake.while_box_open) g_fake.while_box_open();
   if (g_fake.answers.empty()) return kAnswerOk;
   int answer = g_fake.answers.front();
   g_fake.answers.erase(g_fake.answers.begin());
   return answer;
+}
+
+int g_dialog_window;  // the fake wizard's handle
+PlatformWindow Dialog() { return &g_dialog_window; }
+
+int FakeLoadPayload(void*, const uint8_t** bytes, uint32_t* size) {
+  if (!g_fake.has_payload) return 0;
+  *bytes = g_fake.payload.data();
+  *size = uint32_t(g_fake.payload.size());
+  return 1;
+}
+
+void FakeGetTempFolder(char* path, uint32_t size) {
+  snprintf(path, size, "%s", g_fake.temp_folder.c_str());
+}
+
+uint32_t FakeProcessId() { return g_fake.process_id; }
+
+RegistryKey FakeOpenUserKey(const char* subkey) {
+  auto it = g_fake.registry.find(subkey);
+  return it == g_fake.registry.end() ? nullptr : &it->second;
+}
+
+int FakeQueryValue(RegistryKey key, const char* name, void* data, uint32_t size) {
+  auto* values = static_cast<std::map<std::string, std::string>*>(key);
+  auto it = values->find(name);
+  if (it == values->end() || it->second.size() > size) return 0;
+  memcpy(data, it->second.data(), it->second.size());
+  return 1;
+}
+
+void FakeCloseKey(RegistryKey) {}
+
+PlatformWindow FakeFindTopWindow(const char* class_name, const char* title) {
+  for (auto& w : g_fake.windows) {
+    if (w.first == (class_name ? class_name : "") && w.second == title) return &w;
+  }
+  return nullptr;
+}
+
+void FakeBringToFront(PlatformWindow window) {
+  g_fake.brought_to_front.push_back(static_cast<std::pair<std::string, std::string>*>(window)->second);
+}
+
+intptr_t FakeRunDialog(int id, DialogProcedure procedure) {
+  g_fake.dialogs_run.push_back(id);
+  g_fake.controls.clear();
+  for (int c : {1, 2, 4, 1001}) g_fake.controls[c] = FakeControl{};
+  if (id == 101)
+    for (int c : {1000, 1002, 1003}) g_fake.controls[c] = FakeControl{};
+  g_fake.ended = false;
+  g_fake.end_result = -1;
+  g_fake.procedure = procedure;
+  procedure(Dialog(), kWindowInitDialog, 0, 0);
+  if (g_fake.in_dialog) g_fake.in_dialog(g_fake);
+  return g_fake.ended ? g_fake.end_result : -1;
+}
+
+void FakeEndWizardDialog(PlatformWindow, intptr_t result) {
+  if (g_fake.ended) return;
+  g_fake.ended = true;
+  g_fake.end_result = result;
+}
+
+void FakeSetCaption(PlatformWindow, const char* text) { g_fake.caption = text; }
+
+FakeControl* Control(int id) {
+  auto it = g_fake.controls.find(id);
+  return it == g_fake.controls.end() ? nullptr : &it->second;
+}
+
+void FakeSetItemText(PlatformWindow, int id, const char* text) {
+  if (FakeControl* c = Control(id)) c->text = text;
+}
+void FakeEnableItem(PlatformWindow, int id, int enable) {
+  if (FakeControl* c = Control(id)) c->enabled = enable != 0;
+}
+void FakeShowItem(PlatformWindow, int id, int show) {
+  if (FakeControl* c = Control(id)) c->visible = show != 0;
+}
+void FakeCheckRadio(PlatformWindow, int first, int last, int id) {
+  for (int i = first; i <= last; ++i)
+    if (FakeControl* c = Control(i)) c->checked = i == id;
+}
+void FakeFocusItem(PlatformWindow, int id) { g_fake.focus = id; }
+void FakeSetCursorShape(CursorShape shape) { g_fake.cursor = shape; }
+
+uint32_t FakeDriveType(const char* root) {
+  return g_fake.cd_drives.find(root[0]) != std::string::npos ? kDriveCdRom : 3;
+}
+
+ShellCopyResult FakeShellCopy(PlatformWindow, const char* from, const char* to, uint32_t flags) {
+  g_fake.shell_copies.push_back(
+      {from, to, from[strlen(from) + 1] == '\0', to[strlen(to) + 1] == '\0', flags});
+  if (int(g_fake.shell_copies.size()) - 1 == g_fake.shell_fail_at) return {1, 0};
+  return g_fake.shell_result;
+}
+
+uint32_t FakeGetAttributes(const char* path) {
+  auto it = g_fake.attributes.find(path);
+  return it != g_fake.attributes.end() ? it->second : Real()->GetAttributes(path);
 }
 
 PlatformApi MakeTable() {
@@ -84,12 +189,39 @@ PlatformApi MakeTable() {
   api.CallFreeSpaceEx = FakeCallFreeSpaceEx;
   api.FreeSpaceByClusters = FakeClusters;
   api.ShowMessageBox = FakeMessageBox;
+  api.LoadPayload = FakeLoadPayload;
+  api.GetTempFolder = FakeGetTempFolder;
+  api.ProcessId = FakeProcessId;
+  api.OpenUserKey = FakeOpenUserKey;
+  api.QueryValue = FakeQueryValue;
+  api.CloseKey = FakeCloseKey;
+  api.FindTopWindow = FakeFindTopWindow;
+  api.BringToFront = FakeBringToFront;
+  api.RunDialog = FakeRunDialog;
+  api.EndWizardDialog = FakeEndWizardDialog;
+  api.SetCaption = FakeSetCaption;
+  api.SetItemText = FakeSetItemText;
+  api.EnableItem = FakeEnableItem;
+  api.ShowItem = FakeShowItem;
+  api.CheckRadio = FakeCheckRadio;
+  api.FocusItem = FakeFocusItem;
+  api.SetCursorShape = FakeSetCursorShape;
+  api.DriveType = FakeDriveType;
+  api.GetAttributes = FakeGetAttributes;
+  api.ShellCopy = FakeShellCopy;
   return api;
 }
 
 PlatformApi g_table;
 
 }  // namespace
+
+void FakePlatform::SendCommand(int id) { procedure(Dialog(), kWindowCommand, uintptr_t(id), 0); }
+
+void FakePlatform::Click(int id) {
+  FakeControl* c = Control(id);
+  if (c && c->enabled && c->visible) SendCommand(id);
+}
 
 FakePlatform& InstallFakePlatform() {
   g_fake = FakePlatform{};

@@ -5,6 +5,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -15,6 +17,20 @@ struct RecordedBox {
   std::string text;
   std::string caption;
   uint32_t kind;
+};
+
+// One control of the fake wizard dialog.
+struct FakeControl {
+  std::string text;
+  bool enabled = true;
+  bool visible = true;
+  bool checked = false;
+};
+
+struct FakeShellCopy {
+  std::string from, to;
+  bool from_ends_in_two_nuls, to_ends_in_two_nuls;
+  uint32_t flags;
 };
 
 struct FakePlatform {
@@ -35,6 +51,44 @@ struct FakePlatform {
   uint32_t sectors_per_cluster = 0, bytes_per_sector = 0, free_clusters = 0, total_clusters = 0;
   // Answers of message boxes, in order; kAnswerOk once they run out.
   std::vector<int> answers;
+  // Called when a box opens (after it is recorded), as a nested message loop
+  // would deliver messages meanwhile.
+  std::function<void()> while_box_open;
+
+  // The program's surroundings.
+  std::vector<uint8_t> payload;
+  bool has_payload = false;
+  std::string temp_folder;  // with a trailing separator
+  uint32_t process_id = 0x1234;
+  // The registry: subkey -> value name -> the bytes an ANSI query delivers.
+  std::map<std::string, std::map<std::string, std::string>> registry;
+  // Top-level windows: class ("" for the dialog class) and title.
+  std::vector<std::pair<std::string, std::string>> windows;
+  std::vector<std::string> brought_to_front;
+  // Attributes reported for these paths instead of the real ones (a disc).
+  std::map<std::string, uint32_t> attributes;
+  // Drive letters that are CD-ROM drives.
+  std::string cd_drives;
+  ShellCopyResult shell_result = {0, 0};
+  int shell_fail_at = -1;  // the copy (counted from 0) that fails
+  std::vector<FakeShellCopy> shell_copies;
+
+  // The wizard: RunDialog sends the initialisation, then calls `in_dialog`,
+  // which plays the user (through SendCommand), and returns the result that
+  // was given to EndWizardDialog (-1 when none was).
+  std::function<void(FakePlatform&)> in_dialog;
+  std::vector<int> dialogs_run;
+  std::map<int, FakeControl> controls;
+  std::string caption;
+  int focus = 0;
+  CursorShape cursor = kCursorArrow;
+  bool ended = false;
+  intptr_t end_result = -1;
+  DialogProcedure procedure = nullptr;
+  // Sends a command of control `id` as a click would (a disabled button
+  // sends none, as the dialog manager does).
+  void Click(int id);
+  void SendCommand(int id);
 
   // What happened.
   std::vector<RecordedBox> boxes;

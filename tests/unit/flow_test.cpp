@@ -1,0 +1,264 @@
+// The update flow on the fake platform: what Wine cannot produce (the user
+// aborting the shell's copy, a free-space query that fails, allocations
+// that fail, a write-back that fails) and the wizard's state machine, step
+// by step. The same flows run for real in the end-to-end cases.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "archive/archive_writer.h"
+#include "common/messages.h"
+#include "common/text.h"
+#include "common/update_state.h"
+#include "flow/disc_copy.h"
+#include "flow/file_update.h"
+#include "flow/updater_main.h"
+#include "flow/wizard.h"
+#include "resources/resource_ids.h"
+#include "tests/support/test_files.h"
+
+namespace {
+
+constexpr uint64_t kTime = 133000000000000000ull;
+
+const char* kScript =
+    "[SETUP]\r\nCompanyName=Co\r\nGameTitle=Title\r\nGameClass=Class\r\nGameDir=Dir\r\nUpdaterVersion=1\r\n"
+    "[UPDATE]\r\nUpdateFile00=GAME.EXE\r\n";
+
+const char* kSetupIni =
+    "[SETUP]\r\nCompanyName=Co\r\nGameTitle=Title\r\nGameDir=Dir\r\nGameExe=G.EXE\r\nUninstExe=U.EXE\r\n"
+    "SetupBmp=a.bmp\r\nInstallSelects=0\r\nShortcuts=0\r\nDiskCheckFile2=DISC2.CHK\r\n";
+
+class FlowTest : public PlatformTest {
+ protected:
+  void SetUp() override {
+    PlatformTest::SetUp();
+    MakeFolder(folder.Join("game"));
+    MakeFolder(folder.Join("temp"));
+    fake->temp_folder = folder.Join("temp") + "\\";
+    WriteWholeFile(folder.Join("game\\SETUP.INI"), kSetupIni);
+    fake->registry["Software\\Co\\Dir"] = {{"InstPath", folder.Join("game") + std::string(1, '\0')},
+                                            {"InstMode", std::string("\0\0\0\0", 4)}};
+  }
+  void Payload(const std::string& script, std::vector<ArchiveInput> more = {}) {
+    more.insert(more.begin(), {"UPDATE.INI", std::vector<uint8_t>(script.begin(), script.end()), kTime, true});
+    std::string error;
+    fake->payload = BuildArchive(more, {}, &error);
+    fake->has_payload = true;
+  }
+  std::vector<std::string> Texts() const {
+    std::vector<std::string> t;
+    for (auto& b : fake->boxes) t.push_back(b.text);
+    return t;
+  }
+  // The wizard as UpdaterMain leaves it for the run: state loaded, open.
+  void ReadyForRun(const std::string& script, std::vector<ArchiveInput> more = {}) {
+    Payload(script, std::move(more));
+    fake->in_dialog = [](FakePlatform& f) {
+      f.Click(IDC_NEXT);
+      f.Click(IDC_NEXT);
+    };
+  }
+  FakeControl& C(int id) { return fake->controls[id]; }
+};
+
+TEST_F(FlowTest, CompletedUpdateExitsWithOneAndCleansUp) {
+  ReadyForRun(kScript, {{"GAME.EXE", {'n', 'e', 'w'}, kTime, true}});
+  fake->in_dialog = [this](FakePlatform& f) {
+    f.Click(IDC_NEXT);
+    EXPECT_EQ(C(IDC_INFO).text, kInfoConfirm);
+    f.Click(IDC_NEXT);
+    EXPECT_EQ(C(IDC_INFO).text, kInfoCompleted);
+    EXPECT_EQ(C(IDC_NEXT).text, kTextFinish);
+    EXPECT_EQ(f.focus, IDC_NEXT);
+    EXPECT_EQ(f.cursor, kCursorArrow);
+    EXPECT_FALSE(C(IDC_CANCEL).enabled);
+    EXPECT_FALSE(C(IDC_BACK).enabled);
+    EXPECT_TRUE(FileExists(folder.Join("temp\\UPDATE_00001234.INI"))) << "this run's own script";
+    f.Click(IDC_NEXT);
+  };
+  EXPECT_EQ(UpdaterMain(nullptr), 1);
+  EXPECT_EQ(fake->dialogs_run, std::vector<int>{IDD_WIZARD});
+  EXPECT_EQ(ReadWholeFile(folder.Join("game\\GAME.EXE")), "new");
+  EXPECT_FALSE(FileExists(folder.Join("temp\\UPDATE_00001234.INI")));
+  EXPECT_TRUE(fake->boxes.empty());
+  EXPECT_EQ(UpdateState.ArchiveDirectory, nullptr);
+  EXPECT_EQ(fake->allocs, fake->frees) << "nothing but the agreement blocks outlives the run";
+}
+
+TEST_F(FlowTest, ScriptValuesComeFromThePayloadNotFromTheTemporaryFile) {
+  // Another program of the user rewrites the temporary copy while the
+  // wizard is open; the run still does what the payload's script says.
+  ReadyForRun(kScript, {{"GAME.EXE", {'n', 'e', 'w'}, kTime, true}});
+  fake->in_dialog = [this](FakePlatform& f) {
+    WriteWholeFile(folder.Join("temp\\UPDATE_00001234.INI"),
+                   "[UPDATE]\r\nUpdateFile00=..\\..\\evil.dll\r\n");
+    f.Click(IDC_NEXT);
+    f.Click(IDC_NEXT);
+    f.Click(IDC_NEXT);
+  };
+  EXPECT_EQ(UpdaterMain(nullptr), 1);
+  EXPECT_EQ(ReadWholeFile(folder.Join("game\\GAME.EXE")), "new");
+  EXPECT_TRUE(fake->boxes.empty());
+}
+
+TEST_F(FlowTest, NoMemoryForTheAgreementBlock) {
+  Payload("[SETUP]\r\nCompanyName=Co\r\nGameTitle=T\r\nGameClass=C\r\nGameDir=D\r\nAgreementText=A.TXT\r\n",
+          {{"A.TXT", {'a', 'g', 'r', 'e', 'e'}, kTime, false}});
+  // Directory, the script's bytes (stored: none), then the agreement block.
+  fake->allocs_before_failure = 2;
+  EXPECT_EQ(UpdaterMain(nullptr), 0);
+  EXPECT_EQ(Texts(), std::vector<std::string>{kMsgNoMemory});
+  EXPECT_TRUE(fake->dialogs_run.empty());
+}
+
+TEST_F(FlowTest, UnknownFreeSpaceDoesNotStopTheRun) {
+  ReadyForRun("[SETUP]\r\nCompanyName=Co\r\nGameTitle=Title\r\nGameClass=Class\r\nGameDir=Dir\r\n"
+              "[UPDATE]\r\nRequiredDiskSpace=1000000\r\nUpdateFile00=GAME.EXE\r\n",
+              {{"GAME.EXE", {'n'}, kTime, false}});
+  fake->no_free_space_ex = true;
+  fake->clusters_fail = true;
+  fake->in_dialog = [](FakePlatform& f) {
+    f.Click(IDC_NEXT);
+    f.Click(IDC_NEXT);
+    f.Click(IDC_NEXT);
+  };
+  EXPECT_EQ(UpdaterMain(nullptr), 1);
+  EXPECT_EQ(ReadWholeFile(folder.Join("game\\GAME.EXE")), "n");
+}
+
+TEST_F(FlowTest, ShortfallIsShownInFullAndBackRunsAgain) {
+  ReadyForRun("[SETUP]\r\nCompanyName=Co\r\nGameTitle=Title\r\nGameClass=Class\r\nGameDir=Dir\r\n"
+              "[UPDATE]\r\nRequiredDiskSpace=-1\r\nUpdateFile00=GAME.EXE\r\n",
+              {{"GAME.EXE", {'n'}, kTime, false}});
+  fake->fixed_free_space = true;
+  fake->free_bytes = 1ull << 33;  // the start-up writes the script to the temporary folder
+  fake->in_dialog = [this](FakePlatform& f) {
+    f.Click(IDC_NEXT);
+    f.free_bytes = 5;
+    f.Click(IDC_NEXT);
+    char expected[1024];
+    FormatText(expected, sizeof expected, kInfoDiskShort, folder.Join("").substr(0, 2).c_str(),
+               uint64_t(4294967290u));
+    EXPECT_EQ(C(IDC_INFO).text, expected);
+    EXPECT_TRUE(C(IDC_BACK).enabled);
+    EXPECT_FALSE(C(IDC_NEXT).enabled);
+    f.Click(IDC_BACK);
+    EXPECT_EQ(C(IDC_INFO).text, kInfoConfirm);
+    f.free_bytes = 1ull << 33;
+    f.Click(IDC_NEXT);
+    EXPECT_EQ(C(IDC_NEXT).text, kTextFinish);
+    f.Click(IDC_NEXT);
+  };
+  EXPECT_EQ(UpdaterMain(nullptr), 1);
+}
+
+TEST_F(FlowTest, FailedDataFileWriteBackKeepsThePlayersFile) {
+  std::string save = folder.Join("game\\SAVE.DAT");
+  WriteWholeFile(save, "player's progress", kTime - 5);
+  fake->registry["Software\\Co\\Dir"]["DataPath"] = folder.Join("game") + std::string(1, '\0');
+  ReadyForRun("[SETUP]\r\nCompanyName=Co\r\nGameTitle=Title\r\nGameClass=Class\r\nGameDir=Dir\r\n"
+              "[UPDATE]\r\nUpdateFile00=d,SAVE.DAT\r\n",
+              {{"SAVE.DAT", {'f', 'r', 'e', 's', 'h'}, kTime, false}});
+  fake->in_dialog = [](FakePlatform& f) {
+    f.Click(IDC_NEXT);
+    f.fail_write = true;  // the disk fills up during the write-back
+    f.Click(IDC_NEXT);
+    f.fail_write = false;
+    f.Click(IDC_NEXT);
+  };
+  EXPECT_EQ(UpdaterMain(nullptr), 1) << "the result of the write-back is not examined";
+  EXPECT_EQ(ReadWholeFile(save), "player's progress");
+  EXPECT_EQ(LastWriteTime(save), kTime - 5);
+}
+
+TEST_F(FlowTest, ShellCopyAbortEndsTheWizardWithoutAMessage) {
+  ReadyForRun("[SETUP]\r\nCompanyName=Co\r\nGameTitle=Title\r\nGameClass=Class\r\nGameDir=Dir\r\n"
+              "[UPDATE]\r\nCopyFile00=2:movie\r\nCopyFile01=2:data\\a.bin\r\n");
+  fake->cd_drives = "QR";
+  fake->attributes["Q:\\DISC2.CHK"] = kAttrNormal;
+  fake->attributes["Q:\\data\\a.bin"] = kAttrNormal;
+  fake->shell_result = {1, 1};
+  EXPECT_EQ(UpdaterMain(nullptr), 0);
+  EXPECT_EQ(Texts(), std::vector<std::string>{kMsgInterrupted}) << "only the start-up's own box";
+  ASSERT_EQ(fake->shell_copies.size(), 1u);
+  const FakeShellCopy& copy = fake->shell_copies[0];
+  EXPECT_EQ(copy.from, "Q:\\movie");
+  EXPECT_EQ(copy.to, folder.Join("game"));
+  EXPECT_EQ(copy.flags, 0x610u) << "a source that cannot be examined goes as a folder";
+  EXPECT_TRUE(copy.from_ends_in_two_nuls && copy.to_ends_in_two_nuls);
+}
+
+TEST_F(FlowTest, CopiesAFileByItsPathAndStopsAtAFailedCopy) {
+  ReadyForRun("[SETUP]\r\nCompanyName=Co\r\nGameTitle=Title\r\nGameClass=Class\r\nGameDir=Dir\r\n"
+              "[UPDATE]\r\nCopyFile00=2:data\\a.bin\r\nCopyFile01=b.bin\r\nCopyFile02=c.bin\r\n");
+  fake->cd_drives = "Q";
+  for (const char* path : {"Q:\\DISC2.CHK", "Q:\\data\\a.bin", "Q:\\b.bin", "Q:\\c.bin"})
+    fake->attributes[path] = kAttrNormal;
+  fake->shell_fail_at = 1;
+  EXPECT_EQ(UpdaterMain(nullptr), 0);
+  ASSERT_EQ(fake->shell_copies.size(), 2u) << "the line after the failed one is not copied";
+  EXPECT_EQ(fake->shell_copies[0].from, "Q:\\data\\a.bin");
+  EXPECT_EQ(fake->shell_copies[0].to, folder.Join("game\\data\\a.bin"));
+  EXPECT_EQ(fake->shell_copies[0].flags, 0x210u);
+  EXPECT_EQ(fake->shell_copies[1].from, "Q:\\b.bin") << "from the drive of the line before";
+  char failed[1024];
+  FormatText(failed, sizeof failed, kMsgCopyFailed, "b.bin");
+  EXPECT_EQ(Texts(), (std::vector<std::string>{failed, kMsgInterrupted}));
+  EXPECT_NE(fake->boxes[0].owner, nullptr) << "owned by the wizard";
+}
+
+TEST_F(FlowTest, WizardIgnoresCommandsWhileBusyAndShowsTheWaitCursor) {
+  ReadyForRun("[SETUP]\r\nCompanyName=Co\r\nGameTitle=Title\r\nGameClass=Class\r\nGameDir=Dir\r\n"
+              "[UPDATE]\r\nUpdateFile00=1,GAME.EXE\r\n");
+  fake->in_dialog = [this](FakePlatform& f) {
+    f.Click(IDC_NEXT);
+    f.while_box_open = [&f, this] {
+      // A nested message loop delivers these while the run's box is open.
+      f.SendCommand(IDC_NEXT);
+      f.SendCommand(IDC_BACK);
+      f.SendCommand(IDC_CANCEL);
+      EXPECT_FALSE(f.ended);
+      EXPECT_EQ(f.procedure(nullptr, kWindowSetCursor, 0, 0), 1);
+      EXPECT_EQ(f.cursor, kCursorWait);
+      EXPECT_EQ(C(IDC_INFO).text, kInfoRunning);
+    };
+    f.Click(IDC_NEXT);
+    f.while_box_open = nullptr;
+    EXPECT_EQ(f.procedure(nullptr, kWindowSetCursor, 0, 0), 0);
+    EXPECT_EQ(C(IDC_NEXT).text, kTextFinish);
+    f.Click(IDC_NEXT);
+  };
+  EXPECT_EQ(UpdaterMain(nullptr), 1);
+  EXPECT_EQ(Texts(), std::vector<std::string>{kMsgNothingToUpdate});
+}
+
+TEST_F(FlowTest, AgreementPageGuardsNext) {
+  Payload("[SETUP]\r\nCompanyName=Co\r\nGameTitle=Title\r\nGameClass=Class\r\nGameDir=Dir\r\nAgreementText=A.TXT\r\n"
+          "[UPDATE]\r\nUpdateFile00=1,x\r\n",
+          {{"A.TXT", {'t', 'e', 'r', 'm', 's'}, kTime, false}});
+  fake->in_dialog = [this](FakePlatform& f) {
+    EXPECT_EQ(C(IDC_AGREEMENT_TEXT).text, "terms");
+    EXPECT_TRUE(C(IDC_DISAGREE).checked);
+    EXPECT_FALSE(C(IDC_NEXT).enabled);
+    f.Click(IDC_NEXT);
+    EXPECT_NE(C(IDC_INFO).text, kInfoConfirm) << "a disabled button sends nothing";
+    f.Click(IDC_AGREE);
+    EXPECT_TRUE(C(IDC_NEXT).enabled && C(IDC_AGREE).checked && !C(IDC_DISAGREE).checked);
+    f.Click(IDC_DISAGREE);
+    EXPECT_FALSE(C(IDC_NEXT).enabled);
+    f.Click(IDC_AGREE);
+    f.procedure(nullptr, kWindowCommand, uintptr_t(IDC_NEXT) | (1u << 16), 0);  // not a click: ignored
+    EXPECT_NE(C(IDC_INFO).text, kInfoConfirm);
+    f.Click(IDC_NEXT);
+    EXPECT_EQ(C(IDC_INFO).text, kInfoConfirm);
+    EXPECT_FALSE(C(IDC_AGREEMENT_TEXT).visible || C(IDC_AGREE).visible || C(IDC_DISAGREE).visible);
+    f.Click(IDC_CANCEL);
+  };
+  EXPECT_EQ(UpdaterMain(nullptr), 0);
+  EXPECT_EQ(fake->dialogs_run, std::vector<int>{IDD_WIZARD_AGREEMENT});
+  EXPECT_EQ(Texts(), std::vector<std::string>{kMsgInterrupted});
+  EXPECT_EQ(fake->boxes[0].owner, nullptr) << "the wizard has closed";
+}
+
+}  // namespace
