@@ -33,6 +33,7 @@ std::vector<uint8_t> BuildArchive(const std::vector<ArchiveInput>& entries, cons
       if (error) *error = "entry '" + in.name + "' is larger than 2 GiB";
       return {};
     }
+    if (options.progress) options.progress(i, in);
     std::vector<uint8_t> block;
     bool compressed = false;
     if (in.compress) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,8 @@ struct ArchiveOptions {
   bool compress_directory = true;
   // Compress even where the block is not smaller than the data (for tests).
   bool force_compression = false;
+  // Called before each entry is compressed, with its index.
+  std::function<void(size_t index, const ArchiveInput& entry)> progress;
 };
 
 // The archive image of the entries, in the order given. Fails (empty result

@@ -2,10 +2,14 @@
 
 #include <chrono>
 
+#include <cstdio>
+
 #ifdef _WIN32
+#include <io.h>
 #include <windows.h>
 #else
 #include <iconv.h>
+#include <unistd.h>
 #endif
 
 namespace fs = std::filesystem;
@@ -55,6 +59,28 @@ fs::path HostPathOf(const fs::path& folder, const std::string& name) {
   std::string utf8;
   if (!Convert("UTF-8", "CP932", name, &utf8)) utf8 = name;
   return folder / utf8;
+#endif
+}
+
+std::string DisplayText(const std::string& cp932) {
+#ifdef _WIN32
+  std::wstring wide(cp932.size() + 1, L'\0');
+  int n = MultiByteToWideChar(932, 0, cp932.data(), int(cp932.size()), wide.data(), int(wide.size()));
+  std::string out(size_t(n) * 3 + 1, '\0');
+  int m = WideCharToMultiByte(CP_UTF8, 0, wide.data(), n, out.data(), int(out.size()), nullptr, nullptr);
+  out.resize(size_t(m > 0 ? m : 0));
+  return out;
+#else
+  std::string out;
+  return Convert("UTF-8", "CP932", cp932, &out) ? out : cp932;
+#endif
+}
+
+bool ErrorIsTerminal() {
+#ifdef _WIN32
+  return _isatty(_fileno(stderr)) != 0;
+#else
+  return isatty(fileno(stderr)) != 0;
 #endif
 }
 

@@ -12,5 +12,10 @@ bool ArchiveNameOf(const std::filesystem::path& path, std::string* name);
 // The path of a file named by code page 932 bytes, inside `folder`.
 std::filesystem::path HostPathOf(const std::filesystem::path& folder, const std::string& name);
 
+// A code page 932 text as UTF-8, for messages on the terminal.
+std::string DisplayText(const std::string& cp932);
+// Whether standard error is a terminal (for the progress display).
+bool ErrorIsTerminal();
+
 uint64_t FileTimeOf(const std::filesystem::path& path);
 bool SetFileTimeOf(const std::filesystem::path& path, uint64_t time);

@@ -1,7 +1,9 @@
 // mkupdate: packs a folder into a payload archive, and lists and extracts
 // archives. The archive code is the updater's own: the tool writes with the
 // archive writer and reads back through the same reader the updater uses.
+#include <algorithm>
 #include <cstdio>
+#include <set>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -15,6 +17,8 @@
 #include "common/update_state.h"
 #include "platform/platform.h"
 #include "tools/mkupdate/host.h"
+#include "tools/mkupdate/pe_resources.h"
+#include "tools/mkupdate/script_check.h"
 
 namespace fs = std::filesystem;
 
@@ -26,6 +30,9 @@ struct Options {
   std::string command;
   std::vector<std::string> operands;
   std::string output;
+  std::string arch = "i686";
+  std::string updater;
+  std::string self;  // argv[0], to find the shipped updaters
   bool quiet = false;
   bool verbose = false;
   bool help = false;
@@ -35,15 +42,21 @@ const char* kUsage =
     "usage: mkupdate COMMAND [options]\n"
     "\n"
     "commands:\n"
-    "  pack SRC -o PAYLOAD    pack every file of the folder SRC into a raw archive\n"
-    "  list ARCHIVE           list the entries of an archive\n"
-    "  extract ARCHIVE [-o DIR]  write every entry into DIR (default: the current folder)\n"
+    "  build SRC -o OUT.exe     make an update executable of the folder SRC (checked first)\n"
+    "  check SRC                report what the updater would do wrong with SRC/UPDATE.INI\n"
+    "  pack SRC -o PAYLOAD      pack every file of SRC into a raw archive\n"
+    "  list FILE                list the entries of an update executable or a raw archive\n"
+    "  extract FILE [-o DIR]    write every entry into DIR (default: the current folder)\n"
     "\n"
     "options:\n"
-    "  -o PATH      the output\n"
-    "  -q, --quiet  print nothing but errors\n"
-    "  -v, --verbose  per-entry figures\n"
-    "  -h, --help   this text\n";
+    "  -o PATH           the output\n"
+    "  --arch ARCH       build: i686 (default, runs on every Windows) or x86_64\n"
+    "  --updater EXE     build: the updater to start from, instead of the one shipped\n"
+    "  -q, --quiet       print nothing but errors\n"
+    "  -v, --verbose     per-entry figures\n"
+    "  -h, --help        this text\n"
+    "\n"
+    "exit status: 0 done, 1 failure (or errors found by check), 2 usage error\n";
 
 std::string g_archive_error;  // the reader's last message, instead of a box
 
@@ -73,17 +86,6 @@ bool WriteBytes(const fs::path& path, const uint8_t* data, size_t size) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(reinterpret_cast<const char*>(data), std::streamsize(size));
   return bool(out);
-}
-
-// A name with its ASCII letters in upper case, double-byte characters as
-// they are: two names the updater cannot tell apart fold to the same text.
-std::string FoldedName(const std::string& name) {
-  std::string out = name;
-  for (size_t i = 0; i < out.size(); ++i) {
-    if (IsLeadByte((unsigned char)out[i])) ++i;
-    else if (out[i] >= 'a' && out[i] <= 'z') out[i] = char(out[i] - 'a' + 'A');
-  }
-  return out;
 }
 
 // The files of SRC as archive entries, in the byte order of their archive
@@ -130,16 +132,114 @@ bool CollectEntries(const fs::path& src, std::vector<ArchiveInput>* entries, std
   return true;
 }
 
+// The archive of SRC, with a progress display on a terminal.
+bool MakeArchive(const Options& o, const std::vector<ArchiveInput>& entries, std::vector<uint8_t>* image,
+                 std::string* error) {
+  ArchiveOptions options;
+  bool show = !o.quiet && ErrorIsTerminal();
+  uint64_t total = 0, done = 0;
+  for (const ArchiveInput& e : entries) total += e.data.size();
+  if (show) {
+    options.progress = [&](size_t index, const ArchiveInput& e) {
+      fprintf(stderr, "\r\x1b[K[%zu/%zu] %3d%% %s", index + 1, entries.size(),
+              total ? int(done * 100 / total) : 100, DisplayText(e.name).c_str());
+      done += e.data.size();
+    };
+  }
+  *image = BuildArchive(entries, options, error);
+  if (show) fprintf(stderr, "\r\x1b[K");
+  if (image->empty()) return false;
+  if (o.verbose) {
+    std::vector<uint8_t> copy = *image;
+    UpdateState.PayloadArchive = {copy.data(), uint32_t(copy.size())};
+    if (OpenPayloadArchive()) {
+      for (uint32_t i = 0; i < ArchiveEntryCount(); ++i) {
+        ArchiveEntryInfo e;
+        GetArchiveEntryInfo(i, &e);
+        printf("%10u -> %10u  %5.1f%%  %s\n", e.Size, e.StoredSize, e.Size ? 100.0 * e.StoredSize / e.Size : 100.0,
+               DisplayText(e.Name).c_str());
+      }
+      ClosePayloadArchive();
+    }
+  }
+  return true;
+}
+
 int Pack(const Options& o) {
   if (o.operands.size() != 1) return Usage("pack takes one folder");
   if (o.output.empty()) return Usage("pack needs -o PAYLOAD");
   std::vector<ArchiveInput> entries;
   std::string error;
-  if (!CollectEntries(o.operands[0], &entries, &error)) return Fail(error);
-  std::vector<uint8_t> image = BuildArchive(entries, ArchiveOptions{}, &error);
-  if (image.empty()) return Fail(error);
+  std::vector<uint8_t> image;
+  if (!CollectEntries(o.operands[0], &entries, &error) || !MakeArchive(o, entries, &image, &error)) return Fail(error);
   if (!WriteBytes(o.output, image.data(), image.size())) return Fail(o.output + ": cannot be written");
   if (!o.quiet) printf("%s: %zu entries, %zu bytes\n", o.output.c_str(), entries.size(), image.size());
+  return kExitOk;
+}
+
+// Prints the findings of the script check; true when there is no error.
+bool ReportFindings(const Options& o, const fs::path& src, const std::vector<ArchiveInput>& entries) {
+  std::string script;
+  std::set<std::string> names;
+  for (const ArchiveInput& e : entries) {
+    names.insert(FoldedName(e.name));
+    if (FoldedName(e.name) == "UPDATE.INI") script.assign(e.data.begin(), e.data.end());
+  }
+  std::string where = (src / "UPDATE.INI").string();
+  if (script.empty()) {
+    fprintf(stderr, "mkupdate: %s: error: missing or empty: every update carries its script\n", where.c_str());
+    return false;
+  }
+  bool clean = true;
+  for (const Finding& f : CheckScript(script, names)) {
+    clean = clean && !f.error;
+    if (f.error || !o.quiet)
+      fprintf(stderr, "mkupdate: %s: %s: %s %s\n", where.c_str(), f.error ? "error" : "warning",
+              DisplayText(f.key).c_str(), DisplayText(f.message).c_str());
+  }
+  return clean;
+}
+
+int Check(const Options& o) {
+  if (o.operands.size() != 1) return Usage("check takes one folder");
+  std::vector<ArchiveInput> entries;
+  std::string error;
+  if (!CollectEntries(o.operands[0], &entries, &error)) return Fail(error);
+  if (!ReportFindings(o, o.operands[0], entries)) return kExitFailure;
+  if (!o.quiet) printf("%s: no errors\n", o.operands[0].c_str());
+  return kExitOk;
+}
+
+// The updater that ships with the tool: beside it, or in ../share/koushin.
+fs::path ShippedUpdater(const Options& o) {
+  if (!o.updater.empty()) return o.updater;
+  std::string name = "updater-" + o.arch + ".exe";
+  fs::path self = fs::path(o.self).parent_path();
+  for (const fs::path& candidate : {self / name, self / ".." / "share" / "koushin" / name})
+    if (fs::exists(candidate)) return candidate;
+  return self / name;
+}
+
+int Build(const Options& o) {
+  if (o.operands.size() != 1) return Usage("build takes one folder");
+  if (o.output.empty()) return Usage("build needs -o OUT.exe");
+  if (o.arch != "i686" && o.arch != "x86_64") return Usage("--arch is i686 or x86_64");
+  std::vector<ArchiveInput> entries;
+  std::string error;
+  if (!CollectEntries(o.operands[0], &entries, &error)) return Fail(error);
+  if (!ReportFindings(o, o.operands[0], entries)) return Fail("the update was not built: mend the errors above");
+  fs::path updater_path = ShippedUpdater(o);
+  std::vector<uint8_t> updater;
+  if (!ReadBytes(updater_path, &updater)) return Fail(updater_path.string() + ": cannot be read (give --updater EXE)");
+  std::vector<uint8_t> image;
+  if (!MakeArchive(o, entries, &image, &error)) return Fail(error);
+  Resource payload;
+  payload.key.type_name = u"UPDATE";
+  payload.key.name_id = 102;
+  payload.data = std::move(image);
+  if (!ReplaceResource(&updater, payload, &error)) return Fail(updater_path.string() + ": " + error);
+  if (!WriteBytes(o.output, updater.data(), updater.size())) return Fail(o.output + ": cannot be written");
+  if (!o.quiet) printf("%s: %zu entries, %zu bytes\n", o.output.c_str(), entries.size(), updater.size());
   return kExitOk;
 }
 
@@ -148,6 +248,21 @@ bool OpenArchiveFile(const std::string& path, std::vector<uint8_t>* image, std::
   if (!ReadBytes(path, image)) {
     *error = path + ": cannot be read";
     return false;
+  }
+  // An update executable: its resource UPDATE/102 is the archive.
+  if (image->size() >= 2 && (*image)[0] == 'M' && (*image)[1] == 'Z') {
+    std::vector<Resource> resources;
+    if (!ReadResources(*image, &resources, error)) {
+      *error = path + ": " + *error;
+      return false;
+    }
+    auto it = std::find_if(resources.begin(), resources.end(),
+                           [](const Resource& r) { return r.key.type_name == u"UPDATE" && r.key.name_id == 102; });
+    if (it == resources.end()) {
+      *error = path + ": an executable without an update (no resource UPDATE/102)";
+      return false;
+    }
+    *image = it->data;
   }
   if (image->size() > 0xFFFFFFFFu) {
     *error = path + ": larger than 4 GiB";
@@ -225,12 +340,12 @@ bool ParseArguments(int argc, char** argv, Options* o, std::string* error) {
     if (a == "-h" || a == "--help") o->help = true;
     else if (a == "-q" || a == "--quiet") o->quiet = true;
     else if (a == "-v" || a == "--verbose") o->verbose = true;
-    else if (a == "-o") {
+    else if (a == "-o" || a == "--arch" || a == "--updater") {
       if (++i == argc) {
-        *error = "-o needs a path";
+        *error = a + " needs a value";
         return false;
       }
-      o->output = argv[i];
+      (a == "-o" ? o->output : a == "--arch" ? o->arch : o->updater) = argv[i];
     } else if (a.size() > 1 && a[0] == '-') {
       *error = "unknown option " + a;
       return false;
@@ -251,12 +366,15 @@ int main(int argc, char** argv) {
   Os = &quiet;
 
   Options o;
+  o.self = argv[0];
   std::string error;
   if (!ParseArguments(argc, argv, &o, &error)) return Usage(error);
   if (o.help || o.command.empty()) {
     fputs(kUsage, o.help ? stdout : stderr);
     return o.help ? kExitOk : kExitUsage;
   }
+  if (o.command == "build") return Build(o);
+  if (o.command == "check") return Check(o);
   if (o.command == "pack") return Pack(o);
   if (o.command == "list") return List(o);
   if (o.command == "extract") return Extract(o);

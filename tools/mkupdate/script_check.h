@@ -1,0 +1,21 @@
+// What the updater would do silently wrong with an UPDATE.INI: read with the
+// updater's own readers and grammars, and reported in words.
+#pragma once
+
+#include <set>
+#include <string>
+#include <vector>
+
+struct Finding {
+  bool error;           // an error stops `build`; a warning is printed
+  std::string key;      // "[SECTION] Key", code page 932
+  std::string message;  // what the updater will do, code page 932 where it quotes the script
+};
+
+// `entries` holds the archive names that the update will carry, folded the
+// way the updater compares them (see FoldedName).
+std::vector<Finding> CheckScript(const std::string& script, const std::set<std::string>& entries);
+
+// A name with its ASCII letters in upper case and double-byte characters as
+// they are: two names the updater cannot tell apart fold to the same text.
+std::string FoldedName(const std::string& name);
