@@ -1,9 +1,8 @@
 // The end-to-end driver: runs beside the updater under Wine, sees every
 // window the updater opens and answers it as the case's script says.
 //
-//   driver.exe SCRIPT TRANSCRIPT UPDATER [PAYLOAD]
+//   driver.exe SCRIPT TRANSCRIPT UPDATER
 //
-// With PAYLOAD, the driver first adds it to UPDATER as resource UPDATE/102.
 // SCRIPT has one command a line (arguments in UTF-8, separated by tabs):
 //   game CLASS TITLE   open a window that plays the running game
 //   close-game         close it again
@@ -269,21 +268,6 @@ void Shot(const std::wstring& path) {
   ReleaseDC(nullptr, screen);
 }
 
-bool Embed(const std::wstring& exe, const std::wstring& payload) {
-  FILE* f = _wfopen(payload.c_str(), L"rb");
-  if (!f) return false;
-  std::vector<char> bytes;
-  char buffer[65536];
-  size_t n;
-  while ((n = fread(buffer, 1, sizeof buffer, f)) > 0) bytes.insert(bytes.end(), buffer, buffer + n);
-  fclose(f);
-  HANDLE update = BeginUpdateResourceW(exe.c_str(), FALSE);
-  if (!update) return false;
-  BOOL ok = UpdateResourceW(update, L"UPDATE", MAKEINTRESOURCEW(102), MAKELANGID(LANG_NEUTRAL, SUBLANG_NEUTRAL),
-                            bytes.data(), DWORD(bytes.size()));
-  return EndUpdateResourceW(update, !ok) && ok;
-}
-
 std::vector<std::string> Split(const std::string& line) {
   std::vector<std::string> parts;
   size_t start = 0;
@@ -300,17 +284,13 @@ std::vector<std::string> Split(const std::string& line) {
 
 int wmain(int argc, wchar_t** argv) {
   if (argc < 4) {
-    fprintf(stderr, "usage: driver SCRIPT TRANSCRIPT UPDATER [PAYLOAD]\n");
+    fprintf(stderr, "usage: driver SCRIPT TRANSCRIPT UPDATER\n");
     return 2;
   }
   std::wstring updater = argv[3];
   g_transcript = _wfopen(argv[2], L"w");
   FILE* script = _wfopen(argv[1], L"r");
   if (!g_transcript || !script) return 2;
-  if (argc > 4 && !Embed(updater, argv[4])) {
-    Write("{\"failure\":\"the payload could not be added to the updater\"}");
-    return 1;
-  }
   Write("{\"code_page\":" + std::to_string(GetACP()) + "}");
   std::wstring folder = std::wstring(argv[2]);
   folder = folder.substr(0, folder.find_last_of(L"\\/") + 1);

@@ -184,11 +184,13 @@ def run_case(case, wine: Wine, work: pathlib.Path, mkupdate: pathlib.Path, shots
         write_text(payload_dir / "UPDATE.INI", case.script(context) if callable(case.script) else case.script)
     for name, content in case.payload_files.items():
         write_text(payload_dir / name, content)
-    payload = folder / "payload.bin"
-    subprocess.run([str(mkupdate), "pack", str(payload_dir), "-o", str(payload), "-q"], check=True)
-
+    # The update executable, made by mkupdate as a publisher makes it.
     updater = folder / "updater.exe"
-    shutil.copy(wine.build / "updater.exe", updater)
+    if case.embed:
+        subprocess.run([str(mkupdate), "build", str(payload_dir), "-o", str(updater), "--updater",
+                        str(wine.build / "updater.exe"), "--no-check", "-q"], check=True, stderr=subprocess.DEVNULL)
+    else:
+        shutil.copy(wine.build / "updater.exe", updater)
     script = folder / "script.txt"
     steps = [(c(context) if callable(c) else c, e) for c, e in case.steps]
     commands = [c for c, _ in case.before] + ["start"] + [c for c, _ in steps] + ["end"]
@@ -196,8 +198,6 @@ def run_case(case, wine: Wine, work: pathlib.Path, mkupdate: pathlib.Path, shots
     transcript = folder / "transcript.jsonl"
     args = [str(wine.build / "tests" / "e2e" / "e2e_driver.exe"), windows_path(script), windows_path(transcript),
             windows_path(updater)]
-    if case.embed:
-        args.append(windows_path(payload))
     started = time.time()
     try:
         wine.run(args, cwd=folder)

@@ -36,6 +36,7 @@ struct Options {
   bool quiet = false;
   bool verbose = false;
   bool help = false;
+  bool no_check = false;
 };
 
 const char* kUsage =
@@ -52,6 +53,7 @@ const char* kUsage =
     "  -o PATH           the output\n"
     "  --arch ARCH       build: i686 (default, runs on every Windows) or x86_64\n"
     "  --updater EXE     build: the updater to start from, instead of the one shipped\n"
+    "  --no-check        build: go on despite errors of check (to test the updater's own reactions)\n"
     "  -q, --quiet       print nothing but errors\n"
     "  -v, --verbose     per-entry figures\n"
     "  -h, --help        this text\n"
@@ -227,7 +229,8 @@ int Build(const Options& o) {
   std::vector<ArchiveInput> entries;
   std::string error;
   if (!CollectEntries(o.operands[0], &entries, &error)) return Fail(error);
-  if (!ReportFindings(o, o.operands[0], entries)) return Fail("the update was not built: mend the errors above");
+  if (!ReportFindings(o, o.operands[0], entries) && !o.no_check)
+    return Fail("the update was not built: mend the errors above");
   fs::path updater_path = ShippedUpdater(o);
   std::vector<uint8_t> updater;
   if (!ReadBytes(updater_path, &updater)) return Fail(updater_path.string() + ": cannot be read (give --updater EXE)");
@@ -340,6 +343,7 @@ bool ParseArguments(int argc, char** argv, Options* o, std::string* error) {
     if (a == "-h" || a == "--help") o->help = true;
     else if (a == "-q" || a == "--quiet") o->quiet = true;
     else if (a == "-v" || a == "--verbose") o->verbose = true;
+    else if (a == "--no-check") o->no_check = true;
     else if (a == "-o" || a == "--arch" || a == "--updater") {
       if (++i == argc) {
         *error = a + " needs a value";
