@@ -84,6 +84,29 @@ bool ErrorIsTerminal() {
 #endif
 }
 
+#ifdef _WIN32
+// The C runtime behind std::filesystem keeps whole seconds on Windows; the
+// system's own calls keep the full 100-nanosecond FILETIME.
+uint64_t FileTimeOf(const fs::path& path) {
+  HANDLE h = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  FILETIME ft = {};
+  if (h != INVALID_HANDLE_VALUE) {
+    GetFileTime(h, nullptr, nullptr, &ft);
+    CloseHandle(h);
+  }
+  return uint64_t(ft.dwHighDateTime) << 32 | ft.dwLowDateTime;
+}
+
+bool SetFileTimeOf(const fs::path& path, uint64_t time) {
+  HANDLE h = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  FILETIME ft = {DWORD(time), DWORD(time >> 32)};
+  BOOL ok = SetFileTime(h, nullptr, nullptr, &ft);
+  CloseHandle(h);
+  return ok != 0;
+}
+#else
 uint64_t FileTimeOf(const fs::path& path) {
   auto sys = std::chrono::file_clock::to_sys(fs::last_write_time(path));
   int64_t ticks = std::chrono::duration_cast<std::chrono::duration<int64_t, std::ratio<1, 10000000>>>(
@@ -98,3 +121,4 @@ bool SetFileTimeOf(const fs::path& path, uint64_t time) {
   fs::last_write_time(path, std::chrono::file_clock::from_sys(sys), ec);
   return !ec;
 }
+#endif

@@ -60,6 +60,29 @@ const char* kUsage =
     "\n"
     "exit status: 0 done, 1 failure (or errors found by check), 2 usage error\n";
 
+struct CommandHelp {
+  const char* command;
+  const char* text;
+};
+const CommandHelp kCommandHelp[] = {
+    {"build",
+     "usage: mkupdate build SRC -o OUT.exe [--arch i686|x86_64] [--updater EXE] [-q] [-v]\n"
+     "Checks SRC/UPDATE.INI as 'check' does (errors stop the build, warnings are printed), packs\n"
+     "every file of SRC (each under its own name; folders do not count) and writes OUT.exe: the\n"
+     "shipped updater with the archive as its resource UPDATE/102. The same SRC always gives the\n"
+     "same bytes.\n"},
+    {"check",
+     "usage: mkupdate check SRC [-q]\n"
+     "Reads SRC/UPDATE.INI with the updater's own readers and reports what the updater would do\n"
+     "silently wrong: missing keys, lists with gaps or more than 16 lines, look-alike kind letters\n"
+     "and modes, files the update does not carry, lines sharing one file, copy lines without a disc,\n"
+     "values cut by their holders. Exit status 1 when there are errors.\n"},
+    {"pack", "usage: mkupdate pack SRC -o PAYLOAD [-q] [-v]\nWrites the raw archive of SRC, without an executable.\n"},
+    {"list", "usage: mkupdate list FILE\nLists the entries of an update executable or a raw archive.\n"},
+    {"extract",
+     "usage: mkupdate extract FILE [-o DIR] [-v]\nWrites every entry of FILE into DIR with its time stamp.\n"},
+};
+
 std::string g_archive_error;  // the reader's last message, instead of a box
 
 int CaptureBox(PlatformWindow, const char* text, const char*, uint32_t) {
@@ -92,7 +115,8 @@ bool WriteBytes(const fs::path& path, const uint8_t* data, size_t size) {
 
 // The files of SRC as archive entries, in the byte order of their archive
 // names so that the same folder always gives the same archive.
-bool CollectEntries(const fs::path& src, std::vector<ArchiveInput>* entries, std::string* error) {
+bool CollectEntries(const fs::path& src, std::vector<ArchiveInput>* entries, std::string* error,
+                    const std::string& output = "") {
   std::error_code ec;
   if (!fs::is_directory(src, ec)) {
     *error = src.string() + ": not a folder";
@@ -102,6 +126,8 @@ bool CollectEntries(const fs::path& src, std::vector<ArchiveInput>* entries, std
   for (auto it = fs::recursive_directory_iterator(src, ec); !ec && it != fs::recursive_directory_iterator();
        it.increment(ec)) {
     if (!it->is_regular_file()) continue;
+    std::error_code same_ec;
+    if (!output.empty() && fs::equivalent(it->path(), output, same_ec)) continue;  // an earlier output in SRC
     std::string name;
     if (!ArchiveNameOf(it->path(), &name)) {
       *error = it->path().string() + ": the name has a character that code page 932 cannot hold";
@@ -173,7 +199,8 @@ int Pack(const Options& o) {
   std::vector<ArchiveInput> entries;
   std::string error;
   std::vector<uint8_t> image;
-  if (!CollectEntries(o.operands[0], &entries, &error) || !MakeArchive(o, entries, &image, &error)) return Fail(error);
+  if (!CollectEntries(o.operands[0], &entries, &error, o.output) || !MakeArchive(o, entries, &image, &error))
+    return Fail(error);
   if (!WriteBytes(o.output, image.data(), image.size())) return Fail(o.output + ": cannot be written");
   if (!o.quiet) printf("%s: %zu entries, %zu bytes\n", o.output.c_str(), entries.size(), image.size());
   return kExitOk;
@@ -228,7 +255,7 @@ int Build(const Options& o) {
   if (o.arch != "i686" && o.arch != "x86_64") return Usage("--arch is i686 or x86_64");
   std::vector<ArchiveInput> entries;
   std::string error;
-  if (!CollectEntries(o.operands[0], &entries, &error)) return Fail(error);
+  if (!CollectEntries(o.operands[0], &entries, &error, o.output)) return Fail(error);
   if (!ReportFindings(o, o.operands[0], entries) && !o.no_check)
     return Fail("the update was not built: mend the errors above");
   fs::path updater_path = ShippedUpdater(o);
@@ -302,8 +329,10 @@ int List(const Options& o) {
   for (uint32_t i = 0; i < ArchiveEntryCount(); ++i) {
     ArchiveEntryInfo e;
     GetArchiveEntryInfo(i, &e);
-    printf("%10u %10u  %-10s  %-19s  %s\n", e.Size, e.StoredSize, (e.Flags & kEntryCompressed) ? "compressed" : "stored",
-           TimeText(e.FileTime).c_str(), HostPathOf("", e.Name).string().c_str());
+    printf("%10u %10u  %-10s  %-19s  %s", e.Size, e.StoredSize, (e.Flags & kEntryCompressed) ? "compressed" : "stored",
+           TimeText(e.FileTime).c_str(), DisplayText(e.Name).c_str());
+    if (o.verbose) printf("  (FILETIME %llu)", static_cast<unsigned long long>(e.FileTime));
+    printf("\n");
   }
   ClosePayloadArchive();
   return kExitOk;
@@ -373,6 +402,14 @@ int main(int argc, char** argv) {
   o.self = argv[0];
   std::string error;
   if (!ParseArguments(argc, argv, &o, &error)) return Usage(error);
+  if (o.help) {
+    for (const CommandHelp& h : kCommandHelp) {
+      if (o.command == h.command) {
+        fputs(h.text, stdout);
+        return kExitOk;
+      }
+    }
+  }
   if (o.help || o.command.empty()) {
     fputs(kUsage, o.help ? stdout : stderr);
     return o.help ? kExitOk : kExitUsage;

@@ -1,0 +1,214 @@
+#!/usr/bin/env python3
+"""Tests of mkupdate as a publisher uses it: the round trip of pack, list and
+extract; every pitfall of check; the executable that build writes (an
+independent PE parser, the templates kept, reproducible on Linux and under
+Wine, signable); the command line's exit codes and progress display.
+
+  tests/tools/mkupdate_test.py build/dist
+"""
+import os
+import pathlib
+import random
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import traceback
+
+import pefile
+
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+DIST = pathlib.Path(sys.argv[1] if len(sys.argv) > 1 else ROOT / "build" / "dist").resolve()
+MKUPDATE = DIST / "mkupdate"
+TESTS = []
+
+
+def test(function):
+    TESTS.append(function)
+    return function
+
+
+def run(*args, cwd=None):
+    return subprocess.run([str(MKUPDATE), *map(str, args)], capture_output=True, cwd=cwd)
+
+
+def write(path: pathlib.Path, text):
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_bytes(text if isinstance(text, bytes) else text.replace("\n", "\r\n").encode("cp932"))
+
+
+SCRIPT = """[SETUP]
+CompanyName=Co
+GameTitle=星の航路
+GameClass=Class
+GameDir=Dir
+[UPDATE]
+UpdateFile00=GAME.EXE
+"""
+
+
+def folder_with(script=SCRIPT, files=None):
+    d = pathlib.Path(tempfile.mkdtemp(prefix="mkupdate-test-"))
+    write(d / "UPDATE.INI", script)
+    for name, content in (files if files is not None else {"GAME.EXE": b"MZ game"}).items():
+        write(d / name, content)
+    return d
+
+
+@test
+def pack_list_extract_round_trip():
+    d = folder_with(files={"GAME.EXE": bytes(range(256)) * 300, "表示.txt": "日本語の名前", "empty.bin": b"",
+                           "sub/deeper/random.bin": random.Random(1).randbytes(70000)})
+    os.utime(d / "GAME.EXE", ns=(1_600_000_000_123_456_700, 1_600_000_000_123_456_700))
+    out = d.parent / (d.name + ".bin")
+    assert run("pack", d, "-o", out, "-q").returncode == 0
+    listing = run("list", out).stdout.decode()
+    for name in ("GAME.EXE", "表示.txt", "empty.bin", "random.bin", "UPDATE.INI"):
+        assert name in listing, listing
+    assert re.search(r"76800\s+\d+\s+compressed\s+2020-09-13 12:26:40\s+GAME.EXE", listing), listing
+    assert re.search(r"70000\s+70000\s+stored", listing), "random data is stored: " + listing
+    back = d.parent / (d.name + "-back")
+    assert run("extract", out, "-o", back).returncode == 0
+    for original in [p for p in d.rglob("*") if p.is_file()]:
+        copy = back / original.name
+        assert copy.read_bytes() == original.read_bytes(), original
+        assert copy.stat().st_mtime_ns // 100 == original.stat().st_mtime_ns // 100, original
+
+
+@test
+def two_files_of_one_name_are_refused():
+    d = folder_with(files={"GAME.EXE": b"x", "a/data.bin": b"1", "b/DATA.BIN": b"2"})
+    result = run("pack", d, "-o", d / "x.bin")
+    assert result.returncode == 1
+    message = result.stderr.decode()
+    assert "a/data.bin" in message and "b/DATA.BIN" in message, message
+
+
+PITFALLS = [
+    ("required key missing", SCRIPT.replace("GameClass=Class\n", ""), True, "[SETUP] GameClass is missing"),
+    ("gap in the list", SCRIPT + "UpdateFile02=GAME.EXE\n", False, "UpdateFile02 is never read: the list ends at UpdateFile01"),
+    ("more than 16 lines", SCRIPT + "".join(f"UpdateFile{n:02}=GAME.EXE\n" for n in range(1, 17)), False,
+     "UpdateFile16 is never read: the updater reads at most 16"),
+    ("kind letter and a blank", SCRIPT.replace("UpdateFile00=GAME.EXE", "UpdateFile00=u ,GAME.EXE"), True,
+     "kind letter 'u' followed by a blank"),
+    ("two-character mode", SCRIPT.replace("UpdateFile00=GAME.EXE", "UpdateFile00=12,GAME.EXE"), True,
+     "'12', which is no install mode"),
+    ("entry not supplied", SCRIPT + "UpdateFile01=data\\MISSING.DAT\n", True,
+     "needs the file 'MISSING.DAT', which is not among the files"),
+    ("two lines share a name", SCRIPT + "UpdateFile01=a\\GAME.EXE\n", False, "all take the same file 'GAME.EXE'"),
+    ("agreement missing", SCRIPT.replace("GameDir=Dir", "GameDir=Dir\nAgreementText=AGREE.TXT"), True,
+     "AgreementText names 'AGREE.TXT', which is not among the files"),
+    ("copy line without disc", SCRIPT + "CopyFile00=1,2:movie\nCopyFile01=intro.mpg\n", True,
+     "CopyFile01 is the first copy line for install mode 0, 2, 3, 4, 5, 6, 7, 8, 9 and names no disc"),
+    ("value cut by its holder", SCRIPT.replace("GameDir=Dir", "GameDir=Dir\nUpdaterTitle=" + "x" * 300), False,
+     "UpdaterTitle is 300 bytes long: the updater keeps only the first 259"),
+]
+
+
+@test
+def check_finds_every_pitfall():
+    for name, script, is_error, expected in PITFALLS:
+        d = folder_with(script)
+        result = run("check", d)
+        message = result.stderr.decode()
+        assert expected in message, f"{name}: {message}"
+        assert ("error:" in message) == is_error, f"{name}: {message}"
+        assert result.returncode == (1 if is_error else 0), f"{name}: exit {result.returncode}"
+        built = run("build", d, "-o", d / "u.exe")
+        assert built.returncode == (1 if is_error else 0), f"{name}: build exit {built.returncode}"
+
+
+@test
+def check_is_quiet_on_a_clean_script():
+    result = run("check", ROOT / "examples" / "update")
+    assert result.returncode == 0 and result.stderr == b"", result.stderr.decode()
+
+
+@test
+def build_writes_a_valid_signable_reproducible_executable():
+    work = pathlib.Path(tempfile.mkdtemp(prefix="mkupdate-build-"))
+    src = ROOT / "examples" / "update"
+    for arch in ("i686", "x86_64"):
+        first, second = work / f"a-{arch}.exe", work / f"b-{arch}.exe"
+        assert run("build", src, "-o", first, "--arch", arch, "-q").returncode == 0
+        assert run("build", src, "-o", second, "--arch", arch, "-q").returncode == 0
+        assert first.read_bytes() == second.read_bytes(), "two builds differ"
+        pe = pefile.PE(str(first))
+        assert pe.verify_checksum()
+        kinds = {str(e.name) if e.name else e.id: e for e in pe.DIRECTORY_ENTRY_RESOURCE.entries}
+        assert "UPDATE" in kinds and 5 in kinds and 24 in kinds, kinds.keys()
+        assert subprocess.run(["/usr/bin/python3", str(ROOT / "tests/e2e/check_templates.py"), str(first)],
+                              capture_output=True).returncode == 0
+        # The archive inside is the one pack writes.
+        raw = work / f"{arch}.bin"
+        run("pack", src, "-o", raw, "-q")
+        payload = kinds["UPDATE"].directory.entries[0].directory.entries[0].data.struct
+        assert pe.get_data(payload.OffsetToData, payload.Size) == raw.read_bytes()
+    # The Windows build of the tool, under Wine, writes the same bytes.
+    env = dict(os.environ, WINEDEBUG="-all")
+    wine_out = work / "wine.exe"
+    subprocess.run(["wine", str(DIST / "mkupdate.exe"), "build", "Z:" + str(src).replace("/", "\\"), "-o",
+                    "Z:" + str(wine_out).replace("/", "\\"), "-q"], env=env, capture_output=True, timeout=120)
+    assert wine_out.exists() and wine_out.read_bytes() == (work / "a-i686.exe").read_bytes(), \
+        "mkupdate.exe under Wine writes other bytes"
+    # Signing: the executable takes an Authenticode signature and verifies.
+    key, cert = work / "key.pem", work / "cert.pem"
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert,
+                    "-days", "2", "-subj", "/CN=koushin test"], capture_output=True, check=True)
+    signed = work / "signed.exe"
+    sign = subprocess.run(["osslsigncode", "sign", "-certs", cert, "-key", key, "-in", work / "a-i686.exe",
+                           "-out", signed], capture_output=True)
+    assert sign.returncode == 0, sign.stdout + sign.stderr
+    verify = subprocess.run(["osslsigncode", "verify", "-in", signed, "-CAfile", cert], capture_output=True)
+    assert verify.returncode == 0, verify.stdout + verify.stderr
+    # A signed executable can be rebuilt: the stale signature is dropped.
+    rebuilt = work / "rebuilt.exe"
+    assert run("build", src, "-o", rebuilt, "--updater", signed, "-q").returncode == 0
+    assert pefile.PE(str(rebuilt)).OPTIONAL_HEADER.DATA_DIRECTORY[4].Size == 0
+
+
+@test
+def command_line_exit_codes():
+    assert run().returncode == 2
+    assert run("frobnicate").returncode == 2
+    assert run("pack").returncode == 2
+    assert run("build", ROOT / "examples" / "update").returncode == 2, "no -o"
+    assert run("--help").returncode == 0
+    assert run("build", "--help").stdout.startswith(b"usage: mkupdate build")
+    missing = run("pack", "/nonexistent/folder", "-o", "/tmp/x.bin")
+    assert missing.returncode == 1 and b"/nonexistent/folder" in missing.stderr
+    assert run("list", ROOT / "README.md").returncode == 1
+
+
+@test
+def progress_only_on_a_terminal():
+    d = folder_with(files={"GAME.EXE": b"x" * 100000, "B.DAT": b"y" * 1000})
+    piped = run("build", d, "-o", d.parent / (d.name + ".exe"))
+    assert b"[1/" not in piped.stderr, piped.stderr
+    command = f"{MKUPDATE} build {d} -o {d / 'self.exe'}"
+    tty = subprocess.run(["script", "-qec", command, "/dev/null"], capture_output=True)
+    assert b"[1/3]" in tty.stdout and b"[3/3]" in tty.stdout, tty.stdout
+    again = subprocess.run(["script", "-qec", command, "/dev/null"], capture_output=True)
+    assert b"[3/3]" in again.stdout and b"[4/" not in again.stdout, "the output itself is never packed"
+    quiet = subprocess.run(["script", "-qec", command + " -q", "/dev/null"], capture_output=True)
+    assert b"[1/" not in quiet.stdout
+
+
+def main():
+    passed = failed = 0
+    for t in TESTS:
+        try:
+            t()
+            passed += 1
+            print(f"ok   {t.__name__}")
+        except Exception:  # noqa: BLE001 - report every failure and go on
+            failed += 1
+            print(f"FAIL {t.__name__}")
+            traceback.print_exc()
+    print(f"mkupdate: {passed} passed, {failed} failed")
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
