@@ -11,11 +11,7 @@ source scripts/wine-env.sh
 koushin_wine_prefix
 
 if [ -z "${DISPLAY:-}" ] || ! xdpyinfo >/dev/null 2>&1; then
-  export DISPLAY=:87
-  if ! [ -e /tmp/.X11-unix/X87 ]; then
-    Xvfb :87 -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
-    for _ in $(seq 50); do [ -e /tmp/.X11-unix/X87 ] && break; sleep 0.1; done
-  fi
+  source scripts/xvfb.sh
 fi
 
 # Wine's own desktop draws captions and keeps activation inside Wine.

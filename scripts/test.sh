@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, then builds and runs every test: the native unit
 # tests, the same with AddressSanitizer and UBSan, a short run of each fuzz
-# target, and the i686 and x86_64 Windows builds with their tests under Wine.
+# target, the i686 and x86_64 Windows builds with their tests under Wine,
+# the tests of mkupdate, and the end-to-end cases of the real updater.
 # Usage: scripts/test.sh            (FUZZ_SECONDS=N to fuzz longer)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -42,6 +43,10 @@ for preset in win32 win64; do
   cmake --build --preset "$preset"
   ctest --test-dir "build/$preset" --output-on-failure
 done
+bash scripts/dist.sh
+
+step "mkupdate: round trips, the script check, built executables (PE parser, Wine, signing)"
+/usr/bin/python3 tests/tools/mkupdate_test.py build/dist
 
 step "the updater's resources, read back with an independent PE parser"
 /usr/bin/python3 tests/e2e/check_templates.py build/win32/updater.exe

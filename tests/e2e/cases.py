@@ -172,6 +172,7 @@ class Case:
     check: Optional[Callable] = None
     discs: dict = dataclasses.field(default_factory=dict)  # drive letter -> {path: content, or None for a folder}
     small_disk: bool = False  # install on the small disk (a 4 MiB tmpfs)
+    make_payload: Optional[Callable] = None  # writes further payload files into the folder given
 
 
 def files(game=None, data=None, writable=()):
@@ -455,4 +456,27 @@ CASES += [
     Case("disc-character-that-is-no-digit-fails", RUN + [press(OK, copy_failed("A.DAT"))] + FAIL,
          script=run_script(("CopyFile00", "x:A.DAT")), discs={"d": {**DISC2, "A.DAT": b"a"}},
          check=file_is("A.DAT", None)),
+]
+
+
+# --- A large update: 200 MB in five files ----------------------------------
+def big_payload(folder):
+    import os
+    import random
+    (folder / "R1.BIN").write_bytes(os.urandom(60 << 20))
+    (folder / "R2.BIN").write_bytes(os.urandom(60 << 20))
+    words = [b"scenario ", b"voice ", "あい ".encode("cp932"), b"line\r\n", b"chapter "]
+    r = random.Random(3)
+    (folder / "T1.DAT").write_bytes(b"".join(r.choice(words) for _ in range((40 << 20) // 7)))
+    (folder / "Z1.DAT").write_bytes(bytes(40 << 20))
+
+
+def same_as_payload(game, data, case_folder, payload):
+    return [f"{name} differs from the payload" for name in ("R1.BIN", "R2.BIN", "T1.DAT", "Z1.DAT")
+            if (game / name).read_bytes() != (payload / name).read_bytes()]
+
+
+CASES += [
+    Case("update-of-200-mb", RUN + FINISH, exit_code=1, make_payload=big_payload, check=same_as_payload,
+         script=run_script(*[(f"UpdateFile0{i}", n) for i, n in enumerate(("R1.BIN", "R2.BIN", "T1.DAT", "Z1.DAT"))])),
 ]

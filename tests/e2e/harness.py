@@ -184,6 +184,8 @@ def run_case(case, wine: Wine, work: pathlib.Path, mkupdate: pathlib.Path, shots
         write_text(payload_dir / "UPDATE.INI", case.script(context) if callable(case.script) else case.script)
     for name, content in case.payload_files.items():
         write_text(payload_dir / name, content)
+    if case.make_payload:
+        case.make_payload(payload_dir)
     # The update executable, made by mkupdate as a publisher makes it.
     updater = folder / "updater.exe"
     if case.embed:
@@ -230,7 +232,8 @@ def run_case(case, wine: Wine, work: pathlib.Path, mkupdate: pathlib.Path, shots
         if seen != case.game_visible:
             problems.append(f"game window visible: expected {case.game_visible}, saw {seen}")
     if case.check:
-        problems += case.check(game, data, folder)
+        problems += case.check(game, data, folder) if case.check.__code__.co_argcount == 3 else \
+            case.check(game, data, folder, payload_dir)
     # No temporary script is left behind.
     temp = wine.drive_c / "users" / os.environ.get("USER", "root") / "Temp"
     if temp.exists():
