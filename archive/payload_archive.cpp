@@ -182,15 +182,21 @@ bool IsDecodedEntry(const uint8_t* bytes) {
   return bytes != nullptr && !(bytes >= image && bytes < image + UpdateState.PayloadArchive.Size);
 }
 
-const uint8_t* LoadArchiveEntry(const char* name, uint32_t* size) {
-  FoundEntry entry;
-  if (!FindEntry(name, &entry)) {
+// The bytes of an entry that the lookup found, or the message that it did not.
+static const uint8_t* LoadFoundEntry(bool found, const FoundEntry& entry, uint32_t* size) {
+  if (!found) {
     ShowUpdaterError(kMsgNoEntry);
     return nullptr;
   }
   const uint8_t* bytes = EntryBytes(entry);
   if (bytes != nullptr && size != nullptr) *size = entry.size;
   return bytes;
+}
+
+const uint8_t* LoadArchiveEntry(const char* name, uint32_t* size) {
+  FoundEntry entry{};
+  bool found = FindEntry(name, &entry);
+  return LoadFoundEntry(found, entry, size);
 }
 
 uint32_t ArchiveEntryCount() { return EntryCount(); }
@@ -203,18 +209,13 @@ int GetArchiveEntryInfo(uint32_t index, ArchiveEntryInfo* info) {
 }
 
 const uint8_t* LoadArchiveEntryAt(uint32_t index, uint32_t* size) {
-  FoundEntry entry;
-  if (!EntryAt(index, &entry)) {
-    ShowUpdaterError(kMsgNoEntry);
-    return nullptr;
-  }
-  const uint8_t* bytes = EntryBytes(entry);
-  if (bytes != nullptr && size != nullptr) *size = entry.size;
-  return bytes;
+  FoundEntry entry{};
+  bool found = EntryAt(index, &entry);
+  return LoadFoundEntry(found, entry, size);
 }
 
 int ExtractArchiveEntry(const char* name, const char* path, int keep_newer_file) {
-  FoundEntry entry;
+  FoundEntry entry{};
   if (!FindEntry(name, &entry)) {
     ShowUpdaterError(kMsgNoEntry);
     return 0;
