@@ -163,7 +163,7 @@ void FakeFocusItem(PlatformWindow, int id) { g_fake.focus = id; }
 void FakeSetCursorShape(CursorShape shape) { g_fake.cursor = shape; }
 
 uint32_t FakeDriveType(const char* root) {
-  return g_fake.cd_drives.find(root[0]) != std::string::npos ? kDriveCdRom : 3;
+  return g_fake.cd_drives.find(root[0]) != std::string::npos ? uint32_t(kDriveCdRom) : 3u;  // 3: a fixed disk
 }
 
 ShellCopyResult FakeShellCopy(PlatformWindow, const char* from, const char* to, uint32_t flags) {
