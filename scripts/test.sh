@@ -27,7 +27,7 @@ cmake --build --preset fuzz
 seeds="build/fuzz/seeds"
 rm -rf "$seeds" && mkdir -p "$seeds"/{archive,lz_block,profile,installer_config}
 build/native/tools/mkupdate pack archive -o "$seeds/archive/sources.bin" -q
-cp examples/game/SETUP.INI "$seeds/installer_config/"
+cp examples/game/install/SETUP.INI "$seeds/installer_config/"
 { printf '\x40'; cat examples/update/UPDATE.INI; } > "$seeds/profile/UPDATE.INI"
 for target in lz_block archive profile installer_config; do
   mkdir -p "build/fuzz/corpus/$target"
