@@ -167,6 +167,17 @@ std::string Describe(HWND w, DWORD pid) {
   return d + "}";
 }
 
+// The wizard while the run works: its three buttons are all disabled. That
+// state is never answered; the run's boxes and its end are.
+bool RunInProgress(HWND w) {
+  if (!IsWizard(w)) return false;
+  for (int id : {1, 2, 4}) {
+    HWND b = GetDlgItem(w, id);
+    if (b && IsWindowEnabled(b)) return false;
+  }
+  return true;
+}
+
 bool Running() { return WaitForSingleObject(g_updater.hProcess, 0) == WAIT_TIMEOUT; }
 
 // Waits until the updater's active window has stayed the same, described
@@ -182,7 +193,7 @@ HWND Steady(std::string* description) {
     }
     HWND w = ActiveWindow(g_updater.dwProcessId);
     std::string d = w ? Describe(w, g_updater.dwProcessId) : "";
-    if (d != last || w != last_window) {
+    if (d != last || w != last_window || (w != nullptr && RunInProgress(w))) {
       last = d;
       last_window = w;
       since = GetTickCount();
