@@ -93,6 +93,13 @@ def setup_drives(wine: "Wine", work: pathlib.Path):
     return cd_root, small if mounted else None
 
 
+def release_drives(work: pathlib.Path):
+    """Unmounts the small disk again, so that the build folder can be removed."""
+    small = work / "small-disk"
+    if subprocess.run(["mountpoint", "-q", str(small)]).returncode == 0:
+        subprocess.run(["umount", str(small)], stderr=subprocess.DEVNULL)
+
+
 def write_text(path: pathlib.Path, text):
     """Writes a file of a case; its name may use backslashes between folders."""
     path = pathlib.Path(str(path).replace("\\", "/"))
@@ -278,6 +285,9 @@ def main():
         else:
             passed += 1
             print(f"ok   {case.slug} ({elapsed:.1f} s)")
+    subprocess.run(["wineserver", "-k"], env=wine.env, stderr=subprocess.DEVNULL)
+    subprocess.run(["wineserver", "-w"], env=wine.env, stderr=subprocess.DEVNULL)
+    release_drives(work)
     print(f"e2e: {passed} passed, {failed} failed" + (f", {skipped} skipped" if skipped else ""))
     return 1 if failed else 0
 
