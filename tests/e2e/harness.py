@@ -224,6 +224,9 @@ def run_case(case, wine: Wine, work: pathlib.Path, mkupdate: pathlib.Path, shots
             problems.append(f"step {i + 1}: expected {exp!r}, saw nothing more")
             break
         if exp is not None:
+            if wine.code_page != 932 and "buttons" in exp:
+                # The system labels its boxes' buttons in its own language.
+                exp = dict(exp, buttons=["Cancel" if b == "キャンセル" else b for b in exp["buttons"]])
             problems += matches(exp, windows[i], f"step {i + 1}")
     code_page = next((r["code_page"] for r in records if "code_page" in r), None)
     if code_page != wine.code_page:
