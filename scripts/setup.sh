@@ -26,8 +26,21 @@ if [ "${#missing[@]}" -gt 0 ]; then
   if ! dpkg --print-foreign-architectures | grep -qx i386; then
     $sudo dpkg --add-architecture i386
   fi
-  $sudo apt-get update -q
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
+  # A mirror in mid-sync fails one index now and then: try again, and go on
+  # with what was fetched if it keeps failing (install then says what is missing).
+  for attempt in 1 2 3; do
+    $sudo apt-get update -q && break
+    echo "setup: apt-get update failed (attempt $attempt)" >&2
+    sleep $((attempt * 5))
+  done
+  install=($sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends)
+  # Without the security archive's i386 index, the i386 half of Wine cannot
+  # match the amd64 libraries' security versions; the release's own versions
+  # of both halves always match.
+  if ! "${install[@]}" "${missing[@]}"; then
+    echo "setup: installing from the release's own versions instead" >&2
+    "${install[@]}" -t bookworm "${missing[@]}"
+  fi
 fi
 
 # Japanese for the updater's own tests; US English to show that it behaves
