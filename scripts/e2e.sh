@@ -10,9 +10,8 @@ shift || true
 source scripts/wine-env.sh
 koushin_wine_prefix
 
-if [ -z "${DISPLAY:-}" ] || ! xdpyinfo >/dev/null 2>&1; then
-  source scripts/xvfb.sh
-fi
+# Always a display of our own, so that no window of the desktop gets in the way.
+source scripts/xvfb.sh
 
 # Wine's own desktop draws captions and keeps activation inside Wine.
 wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /t REG_SZ /d Default /f >/dev/null 2>&1

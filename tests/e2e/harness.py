@@ -47,16 +47,20 @@ def reg_value(value) -> str:
 class Wine:
     def __init__(self, build: pathlib.Path):
         self.env = dict(os.environ)
+        if self.env.get("WINEDEBUG", "-all") == "-all":
+            # Wine's word when it cannot make windows at all, into each case's log.
+            self.env["WINEDEBUG"] = "-all,err+winediag"
         self.prefix = pathlib.Path(self.env["WINEPREFIX"])
         self.build = build
         self.drive_c = self.prefix / "drive_c"
         self.code_page = 932 if self.env.get("LANG", "").startswith("ja_JP") else 1252
 
-    def run(self, args, timeout=CASE_TIMEOUT, cwd=None):
+    def run(self, args, timeout=CASE_TIMEOUT, cwd=None, log=None):
         # No pipes: Wine's own services, started by whichever process comes
-        # first, would keep them open and the wait would never end.
-        return subprocess.run(["wine"] + args, env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                              timeout=timeout, cwd=cwd)
+        # first, would keep them open and the wait would never end. A file
+        # does not have that problem.
+        with open(log, "wb") if log else open(os.devnull, "wb") as out:
+            return subprocess.run(["wine"] + args, env=self.env, stdout=out, stderr=out, timeout=timeout, cwd=cwd)
 
     def import_reg(self, path: pathlib.Path, text: str):
         path.write_bytes(("\ufeff" + text).encode("utf-16-le"))
@@ -209,7 +213,7 @@ def run_case(case, wine: Wine, work: pathlib.Path, mkupdate: pathlib.Path, shots
             windows_path(updater)]
     started = time.time()
     try:
-        wine.run(args, cwd=folder)
+        wine.run(args, cwd=folder, log=folder / "wine.log")
     except subprocess.TimeoutExpired:
         return [f"timed out after {CASE_TIMEOUT} s"], time.time() - started
     elapsed = time.time() - started
@@ -242,8 +246,11 @@ def run_case(case, wine: Wine, work: pathlib.Path, mkupdate: pathlib.Path, shots
         if seen != case.game_visible:
             problems.append(f"game window visible: expected {case.game_visible}, saw {seen}")
     if case.check:
-        problems += case.check(game, data, folder) if case.check.__code__.co_argcount == 3 else \
-            case.check(game, data, folder, payload_dir)
+        try:
+            problems += case.check(game, data, folder) if case.check.__code__.co_argcount == 3 else \
+                case.check(game, data, folder, payload_dir)
+        except OSError as error:   # a file the check reads is missing, for instance
+            problems.append(f"check: {error}")
     # No temporary script is left behind.
     temp = wine.drive_c / "users" / os.environ.get("USER", "root") / "Temp"
     if temp.exists():
@@ -258,6 +265,9 @@ def run_case(case, wine: Wine, work: pathlib.Path, mkupdate: pathlib.Path, shots
         subprocess.run(["convert", str(bmp), str(png)], check=False)
     if problems:
         problems.append("transcript:\n  " + "\n  ".join(json.dumps(r, ensure_ascii=False) for r in records))
+        said = (folder / "wine.log").read_text(errors="replace").strip().splitlines()
+        if said:
+            problems.append("wine said:\n  " + "\n  ".join(said[-20:]))
     return problems, elapsed
 
 
@@ -269,6 +279,10 @@ def main():
     parser.add_argument("--shots", type=pathlib.Path, default=ROOT / "artifacts" / "screenshots")
     options = parser.parse_args()
     wine = Wine(options.build.resolve())
+    # Every case needs windows: without a display each would fail alike.
+    if subprocess.run(["xdpyinfo"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode != 0:
+        print(f"e2e: the display {os.environ.get('DISPLAY')!r} does not answer (scripts/e2e.sh starts one)")
+        return 1
     work = ROOT / "build" / "e2e" / options.build.name
     work.mkdir(parents=True, exist_ok=True)
     wanted = [f for f in options.filter.split(",") if f] or [""]
