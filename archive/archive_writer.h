@@ -16,13 +16,28 @@ struct ArchiveInput {
   bool compress = true;  // compressed unless that does not make it smaller
 };
 
+// Where a build stands: entries begun of all, input bytes encoded of all,
+// and the entry begun last.
+struct ArchiveProgress {
+  size_t started = 0, count = 0;
+  uint64_t done = 0, total = 0;
+  const ArchiveInput* latest = nullptr;
+};
+
 struct ArchiveOptions {
   LzLevel level = LzLevel::Best;
   bool compress_directory = true;
   // Compress even where the block is not smaller than the data (for tests).
   bool force_compression = false;
-  // Called before each entry is compressed, with its index.
-  std::function<void(size_t index, const ArchiveInput& entry)> progress;
+  // Entries compressed at the same time; 0 is one per processor. The image
+  // is the same whatever the number.
+  unsigned threads = 0;
+  // An entry of this size or more that holds at least a thread's share of
+  // all the bytes is parsed by all threads together, after the others.
+  size_t large_entry = 4 << 20;
+  // Called when an entry is begun and as its encoding advances; one call at
+  // a time, from the compressing threads.
+  std::function<void(const ArchiveProgress&)> progress;
 };
 
 // The archive image of the entries, in the order given. Fails (empty result

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <thread>
 
 namespace {
 
@@ -205,12 +206,19 @@ class MatchFinder {
   std::vector<int32_t> head_, prev_, pair_;
 };
 
-std::vector<uint8_t> EncodeGreedy(const uint8_t* data, size_t size) {
+constexpr size_t kProgressStep = 1 << 16;
+constexpr size_t kSegment = 1 << 20;  // the share of one thread in a round of the optimal parse
+
+std::vector<uint8_t> EncodeGreedy(const uint8_t* data, size_t size, const LzProgress& progress) {
   BlockWriter writer;
   MatchFinder finder(data, size, 16);
   std::vector<Match> found;
-  size_t pos = 0;
+  size_t pos = 0, report = kProgressStep;
   while (pos < size) {
+    if (pos >= report && progress) {
+      progress(pos);
+      report = pos + kProgressStep;
+    }
     uint32_t limit = uint32_t(std::min<size_t>(kMaxLength, size - pos));
     finder.Find(pos, limit, &found);
     size_t step = 1;
@@ -231,78 +239,148 @@ std::vector<uint8_t> EncodeGreedy(const uint8_t* data, size_t size) {
   return writer.Finish();
 }
 
+// One step of a parse: a literal (length 1), a short match (2) or a long one.
+struct Token {
+  uint16_t length;
+  uint16_t distance;
+};
+
 // Optimal parse by cost, chunk by chunk so that memory stays bounded: within
 // a chunk every position's cheapest path from the chunk start is found, then
-// the path is emitted. Tokens never cross a chunk end.
-std::vector<uint8_t> EncodeOptimal(const uint8_t* data, size_t size) {
-  constexpr size_t kChunk = 1 << 16;
-  constexpr uint32_t kNiceLength = 160;  // a match this long is taken outright
-  constexpr uint32_t kAllLengths = 36;   // beyond this only code boundaries are priced
+// the path is kept. Tokens never cross a chunk end.
+//
+// The parse of a chunk depends only on the match finder's state at its
+// start, and every position is inserted once, in order. A finder primed with
+// the positions of one ring before `from` therefore finds what a finder that
+// saw everything before would find, so ranges of whole chunks can be parsed
+// on separate threads into exactly the tokens of a parse from the start.
+class OptimalParser {
+ public:
+  static constexpr size_t kChunk = 1 << 16;
 
-  BlockWriter writer;
-  MatchFinder finder(data, size, 256);
-  std::vector<Match> found;
-  std::vector<uint32_t> price(kChunk + 1);
-  std::vector<uint16_t> step_length(kChunk + 1), step_distance(kChunk + 1);
-  std::vector<std::pair<uint16_t, uint16_t>> path;
+  OptimalParser(const uint8_t* data, size_t size)
+      : data_(data), size_(size), finder_(data, size, 256), price_(kChunk + 1), step_length_(kChunk + 1),
+        step_distance_(kChunk + 1) {}
 
-  auto relax = [&](size_t from, uint32_t length, uint32_t distance, uint32_t cost) {
-    uint32_t p = price[from] + cost;
-    if (p < price[from + length]) {
-      price[from + length] = p;
-      step_length[from + length] = uint16_t(length);
-      step_distance[from + length] = uint16_t(distance);
+  // Makes a new parser ready to begin at `from` as if it had parsed all
+  // that lies before.
+  void Prime(size_t from) {
+    for (size_t p = from > kPrimed ? from - kPrimed : 0; p < from; ++p) finder_.Insert(p);
+  }
+
+  // The tokens of [from, to), where `from` is a chunk start, right after
+  // what was parsed or primed last, and `to` is a chunk start too or the end
+  // of the data; appended to `tokens`.
+  void Parse(size_t from, size_t to, std::vector<Token>* tokens) {
+    for (size_t start = from; start < to; start += kChunk) ParseChunk(start, std::min(kChunk, to - start), tokens);
+  }
+
+ private:
+  static constexpr size_t kPrimed = 16384;  // the finder's ring: more than any match reaches
+  static constexpr uint32_t kNiceLength = 160;  // a match this long is taken outright
+  static constexpr uint32_t kAllLengths = 36;   // beyond this only code boundaries are priced
+
+  void Relax(size_t from, uint32_t length, uint32_t distance, uint32_t cost) {
+    uint32_t p = price_[from] + cost;
+    if (p < price_[from + length]) {
+      price_[from + length] = p;
+      step_length_[from + length] = uint16_t(length);
+      step_distance_[from + length] = uint16_t(distance);
     }
-  };
+  }
 
-  for (size_t start = 0; start < size; start += kChunk) {
-    size_t n = std::min(kChunk, size - start);
-    std::fill(price.begin(), price.begin() + n + 1, UINT32_MAX);
-    price[0] = 0;
+  void ParseChunk(size_t start, size_t n, std::vector<Token>* tokens) {
+    std::fill(price_.begin(), price_.begin() + n + 1, UINT32_MAX);
+    price_[0] = 0;
     size_t i = 0;
     while (i < n) {
       size_t pos = start + i;
       uint32_t limit = uint32_t(std::min<size_t>(kMaxLength, n - i));
-      finder.Find(pos, limit, &found);
-      relax(i, 1, 0, kLiteralCost);
+      finder_.Find(pos, limit, &found_);
+      Relax(i, 1, 0, kLiteralCost);
       if (limit >= 2) {
-        if (uint32_t d = finder.ShortDistance(pos)) relax(i, 2, d, ShortMatchCost(d));
+        if (uint32_t d = finder_.ShortDistance(pos)) Relax(i, 2, d, ShortMatchCost(d));
       }
-      if (!found.empty() && found.back().length >= kNiceLength) {
+      if (!found_.empty() && found_.back().length >= kNiceLength) {
         // Long repeats: take the whole match and skip the positions inside it.
-        const Match& m = found.back();
-        relax(i, m.length, m.distance, LongMatchCost(m.distance, m.length));
-        for (uint32_t k = 0; k < m.length; ++k) finder.Insert(pos + k);
+        const Match& m = found_.back();
+        Relax(i, m.length, m.distance, LongMatchCost(m.distance, m.length));
+        for (uint32_t k = 0; k < m.length; ++k) finder_.Insert(pos + k);
         i += m.length;
         continue;
       }
       uint32_t length = kMinLong;
-      for (const Match& m : found) {
+      for (const Match& m : found_) {
         for (; length <= m.length; ++length) {
           bool boundary = length <= kAllLengths || length == m.length || length == 26 || length == 27;
-          if (boundary) relax(i, length, m.distance, LongMatchCost(m.distance, length));
+          if (boundary) Relax(i, length, m.distance, LongMatchCost(m.distance, length));
         }
       }
-      finder.Insert(pos);
+      finder_.Insert(pos);
       ++i;
     }
-    // Walk back from the chunk end, then emit forward.
-    path.clear();
-    for (size_t at = n; at > 0; at -= step_length[at]) path.push_back({step_length[at], step_distance[at]});
-    size_t pos = start;
-    for (auto it = path.rbegin(); it != path.rend(); ++it) {
-      uint32_t length = it->first, distance = it->second;
-      if (length == 1) writer.Literal(data[pos]);
-      else if (length == 2) writer.ShortMatch(distance);
-      else writer.LongMatch(distance, length);
-      pos += length;
+    // Walk back from the chunk end, then keep the path forward.
+    size_t first = tokens->size();
+    for (size_t at = n; at > 0; at -= step_length_[at]) tokens->push_back({step_length_[at], step_distance_[at]});
+    std::reverse(tokens->begin() + first, tokens->end());
+  }
+
+  const uint8_t* data_;
+  size_t size_;
+  MatchFinder finder_;
+  std::vector<Match> found_;
+  std::vector<uint32_t> price_;
+  std::vector<uint16_t> step_length_, step_distance_;
+};
+
+void Emit(const uint8_t* data, size_t* pos, const std::vector<Token>& tokens, BlockWriter* writer) {
+  for (const Token& t : tokens) {
+    if (t.length == 1) writer->Literal(data[*pos]);
+    else if (t.length == 2) writer->ShortMatch(t.distance);
+    else writer->LongMatch(t.distance, t.length);
+    *pos += t.length;
+  }
+}
+
+std::vector<uint8_t> EncodeOptimal(const uint8_t* data, size_t size, const LzProgress& progress, unsigned threads) {
+  BlockWriter writer;
+  size_t pos = 0;
+  std::vector<Token> tokens;
+  if (threads <= 1 || size <= 2 * kSegment) {
+    OptimalParser parser(data, size);
+    for (size_t start = 0; start < size; start += OptimalParser::kChunk) {
+      tokens.clear();
+      parser.Parse(start, std::min(size, start + OptimalParser::kChunk), &tokens);
+      Emit(data, &pos, tokens, &writer);
+      if (progress && pos < size) progress(pos);
     }
+    return writer.Finish();
+  }
+  // Rounds of one segment per thread, parsed side by side, then written in
+  // order; memory stays at a few tokens' buffers whatever the size.
+  std::vector<std::vector<Token>> parts(threads);
+  for (size_t round = 0; round < size; round += threads * kSegment) {
+    std::vector<std::thread> helpers;
+    auto parse = [&](unsigned t) {
+      size_t from = round + t * kSegment;
+      parts[t].clear();
+      if (from >= size) return;
+      OptimalParser parser(data, size);
+      parser.Prime(from);
+      parser.Parse(from, std::min(size, from + kSegment), &parts[t]);
+    };
+    for (unsigned t = 1; t < threads; ++t) helpers.emplace_back(parse, t);
+    parse(0);
+    for (std::thread& helper : helpers) helper.join();
+    for (const std::vector<Token>& part : parts) Emit(data, &pos, part, &writer);
+    if (progress && pos < size) progress(pos);
   }
   return writer.Finish();
 }
 
 }  // namespace
 
-std::vector<uint8_t> CompressLzBlock(const uint8_t* data, size_t size, LzLevel level) {
-  return level == LzLevel::Fast ? EncodeGreedy(data, size) : EncodeOptimal(data, size);
+std::vector<uint8_t> CompressLzBlock(const uint8_t* data, size_t size, LzLevel level, const LzProgress& progress,
+                                     unsigned threads) {
+  return level == LzLevel::Fast ? EncodeGreedy(data, size, progress) : EncodeOptimal(data, size, progress, threads);
 }

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 enum class LzLevel {
@@ -11,5 +12,12 @@ enum class LzLevel {
   Best,  // parse chosen by cost in bits over a deep match search
 };
 
+// Told now and then (every 64 KiB or so) how many bytes of the input are
+// encoded so far.
+using LzProgress = std::function<void(size_t encoded)>;
+
 // One complete block, end code included, that decodes to exactly `data`.
-std::vector<uint8_t> CompressLzBlock(const uint8_t* data, size_t size, LzLevel level);
+// The best level parses large inputs on up to `threads` threads; the block
+// is the same for any number.
+std::vector<uint8_t> CompressLzBlock(const uint8_t* data, size_t size, LzLevel level,
+                                     const LzProgress& progress = {}, unsigned threads = 1);

@@ -230,6 +230,53 @@ TEST(LzBlockRoundTrip, GeneratedAndRealDataInBothModes) {
   }
 }
 
+TEST(LzBlockRoundTrip, ThreadedParseWritesTheSameBlock) {
+  // Text-like runs, long repeats reaching back across the boundaries of the
+  // threads' shares, and incompressible stretches; not a multiple of any
+  // share, so the last one is short.
+  Bytes data;
+  std::mt19937 rng(11);
+  const char* words[] = {"koushin ", "update ", "\x83\x51\x81\x5B\x83\x80 ", "data ", "\r\n"};
+  while (data.size() < (3u << 20) + 12345) {
+    switch (rng() % 4) {
+      case 0:
+        for (int i = 0; i < 200; ++i) {
+          const char* w = words[rng() % 5];
+          data.insert(data.end(), w, w + strlen(w));
+        }
+        break;
+      case 1:
+        if (data.size() > 9000) {
+          size_t from = data.size() - 1 - rng() % 8000, length = 3 + rng() % 3000;
+          for (size_t i = 0; i < length; ++i) data.push_back(data[from + i]);
+        }
+        break;
+      case 2:
+        for (int i = 0; i < 3000; ++i) data.push_back(uint8_t(rng()));
+        break;
+      default:
+        data.insert(data.end(), 1 + rng() % 700, uint8_t(rng()));
+    }
+  }
+  Bytes serial = CompressLzBlock(data.data(), data.size(), LzLevel::Best);
+  EXPECT_EQ(DecodeBoth(serial, data.size()), data);
+  for (unsigned threads : {2u, 3u, 8u}) {
+    size_t last = 0;
+    Bytes threaded = CompressLzBlock(
+        data.data(), data.size(), LzLevel::Best,
+        [&](size_t encoded) {
+          EXPECT_GT(encoded, last);
+          EXPECT_LT(encoded, data.size());
+          last = encoded;
+        },
+        threads);
+    EXPECT_TRUE(threaded == serial) << threads << " threads";
+    if (threads < 5) {
+      EXPECT_GT(last, 0u) << "told after each round of the threads' shares";
+    }
+  }
+}
+
 TEST(LzBlockChecked, RefusesDamagedBlocks) {
   Bytes data = Sequence(5000, 5);
   for (size_t i = 2000; i < 5000; ++i) data[i] = data[i - 1500];

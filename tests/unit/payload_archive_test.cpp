@@ -88,6 +88,46 @@ TEST_F(ArchiveTest, CompressedAndStoredEntriesUnderBothDirectoryForms) {
   }
 }
 
+TEST_F(ArchiveTest, ThreadsChangeNeitherTheImageNorTheProgressTotals) {
+  // Entries of very different sizes, so the threads finish out of order.
+  std::vector<ArchiveInput> entries;
+  uint32_t seed = 7;
+  for (int n = 0; n < 9; ++n) {
+    std::string data;
+    size_t size = n % 3 == 0 ? 300000 : n * 97;
+    for (size_t i = 0; i < size; ++i) data += char("abcab"[(seed = seed * 1103515245 + 12345) >> 29 & 3]);
+    entries.push_back(Entry("entry" + std::to_string(n), data, n != 4));
+  }
+  uint64_t total = 0;
+  for (auto& e : entries) total += e.data.size();
+  Bytes first;
+  for (unsigned threads : {1u, 3u, 16u}) {
+    SCOPED_TRACE(threads);
+    ArchiveOptions options;
+    options.threads = threads;
+    options.large_entry = 250000;  // with 16 threads the three largest are done last, on all of them
+    std::vector<ArchiveProgress> seen;
+    options.progress = [&](const ArchiveProgress& p) { seen.push_back(p); };
+    std::string error;
+    Bytes built = BuildArchive(entries, options, &error);
+    if (first.empty()) first = built;
+    EXPECT_EQ(built, first);
+    ASSERT_FALSE(seen.empty());
+    for (size_t i = 1; i < seen.size(); ++i) {
+      EXPECT_GE(seen[i].done, seen[i - 1].done);
+      EXPECT_GE(seen[i].started, seen[i - 1].started);
+    }
+    EXPECT_EQ(seen.back().started, entries.size());
+    EXPECT_EQ(seen.back().done, total);
+    EXPECT_EQ(seen.back().total, total);
+    EXPECT_GT(seen.size(), 2 * entries.size()) << "large entries report while they are encoded";
+  }
+  image = first;
+  ASSERT_TRUE(OpenImage());
+  EXPECT_EQ(Load("entry3").size(), 300000u);
+  EXPECT_EQ(Load("entry4").size(), 4 * 97u);
+}
+
 TEST_F(ArchiveTest, StoredEntriesAreReadInPlace) {
   ASSERT_TRUE(Open({Entry("a.bin", "stored bytes", false)}));
   uint32_t size = 0;

@@ -3,6 +3,7 @@
 // archive writer and reads back through the same reader the updater uses.
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <set>
 #include <cstring>
 #include <filesystem>
@@ -37,6 +38,7 @@ struct Options {
   bool verbose = false;
   bool help = false;
   bool no_check = false;
+  unsigned jobs = 0;  // entries compressed at once; 0 is one per processor
 };
 
 const char* kUsage =
@@ -54,6 +56,7 @@ const char* kUsage =
     "  --arch ARCH       build: i686 (default, runs on every Windows) or x86_64\n"
     "  --updater EXE     build: the updater to start from, instead of the one shipped\n"
     "  --no-check        build: go on despite errors of check (to test the updater's own reactions)\n"
+    "  -j, --jobs N      build, pack: compress N files at once (default: one per processor)\n"
     "  -q, --quiet       print nothing but errors\n"
     "  -v, --verbose     per-entry figures\n"
     "  -h, --help        this text\n"
@@ -66,7 +69,7 @@ struct CommandHelp {
 };
 const CommandHelp kCommandHelp[] = {
     {"build",
-     "usage: mkupdate build SRC -o OUT.exe [--arch i686|x86_64] [--updater EXE] [-q] [-v]\n"
+     "usage: mkupdate build SRC -o OUT.exe [--arch i686|x86_64] [--updater EXE] [-j N] [-q] [-v]\n"
      "Checks SRC/UPDATE.INI as 'check' does (errors stop the build, warnings are printed), packs\n"
      "every file of SRC (each under its own name; folders do not count) and writes OUT.exe: the\n"
      "shipped updater with the archive as its resource UPDATE/102. The same SRC always gives the\n"
@@ -77,7 +80,7 @@ const CommandHelp kCommandHelp[] = {
      "silently wrong: missing keys, lists with gaps or more than 16 lines, look-alike kind letters\n"
      "and modes, files the update does not carry, lines sharing one file, copy lines without a disc,\n"
      "values cut by their holders. Exit status 1 when there are errors.\n"},
-    {"pack", "usage: mkupdate pack SRC -o PAYLOAD [-q] [-v]\nWrites the raw archive of SRC, without an executable.\n"},
+    {"pack", "usage: mkupdate pack SRC -o PAYLOAD [-j N] [-q] [-v]\nWrites the raw archive of SRC, without an executable.\n"},
     {"list", "usage: mkupdate list FILE\nLists the entries of an update executable or a raw archive.\n"},
     {"extract",
      "usage: mkupdate extract FILE [-o DIR] [-v]\nWrites every entry of FILE into DIR with its time stamp.\n"},
@@ -164,14 +167,18 @@ bool CollectEntries(const fs::path& src, std::vector<ArchiveInput>* entries, std
 bool MakeArchive(const Options& o, const std::vector<ArchiveInput>& entries, std::vector<uint8_t>* image,
                  std::string* error) {
   ArchiveOptions options;
+  options.threads = o.jobs;
   bool show = !o.quiet && ErrorIsTerminal();
-  uint64_t total = 0, done = 0;
-  for (const ArchiveInput& e : entries) total += e.data.size();
   if (show) {
-    options.progress = [&](size_t index, const ArchiveInput& e) {
-      fprintf(stderr, "\r\x1b[K[%zu/%zu] %3d%% %s", index + 1, entries.size(),
-              total ? int(done * 100 / total) : 100, DisplayText(e.name).c_str());
-      done += e.data.size();
+    // A line is redrawn when an entry is begun or the percentage moves.
+    size_t shown_started = 0;
+    int shown_percent = -1;
+    options.progress = [&](const ArchiveProgress& p) {
+      int percent = p.total ? int(p.done * 100 / p.total) : 100;
+      if (p.started == shown_started && percent == shown_percent) return;
+      shown_started = p.started;
+      shown_percent = percent;
+      fprintf(stderr, "\r\x1b[K[%zu/%zu] %3d%% %s", p.started, p.count, percent, DisplayText(p.latest->name).c_str());
     };
   }
   *image = BuildArchive(entries, options, error);
@@ -373,10 +380,20 @@ bool ParseArguments(int argc, char** argv, Options* o, std::string* error) {
     else if (a == "-q" || a == "--quiet") o->quiet = true;
     else if (a == "-v" || a == "--verbose") o->verbose = true;
     else if (a == "--no-check") o->no_check = true;
-    else if (a == "-o" || a == "--arch" || a == "--updater") {
+    else if (a == "-o" || a == "--arch" || a == "--updater" || a == "-j" || a == "--jobs") {
       if (++i == argc) {
         *error = a + " needs a value";
         return false;
+      }
+      if (a == "-j" || a == "--jobs") {
+        char* end = nullptr;
+        unsigned long n = strtoul(argv[i], &end, 10);
+        if (*argv[i] < '1' || *argv[i] > '9' || *end != '\0' || n > 256) {
+          *error = a + " takes a number from 1 to 256";
+          return false;
+        }
+        o->jobs = unsigned(n);
+        continue;
       }
       (a == "-o" ? o->output : a == "--arch" ? o->arch : o->updater) = argv[i];
     } else if (a.size() > 1 && a[0] == '-') {
