@@ -5,6 +5,7 @@
 #include "archive/lz_encode.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <thread>
 
@@ -207,7 +208,10 @@ class MatchFinder {
 };
 
 constexpr size_t kProgressStep = 1 << 16;
-constexpr size_t kSegment = 1 << 20;  // the share of one thread in a round of the optimal parse
+// The optimal parse of a large input on several threads: shares of 1 MiB,
+// a few per thread in each round.
+constexpr size_t kSegment = 1 << 20;
+constexpr size_t kSegmentsPerThread = 4;
 
 std::vector<uint8_t> EncodeGreedy(const uint8_t* data, size_t size, const LzProgress& progress) {
   BlockWriter writer;
@@ -345,9 +349,9 @@ void Emit(const uint8_t* data, size_t* pos, const std::vector<Token>& tokens, Bl
 std::vector<uint8_t> EncodeOptimal(const uint8_t* data, size_t size, const LzProgress& progress, unsigned threads) {
   BlockWriter writer;
   size_t pos = 0;
-  std::vector<Token> tokens;
   if (threads <= 1 || size <= 2 * kSegment) {
     OptimalParser parser(data, size);
+    std::vector<Token> tokens;
     for (size_t start = 0; start < size; start += OptimalParser::kChunk) {
       tokens.clear();
       parser.Parse(start, std::min(size, start + OptimalParser::kChunk), &tokens);
@@ -356,24 +360,34 @@ std::vector<uint8_t> EncodeOptimal(const uint8_t* data, size_t size, const LzPro
     }
     return writer.Finish();
   }
-  // Rounds of one segment per thread, parsed side by side, then written in
-  // order; memory stays at a few tokens' buffers whatever the size.
-  std::vector<std::vector<Token>> parts(threads);
-  for (size_t round = 0; round < size; round += threads * kSegment) {
-    std::vector<std::thread> helpers;
-    auto parse = [&](unsigned t) {
-      size_t from = round + t * kSegment;
-      parts[t].clear();
-      if (from >= size) return;
-      OptimalParser parser(data, size);
-      parser.Prime(from);
-      parser.Parse(from, std::min(size, from + kSegment), &parts[t]);
+  // Rounds of a few segments per thread, parsed side by side (a thread that
+  // is done takes the next segment of the round); while a round is parsed,
+  // the one before it is written out. Memory stays at two rounds' tokens
+  // whatever the size.
+  const size_t per_round = size_t(threads) * kSegmentsPerThread;
+  std::vector<std::vector<Token>> ready(per_round), parsing(per_round);
+  for (size_t round = 0; round < size + per_round * kSegment; round += per_round * kSegment) {
+    std::atomic<size_t> next{0};
+    auto parse = [&] {
+      for (size_t k; (k = next++) < per_round;) {
+        size_t from = round + k * kSegment;
+        parsing[k].clear();
+        if (from >= size) continue;
+        OptimalParser parser(data, size);
+        parser.Prime(from);
+        parser.Parse(from, std::min(size, from + kSegment), &parsing[k]);
+      }
     };
-    for (unsigned t = 1; t < threads; ++t) helpers.emplace_back(parse, t);
-    parse(0);
+    std::vector<std::thread> helpers;
+    if (round < size) {
+      for (unsigned t = 0; t < threads; ++t) helpers.emplace_back(parse);
+    }
+    if (round > 0) {
+      for (const std::vector<Token>& part : ready) Emit(data, &pos, part, &writer);
+      if (progress && pos < size) progress(pos);
+    }
     for (std::thread& helper : helpers) helper.join();
-    for (const std::vector<Token>& part : parts) Emit(data, &pos, part, &writer);
-    if (progress && pos < size) progress(pos);
+    std::swap(ready, parsing);
   }
   return writer.Finish();
 }
