@@ -38,8 +38,9 @@ std::vector<uint8_t> BuildArchive(const std::vector<ArchiveInput>& entries, cons
 
   // Each entry is one block of its own. Entries are compressed side by side,
   // one per thread; one that would leave the other threads idle is then
-  // parsed by all of them at once, so an update of one big file gains too. The blocks are laid out
-  // in order afterwards, the same whatever the number of threads.
+  // parsed by all of them at once, so an update of one big file gains too.
+  // The blocks are laid out in order afterwards, the same whatever the
+  // number of threads.
   unsigned threads = options.threads ? options.threads : std::max(1u, std::thread::hardware_concurrency());
   std::vector<std::vector<uint8_t>> blocks(entries.size());
   std::mutex lock;

@@ -56,7 +56,7 @@ const char* kUsage =
     "  --arch ARCH       build: i686 (default, runs on every Windows) or x86_64\n"
     "  --updater EXE     build: the updater to start from, instead of the one shipped\n"
     "  --no-check        build: go on despite errors of check (to test the updater's own reactions)\n"
-    "  -j, --jobs N      build, pack: compress N files at once (default: one per processor)\n"
+    "  -j, --jobs N      build, pack: compress on N threads (default: one per processor)\n"
     "  -q, --quiet       print nothing but errors\n"
     "  -v, --verbose     per-entry figures\n"
     "  -h, --help        this text\n"
