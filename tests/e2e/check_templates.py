@@ -122,6 +122,13 @@ def main():
                 problems.append(f"manifest lacks {needed}")
         if "<dependency" in text or "<compatibility" in text or "<application" in text:
             problems.append("manifest declares more than the trust information")
+    # A GUI program (no console window), and on i686 one that may use 4 GB on
+    # 64-bit Windows, for large payloads.
+    if pe.OPTIONAL_HEADER.Subsystem != pefile.SUBSYSTEM_TYPE["IMAGE_SUBSYSTEM_WINDOWS_GUI"]:
+        problems.append(f"subsystem is {pe.OPTIONAL_HEADER.Subsystem}, not the Windows GUI")
+    if pe.FILE_HEADER.Machine == pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_I386"] and \
+            not pe.FILE_HEADER.Characteristics & pefile.IMAGE_CHARACTERISTICS["IMAGE_FILE_LARGE_ADDRESS_AWARE"]:
+        problems.append("the i686 updater is not large-address-aware")
     for problem in problems:
         print("template check: " + problem)
     print(f"templates: {0 if problems else 1} passed, {1 if problems else 0} failed")
