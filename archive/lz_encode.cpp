@@ -142,6 +142,10 @@ struct Match {
 // position of every 2-byte pair for short matches.
 class MatchFinder {
  public:
+  // Links kept per position: more than the window, so live links are never
+  // overwritten.
+  static constexpr size_t kRing = 16384;
+
   MatchFinder(const uint8_t* data, size_t size, int depth)
       : data_(data), size_(size), depth_(depth), head_(1 << kHashBits, -1), prev_(kRing, -1), pair_(1 << 16, -1) {}
 
@@ -193,7 +197,6 @@ class MatchFinder {
 
  private:
   static constexpr int kHashBits = 15;
-  static constexpr size_t kRing = 16384;  // more than the window: live links are never overwritten
 
   static uint32_t Hash(const uint8_t* p) {
     uint32_t v = uint32_t(p[0]) << 16 | uint32_t(p[1]) << 8 | p[2];
@@ -269,6 +272,7 @@ class OptimalParser {
   // Makes a new parser ready to begin at `from` as if it had parsed all
   // that lies before.
   void Prime(size_t from) {
+    constexpr size_t kPrimed = MatchFinder::kRing;  // more than any match reaches back
     for (size_t p = from > kPrimed ? from - kPrimed : 0; p < from; ++p) finder_.Insert(p);
   }
 
@@ -280,7 +284,6 @@ class OptimalParser {
   }
 
  private:
-  static constexpr size_t kPrimed = 16384;  // the finder's ring: more than any match reaches
   static constexpr uint32_t kNiceLength = 160;  // a match this long is taken outright
   static constexpr uint32_t kAllLengths = 36;   // beyond this only code boundaries are priced
 

@@ -2,16 +2,13 @@
 # DISPLAY. A display started earlier is reused while it answers; otherwise
 # a new Xvfb is started on the first free number from 87 and waited for
 # until it answers. Returns 1, with Xvfb's own messages, if none comes up.
-koushin_display_answers() { xdpyinfo -display "$1" >/dev/null 2>&1; }
-
 koushin_start_xvfb() {
   local log="${KOUSHIN_ROOT:-.}/build/xvfb.log" number
   mkdir -p "$(dirname "$log")"
   for number in $(seq 87 99); do
-    if koushin_display_answers ":$number"; then
+    local info
+    if info=$(xdpyinfo -display ":$number" 2>/dev/null); then
       # Ours from an earlier run if it is the size we ask for.
-      local info
-      info=$(xdpyinfo -display ":$number" 2>/dev/null || true)
       if [[ "$info" =~ dimensions:\ +1024x768\  ]]; then
         export DISPLAY=":$number"
         return 0
@@ -27,7 +24,7 @@ koushin_start_xvfb() {
     Xvfb ":$number" -screen 0 1024x768x24 -nolisten tcp >"$log" 2>&1 &
     local pid=$! tries
     for tries in $(seq 200); do   # up to 20 s: a cold machine loads fonts and keymaps first
-      koushin_display_answers ":$number" && { export DISPLAY=":$number"; return 0; }
+      xdpyinfo -display ":$number" >/dev/null 2>&1 && { export DISPLAY=":$number"; return 0; }
       kill -0 "$pid" 2>/dev/null || break
       sleep 0.1
     done

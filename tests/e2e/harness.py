@@ -83,7 +83,7 @@ def setup_drives(wine: "Wine", work: pathlib.Path):
                   "/f", "/reg:64"])
     small = work / "small-disk"
     small.mkdir(parents=True, exist_ok=True)
-    mounted = subprocess.run(["mountpoint", "-q", str(small)]).returncode == 0
+    mounted = is_mounted(small)
     if not mounted:
         mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={SMALL_DISK_BYTES}", "tmpfs", str(small)],
                                  stderr=subprocess.DEVNULL).returncode == 0
@@ -91,16 +91,25 @@ def setup_drives(wine: "Wine", work: pathlib.Path):
     if link.is_symlink() or link.exists():
         link.unlink()
     link.symlink_to(small)
-    subprocess.run(["wineserver", "-k"], env=wine.env, stderr=subprocess.DEVNULL)
-    subprocess.run(["wineserver", "-w"], env=wine.env, stderr=subprocess.DEVNULL)
+    stop_wine_server(wine)
     subprocess.run(["wineserver", "-p", "60"], env=wine.env, stderr=subprocess.DEVNULL)
     return cd_root, small if mounted else None
+
+
+def is_mounted(folder: pathlib.Path) -> bool:
+    return subprocess.run(["mountpoint", "-q", str(folder)]).returncode == 0
+
+
+def stop_wine_server(wine: "Wine"):
+    """Ends the prefix's Wine server and waits until it is gone."""
+    subprocess.run(["wineserver", "-k"], env=wine.env, stderr=subprocess.DEVNULL)
+    subprocess.run(["wineserver", "-w"], env=wine.env, stderr=subprocess.DEVNULL)
 
 
 def release_drives(work: pathlib.Path):
     """Unmounts the small disk again, so that the build folder can be removed."""
     small = work / "small-disk"
-    if subprocess.run(["mountpoint", "-q", str(small)]).returncode == 0:
+    if is_mounted(small):
         subprocess.run(["umount", str(small)], stderr=subprocess.DEVNULL)
 
 
@@ -302,8 +311,7 @@ def main():
         else:
             passed += 1
             print(f"ok   {case.slug} ({elapsed:.1f} s)")
-    subprocess.run(["wineserver", "-k"], env=wine.env, stderr=subprocess.DEVNULL)
-    subprocess.run(["wineserver", "-w"], env=wine.env, stderr=subprocess.DEVNULL)
+    stop_wine_server(wine)
     release_drives(work)
     print(f"e2e: {passed} passed, {failed} failed" + (f", {skipped} skipped" if skipped else ""))
     return 1 if failed else 0

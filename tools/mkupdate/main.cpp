@@ -373,6 +373,15 @@ int Extract(const Options& o) {
   return status;
 }
 
+// A thread count: 1 to 256, in decimal digits only.
+bool ParseJobs(const char* text, unsigned* jobs) {
+  char* end = nullptr;
+  unsigned long n = strtoul(text, &end, 10);
+  if (*text < '1' || *text > '9' || *end != '\0' || n > 256) return false;
+  *jobs = unsigned(n);
+  return true;
+}
+
 bool ParseArguments(int argc, char** argv, Options* o, std::string* error) {
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
@@ -385,17 +394,14 @@ bool ParseArguments(int argc, char** argv, Options* o, std::string* error) {
         *error = a + " needs a value";
         return false;
       }
-      if (a == "-j" || a == "--jobs") {
-        char* end = nullptr;
-        unsigned long n = strtoul(argv[i], &end, 10);
-        if (*argv[i] < '1' || *argv[i] > '9' || *end != '\0' || n > 256) {
-          *error = a + " takes a number from 1 to 256";
-          return false;
-        }
-        o->jobs = unsigned(n);
-        continue;
+      const char* value = argv[i];
+      if (a == "-o") o->output = value;
+      else if (a == "--arch") o->arch = value;
+      else if (a == "--updater") o->updater = value;
+      else if (!ParseJobs(value, &o->jobs)) {
+        *error = a + " takes a number from 1 to 256";
+        return false;
       }
-      (a == "-o" ? o->output : a == "--arch" ? o->arch : o->updater) = argv[i];
     } else if (a.size() > 1 && a[0] == '-') {
       *error = "unknown option " + a;
       return false;
