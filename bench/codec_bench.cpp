@@ -15,6 +15,7 @@
 
 #include "archive/lz_block.h"
 #include "archive/lz_encode.h"
+#include "archive/payload_checksum.h"
 
 namespace fs = std::filesystem;
 typedef std::vector<uint8_t> Bytes;
@@ -141,6 +142,21 @@ void BM_Memcpy(benchmark::State& state) {
   state.SetLabel(kKinds[state.range(0)]);
 }
 
+// The start-up's check of the whole payload against its checksum record.
+void BM_PayloadChecksum(benchmark::State& state) {
+  const Bytes& data = Corpus(kKinds[state.range(0)]);
+  uint8_t record[kChecksumRecordSize];
+  MakeChecksumRecord(data.data(), uint32_t(data.size()), record);
+  bool matches = true;
+  for (auto _ : state) {
+    matches = PayloadMatchesChecksum(data.data(), uint32_t(data.size()), record, sizeof record);
+    benchmark::DoNotOptimize(matches);
+  }
+  if (!matches) state.SkipWithError("the record does not match");
+  SetBytes(state, data.size());
+  state.SetLabel(kKinds[state.range(0)]);
+}
+
 // Encoders report their ratio (compressed / original) as a counter.
 void BM_EncodeLzBlock(benchmark::State& state, LzLevel level) {
   const Bytes& data = Corpus(kKinds[state.range(0)]);
@@ -171,6 +187,7 @@ BENCHMARK(BM_DecodeLzBlockChecked)->DenseRange(0, 2)->Unit(benchmark::kMilliseco
 BENCHMARK(BM_ZlibInflate)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Lz4Decompress)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Memcpy)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PayloadChecksum)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_EncodeLzBlock, fast, LzLevel::Fast)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_EncodeLzBlock, best, LzLevel::Best)->DenseRange(0, 2)->Unit(benchmark::kMillisecond)->Iterations(1);
 BENCHMARK(BM_ZlibLevel9)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);

@@ -4,6 +4,7 @@
 
 #include "archive/file_output.h"
 #include "archive/payload_archive.h"
+#include "archive/payload_checksum.h"
 #include "common/error_box.h"
 #include "common/messages.h"
 #include "common/text.h"
@@ -107,15 +108,26 @@ int WaitForGameToClose(const char* title) {
   }
 }
 
+// Before the archive is opened: when the update carries a checksum record,
+// the whole image must match it, so a damaged download never gets as far as
+// decoding, let alone writing. An update without the record is taken as it is.
+bool PayloadIsIntact(void* instance) {
+  const uint8_t* record = nullptr;
+  uint32_t record_size = 0;
+  if (!Os->LoadUpdateResource(instance, IDR_PAYLOAD_CHECKSUM, &record, &record_size)) return true;
+  return PayloadMatchesChecksum(UpdateState.PayloadArchive.Bytes, UpdateState.PayloadArchive.Size, record,
+                                record_size);
+}
+
 }  // namespace
 
 int UpdaterMain(void* instance) {
   Os->InitComponents();
   const uint8_t* bytes = nullptr;
   uint32_t size = 0;
-  if (!Os->LoadPayload(instance, &bytes, &size) || size == 0) return Stop();
+  if (!Os->LoadUpdateResource(instance, IDR_PAYLOAD, &bytes, &size) || size == 0) return Stop();
   UpdateState.PayloadArchive = {bytes, size};
-  if (OpenPayloadArchive() == nullptr) {
+  if (!PayloadIsIntact(instance) || OpenPayloadArchive() == nullptr) {
     ShowUpdaterError(kMsgResourceReadError);
     return Stop();
   }

@@ -115,9 +115,10 @@ struct PlatformApi {
   // --- The program ---------------------------------------------------------
   // Initialises the component library for this thread; the result is ignored.
   void (*InitComponents)();
-  // The bytes of resource UPDATE/102 of the module `instance`, addressable
-  // and read-only for the whole run; false when missing, empty or unloadable.
-  int (*LoadPayload)(void* instance, const uint8_t** bytes, uint32_t* size);
+  // The bytes of resource UPDATE/`id` of the module `instance`, addressable
+  // and read-only for the whole run; false when it is missing or cannot be
+  // loaded. An empty resource is found, with size 0.
+  int (*LoadUpdateResource)(void* instance, int id, const uint8_t** bytes, uint32_t* size);
   // The temporary folder, ending in a separator, cut to `size` bytes.
   void (*GetTempFolder)(char* path, uint32_t size);
   // A number that no other running process has.

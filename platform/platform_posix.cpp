@@ -182,7 +182,7 @@ int PosixMessageBox(PlatformWindow, const char* text, const char* caption, uint3
 // The native build has no updater program: no resources, registry, windows
 // or drives. These answer as a system without them would.
 void PosixInitComponents() {}
-int PosixLoadPayload(void*, const uint8_t**, uint32_t*) { return 0; }
+int PosixLoadUpdateResource(void*, int, const uint8_t**, uint32_t*) { return 0; }
 void PosixGetTempFolder(char* path, uint32_t size) {
   const char* dir = getenv("TMPDIR");
   char folder[1024];
@@ -213,7 +213,7 @@ const PlatformApi kPosixPlatform = {
     PosixReplaceFile,          PosixDeleteFile,      PosixGetAttributes, PosixSetAttributes,
     PosixCreateFolder,         PosixFindFreeSpaceEx, PosixCallFreeSpaceEx, PosixFreeSpaceByClusters,
     PosixAlloc,                PosixFree,            PosixMessageBox,
-    PosixInitComponents,       PosixLoadPayload,     PosixGetTempFolder, PosixProcessId,
+    PosixInitComponents,       PosixLoadUpdateResource,     PosixGetTempFolder, PosixProcessId,
     PosixOpenUserKey,          PosixQueryValue,      PosixCloseKey,
     PosixFindTopWindow,        PosixBringToFront,    PosixRunDialog,   PosixEndWizardDialog,
     PosixSetCaption,           PosixSetItemText,     PosixEnableItem,  PosixShowItem,

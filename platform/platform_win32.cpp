@@ -157,12 +157,17 @@ void Narrow(const wchar_t* text, char* out, uint32_t size) {
 
 void Win32InitComponents() { CoInitialize(nullptr); }
 
-int Win32LoadPayload(void* instance, const uint8_t** bytes, uint32_t* size) {
+int Win32LoadUpdateResource(void* instance, int id, const uint8_t** bytes, uint32_t* size) {
   HMODULE module = static_cast<HMODULE>(instance);
-  HRSRC found = FindResourceW(module, MAKEINTRESOURCEW(102), L"UPDATE");
+  HRSRC found = FindResourceW(module, MAKEINTRESOURCEW(id), L"UPDATE");
   if (found == nullptr) return 0;
   DWORD length = SizeofResource(module, found);
-  HGLOBAL loaded = length ? LoadResource(module, found) : nullptr;
+  if (length == 0) {
+    *bytes = nullptr;
+    *size = 0;
+    return 1;
+  }
+  HGLOBAL loaded = LoadResource(module, found);
   const void* locked = loaded ? LockResource(loaded) : nullptr;
   if (locked == nullptr) return 0;
   *bytes = static_cast<const uint8_t*>(locked);
@@ -320,7 +325,7 @@ const PlatformApi kWin32Platform = {
     Win32ReplaceFile,          Win32DeleteFile,      Win32GetAttributes, Win32SetAttributes,
     Win32CreateFolder,         Win32FindFreeSpaceEx, Win32CallFreeSpaceEx, Win32FreeSpaceByClusters,
     Win32Alloc,                Win32Free,            Win32MessageBox,
-    Win32InitComponents,       Win32LoadPayload,     Win32GetTempFolder, Win32ProcessId,
+    Win32InitComponents,       Win32LoadUpdateResource,     Win32GetTempFolder, Win32ProcessId,
     Win32OpenUserKey,          Win32QueryValue,      Win32CloseKey,
     Win32FindTopWindow,        Win32BringToFront,    Win32RunDialog,   Win32EndWizardDialog,
     Win32SetCaption,           Win32SetItemText,     Win32EnableItem,  Win32ShowItem,

@@ -4,7 +4,8 @@
 
 #define IDD_WIZARD 100           /* start page without an agreement */
 #define IDD_WIZARD_AGREEMENT 101 /* start page with the agreement text */
-#define IDR_PAYLOAD 102          /* resource type "UPDATE" */
+#define IDR_PAYLOAD 102          /* resource type "UPDATE": the archive */
+#define IDR_PAYLOAD_CHECKSUM 103 /* resource type "UPDATE": the archive's checksum record */
 
 #define IDC_NEXT 1 /* IDOK: Enter */
 #define IDC_CANCEL 2 /* IDCANCEL: Escape and the close box */

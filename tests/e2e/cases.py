@@ -3,6 +3,7 @@ the record, the payload, and the steps, each a command for the driver with
 what the window it answers must show. Everything a case leaves out takes
 the defaults below, a working installation of the example game."""
 import dataclasses
+import random
 import re
 from typing import Callable, Optional
 
@@ -173,6 +174,8 @@ class Case:
     discs: dict = dataclasses.field(default_factory=dict)  # drive letter -> {path: content, or None for a folder}
     small_disk: bool = False  # install on the small disk (a 4 MiB tmpfs)
     make_payload: Optional[Callable] = None  # writes further payload files into the folder given
+    build_options: tuple = ()  # further options of mkupdate build
+    damage: Optional[Callable] = None  # changes the built executable's bytes in place
 
 
 def files(game=None, data=None, writable=()):
@@ -479,4 +482,66 @@ def same_as_payload(game, data, case_folder, payload):
 CASES += [
     Case("update-of-200-mb", RUN + FINISH, exit_code=1, make_payload=big_payload, check=same_as_payload,
          script=run_script(*[(f"UpdateFile0{i}", n) for i, n in enumerate(("R1.BIN", "R2.BIN", "T1.DAT", "Z1.DAT"))])),
+]
+
+
+# --- A damaged update ---------------------------------------------------------
+# The executable is built by mkupdate, then one bit of it is flipped where the
+# archive's structure cannot notice: the bytes of a stored entry, a literal
+# byte of a compressed block, a letter of an entry name in the (compressed)
+# directory, the checksum record itself. The updater must refuse each before
+# it writes anything.
+def update_resource(image, resource_id):
+    """The file offset and size of the executable's resource UPDATE/id."""
+    import pefile
+    pe = pefile.PE(data=bytes(image))
+    for kind in pe.DIRECTORY_ENTRY_RESOURCE.entries:
+        if kind.name is not None and str(kind.name) == "UPDATE":
+            for entry in kind.directory.entries:
+                if entry.id == resource_id:
+                    data = entry.directory.entries[0].data.struct
+                    return pe.get_offset_from_rva(data.OffsetToData), data.Size
+    raise LookupError(f"no resource UPDATE/{resource_id}")
+
+
+def flip(resource_id, where):
+    """Flips the lowest bit of the byte at where(resource bytes) in UPDATE/id."""
+    def damage(image):
+        offset, size = update_resource(image, resource_id)
+        image[offset + where(bytes(image[offset:offset + size]))] ^= 0x01
+    return damage
+
+
+def in_directory(text):
+    """The first byte of `text` behind the archive's DirectoryOffset."""
+    return lambda archive: archive.index(text, int.from_bytes(archive[8:12], "little"))
+
+
+NOISE = bytes(random.Random(7).randbytes(4096))           # stored: it does not compress
+STORY = ("MARKER-LITERAL " + "星の航路 第一章 " * 200).encode("cp932")  # compressed; begins with literals
+DAMAGE_SCRIPT = run_script(("UpdateFile00", "GAME.EXE"), ("UpdateFile01", "NOISE.BIN"), ("UpdateFile02", "STORY.TXT"))
+DAMAGE_PAYLOAD = {"GAME.EXE": b"MZ new game", "NOISE.BIN": NOISE, "STORY.TXT": STORY}
+UNTOUCHED = files(game={"GAME.EXE": b"MZ old game", "NOISE.BIN": None, "STORY.TXT": None})
+REFUSED = [press(OK, error("RESOURCE READ ERROR", "UPDATE"))]
+# In name order: GAME.EXE at offset 16, then NOISE.BIN at 32, STORY.TXT, UPDATE.INI.
+STORED_BYTE = flip(102, lambda archive: 32 + 1000)
+LITERAL_BYTE = flip(102, lambda archive: archive.index(b"MARKER"))
+
+CASES += [
+    Case("damaged-stored-entry-refused", REFUSED, script=DAMAGE_SCRIPT, payload_files=DAMAGE_PAYLOAD,
+         damage=STORED_BYTE, check=UNTOUCHED),
+    Case("damaged-literal-of-a-compressed-entry-refused", REFUSED, script=DAMAGE_SCRIPT,
+         payload_files=DAMAGE_PAYLOAD, damage=LITERAL_BYTE, check=UNTOUCHED),
+    Case("damaged-entry-name-in-the-directory-refused", REFUSED, script=DAMAGE_SCRIPT, payload_files=DAMAGE_PAYLOAD,
+         damage=flip(102, in_directory(b"NOIS")), check=UNTOUCHED),
+    Case("damaged-checksum-record-refused", REFUSED, script=DAMAGE_SCRIPT, payload_files=DAMAGE_PAYLOAD,
+         damage=flip(103, lambda record: 16), check=UNTOUCHED),
+    # Without the record the same damage goes through: the case the check exists for.
+    Case("damage-without-a-checksum-record-is-written", RUN + FINISH, exit_code=1, script=DAMAGE_SCRIPT,
+         payload_files=DAMAGE_PAYLOAD, build_options=("--no-checksum",), damage=STORED_BYTE,
+         check=lambda game, data, folder: [] if (game / "NOISE.BIN").read_bytes() != NOISE
+         else ["NOISE.BIN arrived intact: the damage did not reach the stored entry"]),
+    Case("update-without-a-checksum-record-still-runs", RUN + FINISH, exit_code=1, script=DAMAGE_SCRIPT,
+         payload_files=DAMAGE_PAYLOAD, build_options=("--no-checksum",),
+         check=files(game={"GAME.EXE": b"MZ new game", "NOISE.BIN": NOISE, "STORY.TXT": STORY})),
 ]

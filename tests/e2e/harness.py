@@ -210,9 +210,14 @@ def run_case(case, wine: Wine, work: pathlib.Path, mkupdate: pathlib.Path, shots
     updater = folder / "updater.exe"
     if case.embed:
         subprocess.run([str(mkupdate), "build", str(payload_dir), "-o", str(updater), "--updater",
-                        str(wine.build / "updater.exe"), "--no-check", "-q"], check=True, stderr=subprocess.DEVNULL)
+                        str(wine.build / "updater.exe"), "--no-check", "-q", *case.build_options], check=True,
+                       stderr=subprocess.DEVNULL)
     else:
         shutil.copy(wine.build / "updater.exe", updater)
+    if case.damage:
+        image = bytearray(updater.read_bytes())
+        case.damage(image)
+        updater.write_bytes(bytes(image))
     script = folder / "script.txt"
     steps = [(c(context) if callable(c) else c, e) for c, e in case.steps]
     commands = [c for c, _ in case.before] + ["start"] + [c for c, _ in steps] + ["end"]

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "resources/resource_ids.h"
+
 namespace {
 
 FakePlatform g_fake;
@@ -80,10 +82,13 @@ int FakeMessageBox(PlatformWindow owner, const char* text, const char* caption, 
 int g_dialog_window;  // the fake wizard's handle
 PlatformWindow Dialog() { return &g_dialog_window; }
 
-int FakeLoadPayload(void*, const uint8_t** bytes, uint32_t* size) {
-  if (!g_fake.has_payload) return 0;
-  *bytes = g_fake.payload.data();
-  *size = uint32_t(g_fake.payload.size());
+int FakeLoadUpdateResource(void*, int id, const uint8_t** bytes, uint32_t* size) {
+  const std::vector<uint8_t>* resource = nullptr;
+  if (id == IDR_PAYLOAD && g_fake.has_payload) resource = &g_fake.payload;
+  if (id == IDR_PAYLOAD_CHECKSUM && g_fake.has_checksum) resource = &g_fake.checksum;
+  if (resource == nullptr) return 0;
+  *bytes = resource->data();
+  *size = uint32_t(resource->size());
   return 1;
 }
 
@@ -189,7 +194,7 @@ PlatformApi MakeTable() {
   api.CallFreeSpaceEx = FakeCallFreeSpaceEx;
   api.FreeSpaceByClusters = FakeClusters;
   api.ShowMessageBox = FakeMessageBox;
-  api.LoadPayload = FakeLoadPayload;
+  api.LoadUpdateResource = FakeLoadUpdateResource;
   api.GetTempFolder = FakeGetTempFolder;
   api.ProcessId = FakeProcessId;
   api.OpenUserKey = FakeOpenUserKey;

@@ -58,6 +58,8 @@ struct FakePlatform {
   // The program's surroundings.
   std::vector<uint8_t> payload;
   bool has_payload = false;
+  std::vector<uint8_t> checksum;  // resource UPDATE/103
+  bool has_checksum = false;
   std::string temp_folder;  // with a trailing separator
   uint32_t process_id = 0x1234;
   // The registry: subkey -> value name -> the bytes an ANSI query delivers.

@@ -168,6 +168,62 @@ def build_writes_a_valid_signable_reproducible_executable():
     assert pefile.PE(str(rebuilt)).OPTIONAL_HEADER.DATA_DIRECTORY[4].Size == 0
 
 
+def update_resource_span(exe: pathlib.Path, resource_id: int):
+    pe = pefile.PE(str(exe))
+    kind = next(e for e in pe.DIRECTORY_ENTRY_RESOURCE.entries if e.name and str(e.name) == "UPDATE")
+    entry = next((e for e in kind.directory.entries if e.id == resource_id), None)
+    if entry is None:
+        return None
+    data = entry.directory.entries[0].data.struct
+    return pe.get_offset_from_rva(data.OffsetToData), data.Size
+
+
+@test
+def a_damaged_payload_is_refused_by_list_extract_and_verify():
+    noise = random.Random(5).randbytes(5000)  # stored, first in name order: its data at offset 16
+    d = folder_with(files={"A.BIN": noise, "GAME.EXE": b"MZ game" * 100})
+    exe = d.parent / (d.name + ".exe")
+    assert run("build", d, "-o", exe, "-q").returncode == 0
+    good = run("verify", exe)
+    assert good.returncode == 0 and b"3 entries decoded, the checksum matches" in good.stdout, good.stdout
+    assert re.search(rb"checksum: XXH64 [0-9a-f]{16} over \d+ bytes, matches", run("list", exe, "-v").stdout)
+    offset, _ = update_resource_span(exe, 102)
+    damaged = bytearray(exe.read_bytes())
+    damaged[offset + 16 + 2000] ^= 0x04
+    exe.write_bytes(bytes(damaged))
+    for command in (["list"], ["verify"], ["extract", "-o", d / "out"]):
+        result = run(*command[:1], exe, *command[1:])
+        assert result.returncode == 1 and b"the payload is damaged" in result.stderr, (command, result.stderr)
+    assert not (d / "out").exists() or not any((d / "out").iterdir()), "extract wrote files of a damaged payload"
+    # The checksum record itself damaged, or cut short.
+    exe.write_bytes(bytes(damaged[:offset + 16 + 2000]) + bytes([damaged[offset + 16 + 2000] ^ 0x04]) +
+                    bytes(damaged[offset + 16 + 2001:]))
+    assert run("verify", exe).returncode == 0
+    record_offset, _ = update_resource_span(exe, 103)
+    broken = bytearray(exe.read_bytes())
+    broken[record_offset + 4] = 9  # an unknown version
+    exe.write_bytes(bytes(broken))
+    result = run("verify", exe)
+    assert result.returncode == 1 and b"unknown version" in result.stderr, result.stderr
+
+
+@test
+def an_update_without_a_checksum_record_still_reads():
+    d = folder_with(files={"A.BIN": random.Random(5).randbytes(5000), "GAME.EXE": b"MZ game"})
+    with_record, without = d.parent / (d.name + "-with.exe"), d.parent / (d.name + "-without.exe")
+    assert run("build", d, "-o", with_record, "-q").returncode == 0
+    # Built from an executable that carries a record: the stale record goes.
+    assert run("build", d, "-o", without, "--no-checksum", "--updater", with_record, "-q").returncode == 0
+    assert update_resource_span(without, 103) is None
+    assert b"checksum: none" in run("list", without, "-v").stdout
+    offset, _ = update_resource_span(without, 102)
+    damaged = bytearray(without.read_bytes())
+    damaged[offset + 16 + 2000] ^= 0x04
+    without.write_bytes(bytes(damaged))
+    result = run("verify", without)
+    assert result.returncode == 0 and b"no checksum record" in result.stdout, "nothing can notice this damage"
+
+
 @test
 def command_line_exit_codes():
     assert run().returncode == 2

@@ -14,9 +14,11 @@
 
 #include "archive/archive_writer.h"
 #include "archive/payload_archive.h"
+#include "archive/payload_checksum.h"
 #include "common/text.h"
 #include "common/update_state.h"
 #include "platform/platform.h"
+#include "resources/resource_ids.h"
 #include "tools/mkupdate/host.h"
 #include "tools/mkupdate/pe_resources.h"
 #include "tools/mkupdate/script_check.h"
@@ -38,6 +40,7 @@ struct Options {
   bool verbose = false;
   bool help = false;
   bool no_check = false;
+  bool no_checksum = false;
   unsigned jobs = 0;  // entries compressed at once; 0 is one per processor
 };
 
@@ -50,12 +53,14 @@ const char* kUsage =
     "  pack SRC -o PAYLOAD      pack every file of SRC into a raw archive\n"
     "  list FILE                list the entries of an update executable or a raw archive\n"
     "  extract FILE [-o DIR]    write every entry into DIR (default: the current folder)\n"
+    "  verify FILE              check an update completely: checksum, structure, every entry\n"
     "\n"
     "options:\n"
     "  -o PATH           the output\n"
     "  --arch ARCH       build: i686 (default, runs on every Windows) or x86_64\n"
     "  --updater EXE     build: the updater to start from, instead of the one shipped\n"
     "  --no-check        build: go on despite errors of check (to test the updater's own reactions)\n"
+    "  --no-checksum     build: leave out the payload's checksum record (as an update made by another tool)\n"
     "  -j, --jobs N      build, pack: compress on N threads (default: one per processor)\n"
     "  -q, --quiet       print nothing but errors\n"
     "  -v, --verbose     per-entry figures\n"
@@ -81,9 +86,16 @@ const CommandHelp kCommandHelp[] = {
      "and modes, files the update does not carry, lines sharing one file, copy lines without a disc,\n"
      "values cut by their holders. Exit status 1 when there are errors.\n"},
     {"pack", "usage: mkupdate pack SRC -o PAYLOAD [-j N] [-q] [-v]\nWrites the raw archive of SRC, without an executable.\n"},
-    {"list", "usage: mkupdate list FILE\nLists the entries of an update executable or a raw archive.\n"},
+    {"list",
+     "usage: mkupdate list FILE [-v]\nLists the entries of an update executable or a raw archive, after checking\n"
+     "the payload's checksum when the executable carries one; -v also shows the checksum.\n"},
     {"extract",
-     "usage: mkupdate extract FILE [-o DIR] [-v]\nWrites every entry of FILE into DIR with its time stamp.\n"},
+     "usage: mkupdate extract FILE [-o DIR] [-v]\nWrites every entry of FILE into DIR with its time stamp. A payload\n"
+     "that does not match its checksum is refused before anything is written.\n"},
+    {"verify",
+     "usage: mkupdate verify FILE\nChecks an update executable (or a raw archive) as completely as it can be\n"
+     "checked: the payload against its checksum record, the archive's structure, and every entry\n"
+     "decoded. Exit status 1 when anything is wrong.\n"},
 };
 
 std::string g_archive_error;  // the reader's last message, instead of a box
@@ -270,42 +282,106 @@ int Build(const Options& o) {
   if (!ReadBytes(updater_path, &updater)) return Fail(updater_path.string() + ": cannot be read (give --updater EXE)");
   std::vector<uint8_t> image;
   if (!MakeArchive(o, entries, &image, &error)) return Fail(error);
-  Resource payload;
-  payload.key.type_name = u"UPDATE";
-  payload.key.name_id = 102;
-  payload.data = std::move(image);
-  if (!ReplaceResource(&updater, payload, &error)) return Fail(updater_path.string() + ": " + error);
+  // The archive is UPDATE/102, its checksum record UPDATE/103; a record
+  // left from an earlier build in the starting executable never survives.
+  std::vector<Resource> put(1);
+  put[0].key.type_name = u"UPDATE";
+  put[0].key.name_id = IDR_PAYLOAD;
+  std::vector<ResourceKey> drop;
+  ResourceKey checksum_key;
+  checksum_key.type_name = u"UPDATE";
+  checksum_key.name_id = IDR_PAYLOAD_CHECKSUM;
+  if (o.no_checksum) {
+    drop.push_back(checksum_key);
+  } else {
+    Resource checksum;
+    checksum.key = checksum_key;
+    checksum.data.resize(kChecksumRecordSize);
+    MakeChecksumRecord(image.data(), uint32_t(image.size()), checksum.data.data());
+    put.push_back(std::move(checksum));
+  }
+  put[0].data = std::move(image);
+  if (!ReplaceResources(&updater, put, drop, &error)) return Fail(updater_path.string() + ": " + error);
   if (!WriteBytes(o.output, updater.data(), updater.size())) return Fail(o.output + ": cannot be written");
   if (!o.quiet) printf("%s: %zu entries, %zu bytes\n", o.output.c_str(), entries.size(), updater.size());
   return kExitOk;
 }
 
-// Opens an archive file through the updater's own reader.
-bool OpenArchiveFile(const std::string& path, std::vector<uint8_t>* image, std::string* error) {
-  if (!ReadBytes(path, image)) {
+// An update executable or a raw archive, read for list, extract and verify.
+struct UpdateFile {
+  std::vector<uint8_t> image;      // the archive
+  bool has_checksum = false;       // the executable carries UPDATE/103
+  std::vector<uint8_t> checksum;   // its bytes
+};
+
+std::string DigestText(uint64_t digest) {
+  char text[20];
+  snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(digest));
+  return text;
+}
+
+// Reads FILE: an update executable's resources UPDATE/102 and UPDATE/103,
+// or the whole file as a raw archive.
+bool ReadUpdateFile(const std::string& path, UpdateFile* file, std::string* error) {
+  if (!ReadBytes(path, &file->image)) {
     *error = path + ": cannot be read";
     return false;
   }
-  // An update executable: its resource UPDATE/102 is the archive.
-  if (image->size() >= 2 && (*image)[0] == 'M' && (*image)[1] == 'Z') {
+  if (file->image.size() >= 2 && file->image[0] == 'M' && file->image[1] == 'Z') {
     std::vector<Resource> resources;
-    if (!ReadResources(*image, &resources, error)) {
+    if (!ReadResources(file->image, &resources, error)) {
       *error = path + ": " + *error;
       return false;
     }
-    auto it = std::find_if(resources.begin(), resources.end(),
-                           [](const Resource& r) { return r.key.type_name == u"UPDATE" && r.key.name_id == 102; });
-    if (it == resources.end()) {
+    auto find = [&resources](uint16_t id) {
+      return std::find_if(resources.begin(), resources.end(),
+                          [id](const Resource& r) { return r.key.type_name == u"UPDATE" && r.key.name_id == id; });
+    };
+    auto payload = find(IDR_PAYLOAD);
+    if (payload == resources.end()) {
       *error = path + ": an executable without an update (no resource UPDATE/102)";
       return false;
     }
-    *image = it->data;
+    auto checksum = find(IDR_PAYLOAD_CHECKSUM);
+    if (checksum != resources.end()) {
+      file->has_checksum = true;
+      file->checksum = checksum->data;
+    }
+    file->image = payload->data;
   }
-  if (image->size() > 0xFFFFFFFFu) {
+  if (file->image.size() > 0xFFFFFFFFu) {
     *error = path + ": larger than 4 GiB";
     return false;
   }
-  UpdateState.PayloadArchive = {image->data(), uint32_t(image->size())};
+  return true;
+}
+
+// The payload against its checksum record, as the updater checks it.
+bool ChecksumMatches(const std::string& path, const UpdateFile& file, std::string* error) {
+  if (!file.has_checksum) return true;
+  ChecksumRecord record;
+  if (!ParseChecksumRecord(file.checksum.data(), uint32_t(file.checksum.size()), &record)) {
+    *error = path + ": the checksum record (UPDATE/103) is damaged or of an unknown version; the updater refuses it";
+    return false;
+  }
+  if (record.ImageSize != file.image.size()) {
+    *error = path + ": the payload is damaged: the checksum record covers " + std::to_string(record.ImageSize) +
+             " bytes, the payload has " + std::to_string(file.image.size());
+    return false;
+  }
+  uint64_t digest = Xxh64(file.image.data(), file.image.size(), 0);
+  if (digest != record.Digest) {
+    *error = path + ": the payload is damaged: its XXH64 is " + DigestText(digest) + ", the checksum record says " +
+             DigestText(record.Digest);
+    return false;
+  }
+  return true;
+}
+
+// Opens FILE through the updater's own reader, after its checksum.
+bool OpenArchiveFile(const std::string& path, UpdateFile* file, std::string* error) {
+  if (!ReadUpdateFile(path, file, error) || !ChecksumMatches(path, *file, error)) return false;
+  UpdateState.PayloadArchive = {file->image.data(), uint32_t(file->image.size())};
   if (OpenPayloadArchive() == nullptr) {
     *error = path + ": not a payload archive, or a damaged one";
     return false;
@@ -329,9 +405,18 @@ std::string TimeText(uint64_t file_time) {
 
 int List(const Options& o) {
   if (o.operands.size() != 1) return Usage("list takes one archive");
-  std::vector<uint8_t> image;
+  UpdateFile file;
   std::string error;
-  if (!OpenArchiveFile(o.operands[0], &image, &error)) return Fail(error);
+  if (!OpenArchiveFile(o.operands[0], &file, &error)) return Fail(error);
+  if (o.verbose) {
+    if (file.has_checksum) {
+      ChecksumRecord record;
+      ParseChecksumRecord(file.checksum.data(), uint32_t(file.checksum.size()), &record);
+      printf("checksum: XXH64 %s over %u bytes, matches\n", DigestText(record.Digest).c_str(), record.ImageSize);
+    } else {
+      printf("checksum: none\n");
+    }
+  }
   printf("%10s %10s  %-10s  %-19s  %s\n", "size", "stored", "method", "time (UTC)", "name");
   for (uint32_t i = 0; i < ArchiveEntryCount(); ++i) {
     ArchiveEntryInfo e;
@@ -347,9 +432,9 @@ int List(const Options& o) {
 
 int Extract(const Options& o) {
   if (o.operands.size() != 1) return Usage("extract takes one archive");
-  std::vector<uint8_t> image;
+  UpdateFile file;
   std::string error;
-  if (!OpenArchiveFile(o.operands[0], &image, &error)) return Fail(error);
+  if (!OpenArchiveFile(o.operands[0], &file, &error)) return Fail(error);
   fs::path dir = o.output.empty() ? fs::path(".") : fs::path(o.output);
   std::error_code ec;
   fs::create_directories(dir, ec);
@@ -373,6 +458,31 @@ int Extract(const Options& o) {
   return status;
 }
 
+int Verify(const Options& o) {
+  if (o.operands.size() != 1) return Usage("verify takes one update");
+  const std::string& path = o.operands[0];
+  UpdateFile file;
+  std::string error;
+  if (!OpenArchiveFile(path, &file, &error)) return Fail(error);
+  int status = kExitOk;
+  for (uint32_t i = 0; i < ArchiveEntryCount(); ++i) {
+    ArchiveEntryInfo e;
+    GetArchiveEntryInfo(i, &e);
+    uint32_t size = 0;
+    const uint8_t* bytes = LoadArchiveEntryAt(i, &size);
+    if (bytes == nullptr) status = Fail(path + ": entry " + DisplayText(e.Name) + ": " + g_archive_error);
+    if (IsDecodedEntry(bytes)) Os->Free(const_cast<uint8_t*>(bytes));
+  }
+  uint32_t count = ArchiveEntryCount();
+  ClosePayloadArchive();
+  if (status != kExitOk) return status;
+  if (!o.quiet) {
+    printf("%s: %u entries decoded, %s\n", path.c_str(), count,
+           file.has_checksum ? "the checksum matches" : "no checksum record (made without one)");
+  }
+  return kExitOk;
+}
+
 // A thread count: 1 to 256, in decimal digits only.
 bool ParseJobs(const char* text, unsigned* jobs) {
   char* end = nullptr;
@@ -389,6 +499,7 @@ bool ParseArguments(int argc, char** argv, Options* o, std::string* error) {
     else if (a == "-q" || a == "--quiet") o->quiet = true;
     else if (a == "-v" || a == "--verbose") o->verbose = true;
     else if (a == "--no-check") o->no_check = true;
+    else if (a == "--no-checksum") o->no_checksum = true;
     else if (a == "-o" || a == "--arch" || a == "--updater" || a == "-j" || a == "--jobs") {
       if (++i == argc) {
         *error = a + " needs a value";
@@ -442,5 +553,6 @@ int main(int argc, char** argv) {
   if (o.command == "pack") return Pack(o);
   if (o.command == "list") return List(o);
   if (o.command == "extract") return Extract(o);
+  if (o.command == "verify") return Verify(o);
   return Usage("unknown command " + o.command);
 }

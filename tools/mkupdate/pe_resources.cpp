@@ -269,16 +269,20 @@ bool ReadResources(const std::vector<uint8_t>& image, std::vector<Resource>* res
   return true;
 }
 
-bool ReplaceResource(std::vector<uint8_t>* image_in, const Resource& resource, std::string* error) {
+bool ReplaceResources(std::vector<uint8_t>* image_in, const std::vector<Resource>& put,
+                      const std::vector<ResourceKey>& drop, std::string* error) {
   std::vector<uint8_t>& b = *image_in;
   std::vector<Resource> resources;
   if (!ReadResources(b, &resources, error)) return false;
-  auto same = [&resource](const Resource& r) {
-    return r.key.type_name == resource.key.type_name && r.key.type_id == resource.key.type_id &&
-           r.key.name == resource.key.name && r.key.name_id == resource.key.name_id;
+  auto same = [](const ResourceKey& a, const ResourceKey& k) {
+    return a.type_name == k.type_name && a.type_id == k.type_id && a.name == k.name && a.name_id == k.name_id;
   };
-  resources.erase(std::remove_if(resources.begin(), resources.end(), same), resources.end());
-  resources.push_back(resource);
+  auto replaced = [&](const Resource& r) {
+    return std::any_of(put.begin(), put.end(), [&](const Resource& p) { return same(r.key, p.key); }) ||
+           std::any_of(drop.begin(), drop.end(), [&](const ResourceKey& k) { return same(r.key, k); });
+  };
+  resources.erase(std::remove_if(resources.begin(), resources.end(), replaced), resources.end());
+  resources.insert(resources.end(), put.begin(), put.end());
 
   Layout l;
   ParseLayout(b, &l, error);

@@ -28,6 +28,8 @@ struct Resource {
 // is no PE image or whose resource section cannot be read.
 bool ReadResources(const std::vector<uint8_t>& image, std::vector<Resource>* resources, std::string* error);
 
-// `image` with every resource of the same type and name as `resource` (in
-// any language) replaced by it.
-bool ReplaceResource(std::vector<uint8_t>* image, const Resource& resource, std::string* error);
+// `image` with every resource of the same type and name as one of `put` (in
+// any language) replaced by it, and every one of the types and names in
+// `drop` removed.
+bool ReplaceResources(std::vector<uint8_t>* image, const std::vector<Resource>& put,
+                      const std::vector<ResourceKey>& drop, std::string* error);
