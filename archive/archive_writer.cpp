@@ -86,32 +86,44 @@ std::vector<uint8_t> BuildArchive(const std::vector<ArchiveInput>& entries, cons
     if (large(entries[i])) compress(i, threads);
   }
 
-  std::vector<uint8_t> image(kArchiveHeaderSize, 0);
+  // The layout first: the directory and the size of everything, so that an
+  // archive too large for its 32-bit offsets is refused before it is made.
   std::vector<uint8_t> directory(entries.size() * kArchiveEntrySize, 0);
+  std::vector<bool> compressed(entries.size());
+  uint64_t data_end = kArchiveHeaderSize;
   for (size_t i = 0; i < entries.size(); ++i) {
     const ArchiveInput& in = entries[i];
-    bool compressed = in.compress && (options.force_compression || blocks[i].size() < in.data.size());
-    const std::vector<uint8_t>& stored = compressed ? blocks[i] : in.data;
-    uint32_t stored_size = uint32_t(stored.size());
-    image.insert(image.end(), stored.begin(), stored.end());
-    PadTo16(&image);
-    std::vector<uint8_t>().swap(blocks[i]);  // its bytes are in the image now
-
+    compressed[i] = in.compress && (options.force_compression || blocks[i].size() < in.data.size());
+    uint64_t stored_size = compressed[i] ? blocks[i].size() : in.data.size();
     uint8_t* e = directory.data() + i * kArchiveEntrySize;
     memcpy(e + kEntryNameAt, in.name.data(), in.name.size());
-    Put32(e + kEntryFlagsAt, compressed ? kEntryCompressed : kEntryStored);
+    Put32(e + kEntryFlagsAt, compressed[i] ? kEntryCompressed : kEntryStored);
     Put32(e + kEntryTimeAt, uint32_t(in.file_time));
     Put32(e + kEntryTimeAt + 4, uint32_t(in.file_time >> 32));
     Put32(e + kEntrySizeAt, uint32_t(in.data.size()));
-    Put32(e + kEntryStoredSizeAt, stored_size);
+    Put32(e + kEntryStoredSizeAt, uint32_t(stored_size));
+    data_end += (stored_size + kArchiveAlign - 1) & ~uint64_t(kArchiveAlign - 1);
+  }
+  std::vector<uint8_t> directory_block =
+      options.compress_directory ? CompressLzBlock(directory.data(), directory.size(), options.level) : directory;
+  uint64_t total = data_end + directory_block.size();
+  if (total > options.max_image) {
+    if (error)
+      *error = "the archive would take " + std::to_string(total) + " bytes, more than the " +
+               std::to_string(options.max_image) + " it may take";
+    return {};
+  }
+
+  std::vector<uint8_t> image(kArchiveHeaderSize, 0);
+  image.reserve(size_t(total));
+  for (size_t i = 0; i < entries.size(); ++i) {
+    const std::vector<uint8_t>& stored = compressed[i] ? blocks[i] : entries[i].data;
+    image.insert(image.end(), stored.begin(), stored.end());
+    PadTo16(&image);
+    std::vector<uint8_t>().swap(blocks[i]);  // its bytes are in the image now
   }
   uint32_t directory_offset = uint32_t(image.size());
-  if (options.compress_directory) {
-    std::vector<uint8_t> block = CompressLzBlock(directory.data(), directory.size(), options.level);
-    image.insert(image.end(), block.begin(), block.end());
-  } else {
-    image.insert(image.end(), directory.begin(), directory.end());
-  }
+  image.insert(image.end(), directory_block.begin(), directory_block.end());
   memcpy(image.data(), "FA2", 4);
   Put32(image.data() + 4, options.compress_directory ? uint32_t(kHeaderCompressedDirectory) : 0u);
   Put32(image.data() + 8, directory_offset);

@@ -35,12 +35,17 @@ struct ArchiveOptions {
   // An entry of this size or more that holds at least a thread's share of
   // all the bytes is parsed by all threads together, after the others.
   size_t large_entry = 4 << 20;
+  // The largest image the archive may take, in bytes; the format's own
+  // limit (its offsets and sizes are 32-bit) is 4 GiB - 1.
+  uint64_t max_image = 0xFFFFFFFFu;
   // Called when an entry is begun and as its encoding advances; one call at
   // a time, from the compressing threads.
   std::function<void(const ArchiveProgress&)> progress;
 };
 
 // The archive image of the entries, in the order given. Fails (empty result
-// and a reason in `error`) for a name that does not fit its field.
+// and a reason in `error`) for a name that does not fit its field, an entry
+// of 2 GiB or more, or an image larger than `max_image`; the image is then
+// never assembled.
 std::vector<uint8_t> BuildArchive(const std::vector<ArchiveInput>& entries, const ArchiveOptions& options,
                                   std::string* error);

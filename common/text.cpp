@@ -25,6 +25,26 @@ bool AppendText(char* dst, size_t size, const char* src) {
   return true;
 }
 
+bool PathStaysInside(const char* path) {
+  bool at_start = true;
+  int dots = 0, others = 0;  // of the current component
+  for (const char* p = path;; p = NextChar(p)) {
+    bool single = NextChar(p) == p + 1 || *p == '\0';
+    bool separator = single && (*p == '\\' || *p == '/');
+    if (separator || *p == '\0') {
+      if (separator && at_start) return false;
+      if (dots >= 2 && others == 0) return false;
+      if (*p == '\0') return true;
+      dots = others = 0;
+      continue;
+    }
+    at_start = false;
+    if (single && *p == ':') return false;
+    if (single && *p == '.') ++dots;
+    else if (!(single && *p == ' ')) ++others;
+  }
+}
+
 static unsigned char FoldAscii(unsigned char c) {
   return (c >= 'a' && c <= 'z') ? static_cast<unsigned char>(c - 'a' + 'A') : c;
 }

@@ -25,6 +25,14 @@ size_t CopyText(char* dst, size_t size, const char* src);
 // unchanged, when the result would not fit.
 bool AppendText(char* dst, size_t size, const char* src);
 
+// Whether a relative path stays inside the folder it is joined to: false
+// for a path that starts with a separator (the root of a drive, or a
+// network share), names a drive or a stream (any ':'), or has a component
+// of dots alone beyond one ("..", and "..." which the system reads alike).
+// Separators are '\\' and '/' where they are characters of their own, never
+// the trail byte of a double-byte character. An empty path stays inside.
+bool PathStaysInside(const char* path);
+
 // Equality of two names as the archive and the profile reader compare them:
 // ASCII letters without regard to case; both bytes of a double-byte character
 // compared exactly, so a trail byte is never case-folded.

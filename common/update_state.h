@@ -115,6 +115,7 @@ struct UpdateStateData {
   PlatformWindow WizardWindow;
   int32_t WizardPage;
   int WizardBusy;
+  int UpdateCompleted;  // the run has completed: the wizard shows "完了"
 
   // The run
   UpdateItem UpdateItems[kListLines];

@@ -44,19 +44,30 @@ int ReadDiscCopyList() {
   return present;
 }
 
+// The first CD-ROM drive, from A to Z, that holds the disc's check file.
+// An empty drive must answer "nothing there", never with the system's
+// "no disk" box, so those boxes are off while the drives are probed.
+static int ProbeDrives(int disc, char* root) {
+  uint32_t previous = Os->QuietDriveErrors();
+  int found = 0;
+  for (char letter = 'A'; letter <= 'Z' && !found; ++letter) {
+    char drive[3] = {letter, ':', '\0'};
+    if (Os->DriveType(drive) != kDriveCdRom) continue;
+    char probe[kPathSize];
+    CopyText(probe, sizeof probe, drive);
+    if (!AppendPathComponent(probe, sizeof probe, UpdateState.InstallerConfig.DiskCheckFile[disc])) continue;
+    if (Os->GetAttributes(probe) != kInvalidAttributes) {
+      CopyText(root, 3, drive);
+      found = 1;
+    }
+  }
+  Os->RestoreDriveErrors(previous);
+  return found;
+}
+
 int FindDiscDrive(int disc, PlatformWindow window, char* root) {
   for (;;) {
-    for (char letter = 'A'; letter <= 'Z'; ++letter) {
-      char drive[3] = {letter, ':', '\0'};
-      if (Os->DriveType(drive) != kDriveCdRom) continue;
-      char probe[kPathSize];
-      CopyText(probe, sizeof probe, drive);
-      if (!AppendPathComponent(probe, sizeof probe, UpdateState.InstallerConfig.DiskCheckFile[disc])) continue;
-      if (Os->GetAttributes(probe) != kInvalidAttributes) {
-        CopyText(root, 3, drive);
-        return 1;
-      }
-    }
+    if (ProbeDrives(disc, root)) return 1;
     char message[kLongTextSize];
     FormatText(message, sizeof message, kMsgInsertDisc, UpdateState.GameTitle, disc);
     if (Os->ShowMessageBox(window, message, UpdateState.UpdaterCaption, kBoxOkCancel) != kAnswerOk) return 0;
@@ -67,6 +78,8 @@ int RunDiscCopy(PlatformWindow window) {
   char disc_root[3] = "";
   for (int i = 0; i < UpdateState.DiscCopyItemCount; ++i) {
     const DiscCopyItem& item = UpdateState.DiscCopyItems[i];
+    // The copy lands under InstPath by the line's path: it must stay there.
+    if (!PathStaysInside(item.Path)) return FailCopy(window, item.Path);
     if (item.DiscNumber != 0) {
       // Only 1 to 9 name a disc; a line whose disc character is no digit
       // would index past the check files, so it fails as a copy.

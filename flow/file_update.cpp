@@ -30,25 +30,21 @@ int ReadUpdateList() {
   return present;
 }
 
-// A DataFile target that exists keeps its content and takes the run's time
-// as its last-write time; false when it cannot be read, so that the caller
-// writes it from the archive instead.
-static int RewriteDataFile(const char* target) {
-  PlatformFile file = Os->OpenFileForRead(target);
-  if (file == nullptr) return 0;
-  uint32_t size = 0, got = 0;
-  void* bytes = nullptr;
-  int ok = Os->FileSize(file, &size) && (bytes = Os->Alloc(size, 0)) != nullptr &&
-           Os->ReadFileBytes(file, bytes, size, &got) && got == size;
-  Os->CloseFile(file);
-  // The result of the write-back is not examined: a failed write leaves the
-  // player's file as it was.
-  if (ok) WriteBufferToFile(target, bytes, size, nullptr);
-  if (bytes != nullptr) Os->Free(bytes);
-  return ok;
+// A DataFile target that exists is the player's own: it keeps its content
+// whatever happens, and takes the run's time as its last-write time where
+// that can be set. Only a target that does not exist is written from the
+// archive (a folder in its place fails as any write would).
+static int KeepDataFile(const char* target) {
+  uint32_t attributes = Os->GetAttributes(target);
+  if (attributes == kInvalidAttributes || (attributes & kAttrDirectory)) return 0;
+  Os->TouchLastWriteTime(target);  // not examined: the file stays as it was
+  return 1;
 }
 
 int ApplyUpdateItem(const UpdateItem& item, int overwrite_only) {
+  // A target stays inside its base folder: a path with "..", a drive or a
+  // leading separator fails as a write that cannot be made.
+  if (!PathStaysInside(UpdateState.DataFolder) || !PathStaysInside(item.Path)) return 0;
   char target[kPathSize];
   CopyText(target, sizeof target, item.Kind == DataFile ? UpdateState.DataPath : UpdateState.InstPath);
   if (!AppendPathComponent(target, sizeof target, UpdateState.DataFolder)) return 0;
@@ -58,7 +54,7 @@ int ApplyUpdateItem(const UpdateItem& item, int overwrite_only) {
     uint32_t attributes = Os->GetAttributes(target);
     if (attributes == kInvalidAttributes || (attributes & kAttrDirectory)) return 1;
   }
-  if (item.Kind == DataFile && RewriteDataFile(target)) return 1;
+  if (item.Kind == DataFile && KeepDataFile(target)) return 1;
   return ExtractArchiveEntry(item.Path + item.NameOffset, target, item.Kind == IfNewer);
 }
 
@@ -89,6 +85,7 @@ static void EndRun(PlatformWindow window, const char* message) {
 }
 
 void RunFileUpdate(PlatformWindow window) {
+  UpdateState.UpdateCompleted = 0;
   if (!EnoughDiskSpace(window)) return;
   SetInfoText(window, "%s", kInfoRunning);
   SetButtons(window, 0, 0, 0);
@@ -116,4 +113,5 @@ void RunFileUpdate(PlatformWindow window) {
   Os->EnableItem(window, IDC_NEXT, 1);
   Os->FocusItem(window, IDC_NEXT);
   Os->SetCursorShape(kCursorArrow);
+  UpdateState.UpdateCompleted = 1;
 }

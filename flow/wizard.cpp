@@ -27,6 +27,7 @@ void InitWizard(PlatformWindow window) {
   UpdateState.WizardWindow = window;
   UpdateState.WizardBusy = 0;
   UpdateState.WizardPage = 0;
+  UpdateState.UpdateCompleted = 0;
   Os->SetCaption(window, UpdateState.UpdaterCaption);
   if (UpdateState.AgreementTitleBlock != nullptr) {
     SetInfoText(window, "%s", UpdateState.AgreementTitleBlock);  // shown literally, per cent signs too
@@ -81,7 +82,9 @@ static void OnCommand(PlatformWindow window, int id) {
       OnNextOrBack(window, id);
       break;
     case IDC_CANCEL:
-      if (!UpdateState.WizardBusy) Os->EndWizardDialog(window, -1);
+      // Escape and the close box send this too, even while the button is
+      // disabled: once every file is written, they finish as "完了" does.
+      if (!UpdateState.WizardBusy) Os->EndWizardDialog(window, UpdateState.UpdateCompleted ? 0 : -1);
       break;
     case IDC_AGREE:
       Os->EnableItem(window, IDC_NEXT, 1);

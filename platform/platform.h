@@ -67,7 +67,9 @@ struct PlatformApi {
   // no file there has, opened for writing with no sharing; writes that name's
   // full path into `temp_path` (at least 1,024 bytes). None on failure.
   PlatformFile (*CreateTempFileBeside)(const char* near_path, char* temp_path);
-  // Opens an existing file for reading (read sharing allowed). None on failure.
+  // Opens an existing file for reading; other programs may go on reading and
+  // writing it meanwhile, as the system's own profile reader allows. None on
+  // failure.
   PlatformFile (*OpenFileForRead)(const char* path);
   // Writes `size` bytes; true only when all of them were written.
   int (*WriteFileBytes)(PlatformFile file, const void* data, uint32_t size);
@@ -89,6 +91,10 @@ struct PlatformApi {
   int (*SetAttributes)(const char* path, uint32_t attributes);
   // Creates one folder level; false when it exists already or cannot be made.
   int (*CreateFolder)(const char* path);
+  // Sets an existing file's last-write time to the present moment, in place:
+  // its content, its other times and its attributes stay (a read-only file
+  // too). False when that cannot be done; the file is then unchanged.
+  int (*TouchLastWriteTime)(const char* path);
 
   // --- Free space ----------------------------------------------------------
   // Loads the system library, looks up the 64-bit free-space query, releases
@@ -156,6 +162,11 @@ struct PlatformApi {
   // --- Drives and the shell's copy -----------------------------------------
   // The type of the drive of a root such as "Q:".
   uint32_t (*DriveType)(const char* root);
+  // While drives are probed: a drive without a disc answers "nothing there"
+  // instead of raising the system's "no disk" box. Returns what to give
+  // RestoreDriveErrors afterwards.
+  uint32_t (*QuietDriveErrors)();
+  void (*RestoreDriveErrors)(uint32_t previous);
   // Copies one file or folder tree (a list of one path, ended by two NULs) to
   // `to` with the shell's file operation and its progress window, owned by
   // `owner`, with the given FOF_ flags.

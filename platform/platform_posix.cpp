@@ -146,6 +146,14 @@ int PosixSetAttributes(const char* path, uint32_t attributes) {
 
 int PosixCreateFolder(const char* path) { return mkdir(ToNative(path).text, 0777) == 0; }
 
+int PosixTouchLastWriteTime(const char* path) {
+  struct stat st;
+  NativePath native = ToNative(path);
+  if (stat(native.text, &st) != 0 || S_ISDIR(st.st_mode)) return 0;
+  struct timespec times[2] = {{0, UTIME_OMIT}, {0, UTIME_NOW}};
+  return utimensat(AT_FDCWD, native.text, times, 0) == 0;
+}
+
 int g_free_space_entry;  // any address will do: statvfs needs no lookup
 
 FreeSpaceEntry PosixFindFreeSpaceEx() { return &g_free_space_entry; }
@@ -205,20 +213,53 @@ void PosixCheckRadio(PlatformWindow, int, int, int) {}
 void PosixFocusItem(PlatformWindow, int) {}
 void PosixSetCursorShape(CursorShape) {}
 uint32_t PosixDriveType(const char*) { return 0; }
+uint32_t PosixQuietDriveErrors() { return 0; }
+void PosixRestoreDriveErrors(uint32_t) {}
 ShellCopyResult PosixShellCopy(PlatformWindow, const char*, const char*, uint32_t) { return {1, 0}; }
 
 const PlatformApi kPosixPlatform = {
-    PosixCreateTempFileBeside, PosixOpenFileForRead, PosixWriteFile,  PosixReadFile,
-    PosixGetFileSize,          PosixGetLastWriteTime, PosixSetFileTimes, PosixCloseFile,
-    PosixReplaceFile,          PosixDeleteFile,      PosixGetAttributes, PosixSetAttributes,
-    PosixCreateFolder,         PosixFindFreeSpaceEx, PosixCallFreeSpaceEx, PosixFreeSpaceByClusters,
-    PosixAlloc,                PosixFree,            PosixMessageBox,
-    PosixInitComponents,       PosixLoadUpdateResource,     PosixGetTempFolder, PosixProcessId,
-    PosixOpenUserKey,          PosixQueryValue,      PosixCloseKey,
-    PosixFindTopWindow,        PosixBringToFront,    PosixRunDialog,   PosixEndWizardDialog,
-    PosixSetCaption,           PosixSetItemText,     PosixEnableItem,  PosixShowItem,
-    PosixCheckRadio,           PosixFocusItem,       PosixSetCursorShape,
-    PosixDriveType,            PosixShellCopy,
+    .CreateTempFileBeside = PosixCreateTempFileBeside,
+    .OpenFileForRead = PosixOpenFileForRead,
+    .WriteFileBytes = PosixWriteFile,
+    .ReadFileBytes = PosixReadFile,
+    .FileSize = PosixGetFileSize,
+    .GetLastWriteTime = PosixGetLastWriteTime,
+    .SetFileTimes = PosixSetFileTimes,
+    .CloseFile = PosixCloseFile,
+    .MoveFileOver = PosixReplaceFile,
+    .RemoveFile = PosixDeleteFile,
+    .GetAttributes = PosixGetAttributes,
+    .SetAttributes = PosixSetAttributes,
+    .CreateFolder = PosixCreateFolder,
+    .TouchLastWriteTime = PosixTouchLastWriteTime,
+    .FindFreeSpaceEx = PosixFindFreeSpaceEx,
+    .CallFreeSpaceEx = PosixCallFreeSpaceEx,
+    .FreeSpaceByClusters = PosixFreeSpaceByClusters,
+    .Alloc = PosixAlloc,
+    .Free = PosixFree,
+    .ShowMessageBox = PosixMessageBox,
+    .InitComponents = PosixInitComponents,
+    .LoadUpdateResource = PosixLoadUpdateResource,
+    .GetTempFolder = PosixGetTempFolder,
+    .ProcessId = PosixProcessId,
+    .OpenUserKey = PosixOpenUserKey,
+    .QueryValue = PosixQueryValue,
+    .CloseKey = PosixCloseKey,
+    .FindTopWindow = PosixFindTopWindow,
+    .BringToFront = PosixBringToFront,
+    .RunDialog = PosixRunDialog,
+    .EndWizardDialog = PosixEndWizardDialog,
+    .SetCaption = PosixSetCaption,
+    .SetItemText = PosixSetItemText,
+    .EnableItem = PosixEnableItem,
+    .ShowItem = PosixShowItem,
+    .CheckRadio = PosixCheckRadio,
+    .FocusItem = PosixFocusItem,
+    .SetCursorShape = PosixSetCursorShape,
+    .DriveType = PosixDriveType,
+    .QuietDriveErrors = PosixQuietDriveErrors,
+    .RestoreDriveErrors = PosixRestoreDriveErrors,
+    .ShellCopy = PosixShellCopy,
 };
 
 }  // namespace

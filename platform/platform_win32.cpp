@@ -53,7 +53,7 @@ PlatformFile Win32CreateTempFileBeside(const char* near_path, char* temp_path) {
 }
 
 PlatformFile Win32OpenFileForRead(const char* path) {
-  HANDLE h = CreateFileW(Wide(path).text, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+  HANDLE h = CreateFileW(Wide(path).text, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                          FILE_ATTRIBUTE_NORMAL, nullptr);
   return h == INVALID_HANDLE_VALUE ? nullptr : h;
 }
@@ -106,6 +106,19 @@ int Win32SetAttributes(const char* path, uint32_t attributes) {
 }
 
 int Win32CreateFolder(const char* path) { return CreateDirectoryW(Wide(path).text, nullptr) != 0; }
+
+int Win32TouchLastWriteTime(const char* path) {
+  // Attribute access alone: granted on a read-only file, and it cannot
+  // change a byte of the content.
+  HANDLE h = CreateFileW(Wide(path).text, FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return 0;
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  int ok = SetFileTime(h, nullptr, nullptr, &now) != 0;
+  CloseHandle(h);
+  return ok;
+}
 
 typedef BOOL(WINAPI* FreeSpaceExW)(LPCWSTR, PULARGE_INTEGER, PULARGE_INTEGER, PULARGE_INTEGER);
 
@@ -237,7 +250,13 @@ void Win32BringToFront(PlatformWindow window) {
 DialogProcedure g_dialog_procedure = nullptr;
 
 INT_PTR CALLBACK DialogThunk(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
-  return g_dialog_procedure(window, message, wparam, lparam);
+  intptr_t result = g_dialog_procedure(window, message, wparam, lparam);
+  // The dialog manager answers most messages with DWLP_MSGRESULT, not with
+  // the procedure's own result: a WM_SETCURSOR the procedure handled must be
+  // answered TRUE there, or the control under the mouse puts its own cursor
+  // back over the one just set.
+  if (message == WM_SETCURSOR && result) SetWindowLongPtrW(window, DWLP_MSGRESULT, TRUE);
+  return result;
 }
 
 intptr_t Win32RunDialog(int id, DialogProcedure procedure) {
@@ -276,6 +295,9 @@ void Win32FocusItem(PlatformWindow dialog, int id) {
 }
 
 void Win32SetCursorShape(CursorShape shape) { SetCursor(LoadCursorW(nullptr, shape == kCursorWait ? MAKEINTRESOURCEW(32514) : MAKEINTRESOURCEW(32512))); }
+
+uint32_t Win32QuietDriveErrors() { return SetErrorMode(SEM_FAILCRITICALERRORS); }
+void Win32RestoreDriveErrors(uint32_t previous) { SetErrorMode(previous); }
 
 uint32_t Win32DriveType(const char* root) {
   wchar_t path[4] = {wchar_t(static_cast<unsigned char>(root[0])), L':', L'\\', L'\0'};
@@ -320,17 +342,48 @@ ShellCopyResult Win32ShellCopy(PlatformWindow owner, const char* from, const cha
 }
 
 const PlatformApi kWin32Platform = {
-    Win32CreateTempFileBeside, Win32OpenFileForRead, Win32WriteFile,  Win32ReadFile,
-    Win32GetFileSize,          Win32GetLastWriteTime, Win32SetFileTimes, Win32CloseFile,
-    Win32ReplaceFile,          Win32DeleteFile,      Win32GetAttributes, Win32SetAttributes,
-    Win32CreateFolder,         Win32FindFreeSpaceEx, Win32CallFreeSpaceEx, Win32FreeSpaceByClusters,
-    Win32Alloc,                Win32Free,            Win32MessageBox,
-    Win32InitComponents,       Win32LoadUpdateResource,     Win32GetTempFolder, Win32ProcessId,
-    Win32OpenUserKey,          Win32QueryValue,      Win32CloseKey,
-    Win32FindTopWindow,        Win32BringToFront,    Win32RunDialog,   Win32EndWizardDialog,
-    Win32SetCaption,           Win32SetItemText,     Win32EnableItem,  Win32ShowItem,
-    Win32CheckRadio,           Win32FocusItem,       Win32SetCursorShape,
-    Win32DriveType,            Win32ShellCopy,
+    .CreateTempFileBeside = Win32CreateTempFileBeside,
+    .OpenFileForRead = Win32OpenFileForRead,
+    .WriteFileBytes = Win32WriteFile,
+    .ReadFileBytes = Win32ReadFile,
+    .FileSize = Win32GetFileSize,
+    .GetLastWriteTime = Win32GetLastWriteTime,
+    .SetFileTimes = Win32SetFileTimes,
+    .CloseFile = Win32CloseFile,
+    .MoveFileOver = Win32ReplaceFile,
+    .RemoveFile = Win32DeleteFile,
+    .GetAttributes = Win32GetAttributes,
+    .SetAttributes = Win32SetAttributes,
+    .CreateFolder = Win32CreateFolder,
+    .TouchLastWriteTime = Win32TouchLastWriteTime,
+    .FindFreeSpaceEx = Win32FindFreeSpaceEx,
+    .CallFreeSpaceEx = Win32CallFreeSpaceEx,
+    .FreeSpaceByClusters = Win32FreeSpaceByClusters,
+    .Alloc = Win32Alloc,
+    .Free = Win32Free,
+    .ShowMessageBox = Win32MessageBox,
+    .InitComponents = Win32InitComponents,
+    .LoadUpdateResource = Win32LoadUpdateResource,
+    .GetTempFolder = Win32GetTempFolder,
+    .ProcessId = Win32ProcessId,
+    .OpenUserKey = Win32OpenUserKey,
+    .QueryValue = Win32QueryValue,
+    .CloseKey = Win32CloseKey,
+    .FindTopWindow = Win32FindTopWindow,
+    .BringToFront = Win32BringToFront,
+    .RunDialog = Win32RunDialog,
+    .EndWizardDialog = Win32EndWizardDialog,
+    .SetCaption = Win32SetCaption,
+    .SetItemText = Win32SetItemText,
+    .EnableItem = Win32EnableItem,
+    .ShowItem = Win32ShowItem,
+    .CheckRadio = Win32CheckRadio,
+    .FocusItem = Win32FocusItem,
+    .SetCursorShape = Win32SetCursorShape,
+    .DriveType = Win32DriveType,
+    .QuietDriveErrors = Win32QuietDriveErrors,
+    .RestoreDriveErrors = Win32RestoreDriveErrors,
+    .ShellCopy = Win32ShellCopy,
 };
 
 }  // namespace

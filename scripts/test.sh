@@ -38,6 +38,7 @@ done
 step "Windows builds, unit tests under Wine"
 source scripts/wine-env.sh
 koushin_wine_prefix
+source scripts/xvfb.sh   # a display: some unit tests drive a real dialog
 for preset in win32 win64; do
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset"

@@ -261,6 +261,11 @@ CASES = [
     Case("wizard-cancelled", [press(CANCEL, START), shot("interrupted-box"), press(OK, INTERRUPTED)]),
     Case("escape-cancels", [key("escape", START), press(OK, INTERRUPTED)]),
     Case("close-box-cancels", [press(NEXT, START), close(CONFIRM), press(OK, INTERRUPTED)]),
+    # Once every file is written, Escape and the close box finish as "完了" does.
+    Case("escape-on-the-completed-page-finishes", [press(NEXT, START), press(NEXT, CONFIRM), key("escape", DONE)],
+         exit_code=1, check=file_is("GAME.EXE", b"MZ new game")),
+    Case("close-box-on-the-completed-page-finishes", [press(NEXT, START), press(NEXT, CONFIRM), close(DONE)],
+         exit_code=1, check=file_is("GAME.EXE", b"MZ new game")),
     Case("agreement-keeps-next-disabled", [
         shot("start-page-101"),
         key("enter", wizard("同意の前に", next_=False, agreement="disagree")),
@@ -333,6 +338,30 @@ def aged(name, seconds, folder="game"):
     return prepare
 
 
+def aged_save(mode):
+    """The data file SAVE.DAT a month old, with the given Unix mode."""
+    def prepare(game, data, ctx):
+        aged("SAVE.DAT", -30 * DAY, "data")(game, data, ctx)
+        (data / "SAVE.DAT").chmod(mode)
+    return prepare
+
+
+def kept_and_touched(mode):
+    """SAVE.DAT kept its content and mode, and took the run's time."""
+    def check(game, data, folder):
+        import time
+        path = data / "SAVE.DAT"
+        problems = []
+        if path.read_bytes() != b"player's progress":
+            problems.append(f"SAVE.DAT: the player's content was replaced by {path.read_bytes()!r}")
+        if abs(path.stat().st_mtime - time.time()) > 600:
+            problems.append(f"SAVE.DAT: last-write time {time.ctime(path.stat().st_mtime)}, not the run's")
+        if path.stat().st_mode & 0o777 != mode:
+            problems.append(f"SAVE.DAT: mode {oct(path.stat().st_mode & 0o777)}, expected {oct(mode)}")
+        return problems
+    return check
+
+
 def filler(game, data, _ctx):
     (game.parent / "FILLER.BIN").write_bytes(b"\0" * (256 << 10))
 
@@ -386,6 +415,12 @@ CASES += [
          script=run_script(("UpdateFile00", "d,SAVE.DAT"), DataFolder="save"),
          payload_files={"SAVE.DAT": b"fresh"}, data_files={"save\\SAVE.DAT": b"player's progress"},
          check=files(data={"save\\SAVE.DAT": b"player's progress"})),
+    # The player's save keeps its content and takes the run's time, read-only or not.
+    *[Case(f"data-file-kept-and-touched-{name}", RUN + FINISH, exit_code=1,
+           script=run_script(("UpdateFile00", "d,SAVE.DAT")), payload_files={"SAVE.DAT": b"fresh"},
+           data_files={"SAVE.DAT": b"player's progress"},
+           prepare=aged_save(mode), check=kept_and_touched(mode))
+      for name, mode in (("plain", 0o644), ("read-only", 0o444))],
     Case("data-file-written-when-missing-in-a-new-data-folder", RUN + FINISH, exit_code=1,
          script=run_script(("UpdateFile00", "d,SAVE.DAT"), DataFolder="save"), payload_files={"SAVE.DAT": b"fresh"},
          check=files(data={"save\\SAVE.DAT": b"fresh"})),
@@ -409,6 +444,19 @@ CASES += [
     Case("every-line-of-another-mode", RUN + [press(OK, NOTHING_TO_DO)] + FINISH, exit_code=1,
          script=run_script(("UpdateFile00", "1,GAME.EXE"), ("CopyFile00", "1,2:A.DAT")),
          check=file_is("GAME.EXE", b"MZ old game")),
+    # Lines that would write outside their folder fail like a write that
+    # cannot be made; nothing lands outside.
+    *[Case(f"update-line-outside-its-folder-{name}", RUN + [press(OK, WRITE_FAILED)] + FAIL,
+           script=run_script(("UpdateFile00", path)), payload_files={"EVIL.DLL": b"planted"},
+           check=lambda game, data, folder: [f"{p} was written" for p in game.parent.rglob("EVIL.DLL")])
+      for name, path in (("dot-dot", "..\\EVIL.DLL"), ("dot-dot-slash", "sub/../../EVIL.DLL"),
+                         ("drive", "C:\\EVIL.DLL"), ("root", "\\EVIL.DLL"))],
+    Case("data-folder-outside-the-data-path", RUN + [press(OK, WRITE_FAILED)] + FAIL,
+         script=run_script(("UpdateFile00", "d,SAVE.DAT"), DataFolder="..\\game"), payload_files={"SAVE.DAT": b"x"},
+         check=lambda game, data, folder: [f"{p} was written" for p in game.parent.rglob("SAVE.DAT")]),
+    Case("copy-line-outside-the-installation", RUN + [press(OK, copy_failed("..\\EVIL.DLL"))] + FAIL,
+         script=run_script(("CopyFile00", "2:..\\EVIL.DLL")), discs={"d": {**DISC2, "EVIL.DLL": b"planted"}},
+         check=lambda game, data, folder: [f"{p} was written" for p in game.parent.rglob("EVIL.DLL")]),
     Case("commands-during-a-box-of-the-run-change-nothing", RUN + [
         look(NOTHING_TO_DO), command(NEXT), command(CANCEL), command(BACK), press(OK, NOTHING_TO_DO)] + FINISH,
          exit_code=1,

@@ -168,6 +168,7 @@ void FakeFocusItem(PlatformWindow, int id) { g_fake.focus = id; }
 void FakeSetCursorShape(CursorShape shape) { g_fake.cursor = shape; }
 
 uint32_t FakeDriveType(const char* root) {
+  if (!g_fake.drive_errors_quiet) ++g_fake.loud_drive_probes;
   return g_fake.cd_drives.find(root[0]) != std::string::npos ? uint32_t(kDriveCdRom) : 3u;  // 3: a fixed disk
 }
 
@@ -178,7 +179,19 @@ ShellCopyResult FakeShellCopy(PlatformWindow, const char* from, const char* to, 
   return g_fake.shell_result;
 }
 
+uint32_t FakeQuietDriveErrors() {
+  uint32_t previous = g_fake.drive_errors_quiet;
+  g_fake.drive_errors_quiet = true;
+  return previous;
+}
+void FakeRestoreDriveErrors(uint32_t previous) { g_fake.drive_errors_quiet = previous != 0; }
+
+int FakeTouch(const char* path) { return g_fake.fail_touch ? 0 : Real()->TouchLastWriteTime(path); }
+
 uint32_t FakeGetAttributes(const char* path) {
+  if (path[0] != '\0' && path[1] == ':' && g_fake.cd_drives.find(path[0]) != std::string::npos &&
+      !g_fake.drive_errors_quiet)
+    ++g_fake.loud_drive_probes;
   auto it = g_fake.attributes.find(path);
   return it != g_fake.attributes.end() ? it->second : Real()->GetAttributes(path);
 }
@@ -212,6 +225,9 @@ PlatformApi MakeTable() {
   api.FocusItem = FakeFocusItem;
   api.SetCursorShape = FakeSetCursorShape;
   api.DriveType = FakeDriveType;
+  api.QuietDriveErrors = FakeQuietDriveErrors;
+  api.RestoreDriveErrors = FakeRestoreDriveErrors;
+  api.TouchLastWriteTime = FakeTouch;
   api.GetAttributes = FakeGetAttributes;
   api.ShellCopy = FakeShellCopy;
   return api;

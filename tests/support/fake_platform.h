@@ -39,6 +39,7 @@ struct FakePlatform {
   bool fail_write = false;        // WriteFileBytes writes half, then fails
   bool fail_set_times = false;
   bool fail_replace = false;
+  bool fail_touch = false;        // a file's last-write time cannot be set in place
   bool no_free_space_ex = false;  // the 64-bit query is not found
   bool free_space_ex_fails = false;
   bool clusters_fail = false;
@@ -71,6 +72,10 @@ struct FakePlatform {
   std::map<std::string, uint32_t> attributes;
   // Drive letters that are CD-ROM drives.
   std::string cd_drives;
+  // Whether the system's "no disk" boxes are off, and how many drive types
+  // or paths on a CD-ROM drive were asked for while they were on.
+  bool drive_errors_quiet = false;
+  int loud_drive_probes = 0;
   ShellCopyResult shell_result = {0, 0};
   int shell_fail_at = -1;  // the copy (counted from 0) that fails
   std::vector<FakeShellCopy> shell_copies;

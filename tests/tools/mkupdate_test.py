@@ -103,6 +103,13 @@ PITFALLS = [
      "CopyFile01 is the first copy line for install mode 0, 2, 3, 4, 5, 6, 7, 8, 9 and names no disc"),
     ("value cut by its holder", SCRIPT.replace("GameDir=Dir", "GameDir=Dir\nUpdaterTitle=" + "x" * 300), False,
      "UpdaterTitle is 300 bytes long: the updater keeps only the first 259"),
+    ("update line leaves its folder", SCRIPT + "UpdateFile01=..\\..\\GAME.EXE\n", True,
+     "writes to '..\\..\\GAME.EXE', outside its folder"),
+    ("update line with a drive", SCRIPT + "UpdateFile01=C:\\Windows\\GAME.EXE\n", True, "outside its folder"),
+    ("copy line from the root", SCRIPT + "CopyFile00=2:\\Windows\\x.dll\n", True,
+     "copies to '\\Windows\\x.dll', outside the installation folder"),
+    ("data folder leaves its folder", SCRIPT.replace("GameDir=Dir", "GameDir=Dir\nDataFolder=..\\save"), True,
+     "DataFolder is '..\\save', outside the data folder"),
 ]
 
 
@@ -222,6 +229,71 @@ def an_update_without_a_checksum_record_still_reads():
     without.write_bytes(bytes(damaged))
     result = run("verify", without)
     assert result.returncode == 0 and b"no checksum record" in result.stdout, "nothing can notice this damage"
+
+
+def raw_archive(entries):
+    """An archive image made byte by byte, stored entries and a plain
+    directory, with whatever names it is given (as a hostile tool would)."""
+    data = b""
+    directory = b""
+    for name, content in entries:
+        data += content + bytes(-len(content) % 16)
+        record = name.ljust(260, b"\0") + (1).to_bytes(4, "little") + (132000000000000000).to_bytes(8, "little")
+        directory += record + len(content).to_bytes(4, "little") * 2
+    return b"FA2\0" + (0).to_bytes(4, "little") + (16 + len(data)).to_bytes(4, "little") + \
+        len(entries).to_bytes(4, "little") + data + directory
+
+
+@test
+def extract_never_writes_outside_its_folder():
+    work = pathlib.Path(tempfile.mkdtemp(prefix="mkupdate-hostile-"))
+    hostile = [b"..\\evil1.txt", b"../evil2.txt", b"..", b"sub\\evil3.txt", b"C:evil4.txt", b"\\evil5.txt", b""]
+    good = [b"ok.txt", "表.txt".encode("cp932")]  # 表 ends in the byte 0x5C, which is no separator here
+    archive = work / "hostile.bin"
+    archive.write_bytes(raw_archive([(n, b"x") for n in hostile] + [(n, b"fine") for n in good]))
+    out = work / "deep" / "out"
+    result = run("extract", archive, "-o", out)
+    assert result.returncode == 1, result.returncode
+    message = result.stderr.decode()
+    for name in ("..\\evil1.txt", "../evil2.txt", "'..'", "sub\\evil3.txt", "C:evil4.txt", "\\evil5.txt", "''"):
+        assert name in message, (name, message)
+    assert sorted(p.name for p in out.iterdir()) == ["ok.txt", "表.txt"], list(out.iterdir())
+    written = [p for p in work.rglob("*") if p.is_file()]
+    assert sorted(p.name for p in written) == ["hostile.bin", "ok.txt", "表.txt"], written
+    listing = run("list", archive)
+    assert listing.returncode == 1 and b"evil1.txt' refused" in listing.stderr, listing.stderr
+    assert b"ok.txt" in listing.stdout
+
+
+@test
+def sizes_beyond_the_format_are_refused_before_anything_is_written():
+    d = folder_with(files={"GAME.EXE": b"MZ game"})
+    with open(d / "HUGE.BIN", "wb") as f:  # sparse: no gigabytes are written
+        f.truncate(3 << 30)
+    out = d.parent / (d.name + ".bin")
+    result = run("pack", d, "-o", out)
+    assert result.returncode == 1 and b"HUGE.BIN: 3221225472 bytes; an entry holds at most 2147483647" in \
+        result.stderr, result.stderr
+    assert not out.exists()
+    (d / "HUGE.BIN").unlink()
+    write(d / "NOISE.BIN", random.Random(3).randbytes(300000))
+    env = dict(os.environ, MKUPDATE_ARCHIVE_LIMIT="200000")
+    for command in (["pack", d, "-o", out], ["build", d, "-o", out]):
+        result = subprocess.run([str(MKUPDATE), *map(str, command)], capture_output=True, env=env)
+        assert result.returncode == 1, result
+        assert re.search(rb"the archive would take 3\d{5} bytes, more than the 200000", result.stderr), result.stderr
+        assert not out.exists()
+    assert run("pack", d, "-o", out, "-q").returncode == 0, "without the lowered limit it fits"
+
+
+@test
+def a_usage_error_is_one_line_and_a_hint():
+    for args in (["pack", ROOT / "examples" / "update", "-o", "/tmp/x.bin", "-j", "0"], ["frobnicate"], []):
+        result = run(*args)
+        lines = result.stderr.decode().splitlines()
+        assert result.returncode == 2 and len(lines) == 2 and lines[1] == "try 'mkupdate --help'", (args, lines)
+    assert run("pack", "-j", "0").stderr.startswith(b"mkupdate: -j takes a number from 1 to 256\n")
+    assert b"commands:" in run("--help").stdout
 
 
 @test

@@ -153,23 +153,98 @@ TEST_F(FlowTest, ShortfallIsShownInFullAndBackRunsAgain) {
   EXPECT_EQ(UpdaterMain(nullptr), 1);
 }
 
-TEST_F(FlowTest, FailedDataFileWriteBackKeepsThePlayersFile) {
-  std::string save = folder.Join("game\\SAVE.DAT");
-  WriteWholeFile(save, "player's progress", kTime - 5);
-  fake->registry["Software\\Co\\Dir"]["DataPath"] = folder.Join("game") + std::string(1, '\0');
-  ReadyForRun("[SETUP]\r\nCompanyName=Co\r\nGameTitle=Title\r\nGameClass=Class\r\nGameDir=Dir\r\n"
-              "[UPDATE]\r\nUpdateFile00=d,SAVE.DAT\r\n",
-              {{"SAVE.DAT", {'f', 'r', 'e', 's', 'h'}, kTime, false}});
+// The player's save is never replaced by the archive's copy: not when it is
+// read-only, not when its time cannot be set, not when no memory is left.
+// Where its time can be set it takes the run's; otherwise it is untouched.
+TEST_F(FlowTest, ExistingDataFileKeepsItsContentInEveryCase) {
+  const struct {
+    const char* what;
+    bool read_only, touch_fails, no_memory;
+  } kCases[] = {
+      {"plain", false, false, false},
+      {"read-only", true, false, false},
+      {"time cannot be set", false, true, false},
+      {"read-only, time cannot be set", true, true, false},
+      {"no memory left", false, false, true},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.what);
+    ResetUpdateState();
+    fake->boxes.clear();
+    fake->fail_touch = c.touch_fails;
+    std::string save = folder.Join("game\\SAVE.DAT");
+    NativePlatform()->SetAttributes(save.c_str(), kAttrNormal);
+    WriteWholeFile(save, "player's progress", kTime - 5);
+    if (c.read_only) MakeReadOnly(save);
+    fake->registry["Software\\Co\\Dir"]["DataPath"] = folder.Join("game") + std::string(1, '\0');
+    ReadyForRun("[SETUP]\r\nCompanyName=Co\r\nGameTitle=Title\r\nGameClass=Class\r\nGameDir=Dir\r\n"
+                "[UPDATE]\r\nUpdateFile00=d,SAVE.DAT\r\n",
+                {{"SAVE.DAT", {'f', 'r', 'e', 's', 'h'}, kTime, false}});
+    fake->in_dialog = [&c](FakePlatform& f) {
+      f.Click(IDC_NEXT);
+      if (c.no_memory) f.allocs_before_failure = 0;
+      f.Click(IDC_NEXT);
+      f.allocs_before_failure = -1;
+      f.Click(IDC_NEXT);
+    };
+    EXPECT_EQ(UpdaterMain(nullptr), 1);
+    EXPECT_TRUE(fake->boxes.empty());
+    EXPECT_EQ(ReadWholeFile(save), "player's progress");
+    if (c.touch_fails) {
+      EXPECT_EQ(LastWriteTime(save), kTime - 5);
+    } else {
+      EXPECT_GT(LastWriteTime(save), kTime) << "the run's time";
+    }
+    EXPECT_EQ((NativePlatform()->GetAttributes(save.c_str()) & kAttrReadOnly) != 0, c.read_only);
+  }
+}
+
+// Escape and the close box send command 2 even while "中止" is disabled. On
+// the completed page every file is written: they finish as "完了" does. On a
+// page short of disk space they still cancel.
+TEST_F(FlowTest, CommandTwoOnTheCompletedPageFinishes) {
+  ReadyForRun(kScript, {{"GAME.EXE", {'n', 'e', 'w'}, kTime, true}});
   fake->in_dialog = [](FakePlatform& f) {
     f.Click(IDC_NEXT);
-    f.fail_write = true;  // the disk fills up during the write-back
     f.Click(IDC_NEXT);
-    f.fail_write = false;
-    f.Click(IDC_NEXT);
+    EXPECT_EQ(f.controls[IDC_NEXT].text, kTextFinish);
+    f.SendCommand(IDC_CANCEL);
   };
-  EXPECT_EQ(UpdaterMain(nullptr), 1) << "the result of the write-back is not examined";
-  EXPECT_EQ(ReadWholeFile(save), "player's progress");
-  EXPECT_EQ(LastWriteTime(save), kTime - 5);
+  EXPECT_EQ(UpdaterMain(nullptr), 1);
+  EXPECT_TRUE(fake->boxes.empty());
+  EXPECT_EQ(fake->end_result, 0);
+}
+
+TEST_F(FlowTest, CommandTwoOnAPageShortOfSpaceStillCancels) {
+  ReadyForRun("[SETUP]\r\nCompanyName=Co\r\nGameTitle=Title\r\nGameClass=Class\r\nGameDir=Dir\r\n"
+              "[UPDATE]\r\nRequiredDiskSpace=100\r\nUpdateFile00=GAME.EXE\r\n",
+              {{"GAME.EXE", {'n'}, kTime, false}});
+  fake->fixed_free_space = true;
+  fake->free_bytes = 1ull << 33;
+  fake->in_dialog = [](FakePlatform& f) {
+    f.Click(IDC_NEXT);
+    f.free_bytes = 5;
+    f.Click(IDC_NEXT);
+    EXPECT_FALSE(f.controls[IDC_NEXT].enabled);
+    f.SendCommand(IDC_CANCEL);
+  };
+  EXPECT_EQ(UpdaterMain(nullptr), 0);
+  EXPECT_EQ(Texts(), std::vector<std::string>{kMsgInterrupted});
+}
+
+// Every probe of a drive runs with the "no disk" box off, and the mode is
+// back before the prompt asks for the disc.
+TEST_F(FlowTest, DrivesAreProbedWithoutTheNoDiskBox) {
+  ReadyForRun("[SETUP]\r\nCompanyName=Co\r\nGameTitle=Title\r\nGameClass=Class\r\nGameDir=Dir\r\n"
+              "[UPDATE]\r\nCopyFile00=2:movie\r\n");
+  fake->cd_drives = "DE";  // both empty
+  fake->answers = {kAnswerOk, kAnswerCancel};
+  std::vector<bool> quiet_at_prompt;
+  fake->while_box_open = [&] { quiet_at_prompt.push_back(fake->drive_errors_quiet); };
+  EXPECT_EQ(UpdaterMain(nullptr), 0);
+  EXPECT_EQ(fake->loud_drive_probes, 0);
+  EXPECT_EQ(quiet_at_prompt, (std::vector<bool>{false, false, false})) << "two prompts, then the interrupted box";
+  EXPECT_FALSE(fake->drive_errors_quiet);
 }
 
 TEST_F(FlowTest, ShellCopyAbortEndsTheWizardWithoutAMessage) {

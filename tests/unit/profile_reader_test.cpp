@@ -173,6 +173,23 @@ TEST_F(ProfileReaderTest, MatchesGetPrivateProfileStringA) {
   EXPECT_LT(differences, same / 20) << "only the two explained cases differ";
 }
 
+// A SETUP.INI that another program (an editor, the game's launcher) holds
+// open for writing reads as it does for the platform's own reader.
+TEST_F(ProfileReaderTest, ReadsAFileAnotherProgramHoldsOpenForWriting) {
+  std::string path = folder.Join("SETUP.INI");
+  WriteWholeFile(path, "[SETUP]\r\nGameTitle=held\r\n");
+  for (DWORD share : {DWORD(FILE_SHARE_READ), DWORD(FILE_SHARE_READ | FILE_SHARE_WRITE)}) {
+    HANDLE held = CreateFileA(path.c_str(), GENERIC_WRITE, share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    char ours[64] = "", theirs[64] = "";
+    ReadProfileString(path.c_str(), "SETUP", "GameTitle", ours, sizeof ours);
+    GetPrivateProfileStringA("SETUP", "GameTitle", "", theirs, sizeof theirs, path.c_str());
+    CloseHandle(held);
+    EXPECT_STREQ(theirs, "held") << "share mode " << share;
+    EXPECT_STREQ(ours, "held") << "share mode " << share;
+  }
+}
+
 #endif
 
 }  // namespace

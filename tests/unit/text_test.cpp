@@ -69,6 +69,34 @@ TEST(NextChar, StepsOverDoubleByteCharacters) {
   EXPECT_FALSE(IsLeadByte(0x80) || IsLeadByte(0xA0) || IsLeadByte(0xDF) || IsLeadByte(0xFD));
 }
 
+TEST(PathStaysInside, RefusesEveryWayOutOfTheFolder) {
+  const struct {
+    const char* path;
+    bool inside;
+  } kCases[] = {
+      {"GAME.EXE", true},
+      {"data\\voice\\a.pak", true},
+      {"", true},
+      {".\\a.dat", true},
+      {"a..b\\..c", true},                // dots inside a name are a name
+      {"\x95\x5C\\x.dat", true},        // 表: its trail byte 0x5C is no separator
+      {"\x95\x5C..\\x.dat", true},
+      {"..\\GAME.EXE", false},
+      {"data\\..\\..\\GAME.EXE", false},
+      {"data/../../GAME.EXE", false},
+      {"data\\..", false},
+      {"...\\x", false},                   // read as ".." by the system
+      {".. \\x", false},
+      {"\\Windows\\x.dll", false},       // the root of the drive
+      {"/etc/x", false},
+      {"\\\\server\\share\\x", false},
+      {"C:\\Windows\\x.dll", false},
+      {"C:x.dll", false},
+      {"a.dat:stream", false},
+  };
+  for (const auto& c : kCases) EXPECT_EQ(PathStaysInside(c.path), c.inside) << c.path;
+}
+
 #ifndef _WIN32
 TEST(Messages, AreTheCodePage932BytesOfTheirTexts) {
   iconv_t cd = iconv_open("CP932", "UTF-8");

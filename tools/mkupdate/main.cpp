@@ -98,6 +98,41 @@ const CommandHelp kCommandHelp[] = {
      "decoded. Exit status 1 when anything is wrong.\n"},
 };
 
+// How large an archive may be. The format's offsets and sizes are 32-bit.
+// The i686 updater maps the whole payload with its image and decodes each
+// entry into memory beside it, in a 32-bit address space whose largest free
+// range is often under 2 GB: 1 GiB leaves room for both. No executable of
+// 2 GB or more is made for x86_64 either: that is beyond what Windows' own
+// tools make (the linker stops at 2 GB) and than anything is tested with.
+constexpr uint64_t kFormatLimit = 0xFFFFFFFFu;
+constexpr uint64_t kI686Limit = uint64_t(1) << 30;
+constexpr uint64_t kX64Limit = (uint64_t(2) << 30) - (16 << 20);  // with room for the updater itself
+// One entry: its size is decoded into one block of memory.
+constexpr uint64_t kEntryLimit = 0x7FFFFFFFu;
+
+// The limit for an archive of this command, and why; MKUPDATE_ARCHIVE_LIMIT
+// lowers it (never raises it), so the tests can reach it without writing
+// gigabytes.
+uint64_t ArchiveLimit(const std::string& command, const std::string& arch, std::string* why) {
+  uint64_t limit = kFormatLimit;
+  *why = "the archive's offsets and sizes are 32-bit";
+  if (command == "build" && arch == "x86_64") {
+    limit = kX64Limit;
+    *why = "an x86_64 update executable stays under 2 GiB";
+  } else if (command == "build") {
+    limit = kI686Limit;
+    *why = "an i686 update carries at most 1 GiB, to be loaded into a 32-bit process";
+  }
+  if (const char* lower = getenv("MKUPDATE_ARCHIVE_LIMIT")) {
+    unsigned long long n = strtoull(lower, nullptr, 10);
+    if (n > 0 && n < limit) {
+      limit = n;
+      *why = "MKUPDATE_ARCHIVE_LIMIT";
+    }
+  }
+  return limit;
+}
+
 std::string g_archive_error;  // the reader's last message, instead of a box
 
 int CaptureBox(PlatformWindow, const char* text, const char*, uint32_t) {
@@ -111,7 +146,7 @@ int Fail(const std::string& message) {
 }
 
 int Usage(const std::string& message) {
-  fprintf(stderr, "mkupdate: %s\n%s", message.c_str(), kUsage);
+  fprintf(stderr, "mkupdate: %s\ntry 'mkupdate --help'\n", message.c_str());
   return kExitUsage;
 }
 
@@ -162,6 +197,19 @@ bool CollectEntries(const fs::path& src, std::vector<ArchiveInput>* entries, std
     *error = src.string() + ": " + ec.message();
     return false;
   }
+  // Sizes first, before a byte is read: what cannot fit is refused at once.
+  for (auto& [name, path] : by_name) {
+    uint64_t size = fs::file_size(path, ec);
+    if (ec) {
+      *error = path.string() + ": " + ec.message();
+      return false;
+    }
+    if (size > kEntryLimit) {
+      *error = path.string() + ": " + std::to_string(size) + " bytes; an entry holds at most " +
+               std::to_string(kEntryLimit) + " bytes (2 GiB - 1)";
+      return false;
+    }
+  }
   for (auto& [name, path] : by_name) {
     ArchiveInput in;
     in.name = name;
@@ -180,6 +228,8 @@ bool MakeArchive(const Options& o, const std::vector<ArchiveInput>& entries, std
                  std::string* error) {
   ArchiveOptions options;
   options.threads = o.jobs;
+  std::string why;
+  options.max_image = ArchiveLimit(o.command, o.arch, &why);
   bool show = !o.quiet && ErrorIsTerminal();
   if (show) {
     // A line is redrawn when an entry is begun or the percentage moves.
@@ -195,7 +245,10 @@ bool MakeArchive(const Options& o, const std::vector<ArchiveInput>& entries, std
   }
   *image = BuildArchive(entries, options, error);
   if (show) fprintf(stderr, "\r\x1b[K");
-  if (image->empty()) return false;
+  if (image->empty()) {
+    if (error->rfind("the archive would take", 0) == 0) *error = o.operands[0] + ": " + *error + " (" + why + ")";
+    return false;
+  }
   if (o.verbose) {
     std::vector<uint8_t> copy = *image;
     UpdateState.PayloadArchive = {copy.data(), uint32_t(copy.size())};
@@ -389,6 +442,29 @@ bool OpenArchiveFile(const std::string& path, UpdateFile* file, std::string* err
   return true;
 }
 
+// Why an entry name cannot be written as a file of its own inside the
+// output folder, or "" when it can. An entry name is a file name without
+// folders; anything else in an archive was made to escape the folder.
+std::string UnsafeEntryName(const char* name) {
+  if (name[0] == '\0') return "an empty name";
+  if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) return "a folder's name";
+  for (const char* p = name; *p != '\0'; p = NextChar(p)) {
+    if (NextChar(p) != p + 1) continue;  // a double-byte character: its trail byte is no separator
+    if (*p == '\\' || *p == '/') return "a folder separator";
+    if (*p == ':') return "a drive or a stream (':')";
+  }
+  return "";
+}
+
+// Reports an entry that UnsafeEntryName refuses; true when there is one.
+bool RefusedEntry(const std::string& path, const ArchiveEntryInfo& e) {
+  std::string why = UnsafeEntryName(e.Name);
+  if (why.empty()) return false;
+  Fail(path + ": entry '" + DisplayText(e.Name) + "' refused: its name holds " + why +
+       " (an entry name is a file name without folders)");
+  return true;
+}
+
 std::string TimeText(uint64_t file_time) {
   int64_t seconds = int64_t(file_time / 10000000) - 11644473600ll;
   time_t t = time_t(seconds);
@@ -418,16 +494,21 @@ int List(const Options& o) {
     }
   }
   printf("%10s %10s  %-10s  %-19s  %s\n", "size", "stored", "method", "time (UTC)", "name");
+  int status = kExitOk;
   for (uint32_t i = 0; i < ArchiveEntryCount(); ++i) {
     ArchiveEntryInfo e;
     GetArchiveEntryInfo(i, &e);
+    if (RefusedEntry(o.operands[0], e)) {
+      status = kExitFailure;
+      continue;
+    }
     printf("%10u %10u  %-10s  %-19s  %s", e.Size, e.StoredSize, (e.Flags & kEntryCompressed) ? "compressed" : "stored",
            TimeText(e.FileTime).c_str(), DisplayText(e.Name).c_str());
     if (o.verbose) printf("  (FILETIME %llu)", static_cast<unsigned long long>(e.FileTime));
     printf("\n");
   }
   ClosePayloadArchive();
-  return kExitOk;
+  return status;
 }
 
 int Extract(const Options& o) {
@@ -442,6 +523,10 @@ int Extract(const Options& o) {
   for (uint32_t i = 0; i < ArchiveEntryCount(); ++i) {
     ArchiveEntryInfo e;
     GetArchiveEntryInfo(i, &e);
+    if (RefusedEntry(o.operands[0], e)) {
+      status = kExitFailure;
+      continue;
+    }
     fs::path target = HostPathOf(dir, e.Name);
     uint32_t size = 0;
     const uint8_t* bytes = LoadArchiveEntryAt(i, &size);
@@ -468,6 +553,10 @@ int Verify(const Options& o) {
   for (uint32_t i = 0; i < ArchiveEntryCount(); ++i) {
     ArchiveEntryInfo e;
     GetArchiveEntryInfo(i, &e);
+    if (RefusedEntry(path, e)) {
+      status = kExitFailure;
+      continue;
+    }
     uint32_t size = 0;
     const uint8_t* bytes = LoadArchiveEntryAt(i, &size);
     if (bytes == nullptr) status = Fail(path + ": entry " + DisplayText(e.Name) + ": " + g_archive_error);
@@ -544,10 +633,11 @@ int main(int argc, char** argv) {
       }
     }
   }
-  if (o.help || o.command.empty()) {
-    fputs(kUsage, o.help ? stdout : stderr);
-    return o.help ? kExitOk : kExitUsage;
+  if (o.help) {
+    fputs(kUsage, stdout);
+    return kExitOk;
   }
+  if (o.command.empty()) return Usage("a command is needed: build, check, pack, list, extract or verify");
   if (o.command == "build") return Build(o);
   if (o.command == "check") return Check(o);
   if (o.command == "pack") return Pack(o);

@@ -2,6 +2,7 @@
 
 #include <map>
 
+#include "common/messages.h"
 #include "common/text.h"
 #include "common/update_state.h"
 #include "settings/profile_reader.h"
@@ -65,7 +66,12 @@ struct Checker {
         Add(true, "SETUP", key, std::string("is missing or empty: the updater stops at once with \"SETUP : ") + key +
                                    " \x83L\x81[\x82\xAA\x91\xB6\x8D\xDD\x82\xB5\x82\xDC\x82\xB9\x82\xF1\"");
     }
-    for (const char* key : {"GameTitleA", "UpdaterVersion", "UpdaterTitle", "DataFolder"}) Held("SETUP", key, kPathSize);
+    for (const char* key : {"GameTitleA", "UpdaterVersion", "UpdaterTitle"}) Held("SETUP", key, kPathSize);
+    std::string data_folder = Held("SETUP", "DataFolder", kPathSize);
+    if (!PathStaysInside(data_folder.c_str()))
+      Add(true, "SETUP", "DataFolder",
+          "is '" + data_folder + "', outside the data folder ('..', a drive or a leading separator): the updater "
+          "refuses every update-file line then");
     Held("SETUP", "UpdateMessage", kLongTextSize);
     for (const char* key : {"AgreementText", "AgreementTitle"}) {
       std::string name = Held("SETUP", key, kPathSize);
@@ -130,6 +136,10 @@ struct Checker {
         Add(true, "UPDATE", key, "names no file: the update stops with \"Can't Find File in Resource !!\"");
         continue;
       }
+      if (!PathStaysInside(line.Path))
+        Add(true, "UPDATE", key,
+            "writes to '" + std::string(line.Path) + "', outside its folder ('..', a drive or a leading separator): "
+            "the updater refuses it, and the update stops with \"" + kMsgWriteFailed + "\"");
       std::string entry = line.Path + line.NameOffset;
       if (!entries.count(FoldedName(entry)))
         Add(true, "UPDATE", key,
@@ -162,6 +172,10 @@ struct Checker {
       ParseCopyLine(Held("UPDATE", key, kPathSize).c_str(), &line);
       if (line.DiscNumber < 0 || line.DiscNumber > 9)
         Add(true, "UPDATE", key, "has a disc number that is no digit: the copy fails and the update stops");
+      if (!PathStaysInside(line.Path))
+        Add(true, "UPDATE", key,
+            "copies to '" + std::string(line.Path) + "', outside the installation folder ('..', a drive or a "
+            "leading separator): the updater refuses it, and the copy fails");
       lines.push_back(line);
       keys.push_back(key);
     }
