@@ -79,10 +79,9 @@ struct UpdateStateData {
   uint8_t* ArchiveDirectory;  // header copy + decoded entries, or none
   FreeSpaceEntry FreeSpaceEntryPoint;  // cached 64-bit free-space query
 
-  // Paths of the two INI files. The script's values are read from its bytes
-  // in the payload (ScriptBytes), never from the temporary copy at
-  // ScriptPath, which any program of the user could rewrite.
-  char ScriptPath[kPathSize];
+  // The script is read from its bytes in the payload: it is never written to
+  // a file, where any program of the user could rewrite it (or turn the
+  // elevated program's write or delete of a known name towards another file).
   const uint8_t* ScriptBytes;
   uint32_t ScriptSize;
   char SetupIniPath[kPathSize];

@@ -19,7 +19,6 @@ void CleanUpTemporary() {
   ClosePayloadArchive();
   if (IsDecodedEntry(UpdateState.ScriptBytes)) Os->Free(const_cast<uint8_t*>(UpdateState.ScriptBytes));
   UpdateState.ScriptBytes = nullptr;
-  if (UpdateState.ScriptPath[0] != '\0') Os->RemoveFile(UpdateState.ScriptPath);
 }
 
 namespace {
@@ -35,17 +34,12 @@ void ShowFormatted(const char* format, const char* argument) {
   ShowUpdaterError(message);
 }
 
-// Step 4: the script goes to a file of this run's own in the temporary
-// folder (a second copy never touches it), and its bytes are kept from the
-// payload: every value is read from those, never back from the file.
-int ExtractScript() {
-  char path[kPathSize] = {};
-  char name[32];
-  Os->GetTempFolder(path, sizeof path);
-  FormatText(name, sizeof name, "UPDATE_%08X.INI", Os->ProcessId());
-  if (!AppendPathComponent(path, sizeof path, name)) return 0;
-  CopyText(UpdateState.ScriptPath, kPathSize, path);
-  if (!ExtractArchiveEntry("UPDATE.INI", UpdateState.ScriptPath, 0)) return 0;
+// Step 4: the script's bytes, straight from the payload. Nothing is written:
+// a copy in the user's temporary folder would serve nothing, and an elevated
+// program writing and deleting a known name there can be steered by a
+// junction to any file on the disk. A payload without the script shows
+// "Can't Find File in Resource !!" here, as before.
+int LoadScript() {
   uint32_t size = 0;
   UpdateState.ScriptBytes = LoadArchiveEntry("UPDATE.INI", &size);
   UpdateState.ScriptSize = size;
@@ -131,7 +125,7 @@ int UpdaterMain(void* instance) {
     ShowUpdaterError(kMsgResourceReadError);
     return Stop();
   }
-  if (!ExtractScript()) return Stop();
+  if (!LoadScript()) return Stop();
   if (!ReadScriptSetup()) return Stop();  // reports the first missing key
   if (!LoadAgreementBlock("AgreementText", &UpdateState.AgreementTextBlock) ||
       !LoadAgreementBlock("AgreementTitle", &UpdateState.AgreementTitleBlock)) {

@@ -125,10 +125,6 @@ struct PlatformApi {
   // and read-only for the whole run; false when it is missing or cannot be
   // loaded. An empty resource is found, with size 0.
   int (*LoadUpdateResource)(void* instance, int id, const uint8_t** bytes, uint32_t* size);
-  // The temporary folder, ending in a separator, cut to `size` bytes.
-  void (*GetTempFolder)(char* path, uint32_t size);
-  // A number that no other running process has.
-  uint32_t (*ProcessId)();
 
   // --- The installation record ---------------------------------------------
   // Opens a key under HKEY_CURRENT_USER for reading; none on failure.

@@ -191,13 +191,6 @@ int PosixMessageBox(PlatformWindow, const char* text, const char* caption, uint3
 // or drives. These answer as a system without them would.
 void PosixInitComponents() {}
 int PosixLoadUpdateResource(void*, int, const uint8_t**, uint32_t*) { return 0; }
-void PosixGetTempFolder(char* path, uint32_t size) {
-  const char* dir = getenv("TMPDIR");
-  char folder[1024];
-  snprintf(folder, sizeof folder, "%s/", dir && *dir ? dir : "/tmp");
-  CopyText(path, size, folder);
-}
-uint32_t PosixProcessId() { return uint32_t(getpid()); }
 RegistryKey PosixOpenUserKey(const char*) { return nullptr; }
 int PosixQueryValue(RegistryKey, const char*, void*, uint32_t) { return 0; }
 void PosixCloseKey(RegistryKey) {}
@@ -240,8 +233,6 @@ const PlatformApi kPosixPlatform = {
     .ShowMessageBox = PosixMessageBox,
     .InitComponents = PosixInitComponents,
     .LoadUpdateResource = PosixLoadUpdateResource,
-    .GetTempFolder = PosixGetTempFolder,
-    .ProcessId = PosixProcessId,
     .OpenUserKey = PosixOpenUserKey,
     .QueryValue = PosixQueryValue,
     .CloseKey = PosixCloseKey,

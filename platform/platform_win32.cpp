@@ -28,6 +28,35 @@ WideText Wide(const char* text) {
 
 HANDLE HandleOf(PlatformFile file) { return static_cast<HANDLE>(file); }
 
+// --- DLL search ------------------------------------------------------------
+// The updater runs elevated from the player's Downloads folder, where anyone
+// can leave a DLL under a system DLL's name. Every DLL it loads must come
+// from the system folder.
+
+typedef BOOL(WINAPI* SetDefaultDllDirectoriesProc)(DWORD);
+
+// Whether the system understands the LOAD_LIBRARY_SEARCH_* flags (Windows 8,
+// and Windows 7 and Vista with the update KB2533623).
+bool g_search_flags = false;
+
+// An entry point of a loaded DLL as a function of its own type.
+template <typename Function>
+Function EntryPoint(HMODULE module, const char* name) {
+  return module ? reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name))) : nullptr;
+}
+
+// A system DLL by its full path in the system folder, its own dependencies
+// searched from there as well. None when it cannot be loaded.
+HMODULE LoadSystemLibrary(const wchar_t* name) {
+  if (g_search_flags) return LoadLibraryExW(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  wchar_t path[MAX_PATH + 32];
+  UINT n = GetSystemDirectoryW(path, MAX_PATH);
+  if (n == 0 || n >= MAX_PATH || n + 1 + wcslen(name) >= MAX_PATH + 32) return nullptr;
+  path[n] = L'\\';
+  wcscpy(path + n + 1, name);
+  return LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+}
+
 PlatformFile Win32CreateTempFileBeside(const char* near_path, char* temp_path) {
   // The folder part: up to the last separator that is a character of its own,
   // or the drive ("C:") of a path such as "C:name".
@@ -123,7 +152,7 @@ int Win32TouchLastWriteTime(const char* path) {
 typedef BOOL(WINAPI* FreeSpaceExW)(LPCWSTR, PULARGE_INTEGER, PULARGE_INTEGER, PULARGE_INTEGER);
 
 FreeSpaceEntry Win32FindFreeSpaceEx() {
-  HMODULE kernel = LoadLibraryW(L"kernel32.dll");
+  HMODULE kernel = LoadSystemLibrary(L"kernel32.dll");
   if (kernel == nullptr) return nullptr;
   FARPROC entry = GetProcAddress(kernel, "GetDiskFreeSpaceExW");
   FreeLibrary(kernel);  // kernel32 stays mapped for the life of the process
@@ -160,15 +189,18 @@ int Win32MessageBox(PlatformWindow owner, const char* text, const char* caption,
   return MessageBoxW(static_cast<HWND>(owner), Wide(text).text, Wide(caption).text, kind);
 }
 
-// Texts that come back from the system, in code page 932, cut to `size`.
-void Narrow(const wchar_t* text, char* out, uint32_t size) {
-  char wide_enough[4096];
-  if (WideCharToMultiByte(kCodePage, 0, text, -1, wide_enough, sizeof wide_enough, nullptr, nullptr) == 0)
-    wide_enough[0] = '\0';
-  CopyText(out, size, wide_enough);
-}
+// COM and the shell are loaded when they are first needed, from the system
+// folder, after the search has been restricted: as imports of the program
+// they (and the DLLs they pull in, such as shcore) would be resolved before
+// its first line, from wherever the loader looks first.
+typedef HRESULT(WINAPI* CoInitializeProc)(LPVOID);
+typedef int(WINAPI* ShFileOperationProc)(LPSHFILEOPSTRUCTW);
 
-void Win32InitComponents() { CoInitialize(nullptr); }
+void Win32InitComponents() {
+  HMODULE ole = LoadSystemLibrary(L"ole32.dll");
+  auto initialize = EntryPoint<CoInitializeProc>(ole, "CoInitialize");
+  if (initialize != nullptr) initialize(nullptr);
+}
 
 int Win32LoadUpdateResource(void* instance, int id, const uint8_t** bytes, uint32_t* size) {
   HMODULE module = static_cast<HMODULE>(instance);
@@ -187,14 +219,6 @@ int Win32LoadUpdateResource(void* instance, int id, const uint8_t** bytes, uint3
   *size = length;
   return 1;
 }
-
-void Win32GetTempFolder(char* path, uint32_t size) {
-  wchar_t folder[MAX_PATH + 1];
-  if (GetTempPathW(MAX_PATH + 1, folder) == 0) folder[0] = L'\0';
-  Narrow(folder, path, size);
-}
-
-uint32_t Win32ProcessId() { return GetCurrentProcessId(); }
 
 RegistryKey Win32OpenUserKey(const char* subkey) {
   HKEY key = nullptr;
@@ -335,7 +359,10 @@ ShellCopyResult Win32ShellCopy(PlatformWindow owner, const char* from, const cha
   operation.pFrom = source.text;
   operation.pTo = destination.text;
   operation.fFlags = FILEOP_FLAGS(flags);
-  int failed = SHFileOperationW(&operation);
+  HMODULE shell = LoadSystemLibrary(L"shell32.dll");
+  auto copy = EntryPoint<ShFileOperationProc>(shell, "SHFileOperationW");
+  if (copy == nullptr) return result;
+  int failed = copy(&operation);
   result.Failed = failed != 0;
   result.Aborted = operation.fAnyOperationsAborted != FALSE;
   return result;
@@ -364,8 +391,6 @@ const PlatformApi kWin32Platform = {
     .ShowMessageBox = Win32MessageBox,
     .InitComponents = Win32InitComponents,
     .LoadUpdateResource = Win32LoadUpdateResource,
-    .GetTempFolder = Win32GetTempFolder,
-    .ProcessId = Win32ProcessId,
     .OpenUserKey = Win32OpenUserKey,
     .QueryValue = Win32QueryValue,
     .CloseKey = Win32CloseKey,
@@ -387,6 +412,28 @@ const PlatformApi kWin32Platform = {
 };
 
 }  // namespace
+
+void RestrictDllSearch() {
+  // Looked up, not imported: it is missing on systems without the update.
+  auto set_default =
+      EntryPoint<SetDefaultDllDirectoriesProc>(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories");
+  if (set_default != nullptr && set_default(LOAD_LIBRARY_SEARCH_SYSTEM32)) {
+    g_search_flags = true;
+    return;
+  }
+  // An older system searches the program's folder first for every DLL that
+  // is not one of its known DLLs. Take the current folder out of the search,
+  // and load now, from the system folder, the DLLs that the window manager,
+  // COM and the shell load later by their bare names: a DLL once loaded is
+  // what every later load of that name gets.
+  SetDllDirectoryW(L"");
+  const wchar_t* later[] = {
+      L"uxtheme.dll",  L"dwmapi.dll",  L"version.dll", L"cryptbase.dll", L"propsys.dll", L"profapi.dll",
+      L"ntmarta.dll",  L"sspicli.dll", L"apphelp.dll", L"msctf.dll",     L"oleacc.dll",  L"comctl32.dll",
+      L"clbcatq.dll",  L"shcore.dll",  L"shlwapi.dll", L"imm32.dll",     L"ole32.dll",   L"shell32.dll",
+  };
+  for (const wchar_t* name : later) LoadSystemLibrary(name);
+}
 
 const PlatformApi* NativePlatform() { return &kWin32Platform; }
 const PlatformApi* Os = &kWin32Platform;

@@ -2,5 +2,9 @@
 #include <windows.h>
 
 #include "flow/updater_main.h"
+#include "platform/platform_win32.h"
 
-int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) { return UpdaterMain(instance); }
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
+  RestrictDllSearch();  // before anything loads a DLL by name
+  return UpdaterMain(instance);
+}

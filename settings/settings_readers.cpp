@@ -24,7 +24,7 @@ int ReadScriptValue(const char* section, const char* key, char* dst, uint32_t si
   uint32_t n = UpdateState.ScriptBytes != nullptr
                    ? ReadProfileBytes(reinterpret_cast<const char*>(UpdateState.ScriptBytes), UpdateState.ScriptSize,
                                       section, key, dst, size)
-                   : ReadProfileString(UpdateState.ScriptPath, section, key, dst, size);
+                   : 0;
   if (n > 0) return 1;
   if (UpdateState.ReportMissingKeys) {
     char message[kLongTextSize];

@@ -176,6 +176,9 @@ class Case:
     make_payload: Optional[Callable] = None  # writes further payload files into the folder given
     build_options: tuple = ()  # further options of mkupdate build
     damage: Optional[Callable] = None  # changes the built executable's bytes in place
+    planted: tuple = ()  # DLL names planted beside the updater (tests/e2e/planted_dll.c)
+    planted_may_run: bool = False  # the case shows that a planted DLL does run
+    program: Optional[str] = None  # another program of the Windows build run in the updater's place
 
 
 def files(game=None, data=None, writable=()):
@@ -592,4 +595,25 @@ CASES += [
     Case("update-without-a-checksum-record-still-runs", RUN + FINISH, exit_code=1, script=DAMAGE_SCRIPT,
          payload_files=DAMAGE_PAYLOAD, build_options=("--no-checksum",),
          check=files(game={"GAME.EXE": b"MZ new game", "NOISE.BIN": NOISE, "STORY.TXT": STORY})),
+]
+
+
+# --- DLLs planted beside the updater -------------------------------------------
+# Every DLL the updater was seen to load under Wine (WINEDEBUG=+loaddll, a
+# whole run with the disc copy), planted beside it, which is also its
+# working folder. The planted DllMain leaves a marker; none may appear.
+PLANTED = tuple(f"{name}.dll" for name in (
+    "kernelbase", "kernel32", "msvcrt", "ucrtbase", "sechost", "advapi32", "zlib1", "win32u", "gdi32", "version",
+    "user32", "imm32", "rpcrt4", "combase", "ole32", "uxtheme", "shcore", "shlwapi", "shell32",
+    # and names Windows loads by name for such a program
+    "dwmapi", "cryptbase", "propsys", "profapi", "ntmarta", "sspicli", "apphelp", "msctf", "oleacc", "comctl32",
+    "clbcatq", "msimg32"))
+
+CASES += [
+    Case("planted-dlls-never-run", RUN + FINISH, exit_code=1, planted=PLANTED,
+         script=run_script(("UpdateFile00", "GAME.EXE"), ("CopyFile00", "2:MOVIE.DAT")),
+         discs={"d": {**DISC2, "MOVIE.DAT": b"m"}}, check=files(game={"GAME.EXE": b"MZ new game", "MOVIE.DAT": b"m"})),
+    # The twin: the same DLLs beside a program without the hardening do run.
+    Case("planted-dlls-run-beside-an-unhardened-program", [], exit_code=0, planted=PLANTED, planted_may_run=True,
+         program="unhardened.exe"),
 ]

@@ -102,6 +102,45 @@ def check_dialog(data, dialog_id, problems):
                (wanted[0], wanted[1], wanted[2], hex(wanted[3]), *wanted[4:], 0, 0))
 
 
+# Windows' known DLLs: always loaded from the system folder, whatever lies
+# beside the program. The updater imports nothing else; COM and the shell it
+# loads itself, from the system folder, once the DLL search is restricted.
+KNOWN_DLLS = {"advapi32.dll", "kernel32.dll", "msvcrt.dll", "user32.dll", "gdi32.dll", "ole32.dll",
+              "shell32.dll", "combase.dll", "rpcrt4.dll", "sechost.dll", "shlwapi.dll", "shcore.dll", "imm32.dll"}
+LOAD_LIBRARY_SEARCH_SYSTEM32 = 0x800
+
+
+def check_hardening(pe, problems):
+    """ASLR (high-entropy on x86_64), DEP, no import outside the known DLLs,
+    and a load configuration whose DependentLoadFlags keep the search of the
+    imports' own dependencies in the system folder."""
+    flags = pe.OPTIONAL_HEADER.DllCharacteristics
+    wanted = {"IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE": "ASLR", "IMAGE_DLLCHARACTERISTICS_NX_COMPAT": "DEP"}
+    if pe.FILE_HEADER.Machine == pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_AMD64"]:
+        wanted["IMAGE_DLLCHARACTERISTICS_HIGH_ENTROPY_VA"] = "high-entropy ASLR"
+    for flag, what in wanted.items():
+        if not flags & pefile.DLL_CHARACTERISTICS[flag]:
+            problems.append(f"no {what} ({flag})")
+    if not pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_BASERELOC"]].Size:
+        problems.append("no relocations: ASLR cannot move the image")
+    for entry in getattr(pe, "DIRECTORY_ENTRY_IMPORT", []):
+        name = entry.dll.decode().lower()
+        if name not in KNOWN_DLLS:
+            problems.append(f"imports {name}, which is not one of the system's known DLLs")
+    config = getattr(pe, "DIRECTORY_ENTRY_LOAD_CONFIG", None)
+    if config is None:
+        problems.append("no load configuration")
+        return
+    # The field's name differs between pefile's versions and machines; its
+    # place does not: offset 54 (i686) or 78 (x86_64).
+    offset = 78 if pe.OPTIONAL_HEADER.Magic == 0x20B else 54
+    rva = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_LOAD_CONFIG"]].VirtualAddress
+    size = config.struct.Size
+    dependent = pe.get_word_at_rva(rva + offset) if size >= offset + 2 else 0
+    if dependent != LOAD_LIBRARY_SEARCH_SYSTEM32:
+        problems.append(f"DependentLoadFlags is {dependent:#x}, not LOAD_LIBRARY_SEARCH_SYSTEM32 (size {size})")
+
+
 def main():
     pe = pefile.PE(sys.argv[1])
     found = resources(pe)
@@ -129,6 +168,7 @@ def main():
     if pe.FILE_HEADER.Machine == pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_I386"] and \
             not pe.FILE_HEADER.Characteristics & pefile.IMAGE_CHARACTERISTICS["IMAGE_FILE_LARGE_ADDRESS_AWARE"]:
         problems.append("the i686 updater is not large-address-aware")
+    check_hardening(pe, problems)
     for problem in problems:
         print("template check: " + problem)
     print(f"templates: {0 if problems else 1} passed, {1 if problems else 0} failed")

@@ -218,6 +218,11 @@ def run_case(case, wine: Wine, work: pathlib.Path, mkupdate: pathlib.Path, shots
         image = bytearray(updater.read_bytes())
         case.damage(image)
         updater.write_bytes(bytes(image))
+    # Planted DLLs: beside the updater, which is also its working folder.
+    for name in case.planted:
+        shutil.copy(wine.build / "tests" / "e2e" / "planted.dll", folder / name)
+    if case.program:
+        shutil.copy(wine.build / "tests" / "e2e" / case.program, updater)
     script = folder / "script.txt"
     steps = [(c(context) if callable(c) else c, e) for c, e in case.steps]
     commands = [c for c, _ in case.before] + ["start"] + [c for c, _ in steps] + ["end"]
@@ -265,14 +270,20 @@ def run_case(case, wine: Wine, work: pathlib.Path, mkupdate: pathlib.Path, shots
                 case.check(game, data, folder, payload_dir)
         except OSError as error:   # a file the check reads is missing, for instance
             problems.append(f"check: {error}")
-    # No temporary script is left behind.
+    # Nothing is written to the user's temporary folder: no script, no copy.
     temp = wine.drive_c / "users" / os.environ.get("USER", "root") / "Temp"
     if temp.exists():
-        left = [p.name for p in temp.glob("UPDATE_*.INI")]
-        if left:
-            problems.append(f"temporary scripts left behind: {left}")
-            for p in temp.glob("UPDATE_*.INI"):
-                p.unlink()
+        written = [p.name for p in temp.iterdir() if p.name.upper().startswith("UPDATE") or p.suffix.upper() == ".INI"]
+        if written:
+            problems.append(f"files written to the temporary folder: {written}")
+            for p in temp.iterdir():
+                if p.name in written:
+                    p.unlink()
+    ran = sorted(p.name[:-len(".loaded")] for p in folder.glob("*.loaded"))
+    if ran and not case.planted_may_run:
+        problems.append(f"planted DLLs ran: {ran}")
+    if case.planted_may_run and not ran:
+        problems.append("no planted DLL ran: the case cannot tell a hardened program from another")
     for bmp in folder.glob("*.bmp"):
         shots.mkdir(parents=True, exist_ok=True)
         png = shots / (bmp.stem + ".png")

@@ -34,7 +34,23 @@ int FakeSetTimes(PlatformFile file, uint64_t time) {
   return g_fake.fail_set_times ? 0 : Real()->SetFileTimes(file, time);
 }
 
-int FakeMoveOver(const char* from, const char* to) { return g_fake.fail_replace ? 0 : Real()->MoveFileOver(from, to); }
+int FakeMoveOver(const char* from, const char* to) {
+  if (g_fake.fail_replace) return 0;
+  int moved = Real()->MoveFileOver(from, to);
+  if (moved) g_fake.files_created.push_back(to);
+  return moved;
+}
+
+PlatformFile FakeCreateTemp(const char* near_path, char* temp_path) {
+  PlatformFile file = Real()->CreateTempFileBeside(near_path, temp_path);
+  if (file != nullptr) g_fake.temp_files.push_back(temp_path);
+  return file;
+}
+
+int FakeRemove(const char* path) {
+  g_fake.files_removed.push_back(path);
+  return Real()->RemoveFile(path);
+}
 
 int g_fixed_entry;
 
@@ -91,12 +107,6 @@ int FakeLoadUpdateResource(void*, int id, const uint8_t** bytes, uint32_t* size)
   *size = uint32_t(resource->size());
   return 1;
 }
-
-void FakeGetTempFolder(char* path, uint32_t size) {
-  snprintf(path, size, "%s", g_fake.temp_folder.c_str());
-}
-
-uint32_t FakeProcessId() { return g_fake.process_id; }
 
 RegistryKey FakeOpenUserKey(const char* subkey) {
   auto it = g_fake.registry.find(subkey);
@@ -203,13 +213,13 @@ PlatformApi MakeTable() {
   api.WriteFileBytes = FakeWrite;
   api.SetFileTimes = FakeSetTimes;
   api.MoveFileOver = FakeMoveOver;
+  api.CreateTempFileBeside = FakeCreateTemp;
+  api.RemoveFile = FakeRemove;
   api.FindFreeSpaceEx = FakeFindFreeSpaceEx;
   api.CallFreeSpaceEx = FakeCallFreeSpaceEx;
   api.FreeSpaceByClusters = FakeClusters;
   api.ShowMessageBox = FakeMessageBox;
   api.LoadUpdateResource = FakeLoadUpdateResource;
-  api.GetTempFolder = FakeGetTempFolder;
-  api.ProcessId = FakeProcessId;
   api.OpenUserKey = FakeOpenUserKey;
   api.QueryValue = FakeQueryValue;
   api.CloseKey = FakeCloseKey;

@@ -61,8 +61,6 @@ struct FakePlatform {
   bool has_payload = false;
   std::vector<uint8_t> checksum;  // resource UPDATE/103
   bool has_checksum = false;
-  std::string temp_folder;  // with a trailing separator
-  uint32_t process_id = 0x1234;
   // The registry: subkey -> value name -> the bytes an ANSI query delivers.
   std::map<std::string, std::map<std::string, std::string>> registry;
   // Top-level windows: class ("" for the dialog class) and title.
@@ -98,6 +96,9 @@ struct FakePlatform {
   void SendCommand(int id);
 
   // What happened.
+  std::vector<std::string> files_created;  // files moved into place under their final names
+  std::vector<std::string> temp_files;     // temporary files made beside them
+  std::vector<std::string> files_removed;
   std::vector<RecordedBox> boxes;
   std::vector<std::string> roots_asked;  // roots given to the free-space queries
   int find_free_space_calls = 0;

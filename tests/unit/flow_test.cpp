@@ -4,6 +4,7 @@
 // by step. The same flows run for real in the end-to-end cases.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "archive/archive_writer.h"
@@ -34,8 +35,6 @@ class FlowTest : public PlatformTest {
   void SetUp() override {
     PlatformTest::SetUp();
     MakeFolder(folder.Join("game"));
-    MakeFolder(folder.Join("temp"));
-    fake->temp_folder = folder.Join("temp") + "\\";
     WriteWholeFile(folder.Join("game\\SETUP.INI"), kSetupIni);
     fake->registry["Software\\Co\\Dir"] = {{"InstPath", folder.Join("game") + std::string(1, '\0')},
                                             {"InstMode", std::string("\0\0\0\0", 4)}};
@@ -74,32 +73,34 @@ TEST_F(FlowTest, CompletedUpdateExitsWithOneAndCleansUp) {
     EXPECT_EQ(f.cursor, kCursorArrow);
     EXPECT_FALSE(C(IDC_CANCEL).enabled);
     EXPECT_FALSE(C(IDC_BACK).enabled);
-    EXPECT_TRUE(FileExists(folder.Join("temp\\UPDATE_00001234.INI"))) << "this run's own script";
     f.Click(IDC_NEXT);
   };
   EXPECT_EQ(UpdaterMain(nullptr), 1);
   EXPECT_EQ(fake->dialogs_run, std::vector<int>{IDD_WIZARD});
   EXPECT_EQ(ReadWholeFile(folder.Join("game\\GAME.EXE")), "new");
-  EXPECT_FALSE(FileExists(folder.Join("temp\\UPDATE_00001234.INI")));
   EXPECT_TRUE(fake->boxes.empty());
   EXPECT_EQ(UpdateState.ArchiveDirectory, nullptr);
   EXPECT_EQ(fake->allocs, fake->frees) << "nothing but the agreement blocks outlives the run";
 }
 
-TEST_F(FlowTest, ScriptValuesComeFromThePayloadNotFromTheTemporaryFile) {
-  // Another program of the user rewrites the temporary copy while the
-  // wizard is open; the run still does what the payload's script says.
+// The start-up and a whole run write nothing but the update's own targets:
+// no temporary script, nothing in the temporary folder, nothing to delete.
+TEST_F(FlowTest, WritesNothingButTheTargets) {
   ReadyForRun(kScript, {{"GAME.EXE", {'n', 'e', 'w'}, kTime, true}});
-  fake->in_dialog = [this](FakePlatform& f) {
-    WriteWholeFile(folder.Join("temp\\UPDATE_00001234.INI"),
-                   "[UPDATE]\r\nUpdateFile00=..\\..\\evil.dll\r\n");
+  fake->in_dialog = [](FakePlatform& f) {
     f.Click(IDC_NEXT);
     f.Click(IDC_NEXT);
     f.Click(IDC_NEXT);
   };
   EXPECT_EQ(UpdaterMain(nullptr), 1);
   EXPECT_EQ(ReadWholeFile(folder.Join("game\\GAME.EXE")), "new");
-  EXPECT_TRUE(fake->boxes.empty());
+  EXPECT_EQ(folder.CountEntries(), 1) << "only the installation folder";
+  EXPECT_EQ(fake->files_created, std::vector<std::string>{folder.Join("game\\GAME.EXE")});
+  ASSERT_EQ(fake->temp_files.size(), 1u);
+  std::string temp = fake->temp_files[0], game = folder.Join("game");
+  for (std::string* path : {&temp, &game}) std::replace(path->begin(), path->end(), '\\', '/');
+  EXPECT_EQ(temp.rfind(game + "/", 0), 0u) << temp << ": beside its target";
+  EXPECT_TRUE(fake->files_removed.empty());
 }
 
 TEST_F(FlowTest, NoMemoryForTheAgreementBlock) {

@@ -111,8 +111,11 @@ class KeyReaderTest : public PlatformTest {
     std::string path = folder.Join("SETUP.INI");
     WriteWholeFile(path, text);
     CopyText(UpdateState.SetupIniPath, kPathSize, path.c_str());
-    CopyText(UpdateState.ScriptPath, kPathSize, path.c_str());
+    script = text;  // the script reader takes the same text, as payload bytes
+    UpdateState.ScriptBytes = reinterpret_cast<const uint8_t*>(script.data());
+    UpdateState.ScriptSize = uint32_t(script.size());
   }
+  std::string script;
   std::vector<std::string> Texts() const {
     std::vector<std::string> t;
     for (auto& b : fake->boxes) {

@@ -13,11 +13,13 @@ namespace {
 
 class ScriptTest : public PlatformTest {
  protected:
+  // The script's bytes, as the start-up takes them from the payload.
   void Script(const std::string& text) {
-    std::string path = folder.Join("UPDATE.INI");
-    WriteWholeFile(path, text);
-    CopyText(UpdateState.ScriptPath, kPathSize, path.c_str());
+    script = text;
+    UpdateState.ScriptBytes = reinterpret_cast<const uint8_t*>(script.data());
+    UpdateState.ScriptSize = uint32_t(script.size());
   }
+  std::string script;
 };
 
 TEST_F(ScriptTest, ReadsTheRequiredKeysThenTheOptionalOnes) {
