@@ -10,11 +10,20 @@ int WriteBufferToFile(const char* path, const void* data, uint32_t size, const u
   char temp[kLongTextSize];
   PlatformFile file = Os->CreateTempFileBeside(path, temp);
   if (file == nullptr) return 0;
-  // SetFileTime is not attempted once the write has failed.
+  // SetFileTime is not attempted once the write has failed. The times go on
+  // the temporary file first, so that a failure leaves the destination as it
+  // was; the commit sets them again on the final file (a name that a file
+  // had a moment ago may otherwise hand the new one its old creation time).
+  // The bytes reach the disk before the file takes the destination's place:
+  // a power cut right after the update never leaves an empty file.
   int ok = Os->WriteFileBytes(file, data, size);
   if (ok && time != nullptr) ok = Os->SetFileTimes(file, *time);
-  Os->CloseFile(file);
-  if (ok) ok = Os->MoveFileOver(temp, path);
+  if (ok) ok = Os->FlushFile(file);
+  if (ok) {
+    ok = Os->CommitFile(file, temp, path, time);
+  } else {
+    Os->CloseFile(file);
+  }
   if (!ok) Os->RemoveFile(temp);
   return ok ? 1 : 0;
 }

@@ -82,9 +82,16 @@ struct PlatformApi {
   // Sets creation, last-access and last-write time of a file opened for writing.
   int (*SetFileTimes)(PlatformFile file, uint64_t time);
   void (*CloseFile)(PlatformFile file);
-  // Replaces (or creates) `to` with the file `from`, which then no longer
-  // exists; on failure both stay as they were.
-  int (*MoveFileOver)(const char* from, const char* to);
+  // Makes everything written to the file durable (the disk, not the cache).
+  int (*FlushFile)(PlatformFile file);
+  // Puts a written temporary file (`file`, open, at `temp_path`) in the place
+  // of `to`, and closes it in every case. An existing `to` is replaced so
+  // that its security descriptor, alternate streams and attributes stay;
+  // a missing one is made by renaming the open file itself, so the file that
+  // arrives is the very one written. With `time`, its three times are set on
+  // the final file, after the move. On failure `to` is as it was and the
+  // temporary file is still at `temp_path`.
+  int (*CommitFile)(PlatformFile file, const char* temp_path, const char* to, const uint64_t* time);
   int (*RemoveFile)(const char* path);
   // Attributes of a path (kAttr* bits), or kInvalidAttributes when nothing is there.
   uint32_t (*GetAttributes)(const char* path);

@@ -119,11 +119,15 @@ int PosixSetFileTimes(PlatformFile file, uint64_t time) {
 
 void PosixCloseFile(PlatformFile file) { close(FdOf(file)); }
 
-int PosixReplaceFile(const char* from, const char* to) {
+int PosixFlushFile(PlatformFile file) { return fsync(FdOf(file)) == 0; }
+
+int PosixCommitFile(PlatformFile file, const char* temp_path, const char* to, const uint64_t* time) {
   NativePath dst = ToNative(to);
   struct stat st;
-  if (stat(dst.text, &st) == 0 && S_ISDIR(st.st_mode)) return 0;
-  return rename(ToNative(from).text, dst.text) == 0;
+  int ok = !(stat(dst.text, &st) == 0 && S_ISDIR(st.st_mode)) && rename(ToNative(temp_path).text, dst.text) == 0;
+  if (ok && time != nullptr) PosixSetFileTimes(file, *time);
+  close(FdOf(file));
+  return ok;
 }
 
 int PosixDeleteFile(const char* path) { return unlink(ToNative(path).text) == 0; }
@@ -219,7 +223,8 @@ const PlatformApi kPosixPlatform = {
     .GetLastWriteTime = PosixGetLastWriteTime,
     .SetFileTimes = PosixSetFileTimes,
     .CloseFile = PosixCloseFile,
-    .MoveFileOver = PosixReplaceFile,
+    .FlushFile = PosixFlushFile,
+    .CommitFile = PosixCommitFile,
     .RemoveFile = PosixDeleteFile,
     .GetAttributes = PosixGetAttributes,
     .SetAttributes = PosixSetAttributes,

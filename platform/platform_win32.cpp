@@ -74,7 +74,9 @@ PlatformFile Win32CreateTempFileBeside(const char* near_path, char* temp_path) {
     if (folder + strlen(name) >= 1024) return nullptr;
     memcpy(temp_path, near_path, folder);
     CopyText(temp_path + folder, 1024 - folder, name);
-    HANDLE h = CreateFileW(Wide(temp_path).text, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // Delete access: the finished file is renamed through this handle.
+    HANDLE h = CreateFileW(Wide(temp_path).text, GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                           nullptr);
     if (h != INVALID_HANDLE_VALUE) return h;
     if (GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS) return nullptr;
   }
@@ -122,8 +124,79 @@ int Win32SetFileTimes(PlatformFile file, uint64_t time) {
 
 void Win32CloseFile(PlatformFile file) { CloseHandle(HandleOf(file)); }
 
-int Win32ReplaceFile(const char* from, const char* to) {
-  return MoveFileExW(Wide(from).text, Wide(to).text, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+int Win32FlushFile(PlatformFile file) { return FlushFileBuffers(HandleOf(file)) != 0; }
+
+typedef BOOL(WINAPI* SetFileInformationByHandleProc)(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID, DWORD);
+
+// Renames the open file itself (Vista and later): nothing that happens to
+// the name in the meantime can put another file in its place.
+bool RenameOpenFile(HANDLE file, const wchar_t* to) {
+  auto set_information = EntryPoint<SetFileInformationByHandleProc>(GetModuleHandleW(L"kernel32.dll"),
+                                                                     "SetFileInformationByHandle");
+  size_t chars = wcslen(to);
+  if (set_information == nullptr || chars >= 1024) return false;
+  union {
+    FILE_RENAME_INFO info;
+    char room[sizeof(FILE_RENAME_INFO) + 1024 * sizeof(wchar_t)];
+  } rename = {};
+  rename.info.ReplaceIfExists = FALSE;
+  rename.info.RootDirectory = nullptr;
+  rename.info.FileNameLength = DWORD(chars * sizeof(wchar_t));
+  memcpy(rename.info.FileName, to, (chars + 1) * sizeof(wchar_t));
+  return set_information(file, FileRenameInfo, &rename, DWORD(sizeof rename)) != 0;
+}
+
+void SetTimes(HANDLE file, const uint64_t* time) {
+  if (time == nullptr) return;
+  FILETIME ft;
+  ft.dwLowDateTime = DWORD(*time);
+  ft.dwHighDateTime = DWORD(*time >> 32);
+  SetFileTime(file, &ft, &ft, &ft);
+}
+
+int Win32CommitFile(PlatformFile file, const char* temp_path, const char* to, const uint64_t* time) {
+  HANDLE handle = HandleOf(file);
+  WideText temp = Wide(temp_path), target = Wide(to);
+  DWORD attributes = GetFileAttributesW(target.text);
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    if (RenameOpenFile(handle, target.text)) {
+      SetTimes(handle, time);
+      CloseHandle(handle);
+      return 1;
+    }
+    // A system without the rename by handle: by name, never over a file
+    // that appeared meanwhile.
+    CloseHandle(handle);
+    if (!MoveFileExW(temp.text, target.text, MOVEFILE_WRITE_THROUGH)) return 0;
+  } else {
+    CloseHandle(handle);
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) return 0;
+    // ReplaceFile keeps the destination's security descriptor, streams and
+    // attributes. With a backup name, a replacement that fails halfway
+    // leaves the old file under that name, from where it is put back.
+    char backup_path[1024];
+    HANDLE reserved = static_cast<HANDLE>(Win32CreateTempFileBeside(to, backup_path));
+    if (reserved == nullptr) return 0;
+    CloseHandle(reserved);
+    WideText backup = Wide(backup_path);
+    if (!ReplaceFileW(target.text, temp.text, backup.text, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)) {
+      if (GetLastError() == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2) MoveFileExW(backup.text, target.text, 0);
+      DeleteFileW(backup.text);
+      return 0;
+    }
+    DeleteFileW(backup.text);
+    // Not every implementation carries the attributes over.
+    if (GetFileAttributesW(target.text) != attributes) SetFileAttributesW(target.text, attributes);
+  }
+  if (time != nullptr) {
+    HANDLE final_file = CreateFileW(target.text, FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (final_file != INVALID_HANDLE_VALUE) {
+      SetTimes(final_file, time);
+      CloseHandle(final_file);
+    }
+  }
+  return 1;
 }
 
 int Win32DeleteFile(const char* path) { return DeleteFileW(Wide(path).text) != 0; }
@@ -377,7 +450,8 @@ const PlatformApi kWin32Platform = {
     .GetLastWriteTime = Win32GetLastWriteTime,
     .SetFileTimes = Win32SetFileTimes,
     .CloseFile = Win32CloseFile,
-    .MoveFileOver = Win32ReplaceFile,
+    .FlushFile = Win32FlushFile,
+    .CommitFile = Win32CommitFile,
     .RemoveFile = Win32DeleteFile,
     .GetAttributes = Win32GetAttributes,
     .SetAttributes = Win32SetAttributes,

@@ -34,9 +34,18 @@ int FakeSetTimes(PlatformFile file, uint64_t time) {
   return g_fake.fail_set_times ? 0 : Real()->SetFileTimes(file, time);
 }
 
-int FakeMoveOver(const char* from, const char* to) {
-  if (g_fake.fail_replace) return 0;
-  int moved = Real()->MoveFileOver(from, to);
+int FakeFlush(PlatformFile file) {
+  g_fake.file_calls.push_back("flush");
+  return g_fake.fail_flush ? 0 : Real()->FlushFile(file);
+}
+
+int FakeCommit(PlatformFile file, const char* temp_path, const char* to, const uint64_t* time) {
+  g_fake.file_calls.push_back("commit");
+  if (g_fake.fail_replace) {
+    Real()->CloseFile(file);
+    return 0;
+  }
+  int moved = Real()->CommitFile(file, temp_path, to, time);
   if (moved) g_fake.files_created.push_back(to);
   return moved;
 }
@@ -212,7 +221,8 @@ PlatformApi MakeTable() {
   api.Free = FakeFree;
   api.WriteFileBytes = FakeWrite;
   api.SetFileTimes = FakeSetTimes;
-  api.MoveFileOver = FakeMoveOver;
+  api.FlushFile = FakeFlush;
+  api.CommitFile = FakeCommit;
   api.CreateTempFileBeside = FakeCreateTemp;
   api.RemoveFile = FakeRemove;
   api.FindFreeSpaceEx = FakeFindFreeSpaceEx;

@@ -38,7 +38,8 @@ struct FakePlatform {
   int allocs_before_failure = -1;
   bool fail_write = false;        // WriteFileBytes writes half, then fails
   bool fail_set_times = false;
-  bool fail_replace = false;
+  bool fail_replace = false;     // the finished file cannot take the destination's place
+  bool fail_flush = false;
   bool fail_touch = false;        // a file's last-write time cannot be set in place
   bool no_free_space_ex = false;  // the 64-bit query is not found
   bool free_space_ex_fails = false;
@@ -99,6 +100,7 @@ struct FakePlatform {
   std::vector<std::string> files_created;  // files moved into place under their final names
   std::vector<std::string> temp_files;     // temporary files made beside them
   std::vector<std::string> files_removed;
+  std::vector<std::string> file_calls;  // "flush" and "commit", in order
   std::vector<RecordedBox> boxes;
   std::vector<std::string> roots_asked;  // roots given to the free-space queries
   int find_free_space_calls = 0;

@@ -72,9 +72,7 @@ void WriteWholeFile(const std::string& path, const std::string& bytes, uint64_t 
   PlatformFile f = os->CreateTempFileBeside(path.c_str(), temp);
   ASSERT_NE(f, nullptr) << path;
   os->WriteFileBytes(f, bytes.data(), uint32_t(bytes.size()));
-  if (time != 0) os->SetFileTimes(f, time);
-  os->CloseFile(f);
-  ASSERT_TRUE(os->MoveFileOver(temp, path.c_str())) << path;
+  ASSERT_TRUE(os->CommitFile(f, temp, path.c_str(), time != 0 ? &time : nullptr)) << path;
 }
 
 FileTimes AllFileTimes(const std::string& path) {

@@ -4,10 +4,16 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "archive/file_output.h"
 #include "common/update_state.h"
 #include "tests/support/test_files.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 namespace {
 
@@ -47,6 +53,7 @@ TEST_F(WriteBufferToFileTest, FailureNeverDamagesTheFileThatWasThere) {
     bool FakePlatform::*flag;
   } faults[] = {{"write", &FakePlatform::fail_write},
                 {"times", &FakePlatform::fail_set_times},
+                {"flush", &FakePlatform::fail_flush},
                 {"replace", &FakePlatform::fail_replace}};
   for (const Fault& f : faults) {
     SCOPED_TRACE(f.name);
@@ -62,6 +69,41 @@ TEST_F(WriteBufferToFileTest, FailureNeverDamagesTheFileThatWasThere) {
     EXPECT_EQ(folder.CountEntries(), 1) << "the temporary file is removed";
   }
 }
+
+// The bytes are on the disk before the file takes the destination's place:
+// a power cut right after the update cannot leave an empty file behind.
+TEST_F(WriteBufferToFileTest, FlushesBeforeTheFileTakesItsPlace) {
+  std::string path = folder.Join("GAME.EXE");
+  WriteWholeFile(path, "old");
+  ASSERT_EQ(WriteBufferToFile(path.c_str(), "new", 3, &kTime), 1);
+  EXPECT_EQ(fake->file_calls, (std::vector<std::string>{"flush", "commit"}));
+}
+
+// The times are those of the final file, set after the replacement: an
+// existing file's times never survive into the new one.
+TEST_F(WriteBufferToFileTest, ReplacedFileTakesTheEntrysTimes) {
+  std::string path = folder.Join("GAME.EXE");
+  WriteWholeFile(path, "old", kTime + 1000000000);
+  ASSERT_EQ(WriteBufferToFile(path.c_str(), "new", 3, &kTime), 1);
+  FileTimes t = AllFileTimes(path);
+  EXPECT_EQ(t.write, kTime);
+  EXPECT_EQ(t.creation, kTime);
+  EXPECT_EQ(t.access, kTime);
+}
+
+#ifdef _WIN32
+// What the destination carried besides its content stays: here, the
+// hidden attribute of a file the game keeps out of sight.
+TEST_F(WriteBufferToFileTest, ReplacingAHiddenFileKeepsItHidden) {
+  std::string path = folder.Join("HIDDEN.DAT");
+  WriteWholeFile(path, "old");
+  ASSERT_TRUE(NativePlatform()->SetAttributes(path.c_str(), FILE_ATTRIBUTE_HIDDEN));
+  ASSERT_EQ(WriteBufferToFile(path.c_str(), "new", 3, &kTime), 1);
+  EXPECT_EQ(ReadWholeFile(path), "new");
+  EXPECT_TRUE(NativePlatform()->GetAttributes(path.c_str()) & FILE_ATTRIBUTE_HIDDEN);
+  EXPECT_EQ(folder.CountEntries(), 1) << "no temporary or backup file is left";
+}
+#endif
 
 TEST_F(WriteBufferToFileTest, MissingFolderOrFolderInTheWayFails) {
   EXPECT_EQ(WriteBufferToFile(folder.Join("no\\such.bin").c_str(), "x", 1, nullptr), 0);
