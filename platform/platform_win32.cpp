@@ -299,6 +299,17 @@ RegistryKey Win32OpenUserKey(const char* subkey) {
   return key;
 }
 
+// Exactly the code page 932 bytes of `chars` UTF-16 units into `out`: false
+// when a character has no code page 932 form (no best-fit stand-in such as
+// "e" for "é", or 0x5C, a separator, for "¥") or the result does not fit.
+bool ExactCodePage932(const wchar_t* text, int chars, char* out, uint32_t size, int* bytes) {
+  BOOL lossy = FALSE;
+  int n = WideCharToMultiByte(kCodePage, WC_NO_BEST_FIT_CHARS, text, chars, nullptr, 0, nullptr, &lossy);
+  if (n <= 0 || lossy || uint32_t(n) > size) return false;
+  *bytes = WideCharToMultiByte(kCodePage, WC_NO_BEST_FIT_CHARS, text, chars, out, int(size), nullptr, &lossy);
+  return *bytes == n && !lossy;
+}
+
 int Win32QueryValue(RegistryKey key, const char* name, void* data, uint32_t size) {
   WideText wide_name = Wide(name);
   DWORD type = 0, length = 0;
@@ -316,9 +327,17 @@ int Win32QueryValue(RegistryKey key, const char* name, void* data, uint32_t size
       reinterpret_cast<wchar_t*>(raw)[chars] = L'\0';
       ++chars;
     }
-    int bytes = WideCharToMultiByte(kCodePage, 0, text, chars, nullptr, 0, nullptr, nullptr);
-    ok = bytes > 0 && uint32_t(bytes) <= size &&
-         WideCharToMultiByte(kCodePage, 0, text, chars, static_cast<char*>(data), int(size), nullptr, nullptr) == bytes;
+    int bytes = 0;
+    ok = ExactCodePage932(text, chars, static_cast<char*>(data), size, &bytes);
+    if (!ok) {
+      // A path that code page 932 cannot spell (C:\Games\Café) is taken in
+      // its short form, all ASCII, where the volume keeps one. Otherwise the
+      // value counts as absent: better the updater's own message than a
+      // write to another folder.
+      wchar_t short_form[1024];
+      DWORD n = GetShortPathNameW(text, short_form, 1024);
+      ok = n > 0 && n < 1024 && ExactCodePage932(short_form, int(n) + 1, static_cast<char*>(data), size, &bytes);
+    }
   } else if (ok) {
     ok = length <= size;
     if (ok) memcpy(data, raw, length);

@@ -54,7 +54,7 @@ step "the updater's resources, read back with an independent PE parser"
 /usr/bin/python3 tests/e2e/check_templates.py build/win64/updater.exe
 
 # Representative cases for the other builds and code pages.
-few="update-completes,agreement-keeps,japanese-path,notice,disc-prompt-until,game-running-ok,no-record,space-one-byte"
+few="update-completes,agreement-keeps,japanese-path,notice,disc-prompt-until,game-running-ok,no-record,space-one-byte,installation-in-a-folder,planted-dlls,damaged-stored,data-file-kept-and-touched"
 step "end to end under Wine: win32, Japanese code page (screenshots in artifacts/screenshots)"
 bash scripts/e2e.sh build/win32
 step "end to end under Wine: win32, US English code page, representative cases"

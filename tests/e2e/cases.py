@@ -174,6 +174,7 @@ class Case:
     discs: dict = dataclasses.field(default_factory=dict)  # drive letter -> {path: content, or None for a folder}
     small_disk: bool = False  # install on the small disk (a 4 MiB tmpfs)
     make_payload: Optional[Callable] = None  # writes further payload files into the folder given
+    install_folder: str = ""  # a folder around the game and data folders (a name to test paths with)
     build_options: tuple = ()  # further options of mkupdate build
     damage: Optional[Callable] = None  # changes the built executable's bytes in place
     planted: tuple = ()  # DLL names planted beside the updater (tests/e2e/planted_dll.c)
@@ -616,4 +617,17 @@ CASES += [
     # The twin: the same DLLs beside a program without the hardening do run.
     Case("planted-dlls-run-beside-an-unhardened-program", [], exit_code=0, planted=PLANTED, planted_may_run=True,
          program="unhardened.exe"),
+]
+
+
+# --- Folders that code page 932 cannot spell ------------------------------------
+# The installation and data folders under a name with "é" (no code page 932
+# form) or "¥" (whose best-fit stand-in is 0x5C, a separator): the updater
+# takes their short form and updates the right files.
+CASES += [
+    Case(f"installation-in-a-folder-with-{name}", RUN + FINISH, exit_code=1, install_folder=folder,
+         script=run_script(("UpdateFile00", "GAME.EXE"), ("UpdateFile01", "d,SAVE.DAT")),
+         payload_files={"GAME.EXE": b"MZ new game", "SAVE.DAT": b"fresh"},
+         check=files(game={"GAME.EXE": b"MZ new game"}, data={"SAVE.DAT": b"fresh"}))
+    for name, folder in (("e-acute", "Café"), ("yen", "Yen¥Folder"))
 ]

@@ -161,7 +161,9 @@ def run_case(case, wine: Wine, work: pathlib.Path, mkupdate: pathlib.Path, shots
     else:
         install_unix = wine.drive_c / "koushin" / case.slug
         clear_folder(install_unix)
-        context = {"game": "C:\\koushin\\%s\\game" % case.slug, "data": "C:\\koushin\\%s\\data" % case.slug}
+        base = "C:\\koushin\\" + case.slug + ("\\" + case.install_folder if case.install_folder else "")
+        install_unix = install_unix / case.install_folder if case.install_folder else install_unix
+        context = {"game": base + "\\game", "data": base + "\\data"}
     context["cd"] = {letter: windows_path(cd_root / letter) for letter in CD_LETTERS}
     game = install_unix / "game"
     data = install_unix / "data"
