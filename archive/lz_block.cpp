@@ -40,9 +40,64 @@
 
 namespace {
 
-// The decoder's whole state: input and output positions, the current control
-// word and how many of its bits are still unused. `Checked` adds the bounds
-// tests and nothing else, so both forms decode by the same code.
+inline uint32_t Load32(const uint8_t* p) {
+  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+
+// The long match's control bits after "0 0", decoded at once from the next
+// kLongIndexBits of them for the common tokens whose class code, extra bits,
+// length code and length bits all lie there: one table load instead of a
+// chain of two, each waiting on the last. Made from the format's tables when
+// the program is compiled.
+constexpr int kLongIndexBits = 10;
+struct LongToken {
+  uint8_t used;    // control bits taken after "0 0"; 0: not all within the index
+  uint8_t shift;   // the class's extra bits
+  uint8_t high;    // the distance byte stands for 256 + B
+  uint8_t extra;   // X
+  uint16_t length; // the length, or its base when a length byte follows
+  uint8_t in_byte;
+  uint8_t unused;
+};
+struct LongTokenTable {
+  LongToken entry[1 << kLongIndexBits];
+  constexpr LongTokenTable() : entry() {
+    for (uint32_t index = 0; index < (1u << kLongIndexBits); ++index) {
+      entry[index] = LongToken{0, 0, 0, 0, 0, 0, 0};
+      // The index's bits, most significant first.
+      auto bits_at = [index](int from, int count) {
+        return (index >> (kLongIndexBits - from - count)) & ((1u << count) - 1);
+      };
+      int zeros = 0;
+      while (zeros < 4 && bits_at(zeros, 1) == 0) ++zeros;
+      const LzDistanceClass& c = kLzDistanceClasses[zeros];
+      int at = c.code_bits;
+      if (at + c.extra_bits > kLongIndexBits) continue;
+      uint32_t extra = bits_at(at, c.extra_bits);
+      at += c.extra_bits;
+      int length_zeros = 0;
+      while (length_zeros < 5 && at + length_zeros < kLongIndexBits && bits_at(at + length_zeros, 1) == 0) ++length_zeros;
+      if (at + length_zeros >= kLongIndexBits && length_zeros < 5) continue;
+      const LzLengthCode& l = kLzLengthCodes[length_zeros];
+      if (at + l.code_bits + l.extra_bits > kLongIndexBits) continue;
+      uint32_t length = l.first + (l.extra_bits ? bits_at(at + l.code_bits, l.extra_bits) : 0);
+      entry[index] = {uint8_t(at + l.code_bits + l.extra_bits), c.extra_bits, c.high, uint8_t(extra),
+                      uint16_t(length), l.in_byte, 0};
+    }
+  }
+};
+constexpr LongTokenTable kLongTokens;
+
+// The decoder's whole state: input and output positions, and the control
+// bits not yet used, at the top of `acc` with zeros below. `Checked` adds the
+// bounds tests and nothing else, so both forms decode by the same code.
+//
+// Speed comes from taking a token's control bits a group at a time: the bits
+// a token needs before its first byte field, then those after it. Within a
+// group no byte is read, so when the group runs past the current word, the
+// next word is due exactly then, at the input position: it is loaded below
+// the bits still at hand and the group is decoded again. Groups are decoded
+// from tables by counting leading zero bits, never bit by bit.
 template <bool Checked>
 struct Decoder {
   const uint8_t* in;
@@ -50,28 +105,39 @@ struct Decoder {
   uint8_t* out;
   uint8_t* out_begin;
   uint8_t* out_end;  // only read when Checked
-  uint32_t word;
+  uint64_t acc;
   int bits;
   bool broken;
+  bool ended;
 
-  uint32_t LoadWord() {
+  // Room the checked form wants at the input's end before it takes the fast
+  // path (two control words and two bytes at most per token), and at the
+  // output's end before it copies in whole steps that may run past the end
+  // of a literal run or a match (never past the destination).
+  static constexpr uint32_t kInputSlack = 16;
+  static constexpr uint32_t kSlack = 32;
+
+  // The next control word, due now, below the bits at hand.
+  bool Refill() {
     if (Checked && in_end - in < 4) {
       broken = true;
-      return 0;
+      return false;
     }
-    uint32_t w = uint32_t(in[0]) | uint32_t(in[1]) << 8 | uint32_t(in[2]) << 16 | uint32_t(in[3]) << 24;
+    acc |= uint64_t(Load32(in)) << (32 - bits);
     in += 4;
-    return w;
+    bits += 32;
+    return true;
+  }
+
+  void Take(int n) {
+    acc <<= n;
+    bits -= n;
   }
 
   unsigned Bit() {
-    if (bits == 0) {
-      word = LoadWord();
-      bits = 32;
-    }
-    unsigned b = word >> 31;
-    word <<= 1;
-    --bits;
+    if (bits == 0 && !Refill()) return 0;
+    unsigned b = unsigned(acc >> 63);
+    Take(1);
     return b;
   }
 
@@ -100,86 +166,206 @@ struct Decoder {
   }
 
   bool Run() {
-    word = LoadWord();
-    bits = 32;
+    bits = 0;
+    acc = 0;
+    if (!Refill()) return false;  // the first control word starts the block
     for (;;) {
       if (Checked && broken) return false;
-      if (bits > 0 && (word >> 31)) {
-        // A run of literals: the word's leading one bits, each one byte of
-        // input copied as it is. The bits not yet used are the word's top
-        // `bits` bits and the rest are zero, so the run never passes them.
-        uint32_t inverse = ~word;
-        uint32_t run = inverse ? uint32_t(__builtin_clz(inverse)) : 32;
-        if (Checked && (uint32_t(in_end - in) < run || uint32_t(out_end - out) < run)) return false;
-        memcpy(out, in, run);
-        out += run;
-        in += run;
-        word = run < 32 ? word << run : 0;
-        bits -= int(run);
+      if (bits == 0 && !Refill()) return false;
+      if (acc >> 63) {
+        LiteralRun();
         continue;
       }
-      if (Bit()) {  // a literal whose control bit starts a new word
-        unsigned literal = Byte();
-        if (Checked && (broken || out >= out_end)) return false;
-        *out++ = uint8_t(literal);
+      if (Checked && uint32_t(in_end - in) < kInputSlack) {
+        if (!SlowMatch()) return !broken && ended;
         continue;
       }
-      if (Bit()) {  // short match of length 2
-        uint32_t distance;
-        if (Bit() == 0) {
-          distance = Byte() + 1;
-        } else {
-          uint32_t v = Byte() * 8;
-          v += Bits(3);
-          if (v == 2047) return !(Checked && broken);  // end code
-          distance = v + 257;
-        }
-        if (!MatchFits(distance, 2)) return false;
-        const uint8_t* from = out - distance;
-        out[0] = from[0];
-        out[1] = from[1];  // is out[0] itself when distance is 1
-        out += 2;
-        continue;
-      }
-      // Long match: class, byte B, extra bits, length code.
-      uint32_t d;
-      if (Bit()) {
-        d = Byte() * 2;
-        d += Bit();
-      } else if (Bit()) {
-        d = (256 + Byte()) * 2;
-        d += Bit();
-      } else if (Bit()) {
-        d = (256 + Byte()) * 4;
-        d += Bits(2);
-      } else if (Bit()) {
-        d = (256 + Byte()) * 8;
-        d += Bits(3);
-      } else {
-        d = (256 + Byte()) * 16;
-        d += Bits(4);
-      }
-      uint32_t length;
-      if (Bit()) length = 3;
-      else if (Bit()) length = 4;
-      else if (Bit()) length = 5 + Bit();
-      else if (Bit()) length = 7 + Bits(2);
-      else if (Bit()) length = 11 + Bits(4);
-      else length = 27 + Byte();
-      uint32_t distance = d + 1;
-      if (!MatchFits(distance, length)) return false;
-      CopyMatch(distance, length);
+      if (!FastMatch()) return !(Checked && broken) && ended;
     }
   }
 
-  void CopyMatch(uint32_t distance, uint32_t length) {
+  // The word's leading one bits: a literal each, its byte copied as it is.
+  // The bits below those at hand are zero, so the run never passes them.
+  void LiteralRun() {
+    uint32_t run = uint32_t(__builtin_clzll(~acc));
+    if (Checked && (uint32_t(in_end - in) < run || uint32_t(out_end - out) < run)) {
+      broken = true;
+      return;
+    }
+    if (Checked && in_end - in >= 32 && out_end - out >= 32) {
+      memcpy(out, in, 32);  // one fixed-size copy; the bytes past the run are written again later
+    } else {
+      memcpy(out, in, run);
+    }
+    out += run;
+    in += run;
+    Take(int(run));
+  }
+
+  // A match, its control bits in two groups. False at the end code (with
+  // `ended`) or on damage. The checked form comes here only with
+  // kInputSlack bytes of input left, enough for two control words and two
+  // byte fields, so only the output is tested.
+  bool FastMatch() {
+    if (bits < 2 && !Refill()) return false;  // the bit that tells the two kinds apart
+    if ((acc >> 62) & 1) {  // "0 1": a match of 2
+      if (bits < 3 && !Refill()) return false;
+      bool far = (acc >> 61) & 1;
+      Take(3);
+      uint32_t b = *in++;
+      uint32_t distance = b + 1;
+      if (far) {
+        if (bits < 3 && !Refill()) return false;
+        uint32_t v = b * 8 + uint32_t(acc >> 61);
+        Take(3);
+        if (v == 2047) {
+          ended = true;
+          return false;
+        }
+        distance = v + 257;
+      }
+      if (!MatchFits(distance, 2)) return false;
+      const uint8_t* from = out - distance;
+      out[0] = from[0];
+      out[1] = from[1];  // is out[0] itself when distance is 1
+      out += 2;
+      return true;
+    }
+    // The common long match: all its control bits in the word, one lookup.
+    const LongToken& t = kLongTokens.entry[(acc << 2) >> (64 - kLongIndexBits)];
+    if (t.used != 0 && 2 + t.used <= bits) {
+      Take(2 + t.used);
+      uint32_t distance = ((t.high * 256u + *in++) << t.shift) + t.extra + 1;
+      uint32_t length = t.length;
+      if (t.in_byte) length += *in++;
+      if (!MatchFits(distance, length)) return false;
+      CopyMatch(distance, length);
+      return true;
+    }
+    // "0 0" and the distance class, up to the distance byte. Each group is
+    // decoded from the bits at hand; when it turns out to need more, the
+    // next word is loaded (the fast path has input to spare for it) and the
+    // group decoded again. A stop bit below the longest code caps the count
+    // of leading zeros at the table's last entry.
+    const LzDistanceClass* c = &kLzDistanceClasses[__builtin_clzll((acc << 2) | (1ull << 59))];
+    if (2 + c->code_bits > bits) {
+      Refill();
+      c = &kLzDistanceClasses[__builtin_clzll((acc << 2) | (1ull << 59))];
+    }
+    Take(2 + c->code_bits);
+    uint32_t b = *in++;
+    // The extra bits and the length code, up to the length byte.
+    int e = c->extra_bits;
+    const LzLengthCode* l = &kLzLengthCodes[__builtin_clzll((acc << e) | (1ull << 58))];
+    int n = e + l->code_bits + l->extra_bits;
+    if (n > bits) {
+      Refill();
+      l = &kLzLengthCodes[__builtin_clzll((acc << e) | (1ull << 58))];
+      n = e + l->code_bits + l->extra_bits;
+    }
+    uint32_t extra = uint32_t(acc >> (64 - e));
+    uint32_t length = l->first;
+    if (l->extra_bits) length += uint32_t((acc << (e + l->code_bits)) >> (64 - l->extra_bits));
+    Take(n);
+    if (l->in_byte) length += *in++;
+    uint32_t distance = ((c->high * 256 + b) << e) + extra + 1;
+    if (!MatchFits(distance, length)) return false;
+    CopyMatch(distance, length);
+    return true;
+  }
+
+  // The same match one bit and one byte at a time, every read tested: the
+  // checked form's path for the last bytes of the block.
+  bool SlowMatch() {
+    Take(1);         // the "0" of every match
+    if (Bit()) {     // short match of length 2
+      uint32_t distance;
+      if (Bit() == 0) {
+        distance = Byte() + 1;
+      } else {
+        uint32_t v = Byte() * 8;
+        v += Bits(3);
+        if (broken) return false;
+        if (v == 2047) {
+          ended = true;
+          return false;
+        }
+        distance = v + 257;
+      }
+      if (!MatchFits(distance, 2)) return false;
+      const uint8_t* from = out - distance;
+      out[0] = from[0];
+      out[1] = from[1];
+      out += 2;
+      return true;
+    }
+    // Long match: class, byte B, extra bits, length code.
+    uint32_t d;
+    if (Bit()) {
+      d = Byte() * 2;
+      d += Bit();
+    } else if (Bit()) {
+      d = (256 + Byte()) * 2;
+      d += Bit();
+    } else if (Bit()) {
+      d = (256 + Byte()) * 4;
+      d += Bits(2);
+    } else if (Bit()) {
+      d = (256 + Byte()) * 8;
+      d += Bits(3);
+    } else {
+      d = (256 + Byte()) * 16;
+      d += Bits(4);
+    }
+    uint32_t length;
+    if (Bit()) length = 3;
+    else if (Bit()) length = 4;
+    else if (Bit()) length = 5 + Bit();
+    else if (Bit()) length = 7 + Bits(2);
+    else if (Bit()) length = 11 + Bits(4);
+    else length = 27 + Byte();
+    uint32_t distance = d + 1;
+    if (!MatchFits(distance, length)) return false;
+    CopyMatch(distance, length);
+    return true;
+  }
+
+  __attribute__((always_inline)) void CopyMatch(uint32_t distance, uint32_t length) {
     uint8_t* dst = out;
     out += length;
+    const uint8_t* src = dst - distance;
+    bool room = Checked && uint32_t(out_end - dst) >= length + kSlack;
+    if (distance >= 16 && room) {
+      // Whole 16-byte steps, the last one running past the match into output
+      // that later tokens write again. Each step reads bytes at least 16
+      // before those it writes, so they are final.
+      do {
+        memcpy(dst, src, 16);
+        dst += 16;
+        src += 16;
+      } while (dst < out);
+      return;
+    }
+    if (distance >= 8) {
+      if (room) {
+        do {
+          memcpy(dst, src, 8);
+          dst += 8;
+          src += 8;
+        } while (dst < out);
+        return;
+      }
+      while (length >= 8) {
+        memcpy(dst, src, 8);
+        dst += 8;
+        src += 8;
+        length -= 8;
+      }
+    }
     if (distance >= 4) {
       // The 4 bytes read end at least `distance` >= 4 bytes before the 4
       // written, so each step copies bytes that are final; the tail is done
       // bytewise so that nothing is written past the match.
-      const uint8_t* src = dst - distance;
       while (length >= 4) {
         memcpy(dst, src, 4);
         dst += 4;
@@ -194,8 +380,7 @@ struct Decoder {
       memset(dst, dst[-1], length);
       return;
     }
-    const uint8_t* from = dst - distance;
-    uint8_t pattern[3] = {from[0], from[1], 0};
+    uint8_t pattern[3] = {src[0], src[1], 0};
     if (distance == 3) pattern[2] = dst[-1];
     for (uint32_t i = 0, k = 0; i < length; ++i) {
       dst[i] = pattern[k];
@@ -207,13 +392,13 @@ struct Decoder {
 }  // namespace
 
 void DecompressLzBlock(uint8_t* dst, const uint8_t* src) {
-  Decoder<false> decoder{src, nullptr, dst, dst, nullptr, 0, 0, false};
+  Decoder<false> decoder{src, nullptr, dst, dst, nullptr, 0, 0, false, false};
   decoder.Run();
 }
 
 int DecompressLzBlockChecked(uint8_t* dst, uint32_t capacity, const uint8_t* src,
                              uint32_t block_size, uint32_t* produced, uint32_t* consumed) {
-  Decoder<true> decoder{src, src + block_size, dst, dst, dst + capacity, 0, 0, false};
+  Decoder<true> decoder{src, src + block_size, dst, dst, dst + capacity, 0, 0, false, false};
   if (!decoder.Run()) return 0;
   if (produced) *produced = uint32_t(decoder.out - dst);
   if (consumed) *consumed = uint32_t(decoder.in - src);

@@ -4,6 +4,8 @@
 // where the decoder will look for the next word.
 #include "archive/lz_encode.h"
 
+#include "archive/lz_block.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cstring>
@@ -15,6 +17,40 @@ constexpr uint32_t kWindow = 8192;        // farthest long-match distance
 constexpr uint32_t kShortWindow = 2303;   // farthest short-match distance
 constexpr uint32_t kMaxLength = 282;
 constexpr uint32_t kMinLong = 3;
+
+// The long match's codes, from the format's one table (lz_block.h).
+const LzDistanceClass& DistanceClassOf(uint32_t d) {
+  const LzDistanceClass* c = kLzDistanceClasses;
+  while (d > c->last) ++c;
+  return *c;
+}
+
+const LzLengthCode& LengthCodeOf(uint32_t length) {
+  const LzLengthCode* l = kLzLengthCodes;
+  while (length > l->last) ++l;
+  return *l;
+}
+
+// Bits of a long match's distance classes and length codes, by D and by
+// length, made from the same table when the program is compiled: the parser
+// prices every candidate match with them.
+struct LongMatchCosts {
+  uint8_t distance[kWindow];
+  uint8_t length[kMaxLength + 1];
+  constexpr LongMatchCosts() : distance(), length() {
+    for (uint32_t d = 0; d < kWindow; ++d) {
+      uint32_t c = 0;
+      while (d > kLzDistanceClasses[c].last) ++c;
+      distance[d] = uint8_t(kLzDistanceClasses[c].code_bits + kLzDistanceClasses[c].extra_bits);
+    }
+    for (uint32_t n = kMinLong; n <= kMaxLength; ++n) {
+      uint32_t k = 0;
+      while (n > kLzLengthCodes[k].last) ++k;
+      length[n] = uint8_t(kLzLengthCodes[k].code_bits + (kLzLengthCodes[k].in_byte ? 8 : kLzLengthCodes[k].extra_bits));
+    }
+  }
+};
+constexpr LongMatchCosts kLongMatchCosts;
 
 class BlockWriter {
  public:
@@ -56,44 +92,17 @@ class BlockWriter {
 
   void LongMatch(uint32_t distance, uint32_t length) {  // 1..8192, 3..282
     uint32_t d = distance - 1;
+    const LzDistanceClass& c = DistanceClassOf(d);
+    const LzLengthCode& l = LengthCodeOf(length);
     Bits(0b00, 2);
-    if (d < 512) {
-      Bit(1);
-      Byte(d >> 1);
-      Bits(d & 1, 1);
-    } else if (d < 1024) {
-      Bits(0b01, 2);
-      Byte((d >> 1) - 256);
-      Bits(d & 1, 1);
-    } else if (d < 2048) {
-      Bits(0b001, 3);
-      Byte((d >> 2) - 256);
-      Bits(d & 3, 2);
-    } else if (d < 4096) {
-      Bits(0b0001, 4);
-      Byte((d >> 3) - 256);
-      Bits(d & 7, 3);
+    Bits(c.code, c.code_bits);
+    Byte((d >> c.extra_bits) - (c.high ? 256 : 0));
+    Bits(d & ((1u << c.extra_bits) - 1), c.extra_bits);
+    Bits(l.code, l.code_bits);
+    if (l.in_byte) {
+      Byte(length - l.first);
     } else {
-      Bits(0b0000, 4);
-      Byte((d >> 4) - 256);
-      Bits(d & 15, 4);
-    }
-    if (length == 3) {
-      Bit(1);
-    } else if (length == 4) {
-      Bits(0b01, 2);
-    } else if (length <= 6) {
-      Bits(0b001, 3);
-      Bits(length - 5, 1);
-    } else if (length <= 10) {
-      Bits(0b0001, 4);
-      Bits(length - 7, 2);
-    } else if (length <= 26) {
-      Bits(0b00001, 5);
-      Bits(length - 11, 4);
-    } else {
-      Bits(0b00000, 5);
-      Byte(length - 27);
+      Bits(length - l.first, l.extra_bits);
     }
   }
 
@@ -125,12 +134,9 @@ constexpr uint32_t kLiteralCost = 9;
 
 uint32_t ShortMatchCost(uint32_t distance) { return distance <= 256 ? 11 : 14; }
 
+// "0 0", the class's code and extra bits, the distance byte, the length code.
 uint32_t LongMatchCost(uint32_t distance, uint32_t length) {
-  uint32_t d = distance - 1;
-  uint32_t cost = 2 + 8;
-  cost += d < 512 ? 2 : d < 1024 ? 3 : d < 2048 ? 5 : d < 4096 ? 7 : 8;
-  cost += length == 3 ? 1 : length == 4 ? 2 : length <= 6 ? 4 : length <= 10 ? 6 : length <= 26 ? 9 : 13;
-  return cost;
+  return 2 + 8 + kLongMatchCosts.distance[distance - 1] + kLongMatchCosts.length[length];
 }
 
 struct Match {

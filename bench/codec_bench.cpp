@@ -6,6 +6,9 @@
 #include <lz4.h>
 #include <zlib.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -16,6 +19,9 @@
 #include "archive/lz_block.h"
 #include "archive/lz_encode.h"
 #include "archive/payload_checksum.h"
+#include "archive/archive_writer.h"
+#include "archive/payload_archive.h"
+#include "common/update_state.h"
 
 namespace fs = std::filesystem;
 typedef std::vector<uint8_t> Bytes;
@@ -157,6 +163,51 @@ void BM_PayloadChecksum(benchmark::State& state) {
   state.SetLabel(kKinds[state.range(0)]);
 }
 
+// The player's side: one entry of the exe corpus written from the archive
+// the way the updater does it (lookup, checked decode, a temporary file
+// beside the target, flushed to the disk, renamed into place with its time)
+// against copying a file of the same bytes, plainly and with the same flush.
+std::string BenchFolder() {
+  static std::string folder = [] {
+    fs::path p = fs::temp_directory_path() / ("koushin-bench-" + std::to_string(getpid()));
+    fs::create_directories(p);
+    return p.string();
+  }();
+  return folder;
+}
+
+void BM_ApplyEntry(benchmark::State& state) {
+  const Bytes& data = Corpus("exe");
+  static Bytes image;
+  if (image.empty()) {
+    std::string error;
+    image = BuildArchive({{"GAME.EXE", data, 133000000000000000ull, true}}, {}, &error);
+  }
+  UpdateState.PayloadArchive = {image.data(), uint32_t(image.size())};
+  if (OpenPayloadArchive() == nullptr) state.SkipWithError("archive");
+  std::string target = BenchFolder() + "/GAME.EXE";
+  for (auto _ : state) {
+    if (!ExtractArchiveEntry("GAME.EXE", target.c_str(), 0)) state.SkipWithError("extract");
+  }
+  ClosePayloadArchive();
+  SetBytes(state, data.size());
+}
+
+void BM_CopyFile(benchmark::State& state, bool flush) {
+  const Bytes& data = Corpus("exe");
+  std::string source = BenchFolder() + "/SOURCE.EXE", target = BenchFolder() + "/COPY.EXE";
+  std::ofstream(source, std::ios::binary).write(reinterpret_cast<const char*>(data.data()), std::streamsize(data.size()));
+  for (auto _ : state) {
+    fs::copy_file(source, target, fs::copy_options::overwrite_existing);
+    if (flush) {
+      int fd = open(target.c_str(), O_WRONLY);
+      fsync(fd);
+      close(fd);
+    }
+  }
+  SetBytes(state, data.size());
+}
+
 // Encoders report their ratio (compressed / original) as a counter.
 void BM_EncodeLzBlock(benchmark::State& state, LzLevel level) {
   const Bytes& data = Corpus(kKinds[state.range(0)]);
@@ -188,6 +239,9 @@ BENCHMARK(BM_ZlibInflate)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Lz4Decompress)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Memcpy)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_PayloadChecksum)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ApplyEntry)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_CopyFile, plain, false)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_CopyFile, flushed, true)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_EncodeLzBlock, fast, LzLevel::Fast)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_EncodeLzBlock, best, LzLevel::Best)->DenseRange(0, 2)->Unit(benchmark::kMillisecond)->Iterations(1);
 BENCHMARK(BM_ZlibLevel9)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);

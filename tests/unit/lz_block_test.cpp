@@ -3,6 +3,7 @@
 // generated and real data, and damaged blocks refused by the checked decoder.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <random>
@@ -11,6 +12,7 @@
 
 #include "archive/lz_block.h"
 #include "archive/lz_encode.h"
+#include "tests/support/reference_lz.h"
 
 namespace {
 
@@ -70,6 +72,14 @@ Bytes DecodeBoth(const Bytes& block, size_t expected_size, uint32_t* consumed = 
   EXPECT_EQ(fast[expected_size], 0xEE) << "the fast decoder wrote past the decoded size";
   fast.resize(expected_size);
   EXPECT_EQ(fast, checked);
+  // And the plain reference, the format's oracle.
+  Bytes reference(expected_size, 0xEE);
+  ReferenceResult r = ReferenceDecodeLzBlock(block.data(), uint32_t(block.size()), reference.data(),
+                                             uint32_t(reference.size()));
+  EXPECT_TRUE(r.accepted);
+  EXPECT_EQ(r.produced, produced);
+  EXPECT_EQ(r.consumed, used);
+  EXPECT_EQ(reference, checked);
   if (consumed) *consumed = used;
   return checked;
 }
@@ -108,6 +118,32 @@ TEST(LzBlockFormat, PublishedExampleStreams) {
     EXPECT_EQ(Bytes(block.begin(), block.begin() + 4), Bytes({0xFE, 0xFF, 0xFF, 0xFF}));
     EXPECT_EQ(Bytes(block.begin() + 35, block.end()), Bytes({0x00, 0x00, 0x00, 0xF8, 0xFF}));
     EXPECT_EQ(DecodeBoth(block, 31), data);
+  }
+}
+
+// The decoder reads every long-match code as the format's table (which the
+// encoder is made from) writes it: the first and last distance of each class
+// with the first and last length of each length code, each written here
+// straight from the table's fields.
+TEST(LzBlockFormat, DecoderFollowsTheTokenTable) {
+  for (const LzDistanceClass& c : kLzDistanceClasses) {
+    for (uint32_t d : {uint32_t(c.first), uint32_t(c.last)}) {
+      for (const LzLengthCode& l : kLzLengthCodes) {
+        for (uint32_t length : {uint32_t(l.first), uint32_t(l.last)}) {
+          SCOPED_TRACE("D " + std::to_string(d) + ", length " + std::to_string(length));
+          Bytes prefix = Sequence(d + 1, d);  // enough output for the distance
+          Stream s;
+          for (uint8_t b : prefix) s.Literal(b);
+          s.Bits(0b00, 2).Bits(c.code, c.code_bits).Byte(uint8_t((d >> c.extra_bits) - (c.high ? 256 : 0)));
+          s.Bits(d & ((1u << c.extra_bits) - 1), c.extra_bits).Bits(l.code, l.code_bits);
+          if (l.in_byte) s.Byte(uint8_t(length - l.first));
+          else s.Bits(length - l.first, l.extra_bits);
+          Bytes expected = prefix;
+          for (uint32_t i = 0; i < length; ++i) expected.push_back(expected[expected.size() - d - 1]);
+          EXPECT_EQ(DecodeBoth(s.End().Done(), expected.size()), expected);
+        }
+      }
+    }
   }
 }
 
@@ -307,11 +343,21 @@ TEST(LzBlockChecked, RefusesDamagedBlocks) {
   // No end code: literals up to the block's end.
   Bytes endless = Stream().Literal(1).Literal(2).Literal(3).Done();
   EXPECT_FALSE(DecompressLzBlockChecked(out.data(), 100, endless.data(), uint32_t(endless.size()), &produced, nullptr));
-  // Every single flipped byte either decodes within bounds or is refused.
+  // Every single flipped byte either decodes within bounds or is refused,
+  // exactly as the plain reference decides, and to the same bytes.
   for (size_t i = 0; i < block.size(); i += 7) {
-    Bytes bad = block;
+    Bytes bad = block, theirs(out.size());
     bad[i] ^= 0x5A;
-    DecompressLzBlockChecked(out.data(), uint32_t(out.size()), bad.data(), uint32_t(bad.size()), &produced, nullptr);
+    uint32_t consumed = 0;
+    bool accepted = DecompressLzBlockChecked(out.data(), uint32_t(out.size()), bad.data(), uint32_t(bad.size()),
+                                             &produced, &consumed);
+    ReferenceResult r = ReferenceDecodeLzBlock(bad.data(), uint32_t(bad.size()), theirs.data(), uint32_t(theirs.size()));
+    ASSERT_EQ(accepted, r.accepted) << "byte " << i;
+    if (accepted) {
+      EXPECT_EQ(produced, r.produced);
+      EXPECT_EQ(consumed, r.consumed);
+      EXPECT_TRUE(std::equal(out.begin(), out.begin() + produced, theirs.begin())) << "byte " << i;
+    }
   }
 }
 
