@@ -7,15 +7,9 @@
 #include <thread>
 
 #include "archive/payload_archive.h"
+#include "common/bytes.h"
 
 namespace {
-
-void Put32(uint8_t* p, uint32_t v) {
-  p[0] = uint8_t(v);
-  p[1] = uint8_t(v >> 8);
-  p[2] = uint8_t(v >> 16);
-  p[3] = uint8_t(v >> 24);
-}
 
 void PadTo16(std::vector<uint8_t>* image) {
   image->resize((image->size() + kArchiveAlign - 1) & ~size_t(kArchiveAlign - 1), 0);
@@ -97,11 +91,11 @@ std::vector<uint8_t> BuildArchive(const std::vector<ArchiveInput>& entries, cons
     uint64_t stored_size = compressed[i] ? blocks[i].size() : in.data.size();
     uint8_t* e = directory.data() + i * kArchiveEntrySize;
     memcpy(e + kEntryNameAt, in.name.data(), in.name.size());
-    Put32(e + kEntryFlagsAt, compressed[i] ? kEntryCompressed : kEntryStored);
-    Put32(e + kEntryTimeAt, uint32_t(in.file_time));
-    Put32(e + kEntryTimeAt + 4, uint32_t(in.file_time >> 32));
-    Put32(e + kEntrySizeAt, uint32_t(in.data.size()));
-    Put32(e + kEntryStoredSizeAt, uint32_t(stored_size));
+    WriteLe32(e + kEntryFlagsAt, compressed[i] ? kEntryCompressed : kEntryStored);
+    WriteLe32(e + kEntryTimeAt, uint32_t(in.file_time));
+    WriteLe32(e + kEntryTimeAt + 4, uint32_t(in.file_time >> 32));
+    WriteLe32(e + kEntrySizeAt, uint32_t(in.data.size()));
+    WriteLe32(e + kEntryStoredSizeAt, uint32_t(stored_size));
     data_end += (stored_size + kArchiveAlign - 1) & ~uint64_t(kArchiveAlign - 1);
   }
   std::vector<uint8_t> directory_block =
@@ -125,8 +119,8 @@ std::vector<uint8_t> BuildArchive(const std::vector<ArchiveInput>& entries, cons
   uint32_t directory_offset = uint32_t(image.size());
   image.insert(image.end(), directory_block.begin(), directory_block.end());
   memcpy(image.data(), "FA2", 4);
-  Put32(image.data() + 4, options.compress_directory ? uint32_t(kHeaderCompressedDirectory) : 0u);
-  Put32(image.data() + 8, directory_offset);
-  Put32(image.data() + 12, uint32_t(entries.size()));
+  WriteLe32(image.data() + 4, options.compress_directory ? uint32_t(kHeaderCompressedDirectory) : 0u);
+  WriteLe32(image.data() + 8, directory_offset);
+  WriteLe32(image.data() + 12, uint32_t(entries.size()));
   return image;
 }

@@ -38,11 +38,9 @@
 
 #include <cstring>
 
-namespace {
+#include "common/bytes.h"
 
-inline uint32_t Load32(const uint8_t* p) {
-  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
+namespace {
 
 // The long match's control bits after "0 0", decoded at once from the next
 // kLongIndexBits of them for the common tokens whose class code, extra bits,
@@ -123,7 +121,7 @@ struct Decoder {
       broken = true;
       return false;
     }
-    acc |= uint64_t(Load32(in)) << (32 - bits);
+    acc |= uint64_t(ReadLe32(in)) << (32 - bits);
     in += 4;
     bits += 32;
     return true;

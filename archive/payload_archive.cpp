@@ -4,6 +4,7 @@
 
 #include "archive/file_output.h"
 #include "archive/lz_block.h"
+#include "common/bytes.h"
 #include "common/error_box.h"
 #include "common/messages.h"
 #include "common/text.h"
@@ -11,12 +12,6 @@
 #include "platform/platform.h"
 
 namespace {
-
-uint32_t Read32(const uint8_t* p) {
-  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-
-uint64_t Read64(const uint8_t* p) { return uint64_t(Read32(p)) | uint64_t(Read32(p + 4)) << 32; }
 
 uint32_t AlignedSize(uint32_t stored) { return (stored + kArchiveAlign - 1) & ~(kArchiveAlign - 1); }
 
@@ -31,7 +26,7 @@ struct FoundEntry {
 };
 
 uint32_t EntryCount() {
-  return UpdateState.ArchiveDirectory ? Read32(UpdateState.ArchiveDirectory + 12) : 0;
+  return UpdateState.ArchiveDirectory ? ReadLe32(UpdateState.ArchiveDirectory + 12) : 0;
 }
 
 const uint8_t* EntryRecord(uint32_t index) {
@@ -39,8 +34,8 @@ const uint8_t* EntryRecord(uint32_t index) {
 }
 
 FoundEntry Describe(const uint8_t* e, uint32_t data_offset) {
-  return {reinterpret_cast<const char*>(e + kEntryNameAt), data_offset, Read32(e + kEntryFlagsAt),
-          Read64(e + kEntryTimeAt), Read32(e + kEntrySizeAt), Read32(e + kEntryStoredSizeAt)};
+  return {reinterpret_cast<const char*>(e + kEntryNameAt), data_offset, ReadLe32(e + kEntryFlagsAt),
+          ReadLe64(e + kEntryTimeAt), ReadLe32(e + kEntrySizeAt), ReadLe32(e + kEntryStoredSizeAt)};
 }
 
 // Walks the directory from its first entry, data offset 16, adding each
@@ -115,7 +110,7 @@ void ReleaseEntryBytes(const FoundEntry& entry, const uint8_t* bytes) {
 bool EntriesFit(uint32_t directory_offset) {
   uint64_t offset = kArchiveHeaderSize;
   for (uint32_t i = 0, count = EntryCount(); i < count; ++i) {
-    uint32_t stored = Read32(EntryRecord(i) + kEntryStoredSizeAt);
+    uint32_t stored = ReadLe32(EntryRecord(i) + kEntryStoredSizeAt);
     if (offset + stored > directory_offset) return false;
     offset += (uint64_t(stored) + kArchiveAlign - 1) & ~uint64_t(kArchiveAlign - 1);
   }
@@ -128,9 +123,9 @@ uint8_t* OpenPayloadArchive() {
   const uint8_t* image = UpdateState.PayloadArchive.Bytes;
   uint32_t image_size = UpdateState.PayloadArchive.Size;
   if (image == nullptr || image_size < kArchiveHeaderSize) return nullptr;
-  uint32_t flags = Read32(image + 4);
-  uint32_t directory_offset = Read32(image + 8);
-  uint32_t count = Read32(image + 12);
+  uint32_t flags = ReadLe32(image + 4);
+  uint32_t directory_offset = ReadLe32(image + 8);
+  uint32_t count = ReadLe32(image + 12);
   // The magic protects nothing that these bounds do not, so it is not compared.
   if (directory_offset < kArchiveHeaderSize || directory_offset > image_size) return nullptr;
   // A block expands at most about 91-fold (282 bytes from a 25-bit token), so

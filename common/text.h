@@ -13,6 +13,11 @@ inline bool IsLeadByte(unsigned char c) {
   return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
 }
 
+// An ASCII letter in upper case; every other byte as it is.
+inline unsigned char FoldAscii(unsigned char c) {
+  return (c >= 'a' && c <= 'z') ? static_cast<unsigned char>(c - 'a' + 'A') : c;
+}
+
 // The next character of a code page 932 text: two bytes on for a lead byte
 // (one when the text ends after it), one otherwise; never past the NUL.
 const char* NextChar(const char* p);

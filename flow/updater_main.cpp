@@ -5,6 +5,7 @@
 #include "archive/file_output.h"
 #include "archive/payload_archive.h"
 #include "archive/payload_checksum.h"
+#include "common/bytes.h"
 #include "common/error_box.h"
 #include "common/messages.h"
 #include "common/text.h"
@@ -81,7 +82,7 @@ int ReadInstallRecord() {
     if (!Os->QueryValue(key, "DataPath", UpdateState.DataPath, kPathSize)) UpdateState.DataPath[0] = '\0';
     uint8_t mode[4] = {};
     found = Os->QueryValue(key, "InstMode", mode, sizeof mode);
-    UpdateState.InstMode = uint32_t(mode[0]) | uint32_t(mode[1]) << 8 | uint32_t(mode[2]) << 16 | uint32_t(mode[3]) << 24;
+    UpdateState.InstMode = ReadLe32(mode);  // the layout of REG_DWORD
   }
   Os->CloseKey(key);
   return found;

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "common/text.h"
 #include "common/update_state.h"
 #include "platform/platform.h"
 
@@ -26,12 +27,11 @@ Span Trim(Span s) {
 
 Span TrimText(const char* text) { return Trim({text, text + strlen(text)}); }
 
-unsigned char Fold(unsigned char c) { return (c >= 'a' && c <= 'z') ? static_cast<unsigned char>(c - 32) : c; }
 
 bool SameName(Span a, Span b) {
   if (a.end - a.begin != b.end - b.begin) return false;
   for (const char *p = a.begin, *q = b.begin; p < a.end; ++p, ++q) {
-    if (Fold(static_cast<unsigned char>(*p)) != Fold(static_cast<unsigned char>(*q))) return false;
+    if (FoldAscii(static_cast<unsigned char>(*p)) != FoldAscii(static_cast<unsigned char>(*q))) return false;
   }
   return true;
 }

@@ -201,7 +201,7 @@ std::string FoldedName(const std::string& name) {
   std::string out = name;
   for (size_t i = 0; i < out.size(); ++i) {
     if (IsLeadByte(static_cast<unsigned char>(out[i]))) ++i;
-    else if (out[i] >= 'a' && out[i] <= 'z') out[i] = char(out[i] - 'a' + 'A');
+    else out[i] = char(FoldAscii(static_cast<unsigned char>(out[i])));
   }
   return out;
 }
