@@ -118,9 +118,9 @@ std::vector<uint8_t> BuildArchive(const std::vector<ArchiveInput>& entries, cons
   }
   uint32_t directory_offset = uint32_t(image.size());
   image.insert(image.end(), directory_block.begin(), directory_block.end());
-  memcpy(image.data(), "FA2", 4);
-  WriteLe32(image.data() + 4, options.compress_directory ? uint32_t(kHeaderCompressedDirectory) : 0u);
-  WriteLe32(image.data() + 8, directory_offset);
-  WriteLe32(image.data() + 12, uint32_t(entries.size()));
+  memcpy(image.data() + kHeaderMagicAt, "FA2", 4);
+  WriteLe32(image.data() + kHeaderFlagsAt, options.compress_directory ? uint32_t(kHeaderCompressedDirectory) : 0u);
+  WriteLe32(image.data() + kHeaderDirectoryOffsetAt, directory_offset);
+  WriteLe32(image.data() + kHeaderEntryCountAt, uint32_t(entries.size()));
   return image;
 }

@@ -26,7 +26,7 @@ struct FoundEntry {
 };
 
 uint32_t EntryCount() {
-  return UpdateState.ArchiveDirectory ? ReadLe32(UpdateState.ArchiveDirectory + 12) : 0;
+  return UpdateState.ArchiveDirectory ? ReadLe32(UpdateState.ArchiveDirectory + kHeaderEntryCountAt) : 0;
 }
 
 const uint8_t* EntryRecord(uint32_t index) {
@@ -123,9 +123,9 @@ uint8_t* OpenPayloadArchive() {
   const uint8_t* image = UpdateState.PayloadArchive.Bytes;
   uint32_t image_size = UpdateState.PayloadArchive.Size;
   if (image == nullptr || image_size < kArchiveHeaderSize) return nullptr;
-  uint32_t flags = ReadLe32(image + 4);
-  uint32_t directory_offset = ReadLe32(image + 8);
-  uint32_t count = ReadLe32(image + 12);
+  uint32_t flags = ReadLe32(image + kHeaderFlagsAt);
+  uint32_t directory_offset = ReadLe32(image + kHeaderDirectoryOffsetAt);
+  uint32_t count = ReadLe32(image + kHeaderEntryCountAt);
   // The magic protects nothing that these bounds do not, so it is not compared.
   if (directory_offset < kArchiveHeaderSize || directory_offset > image_size) return nullptr;
   // A block expands at most about 91-fold (282 bytes from a 25-bit token), so
@@ -219,12 +219,11 @@ int ExtractArchiveEntry(const char* name, const char* path, int keep_newer_file)
   // drive cannot tell its free space (a network path, a path without a drive
   // letter) the write is tried anyway: a full disk then makes the write fail
   // cleanly, and the file already there is never damaged.
-  char root[3] = {path[0], path[0] ? path[1] : '\0', '\0'};
+  char root[3];
+  DriveOf(path, root);
   uint64_t free_bytes = 0, total = 0;
   if (QueryFreeSpace(root, &free_bytes, &total, nullptr) && uint64_t(entry.size) > free_bytes) {
-    char message[kLongTextSize];
-    FormatText(message, sizeof message, kMsgDiskShortForEntry, root, uint64_t(entry.size) - free_bytes);
-    ShowUpdaterError(message);
+    ShowUpdaterErrorF(kMsgDiskShortForEntry, root, uint64_t(entry.size) - free_bytes);
     return 0;
   }
   const uint8_t* bytes = EntryBytes(entry);

@@ -25,6 +25,14 @@ enum : uint32_t {
   kEntryCompressed = 2,
 };
 
+// Offsets of the fields of the header.
+enum : uint32_t {
+  kHeaderMagicAt = 0,
+  kHeaderFlagsAt = 4,
+  kHeaderDirectoryOffsetAt = 8,
+  kHeaderEntryCountAt = 12,
+};
+
 // Offsets of the fields of an entry record.
 enum : uint32_t {
   kEntryNameAt = 0,

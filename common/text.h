@@ -38,6 +38,14 @@ bool AppendText(char* dst, size_t size, const char* src);
 // the trail byte of a double-byte character. An empty path stays inside.
 bool PathStaysInside(const char* path);
 
+// The drive of a path for the free-space query: its first two characters
+// (such as "C:"), fewer when the path is shorter.
+inline void DriveOf(const char* path, char root[3]) {
+  root[0] = path[0];
+  root[1] = path[0] != '\0' ? path[1] : '\0';
+  root[2] = '\0';
+}
+
 // Equality of two names as the archive and the profile reader compare them:
 // ASCII letters without regard to case; both bytes of a double-byte character
 // compared exactly, so a trail byte is never case-folded.

@@ -17,31 +17,26 @@ constexpr uint32_t kCopyFileFlags = 0x210;    // FOF_NOCONFIRMATION | FOF_NOCONF
 constexpr uint32_t kCopyFolderFlags = 0x610;  // the same | FOF_NOERRORUI
 
 int FailCopy(PlatformWindow window, const char* path) {
-  char message[kLongTextSize];
-  FormatText(message, sizeof message, kMsgCopyFailed, path);
-  ShowUpdaterError(message);
+  ShowUpdaterErrorF(kMsgCopyFailed, path);
   Os->EndWizardDialog(window, -1);
   return 0;
 }
 
 }  // namespace
 
+// One copy line: an item when it applies to this installation.
+static void AddDiscCopyItem(const char* value) {
+  CopyLine line;
+  ParseCopyLine(value, &line);
+  if (line.HasMode && uint32_t(line.Mode) != UpdateState.InstMode) return;
+  DiscCopyItem& item = UpdateState.DiscCopyItems[UpdateState.DiscCopyItemCount++];
+  item.DiscNumber = line.DiscNumber;
+  CopyText(item.Path, sizeof item.Path, line.Path);
+}
+
 int ReadDiscCopyList() {
   UpdateState.DiscCopyItemCount = 0;
-  int present = 0;
-  for (int n = 0; n < kListLines; ++n) {
-    char key[32], value[kPathSize];
-    FormatText(key, sizeof key, "CopyFile%02i", n);
-    if (!ReadScriptValue("UPDATE", key, value, sizeof value)) break;
-    if (n == 0) present = 1;
-    CopyLine line;
-    ParseCopyLine(value, &line);
-    if (line.HasMode && uint32_t(line.Mode) != UpdateState.InstMode) continue;
-    DiscCopyItem& item = UpdateState.DiscCopyItems[UpdateState.DiscCopyItemCount++];
-    item.DiscNumber = line.DiscNumber;
-    CopyText(item.Path, sizeof item.Path, line.Path);
-  }
-  return present;
+  return ReadScriptList("CopyFile%02i", kPathSize, AddDiscCopyItem);
 }
 
 // The first CD-ROM drive, from A to Z, that holds the disc's check file.

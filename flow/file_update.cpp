@@ -11,23 +11,20 @@
 #include "settings/settings_readers.h"
 #include "settings/update_script.h"
 
+// One update-file line: an item when it applies to this installation.
+static void AddUpdateItem(const char* value) {
+  UpdateFileLine line;
+  ParseUpdateFileLine(value, &line);
+  if (line.HasMode && line.Mode != UpdateState.InstMode) return;
+  UpdateItem& item = UpdateState.UpdateItems[UpdateState.UpdateItemCount++];
+  item.Kind = line.Kind;
+  CopyText(item.Path, sizeof item.Path, line.Path);
+  item.NameOffset = line.NameOffset;
+}
+
 int ReadUpdateList() {
   UpdateState.UpdateItemCount = 0;
-  int present = 0;
-  for (int n = 0; n < kListLines; ++n) {
-    char key[32], value[kLongTextSize];
-    FormatText(key, sizeof key, "UpdateFile%02i", n);
-    if (!ReadScriptValue("UPDATE", key, value, sizeof value)) break;  // a gap ends the list
-    if (n == 0) present = 1;
-    UpdateFileLine line;
-    ParseUpdateFileLine(value, &line);
-    if (line.HasMode && line.Mode != UpdateState.InstMode) continue;
-    UpdateItem& item = UpdateState.UpdateItems[UpdateState.UpdateItemCount++];
-    item.Kind = line.Kind;
-    CopyText(item.Path, sizeof item.Path, line.Path);
-    item.NameOffset = line.NameOffset;
-  }
-  return present;
+  return ReadScriptList("UpdateFile%02i", kLongTextSize, AddUpdateItem);
 }
 
 // A DataFile target that exists is the player's own: it keeps its content
@@ -58,12 +55,6 @@ int ApplyUpdateItem(const UpdateItem& item, int overwrite_only) {
   return ExtractArchiveEntry(item.Path + item.NameOffset, target, item.Kind == IfNewer);
 }
 
-static void SetButtons(PlatformWindow window, int back, int next, int cancel) {
-  Os->EnableItem(window, IDC_BACK, back);
-  Os->EnableItem(window, IDC_NEXT, next);
-  Os->EnableItem(window, IDC_CANCEL, cancel);
-}
-
 // The required free space on the drive of InstPath. False when it is short:
 // the wizard then waits with "戻る" and "中止". A drive that cannot tell its
 // free space is not held against the run: the writes themselves fail
@@ -71,11 +62,12 @@ static void SetButtons(PlatformWindow window, int back, int next, int cancel) {
 static int EnoughDiskSpace(PlatformWindow window) {
   uint32_t required = ReadRequiredDiskSpace();
   if (required == 0) return 1;
-  char drive[3] = {UpdateState.InstPath[0], UpdateState.InstPath[0] ? UpdateState.InstPath[1] : '\0', '\0'};
+  char drive[3];
+  DriveOf(UpdateState.InstPath, drive);
   uint64_t free_bytes = 0, total = 0;
   if (!QueryFreeSpace(drive, &free_bytes, &total, nullptr) || required <= free_bytes) return 1;
   SetInfoText(window, kInfoDiskShort, drive, uint64_t(required) - free_bytes);
-  SetButtons(window, 1, 0, 1);
+  SetWizardButtons(window, 1, 0, 1);
   return 0;
 }
 
@@ -88,7 +80,7 @@ void RunFileUpdate(PlatformWindow window) {
   UpdateState.UpdateCompleted = 0;
   if (!EnoughDiskSpace(window)) return;
   SetInfoText(window, "%s", kInfoRunning);
-  SetButtons(window, 0, 0, 0);
+  SetWizardButtons(window, 0, 0, 0);
   Os->SetCursorShape(kCursorWait);
   int overwrite_only = ReadOverwriteOnly();
   int has_update_list = ReadUpdateList();

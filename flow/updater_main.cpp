@@ -29,12 +29,6 @@ int Stop() {
   return 0;
 }
 
-void ShowFormatted(const char* format, const char* argument) {
-  char message[kLongTextSize];
-  FormatText(message, sizeof message, format, argument);
-  ShowUpdaterError(message);
-}
-
 // Step 4: the script's bytes, straight from the payload. Nothing is written:
 // a copy in the user's temporary folder would serve nothing, and an elevated
 // program writing and deleting a known name there can be steered by a
@@ -56,7 +50,7 @@ int LoadAgreementBlock(const char* key, char** block) {
   uint32_t size = 0;
   const uint8_t* bytes = LoadArchiveEntry(name, &size);
   if (bytes == nullptr) {
-    ShowFormatted(kMsgAgreementNotFound, name);
+    ShowUpdaterErrorF(kMsgAgreementNotFound, name);
     return 0;
   }
   char* copy = size <= 0xFFFFFFFDu ? static_cast<char*>(Os->Alloc(size + 2, 1)) : nullptr;
@@ -133,7 +127,7 @@ int UpdaterMain(void* instance) {
     return Stop();
   }
   if (!ReadInstallRecord()) {
-    ShowFormatted(kMsgNotInstalled, UpdateState.GameTitle);
+    ShowUpdaterErrorF(kMsgNotInstalled, UpdateState.GameTitle);
     return Stop();
   }
   if (UpdateState.UpdateMessage[0] != '\0') {

@@ -50,11 +50,15 @@ void InitWizard(PlatformWindow window) {
   }
 }
 
+void SetWizardButtons(PlatformWindow window, int back, int next, int cancel) {
+  Os->EnableItem(window, IDC_BACK, back);
+  Os->EnableItem(window, IDC_NEXT, next);
+  Os->EnableItem(window, IDC_CANCEL, cancel);
+}
+
 void ShowConfirmPage(PlatformWindow window) {
   SetInfoText(window, "%s", kInfoConfirm);
-  Os->EnableItem(window, IDC_BACK, 0);
-  Os->EnableItem(window, IDC_NEXT, 1);
-  Os->EnableItem(window, IDC_CANCEL, 1);
+  SetWizardButtons(window, 0, 1, 1);
   ShowAgreementControls(window, 0);
 }
 

@@ -12,6 +12,8 @@ intptr_t WizardProc(PlatformWindow window, uint32_t message, uintptr_t wparam, i
 
 void InitWizard(PlatformWindow window);
 void ShowConfirmPage(PlatformWindow window);
+// Enables or disables "戻る", "次へ" and "中止", in that order.
+void SetWizardButtons(PlatformWindow window, int back, int next, int cancel);
 
 // Formats into a 1,024-byte buffer (a longer result is cut) and makes it the
 // text of the Info control 1001.

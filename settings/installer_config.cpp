@@ -12,11 +12,7 @@ namespace {
 
 InstallerConfigRecord& Config() { return UpdateState.InstallerConfig; }
 
-void ShowKeyError(const char* key) {
-  char message[kLongTextSize];
-  FormatText(message, sizeof message, kMsgSetupKeyError, key);
-  ShowCommonError(message);
-}
+void ShowKeyError(const char* key) { ShowCommonErrorF(kMsgSetupKeyError, key); }
 
 // A text key into its field; a missing one takes `fallback` when given.
 int ReadText(const char* key, char* field, uint32_t size, const char* fallback = nullptr) {

@@ -12,11 +12,21 @@ int ReadSetupValue(const char* key, char* dst, uint32_t size) {
   memset(dst, 0, size);
   if (ReadProfileString(UpdateState.SetupIniPath, "SETUP", key, dst, size) > 0) return 1;
   if (UpdateState.ReportMissingKeys) {
-    char message[kLongTextSize];
-    FormatText(message, sizeof message, kMsgSetupKeyMissing, key);
-    ShowCommonError(message);
+    ShowCommonErrorF(kMsgSetupKeyMissing, key);
   }
   return 0;
+}
+
+int ReadScriptList(const char* pattern, uint32_t holder_size, void (*line)(const char* value)) {
+  int present = 0;
+  for (int n = 0; n < kListLines; ++n) {
+    char key[32], value[kLongTextSize];
+    FormatText(key, sizeof key, pattern, n);
+    if (!ReadScriptValue("UPDATE", key, value, holder_size)) break;  // a gap ends the list
+    if (n == 0) present = 1;
+    line(value);
+  }
+  return present;
 }
 
 int ReadScriptValue(const char* section, const char* key, char* dst, uint32_t size) {
@@ -27,9 +37,7 @@ int ReadScriptValue(const char* section, const char* key, char* dst, uint32_t si
                    : 0;
   if (n > 0) return 1;
   if (UpdateState.ReportMissingKeys) {
-    char message[kLongTextSize];
-    FormatText(message, sizeof message, kMsgScriptKeyMissing, section, key);
-    ShowCommonError(message);
+    ShowCommonErrorF(kMsgScriptKeyMissing, section, key);
   }
   return 0;
 }

@@ -8,9 +8,14 @@
 // Section "SETUP" of SETUP.INI (UpdateState.SetupIniPath). The destination
 // is zero-filled first; true when a non-empty value was read.
 int ReadSetupValue(const char* key, char* dst, uint32_t size);
-// Any section of UPDATE.INI: the payload's own bytes once the start-up holds
-// them (UpdateState.ScriptBytes), the file at UpdateState.ScriptPath before.
+// Any section of UPDATE.INI, from the payload's own bytes
+// (UpdateState.ScriptBytes); nothing is read before the start-up holds them.
 int ReadScriptValue(const char* section, const char* key, char* dst, uint32_t size);
+// The numbered lines of section "UPDATE" (`pattern` with the numbers 0 to
+// 15, such as "UpdateFile%02i"), each read into a holder of `holder_size`
+// bytes (at most kLongTextSize) and handed to `line`, up to the first one
+// missing. True when the line numbered 0 was there.
+int ReadScriptList(const char* pattern, uint32_t holder_size, void (*line)(const char* value));
 // A decimal number from section "SETUP" of SETUP.INI; `value` is left as it
 // was when the key is missing.
 int ReadSetupNumber(const char* key, int32_t* value);

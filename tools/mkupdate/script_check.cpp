@@ -62,9 +62,11 @@ struct Checker {
 
   void CheckSetup() {
     for (const char* key : {"CompanyName", "GameTitle", "GameClass", "GameDir"}) {
-      if (Held("SETUP", key, kPathSize).empty())
-        Add(true, "SETUP", key, std::string("is missing or empty: the updater stops at once with \"SETUP : ") + key +
-                                   " \x83L\x81[\x82\xAA\x91\xB6\x8D\xDD\x82\xB5\x82\xDC\x82\xB9\x82\xF1\"");
+      if (Held("SETUP", key, kPathSize).empty()) {
+        char shown[kLongTextSize];
+        FormatText(shown, sizeof shown, kMsgScriptKeyMissing, "SETUP", key);
+        Add(true, "SETUP", key, std::string("is missing or empty: the updater stops at once with \"") + shown + "\"");
+      }
     }
     for (const char* key : {"GameTitleA", "UpdaterVersion", "UpdaterTitle"}) Held("SETUP", key, kPathSize);
     std::string data_folder = Held("SETUP", "DataFolder", kPathSize);
@@ -75,10 +77,12 @@ struct Checker {
     Held("SETUP", "UpdateMessage", kLongTextSize);
     for (const char* key : {"AgreementText", "AgreementTitle"}) {
       std::string name = Held("SETUP", key, kPathSize);
-      if (!name.empty() && !entries.count(FoldedName(name)))
+      if (!name.empty() && !entries.count(FoldedName(name))) {
+        char shown[kLongTextSize];
+        FormatText(shown, sizeof shown, kMsgAgreementNotFound, name.c_str());
         Add(true, "SETUP", key,
-            "names '" + name + "', which is not among the files: the updater stops with \"'" + name +
-                "' not found at UPDATE.FA3\"");
+            "names '" + name + "', which is not among the files: the updater stops with \"" + shown + "\"");
+      }
     }
   }
 
@@ -133,7 +137,7 @@ struct Checker {
                   a + "'");
       }
       if (line.Path[0] == '\0') {
-        Add(true, "UPDATE", key, "names no file: the update stops with \"Can't Find File in Resource !!\"");
+        Add(true, "UPDATE", key, std::string("names no file: the update stops with \"") + kMsgNoEntry + "\"");
         continue;
       }
       if (!PathStaysInside(line.Path))
@@ -143,8 +147,8 @@ struct Checker {
       std::string entry = line.Path + line.NameOffset;
       if (!entries.count(FoldedName(entry)))
         Add(true, "UPDATE", key,
-            "needs the file '" + entry + "', which is not among the files: the update stops with \"Can't Find File in "
-            "Resource !!\"");
+            "needs the file '" + entry + "', which is not among the files: the update stops with \"" + kMsgNoEntry +
+                "\"");
       by_entry[FoldedName(entry)].push_back({key, line.Path});
     }
     for (auto& [entry, users] : by_entry) {
