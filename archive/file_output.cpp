@@ -33,7 +33,7 @@ int WriteBufferToFile(const char* path, const void* data, uint32_t size, const u
 static bool EndsInSeparator(const char* path) {
   const char* last = nullptr;
   for (const char* p = path; *p != '\0'; p = NextChar(p)) last = p;
-  return last != nullptr && NextChar(last) == last + 1 && (*last == '\\' || *last == '/');
+  return last != nullptr && IsPathSeparator(last);
 }
 
 int AppendPathComponent(char* path, size_t size, const char* component) {

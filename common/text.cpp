@@ -29,8 +29,7 @@ bool PathStaysInside(const char* path) {
   bool at_start = true;
   int dots = 0, others = 0;  // of the current component
   for (const char* p = path;; p = NextChar(p)) {
-    bool single = NextChar(p) == p + 1 || *p == '\0';
-    bool separator = single && (*p == '\\' || *p == '/');
+    bool separator = IsPathSeparator(p);
     if (separator || *p == '\0') {
       if (separator && at_start) return false;
       if (dots >= 2 && others == 0) return false;
@@ -39,9 +38,9 @@ bool PathStaysInside(const char* path) {
       continue;
     }
     at_start = false;
-    if (single && *p == ':') return false;
-    if (single && *p == '.') ++dots;
-    else if (!(single && *p == ' ')) ++others;
+    if (IsSingleByte(p, ':')) return false;
+    if (IsSingleByte(p, '.')) ++dots;
+    else if (!IsSingleByte(p, ' ')) ++others;
   }
 }
 

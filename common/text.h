@@ -22,6 +22,13 @@ inline unsigned char FoldAscii(unsigned char c) {
 // (one when the text ends after it), one otherwise; never past the NUL.
 const char* NextChar(const char* p);
 
+// Whether the character starting at `p` is the single-byte character `c`,
+// never the trail byte of a double-byte character (表 ends in 0x5C, "\\").
+inline bool IsSingleByte(const char* p, char c) { return *p == c && NextChar(p) == p + 1; }
+
+// Whether the character starting at `p` separates folders: "\\" or "/".
+inline bool IsPathSeparator(const char* p) { return IsSingleByte(p, '\\') || IsSingleByte(p, '/'); }
+
 // Copies `src` into `dst` of `size` bytes, cut to size - 1 bytes (the
 // system's rule for every fixed buffer). Returns the bytes copied.
 size_t CopyText(char* dst, size_t size, const char* src);

@@ -51,12 +51,26 @@ struct InstallerConfigRecord {
 
 // --- The update run ------------------------------------------------------------
 
-enum UpdateKind : int32_t { Plain = 0, IfNewer = 1, DataFile = 2, ExistingOnly = 3 };
+// The kind of an update-file line, by its letter: none, "u", "d", "o".
+// The wizard's position: the step that "次へ" performs next. Each press
+// advances it by one; "戻る" goes back to the step before the last one.
+enum WizardStep : int32_t {
+  kStepShowConfirm = 0,  // on the start page
+  kStepRunUpdate = 1,    // on the confirmation page (and after a stop for disk space: 2 - 2 + 1)
+  kStepFinish = 2,       // on the completed page: "完了" ends the wizard
+};
+
+enum UpdateKind : int32_t {
+  Plain = 0,         // always written
+  IfNewer = 1,       // kept when the file on disk is newer than the entry
+  DataFile = 2,      // the player's data: written only where none exists
+  ExistingOnly = 3,  // written only over a file that exists
+};
 
 enum { kListLines = 16 };
 
 struct UpdateItem {
-  int32_t Kind;  // an UpdateKind
+  UpdateKind Kind;
   char Path[kPathSize];
   int32_t NameOffset;  // where the archive entry name begins in Path
 };
@@ -112,7 +126,7 @@ struct UpdateStateData {
   // Presentation
   char UpdaterCaption[kLongTextSize];
   PlatformWindow WizardWindow;
-  int32_t WizardPage;
+  WizardStep WizardPage;
   int WizardBusy;
   int UpdateCompleted;  // the run has completed: the wizard shows "完了"
 

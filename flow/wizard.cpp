@@ -26,7 +26,7 @@ void InitWizard(PlatformWindow window) {
   // Recorded first, so that every box from here on is owned by the wizard.
   UpdateState.WizardWindow = window;
   UpdateState.WizardBusy = 0;
-  UpdateState.WizardPage = 0;
+  UpdateState.WizardPage = kStepShowConfirm;
   UpdateState.UpdateCompleted = 0;
   Os->SetCaption(window, UpdateState.UpdaterCaption);
   if (UpdateState.AgreementTitleBlock != nullptr) {
@@ -68,14 +68,14 @@ static void OnNextOrBack(PlatformWindow window, int id) {
   if (UpdateState.WizardBusy) return;  // a command from a nested message loop of the run
   UpdateState.WizardBusy = 1;
   SetInfoText(window, "%s", "");
-  if (id == IDC_BACK) UpdateState.WizardPage -= 2;
+  if (id == IDC_BACK) UpdateState.WizardPage = WizardStep(UpdateState.WizardPage - 2);
   switch (UpdateState.WizardPage) {
-    case 0: ShowConfirmPage(window); break;
-    case 1: RunFileUpdate(window); break;
-    case 2: Os->EndWizardDialog(window, 0); break;
+    case kStepShowConfirm: ShowConfirmPage(window); break;
+    case kStepRunUpdate: RunFileUpdate(window); break;
+    case kStepFinish: Os->EndWizardDialog(window, 0); break;
     default: break;
   }
-  UpdateState.WizardPage += 1;
+  UpdateState.WizardPage = WizardStep(UpdateState.WizardPage + 1);
   UpdateState.WizardBusy = 0;
 }
 

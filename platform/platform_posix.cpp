@@ -28,7 +28,7 @@ NativePath ToNative(const char* path) {
   size_t n = 0;
   for (const char* p = path; *p != '\0' && n + 2 < sizeof out.text;) {
     const char* next = NextChar(p);
-    if (next == p + 1 && *p == '\\') {
+    if (IsSingleByte(p, '\\')) {
       out.text[n++] = '/';
     } else {
       while (p < next) out.text[n++] = *p++;

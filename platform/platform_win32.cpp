@@ -62,7 +62,7 @@ PlatformFile Win32CreateTempFileBeside(const char* near_path, char* temp_path) {
   // or the drive ("C:") of a path such as "C:name".
   size_t folder = 0;
   for (const char* p = near_path; *p != '\0'; p = NextChar(p)) {
-    if (NextChar(p) == p + 1 && (*p == '\\' || *p == '/')) folder = size_t(p - near_path) + 1;
+    if (IsPathSeparator(p)) folder = size_t(p - near_path) + 1;
   }
   if (folder == 0 && near_path[0] != '\0' && near_path[1] == ':') folder = 2;
   static LONG counter = 0;
@@ -410,7 +410,9 @@ void Win32FocusItem(PlatformWindow dialog, int id) {
   if (HWND item = GetDlgItem(static_cast<HWND>(dialog), id)) SetFocus(item);
 }
 
-void Win32SetCursorShape(CursorShape shape) { SetCursor(LoadCursorW(nullptr, shape == kCursorWait ? MAKEINTRESOURCEW(32514) : MAKEINTRESOURCEW(32512))); }
+void Win32SetCursorShape(CursorShape shape) {
+  SetCursor(LoadCursorW(nullptr, shape == kCursorWait ? IDC_WAIT : IDC_ARROW));
+}
 
 uint32_t Win32QuietDriveErrors() { return SetErrorMode(SEM_FAILCRITICALERRORS); }
 void Win32RestoreDriveErrors(uint32_t previous) { SetErrorMode(previous); }

@@ -41,18 +41,20 @@ void MakeNoticeText(const char* value, char* out, size_t size) {
 int32_t EntryNameOffset(const char* path) {
   int32_t offset = 0;
   for (const char* p = path; *p != '\0'; p = NextChar(p)) {
-    if (NextChar(p) == p + 1 && *p == '\\') offset = int32_t(p - path) + 1;
+    if (IsSingleByte(p, '\\')) offset = int32_t(p - path) + 1;
   }
   return offset;
 }
 
-static int32_t KindOfLetter(const char* field) {
-  if (field[0] == '\0' || field[1] != '\0') return -1;
+// The kind a one-letter field names; false for any other field, which is
+// then the path of a Plain line.
+static bool KindOfLetter(const char* field, UpdateKind* kind) {
+  if (field[0] == '\0' || field[1] != '\0') return false;
   switch (field[0]) {
-    case 'd': case 'D': return DataFile;
-    case 'u': case 'U': return IfNewer;
-    case 'o': case 'O': return ExistingOnly;
-    default: return -1;
+    case 'd': case 'D': *kind = DataFile; return true;
+    case 'u': case 'U': *kind = IfNewer; return true;
+    case 'o': case 'O': *kind = ExistingOnly; return true;
+    default: return false;
   }
 }
 
@@ -70,9 +72,10 @@ void ParseUpdateFileLine(const char* value, UpdateFileLine* line) {
     a = fields[1];
     b = fields[2];
   }
-  int32_t kind = KindOfLetter(a);
-  line->Kind = kind >= 0 ? kind : Plain;
-  CopyText(line->Path, sizeof line->Path, kind >= 0 ? b : a);
+  UpdateKind kind = Plain;
+  bool lettered = KindOfLetter(a, &kind);
+  line->Kind = kind;
+  CopyText(line->Path, sizeof line->Path, lettered ? b : a);
   line->NameOffset = EntryNameOffset(line->Path);
 }
 

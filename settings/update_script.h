@@ -22,7 +22,7 @@ void MakeNoticeText(const char* value, char* out, size_t size);
 struct UpdateFileLine {
   int HasMode;   // the line names an install mode
   uint32_t Mode;
-  int32_t Kind;  // an UpdateKind
+  UpdateKind Kind;
   char Path[kPathSize];
   int32_t NameOffset;  // where the archive entry name begins in Path
 };

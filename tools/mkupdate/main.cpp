@@ -449,9 +449,8 @@ std::string UnsafeEntryName(const char* name) {
   if (name[0] == '\0') return "an empty name";
   if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) return "a folder's name";
   for (const char* p = name; *p != '\0'; p = NextChar(p)) {
-    if (NextChar(p) != p + 1) continue;  // a double-byte character: its trail byte is no separator
-    if (*p == '\\' || *p == '/') return "a folder separator";
-    if (*p == ':') return "a drive or a stream (':')";
+    if (IsPathSeparator(p)) return "a folder separator";
+    if (IsSingleByte(p, ':')) return "a drive or a stream (':')";
   }
   return "";
 }
