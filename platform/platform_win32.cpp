@@ -410,8 +410,13 @@ void Win32FocusItem(PlatformWindow dialog, int id) {
   if (HWND item = GetDlgItem(static_cast<HWND>(dialog), id)) SetFocus(item);
 }
 
+// The system's cursors by their ids (IDC_WAIT and IDC_ARROW, which the
+// headers define for the ANSI functions only).
+constexpr WORD kSystemWaitCursor = 32514;
+constexpr WORD kSystemArrowCursor = 32512;
+
 void Win32SetCursorShape(CursorShape shape) {
-  SetCursor(LoadCursorW(nullptr, shape == kCursorWait ? IDC_WAIT : IDC_ARROW));
+  SetCursor(LoadCursorW(nullptr, MAKEINTRESOURCEW(shape == kCursorWait ? kSystemWaitCursor : kSystemArrowCursor)));
 }
 
 uint32_t Win32QuietDriveErrors() { return SetErrorMode(SEM_FAILCRITICALERRORS); }
