@@ -11,8 +11,7 @@ FakePlatform g_fake;
 const PlatformApi* Real() { return NativePlatform(); }
 
 void* FakeAlloc(uint32_t size, int zero) {
-  if (g_fake.allocs_before_failure == 0) return nullptr;
-  if (g_fake.allocs_before_failure > 0) --g_fake.allocs_before_failure;
+  if (g_fake.alloc.Hit()) return nullptr;
   ++g_fake.allocs;
   return Real()->Alloc(size, zero);
 }
@@ -23,7 +22,7 @@ void FakeFree(void* block) {
 }
 
 int FakeWrite(PlatformFile file, const void* data, uint32_t size) {
-  if (g_fake.fail_write) {
+  if (g_fake.write.Hit()) {
     Real()->WriteFileBytes(file, data, size / 2);
     return 0;
   }
@@ -31,17 +30,17 @@ int FakeWrite(PlatformFile file, const void* data, uint32_t size) {
 }
 
 int FakeSetTimes(PlatformFile file, uint64_t time) {
-  return g_fake.fail_set_times ? 0 : Real()->SetFileTimes(file, time);
+  return g_fake.set_times.Hit() ? 0 : Real()->SetFileTimes(file, time);
 }
 
 int FakeFlush(PlatformFile file) {
   g_fake.file_calls.push_back("flush");
-  return g_fake.fail_flush ? 0 : Real()->FlushFile(file);
+  return g_fake.flush.Hit() ? 0 : Real()->FlushFile(file);
 }
 
 int FakeCommit(PlatformFile file, const char* temp_path, const char* to, const uint64_t* time) {
   g_fake.file_calls.push_back("commit");
-  if (g_fake.fail_replace) {
+  if (g_fake.commit.Hit()) {
     Real()->CloseFile(file);
     return 0;
   }
@@ -65,14 +64,14 @@ int g_fixed_entry;
 
 FreeSpaceEntry FakeFindFreeSpaceEx() {
   ++g_fake.find_free_space_calls;
-  if (g_fake.no_free_space_ex) return nullptr;
+  if (g_fake.find_free_space_ex.Hit()) return nullptr;
   return g_fake.fixed_free_space ? &g_fixed_entry : Real()->FindFreeSpaceEx();
 }
 
 int FakeCallFreeSpaceEx(FreeSpaceEntry entry, const char* root, uint64_t* free_to_caller, uint64_t* total,
                         uint64_t* total_free) {
   g_fake.roots_asked.push_back(root);
-  if (g_fake.free_space_ex_fails) return 0;
+  if (g_fake.call_free_space_ex.Hit()) return 0;
   if (g_fake.fixed_free_space) {
     *free_to_caller = g_fake.free_bytes;
     *total = g_fake.total_bytes;
@@ -84,7 +83,7 @@ int FakeCallFreeSpaceEx(FreeSpaceEntry entry, const char* root, uint64_t* free_t
 
 int FakeClusters(const char* root, uint32_t* spc, uint32_t* bps, uint32_t* free_clusters, uint32_t* total) {
   g_fake.roots_asked.push_back(root);
-  if (g_fake.clusters_fail) return 0;
+  if (g_fake.clusters.Hit()) return 0;
   if (g_fake.fixed_clusters) {
     *spc = g_fake.sectors_per_cluster;
     *bps = g_fake.bytes_per_sector;
@@ -205,7 +204,7 @@ uint32_t FakeQuietDriveErrors() {
 }
 void FakeRestoreDriveErrors(uint32_t previous) { g_fake.drive_errors_quiet = previous != 0; }
 
-int FakeTouch(const char* path) { return g_fake.fail_touch ? 0 : Real()->TouchLastWriteTime(path); }
+int FakeTouch(const char* path) { return g_fake.touch.Hit() ? 0 : Real()->TouchLastWriteTime(path); }
 
 uint32_t FakeGetAttributes(const char* path) {
   if (path[0] != '\0' && path[1] == ':' && g_fake.cd_drives.find(path[0]) != std::string::npos &&

@@ -33,17 +33,45 @@ struct FakeShellCopy {
   uint32_t flags;
 };
 
+// A fault of one operation, counted over its calls: the call numbered
+// `fail_at` (from 1) fails, and with `persist` every call after it as well;
+// 0 is never. `calls` counts every call, failed or not.
+struct Fault {
+  int fail_at = 0;
+  bool persist = false;
+  int calls = 0;
+  // Every call from the next one on fails, until Clear().
+  void FromNow() {
+    fail_at = calls + 1;
+    persist = true;
+  }
+  // The call after `n` more that succeed fails, and every one after it.
+  void AfterNext(int n) {
+    fail_at = calls + n + 1;
+    persist = true;
+  }
+  void Clear() {
+    fail_at = 0;
+    persist = false;
+  }
+  // Counts a call; true when this one is to fail.
+  bool Hit() {
+    ++calls;
+    return fail_at > 0 && (calls == fail_at || (persist && calls > fail_at));
+  }
+};
+
 struct FakePlatform {
-  // Faults. A count of -1 means never; n means after n successful calls.
-  int allocs_before_failure = -1;
-  bool fail_write = false;        // WriteFileBytes writes half, then fails
-  bool fail_set_times = false;
-  bool fail_replace = false;     // the finished file cannot take the destination's place
-  bool fail_flush = false;
-  bool fail_touch = false;        // a file's last-write time cannot be set in place
-  bool no_free_space_ex = false;  // the 64-bit query is not found
-  bool free_space_ex_fails = false;
-  bool clusters_fail = false;
+  // Faults, one for each operation that can fail.
+  Fault alloc;
+  Fault write;          // WriteFileBytes writes half, then fails
+  Fault set_times;
+  Fault flush;
+  Fault commit;         // the finished file cannot take the destination's place
+  Fault touch;          // a file's last-write time cannot be set in place
+  Fault find_free_space_ex;  // the 64-bit query is not found
+  Fault call_free_space_ex;
+  Fault clusters;
   // When set, the 64-bit query reports these figures for every root.
   bool fixed_free_space = false;
   uint64_t free_bytes = 0;

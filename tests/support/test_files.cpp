@@ -48,6 +48,12 @@ int TempFolder::CountEntries() const {
   return n;
 }
 
+int CountEntriesIn(const std::string& folder) {
+  int n = 0;
+  for ([[maybe_unused]] auto& e : fs::directory_iterator(NativeOf(folder))) ++n;
+  return n;
+}
+
 bool FileExists(const std::string& path) { return NativePlatform()->GetAttributes(path.c_str()) != kInvalidAttributes; }
 
 std::string ReadWholeFile(const std::string& path) {

@@ -25,6 +25,8 @@ class TempFolder {
 };
 
 bool FileExists(const std::string& path);
+// The number of names in a folder (code page 932 path, as the code uses it).
+int CountEntriesIn(const std::string& folder);
 std::string ReadWholeFile(const std::string& path);
 // Writes a file with the given last-write time (0: leave the system's).
 void WriteWholeFile(const std::string& path, const std::string& bytes, uint64_t time = 0);

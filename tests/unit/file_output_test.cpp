@@ -48,21 +48,21 @@ TEST_F(WriteBufferToFileTest, ReplacesAnExistingFile) {
 }
 
 TEST_F(WriteBufferToFileTest, FailureNeverDamagesTheFileThatWasThere) {
-  struct Fault {
+  struct Case {
     const char* name;
-    bool FakePlatform::*flag;
-  } faults[] = {{"write", &FakePlatform::fail_write},
-                {"times", &FakePlatform::fail_set_times},
-                {"flush", &FakePlatform::fail_flush},
-                {"replace", &FakePlatform::fail_replace}};
-  for (const Fault& f : faults) {
+    Fault FakePlatform::*fault;
+  } faults[] = {{"write", &FakePlatform::write},
+                {"times", &FakePlatform::set_times},
+                {"flush", &FakePlatform::flush},
+                {"replace", &FakePlatform::commit}};
+  for (const Case& f : faults) {
     SCOPED_TRACE(f.name);
     std::string kept = folder.Join("kept.dat"), absent = folder.Join("absent.dat");
     WriteWholeFile(kept, "player's save", kTime - 1);
-    fake->*f.flag = true;
+    (fake->*f.fault).FromNow();
     EXPECT_EQ(WriteBufferToFile(kept.c_str(), "half-written replacement", 24, &kTime), 0);
     EXPECT_EQ(WriteBufferToFile(absent.c_str(), "x", 1, &kTime), 0);
-    fake->*f.flag = false;
+    (fake->*f.fault).Clear();
     EXPECT_EQ(ReadWholeFile(kept), "player's save");
     EXPECT_EQ(LastWriteTime(kept), kTime - 1);
     EXPECT_FALSE(FileExists(absent));
@@ -164,7 +164,7 @@ TEST_F(QueryFreeSpaceTest, PrefersTheSixtyFourBitQueryAndCachesIt) {
 }
 
 TEST_F(QueryFreeSpaceTest, FallsBackToClustersWithSixtyFourBitProducts) {
-  fake->no_free_space_ex = true;
+  fake->find_free_space_ex.FromNow();
   fake->fixed_clusters = true;
   fake->sectors_per_cluster = 8;
   fake->bytes_per_sector = 512;
@@ -181,7 +181,7 @@ TEST_F(QueryFreeSpaceTest, FallsBackToClustersWithSixtyFourBitProducts) {
 
 TEST_F(QueryFreeSpaceTest, FailingSixtyFourBitQueryTriesTheOlderOne) {
   fake->fixed_free_space = true;
-  fake->free_space_ex_fails = true;
+  fake->call_free_space_ex.FromNow();
   fake->fixed_clusters = true;
   fake->sectors_per_cluster = 1;
   fake->bytes_per_sector = 4096;
@@ -190,7 +190,7 @@ TEST_F(QueryFreeSpaceTest, FailingSixtyFourBitQueryTriesTheOlderOne) {
   uint64_t f = 0, t = 0;
   ASSERT_TRUE(QueryFreeSpace("C:", &f, &t, nullptr));
   EXPECT_EQ(f, 40960u);
-  fake->clusters_fail = true;
+  fake->clusters.FromNow();
   f = t = 77;
   EXPECT_FALSE(QueryFreeSpace("C:", &f, &t, nullptr));
   EXPECT_EQ(f, 77u) << "places left unchanged on failure";

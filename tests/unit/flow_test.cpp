@@ -107,7 +107,7 @@ TEST_F(FlowTest, NoMemoryForTheAgreementBlock) {
   Payload("[SETUP]\r\nCompanyName=Co\r\nGameTitle=T\r\nGameClass=C\r\nGameDir=D\r\nAgreementText=A.TXT\r\n",
           {{"A.TXT", {'a', 'g', 'r', 'e', 'e'}, kTime, false}});
   // Directory, the script's bytes (stored: none), then the agreement block.
-  fake->allocs_before_failure = 2;
+  fake->alloc.AfterNext(2);
   EXPECT_EQ(UpdaterMain(nullptr), 0);
   EXPECT_EQ(Texts(), std::vector<std::string>{kMsgNoMemory});
   EXPECT_TRUE(fake->dialogs_run.empty());
@@ -117,8 +117,8 @@ TEST_F(FlowTest, UnknownFreeSpaceDoesNotStopTheRun) {
   ReadyForRun("[SETUP]\r\nCompanyName=Co\r\nGameTitle=Title\r\nGameClass=Class\r\nGameDir=Dir\r\n"
               "[UPDATE]\r\nRequiredDiskSpace=1000000\r\nUpdateFile00=GAME.EXE\r\n",
               {{"GAME.EXE", {'n'}, kTime, false}});
-  fake->no_free_space_ex = true;
-  fake->clusters_fail = true;
+  fake->find_free_space_ex.FromNow();
+  fake->clusters.FromNow();
   fake->in_dialog = [](FakePlatform& f) {
     f.Click(IDC_NEXT);
     f.Click(IDC_NEXT);
@@ -172,7 +172,8 @@ TEST_F(FlowTest, ExistingDataFileKeepsItsContentInEveryCase) {
     SCOPED_TRACE(c.what);
     ResetUpdateState();
     fake->boxes.clear();
-    fake->fail_touch = c.touch_fails;
+    if (c.touch_fails) fake->touch.FromNow();
+    else fake->touch.Clear();
     std::string save = folder.Join("game\\SAVE.DAT");
     NativePlatform()->SetAttributes(save.c_str(), kAttrNormal);
     WriteWholeFile(save, "player's progress", kTime - 5);
@@ -183,9 +184,9 @@ TEST_F(FlowTest, ExistingDataFileKeepsItsContentInEveryCase) {
                 {{"SAVE.DAT", {'f', 'r', 'e', 's', 'h'}, kTime, false}});
     fake->in_dialog = [&c](FakePlatform& f) {
       f.Click(IDC_NEXT);
-      if (c.no_memory) f.allocs_before_failure = 0;
+      if (c.no_memory) f.alloc.FromNow();
       f.Click(IDC_NEXT);
-      f.allocs_before_failure = -1;
+      f.alloc.Clear();
       f.Click(IDC_NEXT);
     };
     EXPECT_EQ(UpdaterMain(nullptr), 1);
@@ -246,6 +247,79 @@ TEST_F(FlowTest, DrivesAreProbedWithoutTheNoDiskBox) {
   EXPECT_EQ(fake->loud_drive_probes, 0);
   EXPECT_EQ(quiet_at_prompt, (std::vector<bool>{false, false, false})) << "two prompts, then the interrupted box";
   EXPECT_FALSE(fake->drive_errors_quiet);
+}
+
+// Every allocation and every write of a whole update run, failed in turn,
+// one at a time: each run ends as the code defines for that failure (its
+// message once, then the interrupted update, or a completed one where the
+// failure did not matter), and never leaves a partly written file, a
+// temporary file or a block not freed.
+TEST_F(FlowTest, EveryAllocationAndEveryWriteFailedInTurn) {
+  std::string game_new(6000, 'g'), data_new;
+  for (int i = 0; i < 3000; ++i) data_new += char(i * 7919 % 251);  // does not compress: stored
+  const std::string script =
+      "[SETUP]\r\nCompanyName=Co\r\nGameTitle=Title\r\nGameClass=Class\r\nGameDir=Dir\r\n"
+      "[UPDATE]\r\nUpdateFile00=GAME.EXE\r\nUpdateFile01=DATA.BIN\r\n";
+  auto fresh_run = [&] {
+    RemoveFakePlatform();
+    ResetUpdateState();
+    fake = &InstallFakePlatform();
+    fake->registry["Software\\Co\\Dir"] = {{"InstPath", folder.Join("game") + std::string(1, '\0')},
+                                              {"InstMode", std::string("\0\0\0\0", 4)}};
+    WriteWholeFile(folder.Join("game\\GAME.EXE"), "old game");
+    WriteWholeFile(folder.Join("game\\DATA.BIN"), "old data");
+    ReadyForRun(script, {{"GAME.EXE", {game_new.begin(), game_new.end()}, kTime, true},
+                         {"DATA.BIN", {data_new.begin(), data_new.end()}, kTime, true}});
+    fake->in_dialog = [](FakePlatform& f) {
+      for (int i = 0; i < 3 && !f.ended; ++i) f.Click(IDC_NEXT);
+    };
+  };
+  fresh_run();
+  ASSERT_EQ(UpdaterMain(nullptr), 1);
+  const int allocs = fake->alloc.calls, writes = fake->write.calls;
+  ASSERT_GE(allocs, 3);
+  ASSERT_EQ(writes, 2);
+  UpdateState.ArchiveDirectory = nullptr;
+
+  for (Fault FakePlatform::*op : {&FakePlatform::alloc, &FakePlatform::write}) {
+    for (int n = 1; n <= (op == &FakePlatform::alloc ? allocs : writes); ++n) {
+      SCOPED_TRACE((op == &FakePlatform::alloc ? "allocation " : "write ") + std::to_string(n));
+      fresh_run();
+      (fake->*op).fail_at = n;
+      int code = UpdaterMain(nullptr);
+      std::string game = ReadWholeFile(folder.Join("game\\GAME.EXE")), data = ReadWholeFile(folder.Join("game\\DATA.BIN"));
+      EXPECT_TRUE(game == "old game" || game == game_new) << "GAME.EXE partly written";
+      EXPECT_TRUE(data == "old data" || data == data_new) << "DATA.BIN partly written";
+      EXPECT_EQ(CountEntriesIn(folder.Join("game")), 3) << "a temporary file was left behind";
+      EXPECT_EQ(fake->allocs, fake->frees) << "a block was not freed";
+      std::vector<std::string> texts = Texts();
+      if (code == 1) {
+        EXPECT_TRUE(texts.empty());
+        EXPECT_EQ(game, game_new);
+        EXPECT_EQ(data, data_new);
+        continue;
+      }
+      if (texts.empty()) {
+        // The one silent end: SETUP.INI read without memory reads as if its
+        // keys were missing, which ends the updater without a message, as a
+        // missing key does (and as the system's own profile reader would).
+        EXPECT_TRUE(fake->dialogs_run.empty());
+        EXPECT_NE(UpdateState.SetupIniPath[0], '\0') << "a failure that the player is not told of";
+        continue;
+      }
+      for (size_t i = 0; i < texts.size(); ++i)
+        for (size_t j = i + 1; j < texts.size(); ++j) EXPECT_NE(texts[i], texts[j]) << "a message shown twice";
+      if (!fake->dialogs_run.empty()) {
+        EXPECT_EQ(texts.back(), kMsgInterrupted);
+        if (op == &FakePlatform::write) {
+          ASSERT_EQ(texts.size(), 2u);
+          EXPECT_EQ(texts[0], kMsgWriteFailed);
+        }
+      } else {
+        EXPECT_EQ(texts.size(), 1u) << "the start-up stops at its first failure, with one message";
+      }
+    }
+  }
 }
 
 TEST_F(FlowTest, ShellCopyAbortEndsTheWizardWithoutAMessage) {

@@ -162,7 +162,7 @@ TEST_F(ArchiveTest, MissingEntryShowsItsMessageInTheUpdaterBox) {
 
 TEST_F(ArchiveTest, NoMemoryForADecodedCopy) {
   ASSERT_TRUE(Open({Entry("big.txt", std::string(5000, 'a'))}));
-  fake->allocs_before_failure = 0;
+  fake->alloc.FromNow();
   EXPECT_EQ(Load("big.txt"), "<none>");
   EXPECT_EQ(ExtractArchiveEntry("big.txt", folder.Join("big.txt").c_str(), 0), 0);
   EXPECT_EQ(Texts(), (std::vector<std::string>{kMsgNoMemory, kMsgNoMemory}));
@@ -173,7 +173,7 @@ TEST_F(ArchiveTest, OpeningFailsWithoutMemory) {
   std::string error;
   image = BuildArchive({Entry("a", "b")}, {}, &error);
   UpdateState.PayloadArchive = {image.data(), uint32_t(image.size())};
-  fake->allocs_before_failure = 0;
+  fake->alloc.FromNow();
   EXPECT_EQ(OpenPayloadArchive(), nullptr);
   EXPECT_TRUE(fake->boxes.empty()) << "the start-up reports it";
 }
@@ -330,8 +330,8 @@ TEST_F(ArchiveTest, ShortfallAboveTwoGibibytesIsShownInFull) {
 
 TEST_F(ArchiveTest, UnknownFreeSpaceStillWrites) {
   ASSERT_TRUE(Open({Entry("f.bin", "content")}));
-  fake->no_free_space_ex = true;
-  fake->clusters_fail = true;
+  fake->find_free_space_ex.FromNow();
+  fake->clusters.FromNow();
   std::string path = folder.Join("f.bin");
   EXPECT_EQ(ExtractArchiveEntry("f.bin", path.c_str(), 0), 1);
   EXPECT_EQ(ReadWholeFile(path), "content");
