@@ -15,21 +15,9 @@ void PadTo16(std::vector<uint8_t>* image) {
   image->resize((image->size() + kArchiveAlign - 1) & ~size_t(kArchiveAlign - 1), 0);
 }
 
-}  // namespace
-
-std::vector<uint8_t> BuildArchive(const std::vector<ArchiveInput>& entries, const ArchiveOptions& options,
-                                  std::string* error) {
-  for (const ArchiveInput& in : entries) {
-    if (in.name.empty() || in.name.size() >= kArchiveNameSize) {
-      if (error) *error = "entry name '" + in.name + "' must be 1 to 259 bytes long";
-      return {};
-    }
-    if (in.data.size() > 0x7FFFFFFF) {
-      if (error) *error = "entry '" + in.name + "' is larger than 2 GiB";
-      return {};
-    }
-  }
-
+// Each entry's block (empty for an entry not to be compressed).
+std::vector<std::vector<uint8_t>> CompressEntries(const std::vector<ArchiveInput>& entries,
+                                                  const ArchiveOptions& options) {
   // Each entry is one block of its own. Entries are compressed side by side,
   // one per thread; one that would leave the other threads idle is then
   // parsed by all of them at once, so an update of one big file gains too.
@@ -79,7 +67,14 @@ std::vector<uint8_t> BuildArchive(const std::vector<ArchiveInput>& entries, cons
   for (size_t i = 0; i < entries.size(); ++i) {
     if (large(entries[i])) compress(i, threads);
   }
+  return blocks;
+}
 
+// The image: the header, each entry's block or its data where the block is
+// not smaller, the directory. Its size is known before it is made, so that an
+// archive too large for its limit is refused first.
+std::vector<uint8_t> LayOutArchive(const std::vector<ArchiveInput>& entries, std::vector<std::vector<uint8_t>>& blocks,
+                                   const ArchiveOptions& options, std::string* error) {
   // The layout first: the directory and the size of everything, so that an
   // archive too large for its 32-bit offsets is refused before it is made.
   std::vector<uint8_t> directory(entries.size() * kArchiveEntrySize, 0);
@@ -123,4 +118,22 @@ std::vector<uint8_t> BuildArchive(const std::vector<ArchiveInput>& entries, cons
   WriteLe32(image.data() + kHeaderDirectoryOffsetAt, directory_offset);
   WriteLe32(image.data() + kHeaderEntryCountAt, uint32_t(entries.size()));
   return image;
+}
+
+}  // namespace
+
+std::vector<uint8_t> BuildArchive(const std::vector<ArchiveInput>& entries, const ArchiveOptions& options,
+                                  std::string* error) {
+  for (const ArchiveInput& in : entries) {
+    if (in.name.empty() || in.name.size() >= kArchiveNameSize) {
+      if (error) *error = "entry name '" + in.name + "' must be 1 to 259 bytes long";
+      return {};
+    }
+    if (in.data.size() > 0x7FFFFFFF) {
+      if (error) *error = "entry '" + in.name + "' is larger than 2 GiB";
+      return {};
+    }
+  }
+  std::vector<std::vector<uint8_t>> blocks = CompressEntries(entries, options);
+  return LayOutArchive(entries, blocks, options, error);
 }

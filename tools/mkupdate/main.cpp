@@ -44,17 +44,8 @@ struct Options {
   unsigned jobs = 0;  // entries compressed at once; 0 is one per processor
 };
 
-const char* kUsage =
-    "usage: mkupdate COMMAND [options]\n"
-    "\n"
-    "commands:\n"
-    "  build SRC -o OUT.exe     make an update executable of the folder SRC (checked first)\n"
-    "  check SRC                report what the updater would do wrong with SRC/UPDATE.INI\n"
-    "  pack SRC -o PAYLOAD      pack every file of SRC into a raw archive\n"
-    "  list FILE                list the entries of an update executable or a raw archive\n"
-    "  extract FILE [-o DIR]    write every entry into DIR (default: the current folder)\n"
-    "  verify FILE              check an update completely: checksum, structure, every entry\n"
-    "\n"
+// The options, for the general help; the commands' lines come from kCommands.
+const char* kOptionsHelp =
     "options:\n"
     "  -o PATH           the output\n"
     "  --arch ARCH       build: i686 (default, runs on every Windows) or x86_64\n"
@@ -67,36 +58,6 @@ const char* kUsage =
     "  -h, --help        this text\n"
     "\n"
     "exit status: 0 done, 1 failure (or errors found by check), 2 usage error\n";
-
-struct CommandHelp {
-  const char* command;
-  const char* text;
-};
-const CommandHelp kCommandHelp[] = {
-    {"build",
-     "usage: mkupdate build SRC -o OUT.exe [--arch i686|x86_64] [--updater EXE] [-j N] [-q] [-v]\n"
-     "Checks SRC/UPDATE.INI as 'check' does (errors stop the build, warnings are printed), packs\n"
-     "every file of SRC (each under its own name; folders do not count) and writes OUT.exe: the\n"
-     "shipped updater with the archive as its resource UPDATE/102. The same SRC always gives the\n"
-     "same bytes.\n"},
-    {"check",
-     "usage: mkupdate check SRC [-q]\n"
-     "Reads SRC/UPDATE.INI with the updater's own readers and reports what the updater would do\n"
-     "silently wrong: missing keys, lists with gaps or more than 16 lines, look-alike kind letters\n"
-     "and modes, files the update does not carry, lines sharing one file, copy lines without a disc,\n"
-     "values cut by their holders. Exit status 1 when there are errors.\n"},
-    {"pack", "usage: mkupdate pack SRC -o PAYLOAD [-j N] [-q] [-v]\nWrites the raw archive of SRC, without an executable.\n"},
-    {"list",
-     "usage: mkupdate list FILE [-v]\nLists the entries of an update executable or a raw archive, after checking\n"
-     "the payload's checksum when the executable carries one; -v also shows the checksum.\n"},
-    {"extract",
-     "usage: mkupdate extract FILE [-o DIR] [-v]\nWrites every entry of FILE into DIR with its time stamp. A payload\n"
-     "that does not match its checksum is refused before anything is written.\n"},
-    {"verify",
-     "usage: mkupdate verify FILE\nChecks an update executable (or a raw archive) as completely as it can be\n"
-     "checked: the payload against its checksum record, the archive's structure, and every entry\n"
-     "decoded. Exit status 1 when anything is wrong.\n"},
-};
 
 // How large an archive may be. The format's offsets and sizes are 32-bit.
 // The i686 updater maps the whole payload with its image and decodes each
@@ -613,6 +574,54 @@ bool ParseArguments(int argc, char** argv, Options* o, std::string* error) {
   return true;
 }
 
+// The commands: one table for the general help, each command's own help and
+// the dispatch.
+struct Command {
+  const char* name;
+  const char* synopsis;  // the command's line in the general help
+  const char* summary;
+  int (*run)(const Options&);
+  const char* help;  // mkupdate COMMAND --help
+};
+const Command kCommands[] = {
+    {"build", "build SRC -o OUT.exe", "make an update executable of the folder SRC (checked first)", Build,
+     "usage: mkupdate build SRC -o OUT.exe [--arch i686|x86_64] [--updater EXE] [-j N] [-q] [-v]\n"
+     "Checks SRC/UPDATE.INI as 'check' does (errors stop the build, warnings are printed), packs\n"
+     "every file of SRC (each under its own name; folders do not count) and writes OUT.exe: the\n"
+     "shipped updater with the archive as its resource UPDATE/102. The same SRC always gives the\n"
+     "same bytes.\n"},
+    {"check", "check SRC", "report what the updater would do wrong with SRC/UPDATE.INI", Check,
+     "usage: mkupdate check SRC [-q]\n"
+     "Reads SRC/UPDATE.INI with the updater's own readers and reports what the updater would do\n"
+     "silently wrong: missing keys, lists with gaps or more than 16 lines, look-alike kind letters\n"
+     "and modes, files the update does not carry, lines sharing one file, copy lines without a disc,\n"
+     "values cut by their holders. Exit status 1 when there are errors.\n"},
+    {"pack", "pack SRC -o PAYLOAD", "pack every file of SRC into a raw archive", Pack,
+     "usage: mkupdate pack SRC -o PAYLOAD [-j N] [-q] [-v]\nWrites the raw archive of SRC, without an executable.\n"},
+    {"list", "list FILE", "list the entries of an update executable or a raw archive", List,
+     "usage: mkupdate list FILE [-v]\nLists the entries of an update executable or a raw archive, after checking\n"
+     "the payload's checksum when the executable carries one; -v also shows the checksum.\n"},
+    {"extract", "extract FILE [-o DIR]", "write every entry into DIR (default: the current folder)", Extract,
+     "usage: mkupdate extract FILE [-o DIR] [-v]\nWrites every entry of FILE into DIR with its time stamp. A payload\n"
+     "that does not match its checksum is refused before anything is written.\n"},
+    {"verify", "verify FILE", "check an update completely: checksum, structure, every entry", Verify,
+     "usage: mkupdate verify FILE\nChecks an update executable (or a raw archive) as completely as it can be\n"
+     "checked: the payload against its checksum record, the archive's structure, and every entry\n"
+     "decoded. Exit status 1 when anything is wrong.\n"},
+};
+
+void PrintHelp() {
+  printf("usage: mkupdate COMMAND [options]\n\ncommands:\n");
+  for (const Command& c : kCommands) printf("  %-24s %s\n", c.synopsis, c.summary);
+  printf("\n%s", kOptionsHelp);
+}
+
+const Command* FindCommand(const std::string& name) {
+  for (const Command& c : kCommands)
+    if (name == c.name) return &c;
+  return nullptr;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -624,24 +633,14 @@ int main(int argc, char** argv) {
   o.self = argv[0];
   std::string error;
   if (!ParseArguments(argc, argv, &o, &error)) return Usage(error);
+  const Command* command = FindCommand(o.command);
   if (o.help) {
-    for (const CommandHelp& h : kCommandHelp) {
-      if (o.command == h.command) {
-        fputs(h.text, stdout);
-        return kExitOk;
-      }
-    }
-  }
-  if (o.help) {
-    fputs(kUsage, stdout);
+    if (command != nullptr) fputs(command->help, stdout);
+    else PrintHelp();
     return kExitOk;
   }
-  if (o.command.empty()) return Usage("a command is needed: build, check, pack, list, extract or verify");
-  if (o.command == "build") return Build(o);
-  if (o.command == "check") return Check(o);
-  if (o.command == "pack") return Pack(o);
-  if (o.command == "list") return List(o);
-  if (o.command == "extract") return Extract(o);
-  if (o.command == "verify") return Verify(o);
-  return Usage("unknown command " + o.command);
+  if (command != nullptr) return command->run(o);
+  std::string names;
+  for (const Command& c : kCommands) names += std::string(names.empty() ? "" : ", ") + c.name;
+  return Usage(o.command.empty() ? "a command is needed: " + names : "unknown command " + o.command + " (" + names + ")");
 }

@@ -18,20 +18,29 @@
 #include <cstring>
 #include <map>
 
+#include "common/bytes.h"
+
 namespace {
 
-uint16_t Get16(const std::vector<uint8_t>& b, size_t at) { return uint16_t(b[at] | b[at + 1] << 8); }
-uint32_t Get32(const std::vector<uint8_t>& b, size_t at) {
-  return uint32_t(b[at]) | uint32_t(b[at + 1]) << 8 | uint32_t(b[at + 2]) << 16 | uint32_t(b[at + 3]) << 24;
+uint16_t Get16(const std::vector<uint8_t>& image, size_t at) { return uint16_t(image[at] | image[at + 1] << 8); }
+uint32_t Get32(const std::vector<uint8_t>& image, size_t at) { return ReadLe32(&image[at]); }
+void Put16(std::vector<uint8_t>& image, size_t at, uint32_t v) {
+  image[at] = uint8_t(v);
+  image[at + 1] = uint8_t(v >> 8);
 }
-void Put16(std::vector<uint8_t>& b, size_t at, uint32_t v) {
-  b[at] = uint8_t(v);
-  b[at + 1] = uint8_t(v >> 8);
-}
-void Put32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
-  for (int i = 0; i < 4; ++i) b[at + i] = uint8_t(v >> (8 * i));
+void Put32(std::vector<uint8_t>& image, size_t at, uint32_t v) {
+  for (int i = 0; i < 4; ++i) image[at + i] = uint8_t(v >> (8 * i));
 }
 uint32_t AlignUp(uint32_t v, uint32_t a) { return (v + a - 1) / a * a; }
+
+// Places in the headers of a PE image.
+constexpr size_t kPeHeaderOffsetAt = 0x3C;   // in the MZ header: where "PE\0\0" is
+constexpr size_t kSectionCountAt = 6;        // from "PE\0\0": the COFF header's NumberOfSections
+constexpr size_t kOptionalSizeAt = 20;       // SizeOfOptionalHeader
+constexpr size_t kOptionalHeaderAt = 24;     // after the signature and the COFF header
+constexpr size_t kSectionAlignmentAt = 32;   // in the optional header
+constexpr size_t kFileAlignmentAt = 36;
+constexpr size_t kSectionHeaderSize = 40;
 
 struct Section {
   size_t header;  // offset of its 40-byte header
@@ -44,39 +53,39 @@ struct Layout {
   std::vector<Section> sections;
 };
 
-bool ParseLayout(const std::vector<uint8_t>& b, Layout* l, std::string* error) {
+bool ParseLayout(const std::vector<uint8_t>& image, Layout* layout, std::string* error) {
   auto fail = [error](const char* why) {
     *error = why;
     return false;
   };
-  if (b.size() < 0x40 || b[0] != 'M' || b[1] != 'Z') return fail("not an executable (no MZ header)");
-  l->pe = Get32(b, 0x3C);
-  if (l->pe + 24 > b.size() || memcmp(&b[l->pe], "PE\0\0", 4) != 0) return fail("not a PE executable");
-  uint16_t count = Get16(b, l->pe + 6);
-  uint16_t optional_size = Get16(b, l->pe + 20);
-  l->optional = l->pe + 24;
-  if (l->optional + optional_size > b.size() || optional_size < 96) return fail("truncated optional header");
-  uint16_t magic = Get16(b, l->optional);
+  if (image.size() < 0x40 || image[0] != 'M' || image[1] != 'Z') return fail("not an executable (no MZ header)");
+  layout->pe = Get32(image, kPeHeaderOffsetAt);
+  if (layout->pe + 24 > image.size() || memcmp(&image[layout->pe], "PE\0\0", 4) != 0) return fail("not a PE executable");
+  uint16_t count = Get16(image, layout->pe + kSectionCountAt);
+  uint16_t optional_size = Get16(image, layout->pe + kOptionalSizeAt);
+  layout->optional = layout->pe + kOptionalHeaderAt;
+  if (layout->optional + optional_size > image.size() || optional_size < 96) return fail("truncated optional header");
+  uint16_t magic = Get16(image, layout->optional);
   if (magic != 0x10B && magic != 0x20B) return fail("unknown optional header");
-  l->directories = l->optional + (magic == 0x10B ? 96 : 112);
-  if (l->directories + 16 * 8 > l->optional + optional_size) return fail("too few data directories");
-  l->section_alignment = Get32(b, l->optional + 32);
-  l->file_alignment = Get32(b, l->optional + 36);
-  if (l->section_alignment == 0 || l->file_alignment == 0) return fail("bad alignment");
-  l->sections_at = l->optional + optional_size;
-  if (l->sections_at + size_t(count) * 40 > b.size()) return fail("truncated section table");
+  layout->directories = layout->optional + (magic == 0x10B ? 96 : 112);
+  if (layout->directories + 16 * 8 > layout->optional + optional_size) return fail("too few data directories");
+  layout->section_alignment = Get32(image, layout->optional + kSectionAlignmentAt);
+  layout->file_alignment = Get32(image, layout->optional + kFileAlignmentAt);
+  if (layout->section_alignment == 0 || layout->file_alignment == 0) return fail("bad alignment");
+  layout->sections_at = layout->optional + optional_size;
+  if (layout->sections_at + size_t(count) * kSectionHeaderSize > image.size()) return fail("truncated section table");
   for (uint16_t i = 0; i < count; ++i) {
-    size_t h = l->sections_at + size_t(i) * 40;
-    l->sections.push_back({h, Get32(b, h + 8), Get32(b, h + 12), Get32(b, h + 16), Get32(b, h + 20)});
-    const Section& s = l->sections.back();
-    if (uint64_t(s.raw_offset) + s.raw_size > b.size()) return fail("a section lies beyond the end of the file");
+    size_t h = layout->sections_at + size_t(i) * kSectionHeaderSize;
+    layout->sections.push_back({h, Get32(image, h + 8), Get32(image, h + 12), Get32(image, h + 16), Get32(image, h + 20)});
+    const Section& s = layout->sections.back();
+    if (uint64_t(s.raw_offset) + s.raw_size > image.size()) return fail("a section lies beyond the end of the file");
   }
   return true;
 }
 
 // Translates an RVA into a file offset; false when no section holds it.
-bool OffsetOf(const Layout& l, uint32_t rva, uint32_t size, size_t* offset) {
-  for (const Section& s : l.sections) {
+bool OffsetOf(const Layout& layout, uint32_t rva, uint32_t size, size_t* offset) {
+  for (const Section& s : layout.sections) {
     if (rva >= s.rva && uint64_t(rva) + size <= uint64_t(s.rva) + std::max(s.virtual_size, s.raw_size) &&
         uint64_t(rva - s.rva) + size <= s.raw_size) {
       *offset = s.raw_offset + (rva - s.rva);
@@ -87,8 +96,8 @@ bool OffsetOf(const Layout& l, uint32_t rva, uint32_t size, size_t* offset) {
 }
 
 struct TreeReader {
-  const std::vector<uint8_t>& b;
-  const Layout& l;
+  const std::vector<uint8_t>& image;
+  const Layout& layout;
   size_t base;  // file offset of the resource section's start
   uint32_t size;
   std::string* error;
@@ -100,19 +109,19 @@ struct TreeReader {
     }
     uint32_t at = field & 0x7FFFFFFFu;
     if (at + 2 > size) return false;
-    uint16_t n = Get16(b, base + at);
+    uint16_t n = Get16(image, base + at);
     if (at + 2 + 2u * n > size) return false;
-    for (uint16_t i = 0; i < n; ++i) name->push_back(char16_t(Get16(b, base + at + 2 + 2 * i)));
+    for (uint16_t i = 0; i < n; ++i) name->push_back(char16_t(Get16(image, base + at + 2 + 2 * i)));
     return true;
   }
 
   // The entries of the directory at `at`: (name field, offset field).
   bool Entries(uint32_t at, std::vector<std::pair<uint32_t, uint32_t>>* out) {
     if (at + 16 > size) return false;
-    uint32_t n = uint32_t(Get16(b, base + at + 12)) + Get16(b, base + at + 14);
+    uint32_t n = uint32_t(Get16(image, base + at + 12)) + Get16(image, base + at + 14);
     if (at + 16 + 8ull * n > size) return false;
     for (uint32_t i = 0; i < n; ++i)
-      out->push_back({Get32(b, base + at + 16 + 8 * i), Get32(b, base + at + 20 + 8 * i)});
+      out->push_back({Get32(image, base + at + 16 + 8 * i), Get32(image, base + at + 20 + 8 * i)});
     return true;
   }
 
@@ -131,11 +140,11 @@ struct TreeReader {
           if (!Name(type_field, &r.key.type_name, &r.key.type_id) || !Name(name_field, &r.key.name, &r.key.name_id))
             return false;
           r.key.language = uint16_t(language);
-          uint32_t rva = Get32(b, base + data_entry), length = Get32(b, base + data_entry + 4);
-          r.code_page = Get32(b, base + data_entry + 8);
+          uint32_t rva = Get32(image, base + data_entry), length = Get32(image, base + data_entry + 4);
+          r.code_page = Get32(image, base + data_entry + 8);
           size_t offset;
-          if (!OffsetOf(l, rva, length, &offset)) return false;
-          r.data.assign(b.begin() + long(offset), b.begin() + long(offset + length));
+          if (!OffsetOf(layout, rva, length, &offset)) return false;
+          r.data.assign(image.begin() + long(offset), image.begin() + long(offset + length));
           resources->push_back(std::move(r));
         }
       }
@@ -237,31 +246,31 @@ std::vector<uint8_t> BuildTree(const std::vector<Resource>& resources, uint32_t 
   return out;
 }
 
-uint32_t Checksum(const std::vector<uint8_t>& b, size_t checksum_at) {
+uint32_t Checksum(const std::vector<uint8_t>& image, size_t checksum_at) {
   uint64_t sum = 0;
-  for (size_t i = 0; i < b.size(); i += 2) {
+  for (size_t i = 0; i < image.size(); i += 2) {
     if (i == checksum_at || i == checksum_at + 2) continue;
-    uint32_t word = b[i] | (i + 1 < b.size() ? b[i + 1] << 8 : 0);
+    uint32_t word = image[i] | (i + 1 < image.size() ? image[i + 1] << 8 : 0);
     sum += word;
     sum = (sum & 0xFFFF) + (sum >> 16);
   }
   sum = (sum & 0xFFFF) + (sum >> 16);
-  return uint32_t(sum + b.size());
+  return uint32_t(sum + image.size());
 }
 
 }  // namespace
 
 bool ReadResources(const std::vector<uint8_t>& image, std::vector<Resource>* resources, std::string* error) {
-  Layout l;
-  if (!ParseLayout(image, &l, error)) return false;
-  uint32_t rva = Get32(image, l.directories + 2 * 8), size = Get32(image, l.directories + 2 * 8 + 4);
+  Layout layout;
+  if (!ParseLayout(image, &layout, error)) return false;
+  uint32_t rva = Get32(image, layout.directories + 2 * 8), size = Get32(image, layout.directories + 2 * 8 + 4);
   if (rva == 0) return true;  // no resources at all
   size_t base;
-  if (!OffsetOf(l, rva, size, &base)) {
+  if (!OffsetOf(layout, rva, size, &base)) {
     *error = "the resource directory lies outside every section";
     return false;
   }
-  TreeReader reader{image, l, base, size, error};
+  TreeReader reader{image, layout, base, size, error};
   if (!reader.Read(resources)) {
     *error = "the resource section is damaged";
     return false;
@@ -271,9 +280,9 @@ bool ReadResources(const std::vector<uint8_t>& image, std::vector<Resource>* res
 
 bool ReplaceResources(std::vector<uint8_t>* image_in, const std::vector<Resource>& put,
                       const std::vector<ResourceKey>& drop, std::string* error) {
-  std::vector<uint8_t>& b = *image_in;
+  std::vector<uint8_t>& image = *image_in;
   std::vector<Resource> resources;
-  if (!ReadResources(b, &resources, error)) return false;
+  if (!ReadResources(image, &resources, error)) return false;
   auto same = [](const ResourceKey& a, const ResourceKey& k) {
     return a.type_name == k.type_name && a.type_id == k.type_id && a.name == k.name && a.name_id == k.name_id;
   };
@@ -284,20 +293,20 @@ bool ReplaceResources(std::vector<uint8_t>* image_in, const std::vector<Resource
   resources.erase(std::remove_if(resources.begin(), resources.end(), replaced), resources.end());
   resources.insert(resources.end(), put.begin(), put.end());
 
-  Layout l;
-  ParseLayout(b, &l, error);
-  uint32_t resource_rva = Get32(b, l.directories + 16);
-  auto rsrc = std::find_if(l.sections.begin(), l.sections.end(),
+  Layout layout;
+  ParseLayout(image, &layout, error);
+  uint32_t resource_rva = Get32(image, layout.directories + 16);
+  auto rsrc = std::find_if(layout.sections.begin(), layout.sections.end(),
                            [&](const Section& s) { return s.rva == resource_rva; });
-  if (rsrc == l.sections.end()) {
+  if (rsrc == layout.sections.end()) {
     *error = "the resources are not a section of their own";
     return false;
   }
-  if (Get32(b, l.pe + 12) != 0) {
+  if (Get32(image, layout.pe + 12) != 0) {
     *error = "the executable carries a symbol table; give a stripped one";
     return false;
   }
-  for (auto s = l.sections.begin(); s != rsrc; ++s) {
+  for (auto s = layout.sections.begin(); s != rsrc; ++s) {
     if (s->raw_size && s->raw_offset + s->raw_size > rsrc->raw_offset) {
       *error = "the sections are not in file order";
       return false;
@@ -306,20 +315,20 @@ bool ReplaceResources(std::vector<uint8_t>* image_in, const std::vector<Resource
   // Sections after the resources must be ones that nothing addresses by
   // position: the base relocations (found through their directory) and
   // debug information.
-  size_t first_after = size_t(rsrc - l.sections.begin()) + 1;
-  uint32_t relocation_rva = Get32(b, l.directories + 5 * 8);
-  for (size_t i = first_after; i < l.sections.size(); ++i) {
+  size_t first_after = size_t(rsrc - layout.sections.begin()) + 1;
+  uint32_t relocation_rva = Get32(image, layout.directories + 5 * 8);
+  for (size_t i = first_after; i < layout.sections.size(); ++i) {
     char name[9] = {};
-    memcpy(name, &b[l.sections[i].header], 8);
-    bool movable = l.sections[i].rva == relocation_rva || strncmp(name, ".debug", 6) == 0 || name[0] == '/';
+    memcpy(name, &image[layout.sections[i].header], 8);
+    bool movable = layout.sections[i].rva == relocation_rva || strncmp(name, ".debug", 6) == 0 || name[0] == '/';
     if (!movable) {
       *error = std::string("the section ") + name + " after the resources cannot be moved";
       return false;
     }
   }
-  if (Get32(b, l.directories + 6 * 8) != 0) {
+  if (Get32(image, layout.directories + 6 * 8) != 0) {
     // A debug directory holds file offsets; the updater is built without one.
-    uint32_t debug_rva = Get32(b, l.directories + 6 * 8);
+    uint32_t debug_rva = Get32(image, layout.directories + 6 * 8);
     if (debug_rva >= rsrc->rva) {
       *error = "a debug directory after the resources cannot be moved";
       return false;
@@ -329,29 +338,29 @@ bool ReplaceResources(std::vector<uint8_t>* image_in, const std::vector<Resource
 
   // Everything up to the resource section stays as it is; then the new
   // section, then the moved sections, each realigned.
-  std::vector<uint8_t> out(b.begin(), b.begin() + long(rsrc->raw_offset));
-  uint32_t raw = AlignUp(uint32_t(tree.size()), l.file_alignment);
+  std::vector<uint8_t> out(image.begin(), image.begin() + long(rsrc->raw_offset));
+  uint32_t raw = AlignUp(uint32_t(tree.size()), layout.file_alignment);
   out.insert(out.end(), tree.begin(), tree.end());
   out.resize(out.size() + (raw - tree.size()), 0);
   Put32(out, rsrc->header + 8, uint32_t(tree.size()));
   Put32(out, rsrc->header + 16, raw);
-  Put32(out, l.directories + 2 * 8 + 4, uint32_t(tree.size()));
-  uint32_t next_rva = AlignUp(rsrc->rva + uint32_t(tree.size()), l.section_alignment);
-  for (size_t i = first_after; i < l.sections.size(); ++i) {
-    const Section& s = l.sections[i];
+  Put32(out, layout.directories + 2 * 8 + 4, uint32_t(tree.size()));
+  uint32_t next_rva = AlignUp(rsrc->rva + uint32_t(tree.size()), layout.section_alignment);
+  for (size_t i = first_after; i < layout.sections.size(); ++i) {
+    const Section& s = layout.sections[i];
     uint32_t offset = uint32_t(out.size());
-    out.insert(out.end(), b.begin() + long(s.raw_offset), b.begin() + long(s.raw_offset + s.raw_size));
-    out.resize(AlignUp(uint32_t(out.size()), l.file_alignment), 0);
+    out.insert(out.end(), image.begin() + long(s.raw_offset), image.begin() + long(s.raw_offset + s.raw_size));
+    out.resize(AlignUp(uint32_t(out.size()), layout.file_alignment), 0);
     Put32(out, s.header + 12, next_rva);
     Put32(out, s.header + 20, s.raw_size ? offset : 0);
-    if (s.rva == relocation_rva) Put32(out, l.directories + 5 * 8, next_rva);
-    next_rva = AlignUp(next_rva + std::max(s.virtual_size, s.raw_size), l.section_alignment);
+    if (s.rva == relocation_rva) Put32(out, layout.directories + 5 * 8, next_rva);
+    next_rva = AlignUp(next_rva + std::max(s.virtual_size, s.raw_size), layout.section_alignment);
   }
-  Put32(out, l.optional + 56, next_rva);        // SizeOfImage
-  Put32(out, l.directories + 4 * 8, 0);         // no certificate: it would not match
-  Put32(out, l.directories + 4 * 8 + 4, 0);
-  Put32(out, l.optional + 64, 0);
-  Put32(out, l.optional + 64, Checksum(out, l.optional + 64));
-  b = std::move(out);
+  Put32(out, layout.optional + 56, next_rva);        // SizeOfImage
+  Put32(out, layout.directories + 4 * 8, 0);         // no certificate: it would not match
+  Put32(out, layout.directories + 4 * 8 + 4, 0);
+  Put32(out, layout.optional + 64, 0);
+  Put32(out, layout.optional + 64, Checksum(out, layout.optional + 64));
+  image = std::move(out);
   return true;
 }
