@@ -3,6 +3,7 @@ the record, the payload, and the steps, each a command for the driver with
 what the window it answers must show. Everything a case leaves out takes
 the defaults below, a working installation of the example game."""
 import dataclasses
+import pathlib
 import random
 import re
 from typing import Callable, Optional
@@ -153,6 +154,19 @@ def second():
 
 
 @dataclasses.dataclass
+class Run:
+    """What a case's prepare and check functions are given: the installation's
+    game and data folders on this machine, the case's own folder (the
+    updater's working folder), its payload folder, and the Windows paths that
+    the record names (paths["game"], ["data"], ["cd"][letter], ["small_free"])."""
+    game: pathlib.Path
+    data: pathlib.Path
+    folder: pathlib.Path
+    payload: pathlib.Path
+    paths: dict
+
+
+@dataclasses.dataclass
 class Case:
     slug: str
     steps: list
@@ -185,10 +199,10 @@ class Case:
 def files(game=None, data=None, writable=()):
     """The installation afterwards: each named file's content (None: absent),
     and files that must have lost their read-only attribute."""
-    def check(game_dir, data_dir, _case_folder):
+    def check(run):
         problems = []
         for folder, expected in (("game", game or {}), ("data", data or {})):
-            base = game_dir if folder == "game" else data_dir
+            base = run.game if folder == "game" else run.data
             for name, content in expected.items():
                 path = base / name.replace("\\", "/")
                 if isinstance(content, str):
@@ -197,7 +211,7 @@ def files(game=None, data=None, writable=()):
                 if seen != content:
                     problems.append(f"{folder}/{name}: expected {content!r}, found {seen!r}")
         for name in writable:
-            path = game_dir / name.replace("\\", "/")
+            path = run.game / name.replace("\\", "/")
             if not (path.exists() and path.stat().st_mode & 0o200):
                 problems.append(f"game/{name}: should have normal (writable) attributes")
         return problems
@@ -334,27 +348,27 @@ def copy_failed(path):
 
 def aged(name, seconds, folder="game"):
     """Gives a laid-out file a last-write time `seconds` from now."""
-    def prepare(game, data, _ctx):
+    def prepare(run):
         import os
         import time
-        path = (game if folder == "game" else data) / name
+        path = (run.game if folder == "game" else run.data) / name
         os.utime(path, (time.time() + seconds, time.time() + seconds))
     return prepare
 
 
 def aged_save(mode):
     """The data file SAVE.DAT a month old, with the given Unix mode."""
-    def prepare(game, data, ctx):
-        aged("SAVE.DAT", -30 * DAY, "data")(game, data, ctx)
-        (data / "SAVE.DAT").chmod(mode)
+    def prepare(run):
+        aged("SAVE.DAT", -30 * DAY, "data")(run)
+        (run.data / "SAVE.DAT").chmod(mode)
     return prepare
 
 
 def kept_and_touched(mode):
     """SAVE.DAT kept its content and mode, and took the run's time."""
-    def check(game, data, folder):
+    def check(run):
         import time
-        path = data / "SAVE.DAT"
+        path = run.data / "SAVE.DAT"
         problems = []
         if path.read_bytes() != b"player's progress":
             problems.append(f"SAVE.DAT: the player's content was replaced by {path.read_bytes()!r}")
@@ -366,8 +380,8 @@ def kept_and_touched(mode):
     return check
 
 
-def filler(game, data, _ctx):
-    (game.parent / "FILLER.BIN").write_bytes(b"\0" * (256 << 10))
+def filler(run):
+    (run.game.parent / "FILLER.BIN").write_bytes(b"\0" * (256 << 10))
 
 
 def put(where):
@@ -430,7 +444,7 @@ CASES += [
          check=files(data={"save\\SAVE.DAT": b"fresh"})),
     Case("data-file-with-an-empty-data-path", RUN + FINISH, exit_code=1, record=record(data_path=False),
          script=run_script(("UpdateFile00", "d,SAVE.DAT")), payload_files={"SAVE.DAT": b"fresh"},
-         check=lambda game, data, folder: [] if (folder / "SAVE.DAT").read_bytes() == b"fresh"
+         check=lambda run: [] if (run.folder / "SAVE.DAT").read_bytes() == b"fresh"
          else ["SAVE.DAT missing from the working folder"]),
     Case("path-through-a-missing-folder-fails", RUN + [press(OK, WRITE_FAILED)] + FAIL,
          script=run_script(("UpdateFile00", "nodir\\GAME.EXE"))),
@@ -452,15 +466,15 @@ CASES += [
     # cannot be made; nothing lands outside.
     *[Case(f"update-line-outside-its-folder-{name}", RUN + [press(OK, WRITE_FAILED)] + FAIL,
            script=run_script(("UpdateFile00", path)), payload_files={"EVIL.DLL": b"planted"},
-           check=lambda game, data, folder: [f"{p} was written" for p in game.parent.rglob("EVIL.DLL")])
+           check=lambda run: [f"{p} was written" for p in run.game.parent.rglob("EVIL.DLL")])
       for name, path in (("dot-dot", "..\\EVIL.DLL"), ("dot-dot-slash", "sub/../../EVIL.DLL"),
                          ("drive", "C:\\EVIL.DLL"), ("root", "\\EVIL.DLL"))],
     Case("data-folder-outside-the-data-path", RUN + [press(OK, WRITE_FAILED)] + FAIL,
          script=run_script(("UpdateFile00", "d,SAVE.DAT"), DataFolder="..\\game"), payload_files={"SAVE.DAT": b"x"},
-         check=lambda game, data, folder: [f"{p} was written" for p in game.parent.rglob("SAVE.DAT")]),
+         check=lambda run: [f"{p} was written" for p in run.game.parent.rglob("SAVE.DAT")]),
     Case("copy-line-outside-the-installation", RUN + [press(OK, copy_failed("..\\EVIL.DLL"))] + FAIL,
          script=run_script(("CopyFile00", "2:..\\EVIL.DLL")), discs={"d": {**DISC2, "EVIL.DLL": b"planted"}},
-         check=lambda game, data, folder: [f"{p} was written" for p in game.parent.rglob("EVIL.DLL")]),
+         check=lambda run: [f"{p} was written" for p in run.game.parent.rglob("EVIL.DLL")]),
     Case("commands-during-a-box-of-the-run-change-nothing", RUN + [
         look(NOTHING_TO_DO), command(NEXT), command(CANCEL), command(BACK), press(OK, NOTHING_TO_DO)] + FINISH,
          exit_code=1,
@@ -501,7 +515,7 @@ CASES += [
          script=run_script(("CopyFile00", "2:new\\deep\\a.bin"), ("CopyFile01", "OLD.BIN")),
          discs={"d": {**DISC2, "new\\deep\\a.bin": b"a", "OLD.BIN": b"replacement"}},
          game_files={"OLD.BIN": b"old"},
-         prepare=lambda game, data, ctx: (game / "OLD.BIN").chmod(0o444),
+         prepare=lambda run: (run.game / "OLD.BIN").chmod(0o444),
          check=files(game={"new\\deep\\a.bin": b"a", "OLD.BIN": b"replacement"}, writable=("new\\deep\\a.bin", "OLD.BIN"))),
     Case("source-not-on-the-disc", RUN + [press(OK, copy_failed("NOPE.DAT"))] + FAIL,
          script=run_script(("CopyFile00", "2:NOPE.DAT")), discs={"d": DISC2}),
@@ -526,9 +540,9 @@ def big_payload(folder):
     (folder / "Z1.DAT").write_bytes(bytes(40 << 20))
 
 
-def same_as_payload(game, data, case_folder, payload):
+def same_as_payload(run):
     return [f"{name} differs from the payload" for name in ("R1.BIN", "R2.BIN", "T1.DAT", "Z1.DAT")
-            if (game / name).read_bytes() != (payload / name).read_bytes()]
+            if (run.game / name).read_bytes() != (run.payload / name).read_bytes()]
 
 
 CASES += [
@@ -591,7 +605,7 @@ CASES += [
     # Without the record the same damage goes through: the case the check exists for.
     Case("damage-without-a-checksum-record-is-written", RUN + FINISH, exit_code=1, script=DAMAGE_SCRIPT,
          payload_files=DAMAGE_PAYLOAD, build_options=("--no-checksum",), damage=STORED_BYTE,
-         check=lambda game, data, folder: [] if (game / "NOISE.BIN").read_bytes() != NOISE
+         check=lambda run: [] if (run.game / "NOISE.BIN").read_bytes() != NOISE
          else ["NOISE.BIN arrived intact: the damage did not reach the stored entry"]),
     Case("update-without-a-checksum-record-still-runs", RUN + FINISH, exit_code=1, script=DAMAGE_SCRIPT,
          payload_files=DAMAGE_PAYLOAD, build_options=("--no-checksum",),

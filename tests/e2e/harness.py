@@ -147,28 +147,31 @@ def clear_folder(folder: pathlib.Path):
             child.unlink()
 
 
-def run_case(case, wine: Wine, work: pathlib.Path, mkupdate: pathlib.Path, shots: pathlib.Path, drives):
+def lay_out(case, wine: Wine, work: pathlib.Path, drives):
+    """The case's folder, installation, data folder and discs, laid out anew.
+    Returns the Run that prepare and check functions are given, or None when
+    the case cannot run here."""
     cd_root, small = drives
     folder = work / case.slug
     shutil.rmtree(folder, ignore_errors=True)
     folder.mkdir(parents=True)
     if case.small_disk:
         if small is None:
-            return ["skipped: no small disk (mounting a tmpfs needs root)"], 0.0
+            return None
         clear_folder(small)
         install_unix = small
-        context = {"game": f"{SMALL_DISK.upper()}:\\game", "data": f"{SMALL_DISK.upper()}:\\data"}
+        paths = {"game": f"{SMALL_DISK.upper()}:\\game", "data": f"{SMALL_DISK.upper()}:\\data"}
     else:
         install_unix = wine.drive_c / "koushin" / case.slug
         clear_folder(install_unix)
         base = "C:\\koushin\\" + case.slug + ("\\" + case.install_folder if case.install_folder else "")
         install_unix = install_unix / case.install_folder if case.install_folder else install_unix
-        context = {"game": base + "\\game", "data": base + "\\data"}
-    context["cd"] = {letter: windows_path(cd_root / letter) for letter in CD_LETTERS}
-    game = install_unix / "game"
-    data = install_unix / "data"
-    game.mkdir(parents=True, exist_ok=True)
-    data.mkdir(parents=True, exist_ok=True)
+        paths = {"game": base + "\\game", "data": base + "\\data"}
+    paths["cd"] = {letter: windows_path(cd_root / letter) for letter in CD_LETTERS}
+    run = case_module.Run(game=install_unix / "game", data=install_unix / "data", folder=folder,
+                          payload=folder / "payload", paths=paths)
+    run.game.mkdir(parents=True, exist_ok=True)
+    run.data.mkdir(parents=True, exist_ok=True)
     for letter in CD_LETTERS:
         clear_folder(cd_root / letter)
         for name, content in case.discs.get(letter, {}).items():
@@ -176,42 +179,45 @@ def run_case(case, wine: Wine, work: pathlib.Path, mkupdate: pathlib.Path, shots
                 (cd_root / letter / name.replace("\\", "/")).mkdir(parents=True, exist_ok=True)
             else:
                 write_text(cd_root / letter / name, content)
-
-    # The installation: SETUP.INI and the game's files.
     if case.setup_ini is not None:
-        write_text(game / "SETUP.INI", case.setup_ini)
+        write_text(run.game / "SETUP.INI", case.setup_ini)
     for name, content in case.game_files.items():
-        write_text(game / name, content)
+        write_text(run.game / name, content)
     for name, content in case.data_files.items():
-        write_text(data / name, content)
+        write_text(run.data / name, content)
     if case.prepare:
-        case.prepare(game, data, context)
+        case.prepare(run)
+    # What the small disk has free once the installation is on it.
+    paths["small_free"] = os.statvfs(small).f_bavail * os.statvfs(small).f_frsize if case.small_disk else 0
+    return run
 
-    # The record, replaced whole.
+
+def write_record(case, wine: Wine, run):
+    """The installation record, replaced whole by one regedit import."""
     lines = ["Windows Registry Editor Version 5.00", ""]
     for key in case.clear_keys:
         lines += [f"[-HKEY_CURRENT_USER\\Software\\{key}]", ""]
     if case.record is not None:
         lines.append(f"[HKEY_CURRENT_USER\\Software\\{case.record_key}]")
-        for name, value in case.record(context).items():
+        for name, value in case.record(run.paths).items():
             lines.append(f"{reg_string(name)}={reg_value(value)}")
         lines.append("")
-    wine.import_reg(folder / "record.reg", "\r\n".join(lines) + "\r\n")
+    wine.import_reg(run.folder / "record.reg", "\r\n".join(lines) + "\r\n")
 
-    # The payload: the script and the case's files.
-    payload_dir = folder / "payload"
-    payload_dir.mkdir()
-    context["small_free"] = os.statvfs(small).f_bavail * os.statvfs(small).f_frsize if case.small_disk else 0
+
+def build_updater(case, wine: Wine, run, mkupdate: pathlib.Path) -> pathlib.Path:
+    """The update executable, made by mkupdate as a publisher makes it, then
+    damaged, surrounded by planted DLLs or replaced as the case asks."""
+    run.payload.mkdir()
     if case.script is not None:
-        write_text(payload_dir / "UPDATE.INI", case.script(context) if callable(case.script) else case.script)
+        write_text(run.payload / "UPDATE.INI", case.script(run.paths) if callable(case.script) else case.script)
     for name, content in case.payload_files.items():
-        write_text(payload_dir / name, content)
+        write_text(run.payload / name, content)
     if case.make_payload:
-        case.make_payload(payload_dir)
-    # The update executable, made by mkupdate as a publisher makes it.
-    updater = folder / "updater.exe"
+        case.make_payload(run.payload)
+    updater = run.folder / "updater.exe"
     if case.embed:
-        subprocess.run([str(mkupdate), "build", str(payload_dir), "-o", str(updater), "--updater",
+        subprocess.run([str(mkupdate), "build", str(run.payload), "-o", str(updater), "--updater",
                         str(wine.build / "updater.exe"), "--no-check", "-q", *case.build_options], check=True,
                        stderr=subprocess.DEVNULL)
     else:
@@ -222,28 +228,35 @@ def run_case(case, wine: Wine, work: pathlib.Path, mkupdate: pathlib.Path, shots
         updater.write_bytes(bytes(image))
     # Planted DLLs: beside the updater, which is also its working folder.
     for name in case.planted:
-        shutil.copy(wine.build / "tests" / "e2e" / "planted.dll", folder / name)
+        shutil.copy(wine.build / "tests" / "e2e" / "planted.dll", run.folder / name)
     if case.program:
         shutil.copy(wine.build / "tests" / "e2e" / case.program, updater)
-    script = folder / "script.txt"
-    steps = [(c(context) if callable(c) else c, e) for c, e in case.steps]
+    return updater
+
+
+def play(case, wine: Wine, run, updater: pathlib.Path, steps):
+    """Runs the driver over the case's steps; the transcript's records, or
+    None when the case timed out."""
+    script = run.folder / "script.txt"
     commands = [c for c, _ in case.before] + ["start"] + [c for c, _ in steps] + ["end"]
     script.write_text("\n".join(commands) + "\n", encoding="utf-8")
-    transcript = folder / "transcript.jsonl"
+    transcript = run.folder / "transcript.jsonl"
     args = [str(wine.build / "tests" / "e2e" / "e2e_driver.exe"), windows_path(script), windows_path(transcript),
             windows_path(updater)]
-    started = time.time()
     try:
-        wine.run(args, cwd=folder, log=folder / "wine.log")
+        wine.run(args, cwd=run.folder, log=run.folder / "wine.log")
     except subprocess.TimeoutExpired:
-        return [f"timed out after {CASE_TIMEOUT} s"], time.time() - started
-    elapsed = time.time() - started
+        return None
+    return [json.loads(line) for line in transcript.read_text(encoding="utf-8").splitlines() if line.strip()]
 
-    records = [json.loads(line) for line in transcript.read_text(encoding="utf-8").splitlines() if line.strip()]
+
+def judge(case, wine: Wine, run, records, steps):
+    """What went other than the case expects: the windows seen, the exit
+    codes, the files, and what must not happen in any case."""
     problems = [f"driver: {r['failure']}" for r in records if "failure" in r]
     windows = [r for r in records if "window" in r]
     recording = ("look", "press", "check", "key", "close")
-    expected = [e(context) if callable(e) else e for c, e in steps if c.split("\t")[0] in recording]
+    expected = [e(run.paths) if callable(e) else e for c, e in steps if c.split("\t")[0] in recording]
     for i, exp in enumerate(expected):
         if i >= len(windows):
             problems.append(f"step {i + 1}: expected {exp!r}, saw nothing more")
@@ -268,8 +281,7 @@ def run_case(case, wine: Wine, work: pathlib.Path, mkupdate: pathlib.Path, shots
             problems.append(f"game window visible: expected {case.game_visible}, saw {seen}")
     if case.check:
         try:
-            problems += case.check(game, data, folder) if case.check.__code__.co_argcount == 3 else \
-                case.check(game, data, folder, payload_dir)
+            problems += case.check(run)
         except OSError as error:   # a file the check reads is missing, for instance
             problems.append(f"check: {error}")
     # Nothing is written to the user's temporary folder: no script, no copy.
@@ -281,18 +293,33 @@ def run_case(case, wine: Wine, work: pathlib.Path, mkupdate: pathlib.Path, shots
             for p in temp.iterdir():
                 if p.name in written:
                     p.unlink()
-    ran = sorted(p.name[:-len(".loaded")] for p in folder.glob("*.loaded"))
+    ran = sorted(p.name[:-len(".loaded")] for p in run.folder.glob("*.loaded"))
     if ran and not case.planted_may_run:
         problems.append(f"planted DLLs ran: {ran}")
     if case.planted_may_run and not ran:
         problems.append("no planted DLL ran: the case cannot tell a hardened program from another")
-    for bmp in folder.glob("*.bmp"):
+    return problems
+
+
+def run_case(case, wine: Wine, work: pathlib.Path, mkupdate: pathlib.Path, shots: pathlib.Path, drives):
+    run = lay_out(case, wine, work, drives)
+    if run is None:
+        return ["skipped: no small disk (mounting a tmpfs needs root)"], 0.0
+    write_record(case, wine, run)
+    updater = build_updater(case, wine, run, mkupdate)
+    steps = [(c(run.paths) if callable(c) else c, e) for c, e in case.steps]
+    started = time.time()
+    records = play(case, wine, run, updater, steps)
+    elapsed = time.time() - started
+    if records is None:
+        return [f"timed out after {CASE_TIMEOUT} s"], elapsed
+    problems = judge(case, wine, run, records, steps)
+    for bmp in run.folder.glob("*.bmp"):
         shots.mkdir(parents=True, exist_ok=True)
-        png = shots / (bmp.stem + ".png")
-        subprocess.run(["convert", str(bmp), str(png)], check=False)
+        subprocess.run(["convert", str(bmp), str(shots / (bmp.stem + ".png"))], check=False)
     if problems:
         problems.append("transcript:\n  " + "\n  ".join(json.dumps(r, ensure_ascii=False) for r in records))
-        said = (folder / "wine.log").read_text(errors="replace").strip().splitlines()
+        said = (run.folder / "wine.log").read_text(errors="replace").strip().splitlines()
         if said:
             problems.append("wine said:\n  " + "\n  ".join(said[-20:]))
     return problems, elapsed
