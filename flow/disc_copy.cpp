@@ -13,9 +13,6 @@
 
 namespace {
 
-constexpr uint32_t kCopyFileFlags = 0x210;    // FOF_NOCONFIRMATION | FOF_NOCONFIRMMKDIR
-constexpr uint32_t kCopyFolderFlags = 0x610;  // the same | FOF_NOERRORUI
-
 int FailCopy(PlatformWindow window, const char* path) {
   ShowUpdaterErrorF(kMsgCopyFailed, path);
   Os->EndWizardDialog(window, -1);
@@ -92,14 +89,14 @@ int RunDiscCopy(PlatformWindow window) {
     CopyText(destination, sizeof destination, UpdateState.InstPath);
     if (!AppendPathComponent(source, sizeof source, item.Path)) return FailCopy(window, item.Path);
     uint32_t attributes = Os->GetAttributes(source);
-    uint32_t flags = kCopyFolderFlags;  // a folder, or a source that cannot be examined
+    ShellCopyKind kind = kShellCopyFolder;  // a folder, or a source that cannot be examined
     if (attributes != kInvalidAttributes && !(attributes & kAttrDirectory)) {
       if (!AppendPathComponent(destination, sizeof destination, item.Path)) return FailCopy(window, item.Path);
-      flags = kCopyFileFlags;
+      kind = kShellCopyFile;
     }
     SetInfoText(window, kInfoCopying, item.Path);
     // Both lists end in two NULs: the buffers were zero-filled.
-    ShellCopyResult result = Os->ShellCopy(window, source, destination, flags);
+    ShellCopyResult result = Os->ShellCopy(window, source, destination, kind);
     if (result.Aborted) {
       Os->EndWizardDialog(window, -1);
       return 0;

@@ -103,19 +103,18 @@ static void OnCommand(PlatformWindow window, int id) {
   }
 }
 
-intptr_t WizardProc(PlatformWindow window, uint32_t message, uintptr_t wparam, intptr_t) {
-  switch (message) {
-    case kWindowInitDialog:
+int WizardProc(PlatformWindow window, DialogEvent event) {
+  switch (event.kind) {
+    case kDialogOpened:
       InitWizard(window);
-      return 0;  // the dialog manager sets no initial focus
-    case kWindowCommand:
-      if ((wparam >> 16 & 0xFFFF) == 0) OnCommand(window, int(wparam & 0xFFFF));
       return 0;
-    case kWindowSetCursor:
+    case kDialogCommand:
+      OnCommand(window, event.command);
+      return 0;
+    case kDialogSetCursor:
       if (!UpdateState.WizardBusy) return 0;
       Os->SetCursorShape(kCursorWait);
       return 1;
-    default:
-      return 0;
   }
+  return 0;
 }

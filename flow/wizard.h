@@ -7,8 +7,8 @@
 
 #include "platform/platform.h"
 
-// The dialog procedure: WM_INITDIALOG, WM_COMMAND and WM_SETCURSOR.
-intptr_t WizardProc(PlatformWindow window, uint32_t message, uintptr_t wparam, intptr_t lparam);
+// The dialog procedure: the dialog opened, a command, the cursor due.
+int WizardProc(PlatformWindow window, DialogEvent event);
 
 void InitWizard(PlatformWindow window);
 void ShowConfirmPage(PlatformWindow window);

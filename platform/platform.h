@@ -39,18 +39,29 @@ typedef void* FreeSpaceEntry;
 
 typedef void* RegistryKey;  // an open key of the registry; nullptr is none
 
-// Messages that reach the wizard's procedure, with the Win32 values.
-enum : uint32_t {
-  kWindowSetCursor = 0x0020,
-  kWindowInitDialog = 0x0110,
-  kWindowCommand = 0x0111,
+// What a dialog's window tells the code above the seam, taken apart by the
+// platform: the dialog has opened; a command came (a button clicked, or
+// Enter, Escape or the close box, which send 1 and 2); the mouse moved over
+// the dialog and the cursor is due to be set.
+enum DialogEventKind { kDialogOpened, kDialogCommand, kDialogSetCursor };
+struct DialogEvent {
+  DialogEventKind kind;
+  int command;  // the control's id, for kDialogCommand
 };
 
-// A dialog procedure above the seam: window, message, wParam, lParam;
-// returns the procedure's true or false.
-typedef intptr_t (*DialogProcedure)(PlatformWindow window, uint32_t message, uintptr_t wparam, intptr_t lparam);
+// A dialog procedure above the seam. For kDialogSetCursor, true when it set
+// the cursor itself (the platform then keeps the controls from setting
+// theirs); otherwise the result is not used.
+typedef int (*DialogProcedure)(PlatformWindow window, DialogEvent event);
 
 enum CursorShape { kCursorArrow, kCursorWait };
+
+// What the shell copies: a file, where existing files are replaced and
+// missing folders made without asking (FOF_NOCONFIRMATION and
+// FOF_NOCONFIRMMKDIR, 0x210), or a folder (or a source that cannot be
+// examined), the same and without the shell's own error boxes
+// (FOF_NOERRORUI too, 0x610).
+enum ShellCopyKind { kShellCopyFile, kShellCopyFolder };
 
 // Results of the shell's copy.
 struct ShellCopyResult {
@@ -172,8 +183,8 @@ struct PlatformApi {
   void (*RestoreDriveErrors)(uint32_t previous);
   // Copies one file or folder tree (a list of one path, ended by two NULs) to
   // `to` with the shell's file operation and its progress window, owned by
-  // `owner`, with the given FOF_ flags.
-  ShellCopyResult (*ShellCopy)(PlatformWindow owner, const char* from, const char* to, uint32_t flags);
+  // `owner`.
+  ShellCopyResult (*ShellCopy)(PlatformWindow owner, const char* from, const char* to, ShellCopyKind kind);
 };
 
 // The table in use. Points at the native implementation unless a test set it.

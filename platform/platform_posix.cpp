@@ -212,7 +212,7 @@ void PosixSetCursorShape(CursorShape) {}
 uint32_t PosixDriveType(const char*) { return 0; }
 uint32_t PosixQuietDriveErrors() { return 0; }
 void PosixRestoreDriveErrors(uint32_t) {}
-ShellCopyResult PosixShellCopy(PlatformWindow, const char*, const char*, uint32_t) { return {1, 0}; }
+ShellCopyResult PosixShellCopy(PlatformWindow, const char*, const char*, ShellCopyKind) { return {1, 0}; }
 
 const PlatformApi kPosixPlatform = {
     .CreateTempFileBeside = PosixCreateTempFileBeside,

@@ -365,14 +365,28 @@ void Win32BringToFront(PlatformWindow window) {
 
 DialogProcedure g_dialog_procedure = nullptr;
 
-INT_PTR CALLBACK DialogThunk(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
-  intptr_t result = g_dialog_procedure(window, message, wparam, lparam);
-  // The dialog manager answers most messages with DWLP_MSGRESULT, not with
-  // the procedure's own result: a WM_SETCURSOR the procedure handled must be
-  // answered TRUE there, or the control under the mouse puts its own cursor
-  // back over the one just set.
-  if (message == WM_SETCURSOR && result) SetWindowLongPtrW(window, DWLP_MSGRESULT, TRUE);
-  return result;
+// The messages the wizard needs, taken apart; every other one goes to the
+// dialog manager's own handling.
+INT_PTR CALLBACK DialogThunk(HWND window, UINT message, WPARAM wparam, LPARAM) {
+  switch (message) {
+    case WM_INITDIALOG:
+      g_dialog_procedure(window, {kDialogOpened, 0});
+      return FALSE;  // the procedure sets the focus it wants
+    case WM_COMMAND:
+      // Clicks, and Enter, Escape and the close box (IDOK, IDCANCEL); not
+      // the other notifications of the controls.
+      if (HIWORD(wparam) == BN_CLICKED) g_dialog_procedure(window, {kDialogCommand, LOWORD(wparam)});
+      return FALSE;
+    case WM_SETCURSOR:
+      if (!g_dialog_procedure(window, {kDialogSetCursor, 0})) return FALSE;
+      // The dialog manager answers with DWLP_MSGRESULT, not with this
+      // result: TRUE there, or the control under the mouse puts its own
+      // cursor back over the one just set.
+      SetWindowLongPtrW(window, DWLP_MSGRESULT, TRUE);
+      return TRUE;
+    default:
+      return FALSE;
+  }
 }
 
 intptr_t Win32RunDialog(int id, DialogProcedure procedure) {
@@ -442,7 +456,9 @@ void MakeParentFolders(const wchar_t* path) {
   }
 }
 
-ShellCopyResult Win32ShellCopy(PlatformWindow owner, const char* from, const char* to, uint32_t flags) {
+ShellCopyResult Win32ShellCopy(PlatformWindow owner, const char* from, const char* to, ShellCopyKind kind) {
+  FILEOP_FLAGS flags = FOF_NOCONFIRMATION | FOF_NOCONFIRMMKDIR;
+  if (kind == kShellCopyFolder) flags |= FOF_NOERRORUI;
   // Lists of one path, each ended by two NULs.
   WideText source = Wide(from), destination = Wide(to);
   size_t s = wcslen(source.text), d = wcslen(destination.text);
@@ -457,7 +473,7 @@ ShellCopyResult Win32ShellCopy(PlatformWindow owner, const char* from, const cha
   operation.wFunc = FO_COPY;
   operation.pFrom = source.text;
   operation.pTo = destination.text;
-  operation.fFlags = FILEOP_FLAGS(flags);
+  operation.fFlags = flags;
   HMODULE shell = LoadSystemLibrary(L"shell32.dll");
   auto copy = EntryPoint<ShFileOperationProc>(shell, "SHFileOperationW");
   if (copy == nullptr) return result;

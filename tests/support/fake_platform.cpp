@@ -151,7 +151,7 @@ intptr_t FakeRunDialog(int id, DialogProcedure procedure) {
   g_fake.ended = false;
   g_fake.end_result = -1;
   g_fake.procedure = procedure;
-  procedure(Dialog(), kWindowInitDialog, 0, 0);
+  procedure(Dialog(), {kDialogOpened, 0});
   if (g_fake.in_dialog) g_fake.in_dialog(g_fake);
   return g_fake.ended ? g_fake.end_result : -1;
 }
@@ -190,9 +190,9 @@ uint32_t FakeDriveType(const char* root) {
   return g_fake.cd_drives.find(root[0]) != std::string::npos ? uint32_t(kDriveCdRom) : 3u;  // 3: a fixed disk
 }
 
-ShellCopyResult FakeShellCopy(PlatformWindow, const char* from, const char* to, uint32_t flags) {
+ShellCopyResult FakeShellCopy(PlatformWindow, const char* from, const char* to, ShellCopyKind kind) {
   g_fake.shell_copies.push_back(
-      {from, to, from[strlen(from) + 1] == '\0', to[strlen(to) + 1] == '\0', flags});
+      {from, to, from[strlen(from) + 1] == '\0', to[strlen(to) + 1] == '\0', kind});
   if (int(g_fake.shell_copies.size()) - 1 == g_fake.shell_fail_at) return {1, 0};
   return g_fake.shell_result;
 }
@@ -256,7 +256,8 @@ PlatformApi g_table;
 
 }  // namespace
 
-void FakePlatform::SendCommand(int id) { procedure(Dialog(), kWindowCommand, uintptr_t(id), 0); }
+void FakePlatform::SendCommand(int id) { procedure(Dialog(), {kDialogCommand, id}); }
+int FakePlatform::SetCursorEvent() { return procedure(Dialog(), {kDialogSetCursor, 0}); }
 
 void FakePlatform::Click(int id) {
   FakeControl* c = Control(id);

@@ -30,7 +30,7 @@ struct FakeControl {
 struct FakeShellCopy {
   std::string from, to;
   bool from_ends_in_two_nuls, to_ends_in_two_nuls;
-  uint32_t flags;
+  ShellCopyKind kind;
 };
 
 // A fault of one operation, counted over its calls: the call numbered
@@ -123,6 +123,9 @@ struct FakePlatform {
   // sends none, as the dialog manager does).
   void Click(int id);
   void SendCommand(int id);
+  // Tells the wizard the cursor is due, as the mouse over it would; returns
+  // whether it set the cursor itself.
+  int SetCursorEvent();
 
   // What happened.
   std::vector<std::string> files_created;  // files moved into place under their final names

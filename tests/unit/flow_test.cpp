@@ -335,7 +335,7 @@ TEST_F(FlowTest, ShellCopyAbortEndsTheWizardWithoutAMessage) {
   const FakeShellCopy& copy = fake->shell_copies[0];
   EXPECT_EQ(copy.from, "Q:\\movie");
   EXPECT_EQ(copy.to, folder.Join("game"));
-  EXPECT_EQ(copy.flags, 0x610u) << "a source that cannot be examined goes as a folder";
+  EXPECT_EQ(copy.kind, kShellCopyFolder) << "a source that cannot be examined goes as a folder";
   EXPECT_TRUE(copy.from_ends_in_two_nuls && copy.to_ends_in_two_nuls);
 }
 
@@ -350,7 +350,7 @@ TEST_F(FlowTest, CopiesAFileByItsPathAndStopsAtAFailedCopy) {
   ASSERT_EQ(fake->shell_copies.size(), 2u) << "the line after the failed one is not copied";
   EXPECT_EQ(fake->shell_copies[0].from, "Q:\\data\\a.bin");
   EXPECT_EQ(fake->shell_copies[0].to, folder.Join("game\\data\\a.bin"));
-  EXPECT_EQ(fake->shell_copies[0].flags, 0x210u);
+  EXPECT_EQ(fake->shell_copies[0].kind, kShellCopyFile);
   EXPECT_EQ(fake->shell_copies[1].from, "Q:\\b.bin") << "from the drive of the line before";
   char failed[1024];
   FormatText(failed, sizeof failed, kMsgCopyFailed, "b.bin");
@@ -369,13 +369,13 @@ TEST_F(FlowTest, WizardIgnoresCommandsWhileBusyAndShowsTheWaitCursor) {
       f.SendCommand(IDC_BACK);
       f.SendCommand(IDC_CANCEL);
       EXPECT_FALSE(f.ended);
-      EXPECT_EQ(f.procedure(nullptr, kWindowSetCursor, 0, 0), 1);
+      EXPECT_EQ(f.SetCursorEvent(), 1);
       EXPECT_EQ(f.cursor, kCursorWait);
       EXPECT_EQ(C(IDC_INFO).text, kInfoRunning);
     };
     f.Click(IDC_NEXT);
     f.while_box_open = nullptr;
-    EXPECT_EQ(f.procedure(nullptr, kWindowSetCursor, 0, 0), 0);
+    EXPECT_EQ(f.SetCursorEvent(), 0);
     EXPECT_EQ(C(IDC_NEXT).text, kTextFinish);
     f.Click(IDC_NEXT);
   };
@@ -398,8 +398,6 @@ TEST_F(FlowTest, AgreementPageGuardsNext) {
     f.Click(IDC_DISAGREE);
     EXPECT_FALSE(C(IDC_NEXT).enabled);
     f.Click(IDC_AGREE);
-    f.procedure(nullptr, kWindowCommand, uintptr_t(IDC_NEXT) | (1u << 16), 0);  // not a click: ignored
-    EXPECT_NE(C(IDC_INFO).text, kInfoConfirm);
     f.Click(IDC_NEXT);
     EXPECT_EQ(C(IDC_INFO).text, kInfoConfirm);
     EXPECT_FALSE(C(IDC_AGREEMENT_TEXT).visible || C(IDC_AGREE).visible || C(IDC_DISAGREE).visible);
