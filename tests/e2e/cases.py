@@ -225,7 +225,8 @@ def file_is(name, content, folder="game"):
 CASES = [
     # --- A complete update --------------------------------------------------
     Case("update-completes-exit-1", [
-        shot("start-page-100"), press(NEXT, START), shot("confirmation-page"), press(NEXT, CONFIRM), press(NEXT, DONE),
+        shot("start-page-100"), press(NEXT, START), shot("confirmation-page"), press(NEXT, CONFIRM),
+        shot("completed-page"), press(NEXT, DONE),
     ], exit_code=1, check=file_is("GAME.EXE", b"MZ new game")),
     Case("enter-finishes-too", [key("enter", START), key("enter", CONFIRM), key("enter", DONE)], exit_code=1),
 
@@ -239,7 +240,8 @@ CASES = [
         press(OK, error("Can't Find File in Resource !!", "UPDATE")),
         press(OK, error("'AGREE.TXT' not found at UPDATE.FA3", "UPDATE")),
     ], script=script(AgreementText="AGREE.TXT"), record=None),
-    Case("no-record-key", [press(OK, error(f"「{TITLE}」がインストールされていません", "UPDATE"))], record=None),
+    Case("no-record-key", [shot("box-not-installed"), press(OK, error(f"「{TITLE}」がインストールされていません", "UPDATE"))],
+         record=None),
     Case("no-instpath", [press(OK, error(f"「{TITLE}」がインストールされていません", "UPDATE"))],
          record=record(inst_path=False)),
     Case("no-instmode", [press(OK, error(f"「{TITLE}」がインストールされていません", "UPDATE"))],
@@ -476,12 +478,12 @@ CASES += [
          script=run_script(("CopyFile00", "2:..\\EVIL.DLL")), discs={"d": {**DISC2, "EVIL.DLL": b"planted"}},
          check=lambda run: [f"{p} was written" for p in run.game.parent.rglob("EVIL.DLL")]),
     Case("commands-during-a-box-of-the-run-change-nothing", RUN + [
-        look(NOTHING_TO_DO), command(NEXT), command(CANCEL), command(BACK), press(OK, NOTHING_TO_DO)] + FINISH,
+        look(NOTHING_TO_DO), shot("busy-with-a-box"), command(NEXT), command(CANCEL), command(BACK), press(OK, NOTHING_TO_DO)] + FINISH,
          exit_code=1,
          script=run_script(("UpdateFile00", "1,GAME.EXE"))),
     Case("neither-list", RUN + [press(OK, run_error("No 'UpdateFileXX' and 'CopyFileXX'"))] + FAIL,
          script=run_script(("UpdateFile01", "GAME.EXE"), ("CopyFile01", "2:A.DAT"))),
-    Case("failure-at-the-third-of-five", RUN + [press(OK, WRITE_FAILED)] + FAIL,
+    Case("failure-at-the-third-of-five", RUN + [shot("box-write-failed"), press(OK, WRITE_FAILED)] + FAIL,
          script=run_script(*[(f"UpdateFile0{i}", f"F{i}.DAT") for i in range(5)]),
          payload_files={f"F{i}.DAT": f"new {i}".encode() for i in range(5)},
          game_files={"F0.DAT": b"old 0", "F1.DAT": b"old 1", "F2.DAT\\keep": b"", "F3.DAT": b"old 3"},
@@ -493,7 +495,7 @@ CASES += [
         put(lambda ctx: ctx["cd"]["e"] + "\\HOSHI2.CHK"), press(OK, disc_prompt(2)), *FINISH,
     ], exit_code=1, script=run_script(("CopyFile00", "2:MOVIE.DAT")), discs={"e": {"MOVIE.DAT": b"movie"}},
          check=file_is("MOVIE.DAT", b"movie")),
-    Case("disc-prompt-cancelled", RUN + [press(CANCEL, disc_prompt(2))] + FAIL,
+    Case("disc-prompt-cancelled", RUN + [shot("box-insert-disc"), press(CANCEL, disc_prompt(2))] + FAIL,
          script=run_script(("CopyFile00", "2:MOVIE.DAT")), check=file_is("MOVIE.DAT", None)),
     Case("lower-drive-letter-wins", RUN + FINISH, exit_code=1, script=run_script(("CopyFile00", "2:MOVIE.DAT")),
          discs={"d": {**DISC2, "MOVIE.DAT": b"from D"}, "e": {**DISC2, "MOVIE.DAT": b"from E"}},
