@@ -49,11 +49,11 @@ namespace {
 // the program is compiled.
 constexpr int kLongIndexBits = 10;
 struct LongToken {
-  uint8_t used;    // control bits taken after "0 0"; 0: not all within the index
-  uint8_t shift;   // the class's extra bits
-  uint8_t high;    // the distance byte stands for 256 + B
-  uint8_t extra;   // X
-  uint16_t length; // the length, or its base when a length byte follows
+  uint8_t used;     // control bits taken after "0 0"; 0: not all within the index
+  uint8_t shift;    // the class's extra bits
+  uint8_t high;     // the distance byte stands for 256 + B
+  uint8_t extra;    // X
+  uint16_t length;  // the length, or its base when a length byte follows
   uint8_t in_byte;
   uint8_t unused;
 };
@@ -74,13 +74,19 @@ struct LongTokenTable {
       uint32_t extra = bits_at(at, c.extra_bits);
       at += c.extra_bits;
       int length_zeros = 0;
-      while (length_zeros < 5 && at + length_zeros < kLongIndexBits && bits_at(at + length_zeros, 1) == 0) ++length_zeros;
+      while (length_zeros < 5 && at + length_zeros < kLongIndexBits && bits_at(at + length_zeros, 1) == 0)
+        ++length_zeros;
       if (at + length_zeros >= kLongIndexBits && length_zeros < 5) continue;
       const LzLengthCode& l = kLzLengthCodes[length_zeros];
       if (at + l.code_bits + l.extra_bits > kLongIndexBits) continue;
       uint32_t length = l.first + (l.extra_bits ? bits_at(at + l.code_bits, l.extra_bits) : 0);
-      entry[index] = {uint8_t(at + l.code_bits + l.extra_bits), c.extra_bits, c.high, uint8_t(extra),
-                      uint16_t(length), l.in_byte, 0};
+      entry[index] = {uint8_t(at + l.code_bits + l.extra_bits),
+                      c.extra_bits,
+                      c.high,
+                      uint8_t(extra),
+                      uint16_t(length),
+                      l.in_byte,
+                      0};
     }
   }
 };
@@ -206,7 +212,7 @@ struct Decoder {
   // byte fields, so only the output is tested.
   bool FastMatch() {
     if (bits < 2 && !Refill()) return false;  // the bit that tells the two kinds apart
-    if ((acc >> 62) & 1) {  // "0 1": a match of 2
+    if ((acc >> 62) & 1) {                    // "0 1": a match of 2
       if (bits < 3 && !Refill()) return false;
       bool far = (acc >> 61) & 1;
       Take(3);
@@ -275,8 +281,8 @@ struct Decoder {
   // The same match one bit and one byte at a time, every read tested: the
   // checked form's path for the last bytes of the block.
   bool SlowMatch() {
-    Take(1);         // the "0" of every match
-    if (Bit()) {     // short match of length 2
+    Take(1);      // the "0" of every match
+    if (Bit()) {  // short match of length 2
       uint32_t distance;
       if (Bit() == 0) {
         distance = Byte() + 1;
@@ -394,8 +400,8 @@ void DecompressLzBlock(uint8_t* dst, const uint8_t* src) {
   decoder.Run();
 }
 
-int DecompressLzBlockChecked(uint8_t* dst, uint32_t capacity, const uint8_t* src,
-                             uint32_t block_size, uint32_t* produced, uint32_t* consumed) {
+int DecompressLzBlockChecked(uint8_t* dst, uint32_t capacity, const uint8_t* src, uint32_t block_size,
+                             uint32_t* produced, uint32_t* consumed) {
   Decoder<true> decoder{src, src + block_size, dst, dst, dst + capacity, 0, 0, false, false};
   if (!decoder.Run()) return 0;
   if (produced) *produced = uint32_t(decoder.out - dst);

@@ -17,8 +17,8 @@ struct LzDistanceClass {
   uint16_t first, last;
 };
 inline constexpr LzDistanceClass kLzDistanceClasses[5] = {
-    {0b1, 1, 1, 0, 0, 511},         {0b01, 2, 1, 1, 512, 1023},    {0b001, 3, 2, 1, 1024, 2047},
-    {0b0001, 4, 3, 1, 2048, 4095},  {0b0000, 4, 4, 1, 4096, 8191},
+    {0b1, 1, 1, 0, 0, 511},        {0b01, 2, 1, 1, 512, 1023},    {0b001, 3, 2, 1, 1024, 2047},
+    {0b0001, 4, 3, 1, 2048, 4095}, {0b0000, 4, 4, 1, 4096, 8191},
 };
 // Length codes, likewise in the order of their leading zero bits: `code` in
 // `code_bits` control bits, then the length less `first` in `extra_bits`
@@ -28,8 +28,8 @@ struct LzLengthCode {
   uint16_t first, last;
 };
 inline constexpr LzLengthCode kLzLengthCodes[6] = {
-    {0b1, 1, 0, 0, 3, 3},      {0b01, 2, 0, 0, 4, 4},        {0b001, 3, 1, 0, 5, 6},
-    {0b0001, 4, 2, 0, 7, 10},  {0b00001, 5, 4, 0, 11, 26},   {0b00000, 5, 0, 1, 27, 282},
+    {0b1, 1, 0, 0, 3, 3},     {0b01, 2, 0, 0, 4, 4},      {0b001, 3, 1, 0, 5, 6},
+    {0b0001, 4, 2, 0, 7, 10}, {0b00001, 5, 4, 0, 11, 26}, {0b00000, 5, 0, 1, 27, 282},
 };
 
 // Expands one block into `dst`, which holds the block's decoded size, and
@@ -41,5 +41,5 @@ void DecompressLzBlock(uint8_t* dst, const uint8_t* src);
 // would write past `capacity`, read past `block_size`, refer to a position
 // before the start of the output, or that has no end code within its bytes.
 // On success stores the bytes produced and the block's exact length.
-int DecompressLzBlockChecked(uint8_t* dst, uint32_t capacity, const uint8_t* src,
-                             uint32_t block_size, uint32_t* produced, uint32_t* consumed);
+int DecompressLzBlockChecked(uint8_t* dst, uint32_t capacity, const uint8_t* src, uint32_t block_size,
+                             uint32_t* produced, uint32_t* consumed);

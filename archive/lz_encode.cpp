@@ -13,8 +13,8 @@
 
 namespace {
 
-constexpr uint32_t kWindow = 8192;        // farthest long-match distance
-constexpr uint32_t kShortWindow = 2303;   // farthest short-match distance
+constexpr uint32_t kWindow = 8192;       // farthest long-match distance
+constexpr uint32_t kShortWindow = 2303;  // farthest short-match distance
 constexpr uint32_t kMaxLength = 282;
 constexpr uint32_t kMinLong = 3;
 

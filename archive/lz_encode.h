@@ -19,5 +19,5 @@ using LzProgress = std::function<void(size_t encoded)>;
 // One complete block, end code included, that decodes to exactly `data`.
 // The best level parses large inputs on up to `threads` threads; the block
 // is the same for any number.
-std::vector<uint8_t> CompressLzBlock(const uint8_t* data, size_t size, LzLevel level,
-                                     const LzProgress& progress = {}, unsigned threads = 1);
+std::vector<uint8_t> CompressLzBlock(const uint8_t* data, size_t size, LzLevel level, const LzProgress& progress = {},
+                                     unsigned threads = 1);

@@ -34,8 +34,12 @@ const uint8_t* EntryRecord(uint32_t index) {
 }
 
 FoundEntry Describe(const uint8_t* e, uint32_t data_offset) {
-  return {reinterpret_cast<const char*>(e + kEntryNameAt), data_offset, ReadLe32(e + kEntryFlagsAt),
-          ReadLe64(e + kEntryTimeAt), ReadLe32(e + kEntrySizeAt), ReadLe32(e + kEntryStoredSizeAt)};
+  return {reinterpret_cast<const char*>(e + kEntryNameAt),
+          data_offset,
+          ReadLe32(e + kEntryFlagsAt),
+          ReadLe64(e + kEntryTimeAt),
+          ReadLe32(e + kEntrySizeAt),
+          ReadLe32(e + kEntryStoredSizeAt)};
 }
 
 // Walks the directory from its first entry, data offset 16, adding each
@@ -161,7 +165,8 @@ uint8_t* OpenPayloadArchive() {
   }
   // A name that fills its field without a NUL is ended at the field's end,
   // so the lookup never reads past it.
-  for (uint32_t i = 0; i < count; ++i) dir[kArchiveHeaderSize + size_t(i) * kArchiveEntrySize + kArchiveNameSize - 1] = 0;
+  for (uint32_t i = 0; i < count; ++i)
+    dir[kArchiveHeaderSize + size_t(i) * kArchiveEntrySize + kArchiveNameSize - 1] = 0;
   return dir;
 }
 

@@ -33,7 +33,8 @@ int main(int argc, char** argv) {
   uint8_t record[kChecksumRecordSize];
   MakeChecksumRecord(image.data(), uint32_t(size), record);
   volatile bool matches = true;
-  double check = BestRate(size, [&] { matches = PayloadMatchesChecksum(image.data(), uint32_t(size), record, sizeof record); });
+  double check =
+      BestRate(size, [&] { matches = PayloadMatchesChecksum(image.data(), uint32_t(size), record, sizeof record); });
   double move = BestRate(size, [&] { memcpy(copy.data(), image.data(), size); });
   printf("%s-bit build, %zu MiB: checksum %.2f GB/s, memcpy %.2f GB/s%s\n", sizeof(void*) == 4 ? "32" : "64",
          size >> 20, check, move, matches ? "" : " (MISMATCH)");

@@ -65,11 +65,10 @@ const Bytes& Corpus(const std::string& kind) {
   if (it != cache.end()) return it->second;
   Bytes b;
   if (kind == "text")
-    b = Gather({KOUSHIN_SOURCE_DIR, "/usr/share/common-licenses", "/usr/share/doc"}, {".cpp", ".h", ".md", ".txt", "copyright"});
-  else if (kind == "exe")
-    b = Gather({"/usr/bin"}, {""});
-  else
-    b = Gather({"/usr/share/icons", "/usr/share/pixmaps", "/usr/share/wine"}, {".png", ".bmp", ".ico"});
+    b = Gather({KOUSHIN_SOURCE_DIR, "/usr/share/common-licenses", "/usr/share/doc"},
+               {".cpp", ".h", ".md", ".txt", "copyright"});
+  else if (kind == "exe") b = Gather({"/usr/bin"}, {""});
+  else b = Gather({"/usr/share/icons", "/usr/share/pixmaps", "/usr/share/wine"}, {".png", ".bmp", ".ico"});
   return cache.emplace(kind, std::move(b)).first->second;
 }
 
@@ -98,7 +97,8 @@ void BM_DecodeLzBlockChecked(benchmark::State& state) {
   Bytes out(data.size());
   uint32_t produced = 0;
   for (auto _ : state) {
-    DecompressLzBlockChecked(out.data(), uint32_t(out.size()), block.data(), uint32_t(block.size()), &produced, nullptr);
+    DecompressLzBlockChecked(out.data(), uint32_t(out.size()), block.data(), uint32_t(block.size()), &produced,
+                             nullptr);
     benchmark::DoNotOptimize(out.data());
   }
   SetBytes(state, data.size());
@@ -124,8 +124,8 @@ void BM_ZlibInflate(benchmark::State& state) {
 void BM_Lz4Decompress(benchmark::State& state) {
   const Bytes& data = Corpus(kKinds[state.range(0)]);
   Bytes packed(LZ4_compressBound(int(data.size())));
-  int packed_size = LZ4_compress_default(reinterpret_cast<const char*>(data.data()), reinterpret_cast<char*>(packed.data()),
-                                         int(data.size()), int(packed.size()));
+  int packed_size = LZ4_compress_default(reinterpret_cast<const char*>(data.data()),
+                                         reinterpret_cast<char*>(packed.data()), int(data.size()), int(packed.size()));
   Bytes out(data.size());
   int produced = 0;
   for (auto _ : state) {
@@ -215,10 +215,29 @@ void BM_DecodeTokenKind(benchmark::State& state) {
   while (size < (4u << 20)) {
     uint32_t d = 16 + rng() % 400, length = 2;
     switch (state.range(0)) {
-      case 0: s.Bit(1); s.Byte(rng() & 0xFF); length = 1; break;
-      case 1: s.Bits(0b010, 3); s.Byte(rng() % 200); break;
-      case 2: s.Bits(0b001, 3); s.Byte(d >> 1); s.Bit(d & 1); s.Bit(1); length = 3; break;
-      case 3: s.Bits(0b001, 3); s.Byte(d >> 1); s.Bit(d & 1); s.Bits(0b0011, 4); length = 6; break;
+      case 0:
+        s.Bit(1);
+        s.Byte(rng() & 0xFF);
+        length = 1;
+        break;
+      case 1:
+        s.Bits(0b010, 3);
+        s.Byte(rng() % 200);
+        break;
+      case 2:
+        s.Bits(0b001, 3);
+        s.Byte(d >> 1);
+        s.Bit(d & 1);
+        s.Bit(1);
+        length = 3;
+        break;
+      case 3:
+        s.Bits(0b001, 3);
+        s.Byte(d >> 1);
+        s.Bit(d & 1);
+        s.Bits(0b0011, 4);
+        length = 6;
+        break;
       default:
         d = 4096 + rng() % 4000;
         length = 11 + rng() % 16;
@@ -234,12 +253,13 @@ void BM_DecodeTokenKind(benchmark::State& state) {
   Bytes block = s.Done(), out(size);
   uint32_t produced = 0;
   for (auto _ : state) {
-    DecompressLzBlockChecked(out.data(), uint32_t(out.size()), block.data(), uint32_t(block.size()), &produced, nullptr);
+    DecompressLzBlockChecked(out.data(), uint32_t(out.size()), block.data(), uint32_t(block.size()), &produced,
+                             nullptr);
     benchmark::DoNotOptimize(out.data());
   }
   if (produced != size) state.SkipWithError("the block does not decode");
-  state.counters["ns_per_token"] =
-      benchmark::Counter(double(tokens) * double(state.iterations()) * 1e-9, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+  state.counters["ns_per_token"] = benchmark::Counter(double(tokens) * double(state.iterations()) * 1e-9,
+                                                      benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
   SetBytes(state, size);
   state.SetLabel(kTokenKinds[state.range(0)]);
 }
@@ -277,7 +297,8 @@ void BM_ApplyEntry(benchmark::State& state) {
 void BM_CopyFile(benchmark::State& state, bool flush) {
   const Bytes& data = Corpus("exe");
   std::string source = BenchFolder() + "/SOURCE.EXE", target = BenchFolder() + "/COPY.EXE";
-  std::ofstream(source, std::ios::binary).write(reinterpret_cast<const char*>(data.data()), std::streamsize(data.size()));
+  std::ofstream(source, std::ios::binary)
+      .write(reinterpret_cast<const char*>(data.data()), std::streamsize(data.size()));
   for (auto _ : state) {
     fs::copy_file(source, target, fs::copy_options::overwrite_existing);
     if (flush) {
@@ -325,6 +346,9 @@ BENCHMARK(BM_ApplyEntry)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK_CAPTURE(BM_CopyFile, plain, false)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK_CAPTURE(BM_CopyFile, flushed, true)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK_CAPTURE(BM_EncodeLzBlock, fast, LzLevel::Fast)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_EncodeLzBlock, best, LzLevel::Best)->DenseRange(0, 2)->Unit(benchmark::kMillisecond)->Iterations(1);
+BENCHMARK_CAPTURE(BM_EncodeLzBlock, best, LzLevel::Best)
+    ->DenseRange(0, 2)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1);
 BENCHMARK(BM_ZlibLevel9)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
 BENCHMARK_MAIN();

@@ -114,9 +114,7 @@ size_t FormatTextV(char* out, size_t size, const char* format, va_list args) {
       case '\0':
         --f;  // a lone '%' at the end: stop at the NUL on the next round
         continue;
-      case '%':
-        sink.Put('%');
-        continue;
+      case '%': sink.Put('%'); continue;
       case 'c': {
         char c = static_cast<char>(va_arg(args, int));
         if (!left) sink.Pad(' ', width - 1);

@@ -9,9 +9,7 @@
 
 // A lead byte of code page 932: 0x81 to 0x9F or 0xE0 to 0xFC. Judged by this
 // rule alone, never by the code page of the system the program runs on.
-inline bool IsLeadByte(unsigned char c) {
-  return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
-}
+inline bool IsLeadByte(unsigned char c) { return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC); }
 
 // An ASCII letter in upper case; every other byte as it is.
 inline unsigned char FoldAscii(unsigned char c) {

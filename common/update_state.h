@@ -90,7 +90,7 @@ struct PayloadImage {
 struct UpdateStateData {
   // Payload archive
   PayloadImage PayloadArchive;
-  uint8_t* ArchiveDirectory;  // header copy + decoded entries, or none
+  uint8_t* ArchiveDirectory;           // header copy + decoded entries, or none
   FreeSpaceEntry FreeSpaceEntryPoint;  // cached 64-bit free-space query
 
   // The script is read from its bytes in the payload: it is never written to

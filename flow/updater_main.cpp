@@ -104,8 +104,7 @@ bool PayloadIsIntact(void* instance) {
   const uint8_t* record = nullptr;
   uint32_t record_size = 0;
   if (!Os->LoadUpdateResource(instance, IDR_PAYLOAD_CHECKSUM, &record, &record_size)) return true;
-  return PayloadMatchesChecksum(UpdateState.PayloadArchive.Bytes, UpdateState.PayloadArchive.Size, record,
-                                record_size);
+  return PayloadMatchesChecksum(UpdateState.PayloadArchive.Bytes, UpdateState.PayloadArchive.Size, record, record_size);
 }
 
 }  // namespace

@@ -82,9 +82,7 @@ static void OnNextOrBack(PlatformWindow window, int id) {
 static void OnCommand(PlatformWindow window, int id) {
   switch (id) {
     case IDC_NEXT:
-    case IDC_BACK:
-      OnNextOrBack(window, id);
-      break;
+    case IDC_BACK: OnNextOrBack(window, id); break;
     case IDC_CANCEL:
       // Escape and the close box send this too, even while the button is
       // disabled: once every file is written, they finish as "完了" does.
@@ -98,19 +96,14 @@ static void OnCommand(PlatformWindow window, int id) {
       Os->EnableItem(window, IDC_NEXT, 0);
       Os->CheckRadio(window, IDC_AGREE, IDC_DISAGREE, IDC_DISAGREE);
       break;
-    default:
-      break;
+    default: break;
   }
 }
 
 int WizardProc(PlatformWindow window, DialogEvent event) {
   switch (event.kind) {
-    case kDialogOpened:
-      InitWizard(window);
-      return 0;
-    case kDialogCommand:
-      OnCommand(window, event.command);
-      return 0;
+    case kDialogOpened: InitWizard(window); return 0;
+    case kDialogCommand: OnCommand(window, event.command); return 0;
     case kDialogSetCursor:
       if (!UpdateState.WizardBusy) return 0;
       Os->SetCursorShape(kCursorWait);

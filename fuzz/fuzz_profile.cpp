@@ -14,8 +14,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // The first byte chooses the destination size; the rest is the file.
   uint32_t capacity = 1 + data[0] * 5;
   std::vector<char> file(data + 1, data + size);
-  static const char* const keys[][2] = {{"SETUP", "GameTitle"}, {"UPDATE", "UpdateFile00"}, {"", "A"},
-                                        {"SETUP", "SetupBmp"},  {"x", "y"}};
+  static const char* const keys[][2] = {
+      {"SETUP", "GameTitle"}, {"UPDATE", "UpdateFile00"}, {"", "A"}, {"SETUP", "SetupBmp"}, {"x", "y"}};
   for (auto& k : keys) {
     std::vector<char> value(capacity);
     uint32_t n = ReadProfileBytes(file.data(), uint32_t(file.size()), k[0], k[1], value.data(), capacity);

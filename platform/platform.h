@@ -15,8 +15,8 @@
 
 #include <cstdint>
 
-typedef void* PlatformFile;     // an open file; nullptr is none
-typedef void* PlatformWindow;   // a window; nullptr is none
+typedef void* PlatformFile;    // an open file; nullptr is none
+typedef void* PlatformWindow;  // a window; nullptr is none
 
 enum : uint32_t {
   kInvalidAttributes = 0xFFFFFFFFu,
@@ -119,12 +119,11 @@ struct PlatformApi {
   // the library again; the entry point found, or none.
   FreeSpaceEntry (*FindFreeSpaceEx)();
   // Calls that entry point for a root such as "C:".
-  int (*CallFreeSpaceEx)(FreeSpaceEntry entry, const char* root, uint64_t* free_to_caller,
-                         uint64_t* total, uint64_t* total_free);
+  int (*CallFreeSpaceEx)(FreeSpaceEntry entry, const char* root, uint64_t* free_to_caller, uint64_t* total,
+                         uint64_t* total_free);
   // The older cluster-based query for the same root.
-  int (*FreeSpaceByClusters)(const char* root, uint32_t* sectors_per_cluster,
-                             uint32_t* bytes_per_sector, uint32_t* free_clusters,
-                             uint32_t* total_clusters);
+  int (*FreeSpaceByClusters)(const char* root, uint32_t* sectors_per_cluster, uint32_t* bytes_per_sector,
+                             uint32_t* free_clusters, uint32_t* total_clusters);
 
   // --- Memory --------------------------------------------------------------
   // A fixed block of `size` bytes, zero-filled when `zero` is set; none on failure.

@@ -131,8 +131,8 @@ typedef BOOL(WINAPI* SetFileInformationByHandleProc)(HANDLE, FILE_INFO_BY_HANDLE
 // Renames the open file itself (Vista and later): nothing that happens to
 // the name in the meantime can put another file in its place.
 bool RenameOpenFile(HANDLE file, const wchar_t* to) {
-  auto set_information = EntryPoint<SetFileInformationByHandleProc>(GetModuleHandleW(L"kernel32.dll"),
-                                                                     "SetFileInformationByHandle");
+  auto set_information =
+      EntryPoint<SetFileInformationByHandleProc>(GetModuleHandleW(L"kernel32.dll"), "SetFileInformationByHandle");
   size_t chars = wcslen(to);
   if (set_information == nullptr || chars >= 1024) return false;
   union {
@@ -189,8 +189,9 @@ int Win32CommitFile(PlatformFile file, const char* temp_path, const char* to, co
     if (GetFileAttributesW(target.text) != attributes) SetFileAttributesW(target.text, attributes);
   }
   if (time != nullptr) {
-    HANDLE final_file = CreateFileW(target.text, FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE final_file =
+        CreateFileW(target.text, FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (final_file != INVALID_HANDLE_VALUE) {
       SetTimes(final_file, time);
       CloseHandle(final_file);
@@ -384,8 +385,7 @@ INT_PTR CALLBACK DialogThunk(HWND window, UINT message, WPARAM wparam, LPARAM) {
       // cursor back over the one just set.
       SetWindowLongPtrW(window, DWLP_MSGRESULT, TRUE);
       return TRUE;
-    default:
-      return FALSE;
+    default: return FALSE;
   }
 }
 
@@ -396,7 +396,9 @@ intptr_t Win32RunDialog(int id, DialogProcedure procedure) {
 
 void Win32EndWizardDialog(PlatformWindow dialog, intptr_t result) { EndDialog(static_cast<HWND>(dialog), result); }
 
-void Win32SetCaption(PlatformWindow window, const char* text) { SetWindowTextW(static_cast<HWND>(window), Wide(text).text); }
+void Win32SetCaption(PlatformWindow window, const char* text) {
+  SetWindowTextW(static_cast<HWND>(window), Wide(text).text);
+}
 
 void Win32SetItemText(PlatformWindow dialog, int id, const char* text) {
   // The agreement text may be long: convert it whole.
@@ -467,7 +469,8 @@ ShellCopyResult Win32ShellCopy(PlatformWindow owner, const char* from, const cha
   source.text[s + 1] = L'\0';
   destination.text[d + 1] = L'\0';
   DWORD attributes = GetFileAttributesW(source.text);
-  if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY)) MakeParentFolders(destination.text);
+  if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY))
+    MakeParentFolders(destination.text);
   SHFILEOPSTRUCTW operation = {};
   operation.hwnd = static_cast<HWND>(owner);
   operation.wFunc = FO_COPY;
@@ -544,9 +547,9 @@ void RestrictDllSearch() {
   // what every later load of that name gets.
   SetDllDirectoryW(L"");
   const wchar_t* later[] = {
-      L"uxtheme.dll",  L"dwmapi.dll",  L"version.dll", L"cryptbase.dll", L"propsys.dll", L"profapi.dll",
-      L"ntmarta.dll",  L"sspicli.dll", L"apphelp.dll", L"msctf.dll",     L"oleacc.dll",  L"comctl32.dll",
-      L"clbcatq.dll",  L"shcore.dll",  L"shlwapi.dll", L"imm32.dll",     L"ole32.dll",   L"shell32.dll",
+      L"uxtheme.dll", L"dwmapi.dll",  L"version.dll", L"cryptbase.dll", L"propsys.dll", L"profapi.dll",
+      L"ntmarta.dll", L"sspicli.dll", L"apphelp.dll", L"msctf.dll",     L"oleacc.dll",  L"comctl32.dll",
+      L"clbcatq.dll", L"shcore.dll",  L"shlwapi.dll", L"imm32.dll",     L"ole32.dll",   L"shell32.dll",
   };
   for (const wchar_t* name : later) LoadSystemLibrary(name);
 }

@@ -7,7 +7,7 @@
 #define IDR_PAYLOAD 102          /* resource type "UPDATE": the archive */
 #define IDR_PAYLOAD_CHECKSUM 103 /* resource type "UPDATE": the archive's checksum record */
 
-#define IDC_NEXT 1 /* IDOK: Enter */
+#define IDC_NEXT 1   /* IDOK: Enter */
 #define IDC_CANCEL 2 /* IDCANCEL: Escape and the close box */
 #define IDC_BACK 4
 #define IDC_AGREEMENT_TEXT 1000

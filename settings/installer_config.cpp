@@ -69,7 +69,7 @@ int ReadShortcut(int index) {
   char key[32], value[kPathSize];
   FormatText(key, sizeof key, "Shortcut%i", index);
   if (!ReadSetupValue(key, value, sizeof value)) return 0;
-  char (*fields)[kPathSize] = Config().Shortcut[index];
+  char(*fields)[kPathSize] = Config().Shortcut[index];
   for (int f = 0; f < kShortcutFields; ++f) fields[f][0] = '\0';
   const char* cursor = value;
   if (!NextListToken(fields[0], &cursor) || !NextListToken(fields[1], &cursor)) {

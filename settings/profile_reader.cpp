@@ -27,7 +27,6 @@ Span Trim(Span s) {
 
 Span TrimText(const char* text) { return Trim({text, text + strlen(text)}); }
 
-
 bool SameName(Span a, Span b) {
   if (a.end - a.begin != b.end - b.begin) return false;
   for (const char *p = a.begin, *q = b.begin; p < a.end; ++p, ++q) {
@@ -49,7 +48,7 @@ bool FindValue(Span file, Span section, Span key, Span* value) {
     if (*line.begin == '[') {
       const char* close = line.end;
       while (close > line.begin && *(close - 1) != ']') --close;
-      if (close > line.begin + 1) {  // a "]" after the "["
+      if (close > line.begin + 1) {        // a "]" after the "["
         if (in_first_match) return false;  // the key was not in the first such section
         Span name = {line.begin + 1, close - 1};
         in_first_match = SameName(name, section);
@@ -97,7 +96,8 @@ uint32_t ReadProfileBytes(const char* bytes, uint32_t length, const char* sectio
   Span value;
   if (!FindValue(text, TrimText(section), TrimText(key), &value)) return 0;
   // A NUL byte in the file ends the value there, as it ends any text.
-  if (const void* nul = memchr(value.begin, '\0', size_t(value.end - value.begin))) value.end = static_cast<const char*>(nul);
+  if (const void* nul = memchr(value.begin, '\0', size_t(value.end - value.begin)))
+    value.end = static_cast<const char*>(nul);
   size_t n = size_t(value.end - value.begin);
   if (n >= 2 && (*value.begin == '"' || *value.begin == '\'') && value.end[-1] == *value.begin) {
     ++value.begin;

@@ -51,9 +51,12 @@ int32_t EntryNameOffset(const char* path) {
 static bool KindOfLetter(const char* field, UpdateKind* kind) {
   if (field[0] == '\0' || field[1] != '\0') return false;
   switch (field[0]) {
-    case 'd': case 'D': *kind = DataFile; return true;
-    case 'u': case 'U': *kind = IfNewer; return true;
-    case 'o': case 'O': *kind = ExistingOnly; return true;
+    case 'd':
+    case 'D': *kind = DataFile; return true;
+    case 'u':
+    case 'U': *kind = IfNewer; return true;
+    case 'o':
+    case 'O': *kind = ExistingOnly; return true;
     default: return false;
   }
 }

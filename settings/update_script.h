@@ -20,7 +20,7 @@ void MakeNoticeText(const char* value, char* out, size_t size);
 
 // One "UpdateFile%02i" line, read by the update-file grammar.
 struct UpdateFileLine {
-  int HasMode;   // the line names an install mode
+  int HasMode;  // the line names an install mode
   uint32_t Mode;
   UpdateKind Kind;
   char Path[kPathSize];

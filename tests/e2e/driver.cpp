@@ -143,7 +143,8 @@ std::string Describe(HWND w, DWORD pid) {
     d += "}";
     bool focus_on_next = false;
     GUITHREADINFO info = {sizeof info};
-    if (GetGUIThreadInfo(GetWindowThreadProcessId(w, nullptr), &info)) focus_on_next = info.hwndFocus == GetDlgItem(w, 1);
+    if (GetGUIThreadInfo(GetWindowThreadProcessId(w, nullptr), &info))
+      focus_on_next = info.hwndFocus == GetDlgItem(w, 1);
     d += std::string(",\"focus_next\":") + (focus_on_next ? "true" : "false");
   } else {
     d = "{\"window\":\"box\"," + d.substr(1);
@@ -344,7 +345,8 @@ int wmain(int argc, wchar_t** argv) {
       Windows ws{{}, g_updater.dwProcessId};
       EnumWindows(Collect, LPARAM(&ws));
       for (HWND w : ws.list)
-        if (IsWizard(w)) PostMessageW(w, WM_COMMAND, WPARAM(std::stoi(a.at(1))), LPARAM(GetDlgItem(w, std::stoi(a.at(1)))));
+        if (IsWizard(w))
+          PostMessageW(w, WM_COMMAND, WPARAM(std::stoi(a.at(1))), LPARAM(GetDlgItem(w, std::stoi(a.at(1)))));
     } else if (verb == "shot") {
       std::string d;
       Steady(&d);

@@ -191,8 +191,7 @@ uint32_t FakeDriveType(const char* root) {
 }
 
 ShellCopyResult FakeShellCopy(PlatformWindow, const char* from, const char* to, ShellCopyKind kind) {
-  g_fake.shell_copies.push_back(
-      {from, to, from[strlen(from) + 1] == '\0', to[strlen(to) + 1] == '\0', kind});
+  g_fake.shell_copies.push_back({from, to, from[strlen(from) + 1] == '\0', to[strlen(to) + 1] == '\0', kind});
   if (int(g_fake.shell_copies.size()) - 1 == g_fake.shell_fail_at) return {1, 0};
   return g_fake.shell_result;
 }

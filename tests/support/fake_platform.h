@@ -64,11 +64,11 @@ struct Fault {
 struct FakePlatform {
   // Faults, one for each operation that can fail.
   Fault alloc;
-  Fault write;          // WriteFileBytes writes half, then fails
+  Fault write;  // WriteFileBytes writes half, then fails
   Fault set_times;
   Fault flush;
-  Fault commit;         // the finished file cannot take the destination's place
-  Fault touch;          // a file's last-write time cannot be set in place
+  Fault commit;              // the finished file cannot take the destination's place
+  Fault touch;               // a file's last-write time cannot be set in place
   Fault find_free_space_ex;  // the 64-bit query is not found
   Fault call_free_space_ex;
   Fault clusters;

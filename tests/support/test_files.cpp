@@ -18,7 +18,8 @@ static fs::path NativeOf(const std::string& path) {
   return fs::path(wide);
 #else
   std::string p = path;
-  for (char& c : p) if (c == '\\') c = '/';
+  for (char& c : p)
+    if (c == '\\') c = '/';
   return fs::path(p);
 #endif
 }
@@ -29,15 +30,18 @@ TempFolder::TempFolder() {
   fs::create_directories(p);
   path_ = p.string();
 #ifndef _WIN32
-  for (char& c : path_) if (c == '/') c = '\\';
+  for (char& c : path_)
+    if (c == '/') c = '\\';
 #endif
 }
 
 TempFolder::~TempFolder() {
   std::error_code ec;
-  for (auto& e : fs::recursive_directory_iterator(NativeOf(path_), ec)) fs::permissions(e.path(), fs::perms::owner_all, fs::perm_options::add, ec);
+  for (auto& e : fs::recursive_directory_iterator(NativeOf(path_), ec))
+    fs::permissions(e.path(), fs::perms::owner_all, fs::perm_options::add, ec);
 #ifdef _WIN32
-  for (auto& e : fs::recursive_directory_iterator(NativeOf(path_), ec)) SetFileAttributesW(e.path().c_str(), FILE_ATTRIBUTE_NORMAL);
+  for (auto& e : fs::recursive_directory_iterator(NativeOf(path_), ec))
+    SetFileAttributesW(e.path().c_str(), FILE_ATTRIBUTE_NORMAL);
 #endif
   fs::remove_all(NativeOf(path_), ec);
 }

@@ -118,10 +118,8 @@ TEST(AppendPathComponent, JoinsWithExactlyOneSeparatorAndASecondNul) {
     const char* component;
     const char* joined;
   } cases[] = {
-      {"", "UPDATE.INI", "UPDATE.INI"},
-      {"C:\\Temp\\", "UPDATE.INI", "C:\\Temp\\UPDATE.INI"},
-      {"C:/Temp/", "a", "C:/Temp/a"},
-      {"C:\\Games\\X", "SETUP.INI", "C:\\Games\\X\\SETUP.INI"},
+      {"", "UPDATE.INI", "UPDATE.INI"},         {"C:\\Temp\\", "UPDATE.INI", "C:\\Temp\\UPDATE.INI"},
+      {"C:/Temp/", "a", "C:/Temp/a"},           {"C:\\Games\\X", "SETUP.INI", "C:\\Games\\X\\SETUP.INI"},
       {"C:\\\x95\x5C", "a", "C:\\\x95\x5C\\a"},  // 表 ends in 0x5C but is no separator
       {"C:\\x", "\\lead", "C:\\x\\\\lead"},      // a separator at the start stays
       {"Q:", "data\\a.bin", "Q:\\data\\a.bin"},
@@ -168,7 +166,7 @@ TEST_F(QueryFreeSpaceTest, FallsBackToClustersWithSixtyFourBitProducts) {
   fake->fixed_clusters = true;
   fake->sectors_per_cluster = 8;
   fake->bytes_per_sector = 512;
-  fake->free_clusters = 3000000;   // 12,288,000,000 bytes: more than 4 GiB
+  fake->free_clusters = 3000000;  // 12,288,000,000 bytes: more than 4 GiB
   fake->total_clusters = 4000000;
   uint64_t f = 0, t = 0, tf = 0;
   ASSERT_TRUE(QueryFreeSpace("C:", &f, &t, &tf));

@@ -37,7 +37,7 @@ class FlowTest : public PlatformTest {
     MakeFolder(folder.Join("game"));
     WriteWholeFile(folder.Join("game\\SETUP.INI"), kSetupIni);
     fake->registry["Software\\Co\\Dir"] = {{"InstPath", folder.Join("game") + std::string(1, '\0')},
-                                            {"InstMode", std::string("\0\0\0\0", 4)}};
+                                           {"InstMode", std::string("\0\0\0\0", 4)}};
   }
   void Payload(const std::string& script, std::vector<ArchiveInput> more = {}) {
     more.insert(more.begin(), {"UPDATE.INI", std::vector<uint8_t>(script.begin(), script.end()), kTime, true});
@@ -114,9 +114,10 @@ TEST_F(FlowTest, NoMemoryForTheAgreementBlock) {
 }
 
 TEST_F(FlowTest, UnknownFreeSpaceDoesNotStopTheRun) {
-  ReadyForRun("[SETUP]\r\nCompanyName=Co\r\nGameTitle=Title\r\nGameClass=Class\r\nGameDir=Dir\r\n"
-              "[UPDATE]\r\nRequiredDiskSpace=1000000\r\nUpdateFile00=GAME.EXE\r\n",
-              {{"GAME.EXE", {'n'}, kTime, false}});
+  ReadyForRun(
+      "[SETUP]\r\nCompanyName=Co\r\nGameTitle=Title\r\nGameClass=Class\r\nGameDir=Dir\r\n"
+      "[UPDATE]\r\nRequiredDiskSpace=1000000\r\nUpdateFile00=GAME.EXE\r\n",
+      {{"GAME.EXE", {'n'}, kTime, false}});
   fake->find_free_space_ex.FromNow();
   fake->clusters.FromNow();
   fake->in_dialog = [](FakePlatform& f) {
@@ -129,9 +130,10 @@ TEST_F(FlowTest, UnknownFreeSpaceDoesNotStopTheRun) {
 }
 
 TEST_F(FlowTest, ShortfallIsShownInFullAndBackRunsAgain) {
-  ReadyForRun("[SETUP]\r\nCompanyName=Co\r\nGameTitle=Title\r\nGameClass=Class\r\nGameDir=Dir\r\n"
-              "[UPDATE]\r\nRequiredDiskSpace=-1\r\nUpdateFile00=GAME.EXE\r\n",
-              {{"GAME.EXE", {'n'}, kTime, false}});
+  ReadyForRun(
+      "[SETUP]\r\nCompanyName=Co\r\nGameTitle=Title\r\nGameClass=Class\r\nGameDir=Dir\r\n"
+      "[UPDATE]\r\nRequiredDiskSpace=-1\r\nUpdateFile00=GAME.EXE\r\n",
+      {{"GAME.EXE", {'n'}, kTime, false}});
   fake->fixed_free_space = true;
   fake->free_bytes = 1ull << 33;  // the start-up writes the script to the temporary folder
   fake->in_dialog = [this](FakePlatform& f) {
@@ -139,8 +141,7 @@ TEST_F(FlowTest, ShortfallIsShownInFullAndBackRunsAgain) {
     f.free_bytes = 5;
     f.Click(IDC_NEXT);
     char expected[1024];
-    FormatText(expected, sizeof expected, kInfoDiskShort, folder.Join("").substr(0, 2).c_str(),
-               uint64_t(4294967290u));
+    FormatText(expected, sizeof expected, kInfoDiskShort, folder.Join("").substr(0, 2).c_str(), uint64_t(4294967290u));
     EXPECT_EQ(C(IDC_INFO).text, expected);
     EXPECT_TRUE(C(IDC_BACK).enabled);
     EXPECT_FALSE(C(IDC_NEXT).enabled);
@@ -179,9 +180,10 @@ TEST_F(FlowTest, ExistingDataFileKeepsItsContentInEveryCase) {
     WriteWholeFile(save, "player's progress", kTime - 5);
     if (c.read_only) MakeReadOnly(save);
     fake->registry["Software\\Co\\Dir"]["DataPath"] = folder.Join("game") + std::string(1, '\0');
-    ReadyForRun("[SETUP]\r\nCompanyName=Co\r\nGameTitle=Title\r\nGameClass=Class\r\nGameDir=Dir\r\n"
-                "[UPDATE]\r\nUpdateFile00=d,SAVE.DAT\r\n",
-                {{"SAVE.DAT", {'f', 'r', 'e', 's', 'h'}, kTime, false}});
+    ReadyForRun(
+        "[SETUP]\r\nCompanyName=Co\r\nGameTitle=Title\r\nGameClass=Class\r\nGameDir=Dir\r\n"
+        "[UPDATE]\r\nUpdateFile00=d,SAVE.DAT\r\n",
+        {{"SAVE.DAT", {'f', 'r', 'e', 's', 'h'}, kTime, false}});
     fake->in_dialog = [&c](FakePlatform& f) {
       f.Click(IDC_NEXT);
       if (c.no_memory) f.alloc.FromNow();
@@ -218,9 +220,10 @@ TEST_F(FlowTest, CommandTwoOnTheCompletedPageFinishes) {
 }
 
 TEST_F(FlowTest, CommandTwoOnAPageShortOfSpaceStillCancels) {
-  ReadyForRun("[SETUP]\r\nCompanyName=Co\r\nGameTitle=Title\r\nGameClass=Class\r\nGameDir=Dir\r\n"
-              "[UPDATE]\r\nRequiredDiskSpace=100\r\nUpdateFile00=GAME.EXE\r\n",
-              {{"GAME.EXE", {'n'}, kTime, false}});
+  ReadyForRun(
+      "[SETUP]\r\nCompanyName=Co\r\nGameTitle=Title\r\nGameClass=Class\r\nGameDir=Dir\r\n"
+      "[UPDATE]\r\nRequiredDiskSpace=100\r\nUpdateFile00=GAME.EXE\r\n",
+      {{"GAME.EXE", {'n'}, kTime, false}});
   fake->fixed_free_space = true;
   fake->free_bytes = 1ull << 33;
   fake->in_dialog = [](FakePlatform& f) {
@@ -237,8 +240,9 @@ TEST_F(FlowTest, CommandTwoOnAPageShortOfSpaceStillCancels) {
 // Every probe of a drive runs with the "no disk" box off, and the mode is
 // back before the prompt asks for the disc.
 TEST_F(FlowTest, DrivesAreProbedWithoutTheNoDiskBox) {
-  ReadyForRun("[SETUP]\r\nCompanyName=Co\r\nGameTitle=Title\r\nGameClass=Class\r\nGameDir=Dir\r\n"
-              "[UPDATE]\r\nCopyFile00=2:movie\r\n");
+  ReadyForRun(
+      "[SETUP]\r\nCompanyName=Co\r\nGameTitle=Title\r\nGameClass=Class\r\nGameDir=Dir\r\n"
+      "[UPDATE]\r\nCopyFile00=2:movie\r\n");
   fake->cd_drives = "DE";  // both empty
   fake->answers = {kAnswerOk, kAnswerCancel};
   std::vector<bool> quiet_at_prompt;
@@ -265,7 +269,7 @@ TEST_F(FlowTest, EveryAllocationAndEveryWriteFailedInTurn) {
     ResetUpdateState();
     fake = &InstallFakePlatform();
     fake->registry["Software\\Co\\Dir"] = {{"InstPath", folder.Join("game") + std::string(1, '\0')},
-                                              {"InstMode", std::string("\0\0\0\0", 4)}};
+                                           {"InstMode", std::string("\0\0\0\0", 4)}};
     WriteWholeFile(folder.Join("game\\GAME.EXE"), "old game");
     WriteWholeFile(folder.Join("game\\DATA.BIN"), "old data");
     ReadyForRun(script, {{"GAME.EXE", {game_new.begin(), game_new.end()}, kTime, true},
@@ -287,7 +291,8 @@ TEST_F(FlowTest, EveryAllocationAndEveryWriteFailedInTurn) {
       fresh_run();
       (fake->*op).fail_at = n;
       int code = UpdaterMain(nullptr);
-      std::string game = ReadWholeFile(folder.Join("game\\GAME.EXE")), data = ReadWholeFile(folder.Join("game\\DATA.BIN"));
+      std::string game = ReadWholeFile(folder.Join("game\\GAME.EXE")),
+                  data = ReadWholeFile(folder.Join("game\\DATA.BIN"));
       EXPECT_TRUE(game == "old game" || game == game_new) << "GAME.EXE partly written";
       EXPECT_TRUE(data == "old data" || data == data_new) << "DATA.BIN partly written";
       EXPECT_EQ(CountEntriesIn(folder.Join("game")), 3) << "a temporary file was left behind";
@@ -323,8 +328,9 @@ TEST_F(FlowTest, EveryAllocationAndEveryWriteFailedInTurn) {
 }
 
 TEST_F(FlowTest, ShellCopyAbortEndsTheWizardWithoutAMessage) {
-  ReadyForRun("[SETUP]\r\nCompanyName=Co\r\nGameTitle=Title\r\nGameClass=Class\r\nGameDir=Dir\r\n"
-              "[UPDATE]\r\nCopyFile00=2:movie\r\nCopyFile01=2:data\\a.bin\r\n");
+  ReadyForRun(
+      "[SETUP]\r\nCompanyName=Co\r\nGameTitle=Title\r\nGameClass=Class\r\nGameDir=Dir\r\n"
+      "[UPDATE]\r\nCopyFile00=2:movie\r\nCopyFile01=2:data\\a.bin\r\n");
   fake->cd_drives = "QR";
   fake->attributes["Q:\\DISC2.CHK"] = kAttrNormal;
   fake->attributes["Q:\\data\\a.bin"] = kAttrNormal;
@@ -340,8 +346,9 @@ TEST_F(FlowTest, ShellCopyAbortEndsTheWizardWithoutAMessage) {
 }
 
 TEST_F(FlowTest, CopiesAFileByItsPathAndStopsAtAFailedCopy) {
-  ReadyForRun("[SETUP]\r\nCompanyName=Co\r\nGameTitle=Title\r\nGameClass=Class\r\nGameDir=Dir\r\n"
-              "[UPDATE]\r\nCopyFile00=2:data\\a.bin\r\nCopyFile01=b.bin\r\nCopyFile02=c.bin\r\n");
+  ReadyForRun(
+      "[SETUP]\r\nCompanyName=Co\r\nGameTitle=Title\r\nGameClass=Class\r\nGameDir=Dir\r\n"
+      "[UPDATE]\r\nCopyFile00=2:data\\a.bin\r\nCopyFile01=b.bin\r\nCopyFile02=c.bin\r\n");
   fake->cd_drives = "Q";
   for (const char* path : {"Q:\\DISC2.CHK", "Q:\\data\\a.bin", "Q:\\b.bin", "Q:\\c.bin"})
     fake->attributes[path] = kAttrNormal;
@@ -359,8 +366,9 @@ TEST_F(FlowTest, CopiesAFileByItsPathAndStopsAtAFailedCopy) {
 }
 
 TEST_F(FlowTest, WizardIgnoresCommandsWhileBusyAndShowsTheWaitCursor) {
-  ReadyForRun("[SETUP]\r\nCompanyName=Co\r\nGameTitle=Title\r\nGameClass=Class\r\nGameDir=Dir\r\n"
-              "[UPDATE]\r\nUpdateFile00=1,GAME.EXE\r\n");
+  ReadyForRun(
+      "[SETUP]\r\nCompanyName=Co\r\nGameTitle=Title\r\nGameClass=Class\r\nGameDir=Dir\r\n"
+      "[UPDATE]\r\nUpdateFile00=1,GAME.EXE\r\n");
   fake->in_dialog = [this](FakePlatform& f) {
     f.Click(IDC_NEXT);
     f.while_box_open = [&f, this] {
@@ -384,9 +392,10 @@ TEST_F(FlowTest, WizardIgnoresCommandsWhileBusyAndShowsTheWaitCursor) {
 }
 
 TEST_F(FlowTest, AgreementPageGuardsNext) {
-  Payload("[SETUP]\r\nCompanyName=Co\r\nGameTitle=Title\r\nGameClass=Class\r\nGameDir=Dir\r\nAgreementText=A.TXT\r\n"
-          "[UPDATE]\r\nUpdateFile00=1,x\r\n",
-          {{"A.TXT", {'t', 'e', 'r', 'm', 's'}, kTime, false}});
+  Payload(
+      "[SETUP]\r\nCompanyName=Co\r\nGameTitle=Title\r\nGameClass=Class\r\nGameDir=Dir\r\nAgreementText=A.TXT\r\n"
+      "[UPDATE]\r\nUpdateFile00=1,x\r\n",
+      {{"A.TXT", {'t', 'e', 'r', 'm', 's'}, kTime, false}});
   fake->in_dialog = [this](FakePlatform& f) {
     EXPECT_EQ(C(IDC_AGREEMENT_TEXT).text, "terms");
     EXPECT_TRUE(C(IDC_DISAGREE).checked);

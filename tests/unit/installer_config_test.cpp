@@ -18,10 +18,11 @@ namespace {
 // removes keys before writing it.
 struct SetupIni {
   std::vector<std::pair<std::string, std::string>> keys = {
-      {"CompanyName", "Installer Co"}, {"GameTitle", "Installed Title"}, {"GameDir", "InstDir"},
-      {"GameExe", "GAME.EXE"},         {"UninstExe", "UNINST.EXE"},     {"SetupBmp", "a.bmp,b.bmp"},
-      {"InstallSelects", "1"},         {"InstallTitle0", "Standard"},   {"InstallFiles0", "GAME.EXE"},
-      {"Shortcuts", "0"},
+      {"CompanyName", "Installer Co"}, {"GameTitle", "Installed Title"},
+      {"GameDir", "InstDir"},          {"GameExe", "GAME.EXE"},
+      {"UninstExe", "UNINST.EXE"},     {"SetupBmp", "a.bmp,b.bmp"},
+      {"InstallSelects", "1"},         {"InstallTitle0", "Standard"},
+      {"InstallFiles0", "GAME.EXE"},   {"Shortcuts", "0"},
   };
   SetupIni& Set(const std::string& key, const std::string& value) {
     for (auto& kv : keys)
@@ -91,33 +92,56 @@ TEST_F(InstallerConfigTest, ValidationRowByRow) {
       {"UninstExe empty: silent", SetupIni().Set("UninstExe", ""), 0, {}},
       {"InstallSelects missing: silent", SetupIni().Remove("InstallSelects"), 0, {}},
       {"SetupBmp with no item", SetupIni().Set("SetupBmp", ",a.bmp"), 0, {kMsgSetupBmpError}},
-      {"InstallSelects 4", SetupIni().Set("InstallSelects", "4").Set("InstallTitle1", "t").Set("InstallFiles1", "f")
-                               .Set("InstallTitle2", "t").Set("InstallFiles2", "f").Set("InstallTitle3", "t")
-                               .Set("InstallFiles3", "f"), 1, {}},
+      {"InstallSelects 4",
+       SetupIni()
+           .Set("InstallSelects", "4")
+           .Set("InstallTitle1", "t")
+           .Set("InstallFiles1", "f")
+           .Set("InstallTitle2", "t")
+           .Set("InstallFiles2", "f")
+           .Set("InstallTitle3", "t")
+           .Set("InstallFiles3", "f"),
+       1,
+       {}},
       {"InstallSelects 5", SetupIni().Set("InstallSelects", "5"), 0, {kMsgInstallSelectOver}},
       {"InstallSelects 0 needs no selection keys",
-       SetupIni().Set("InstallSelects", "0").Remove("InstallTitle0").Remove("InstallFiles0"), 1, {}},
-      {"InstallSelects -1", SetupIni().Set("InstallSelects", "-1").Remove("InstallTitle0").Remove("InstallFiles0"), 1,
+       SetupIni().Set("InstallSelects", "0").Remove("InstallTitle0").Remove("InstallFiles0"),
+       1,
+       {}},
+      {"InstallSelects -1",
+       SetupIni().Set("InstallSelects", "-1").Remove("InstallTitle0").Remove("InstallFiles0"),
+       1,
        {}},
       {"InstallFiles0 with no item", SetupIni().Set("InstallFiles0", " ,x"), 0, {KeyError("InstallFiles0")}},
       {"InstallTitle0 missing: silent", SetupIni().Remove("InstallTitle0"), 0, {}},
-      {"Shortcuts 10", [] {
+      {"Shortcuts 10",
+       [] {
          SetupIni ini;
          ini.Set("Shortcuts", "10");
          for (int i = 0; i < 10; ++i) ini.Set("Shortcut" + std::to_string(i), "n,t");
          return ini;
-       }(), 1, {}},
+       }(),
+       1,
+       {}},
       {"Shortcuts 11", SetupIni().Set("Shortcuts", "11"), 0, {kMsgShortcutsOver}},
       {"Shortcut0 lacks field 2", SetupIni().Set("Shortcuts", "1").Set("Shortcut0", "a"), 0, {KeyError("Shortcut0")}},
-      {"Shortcut0 with an empty field 2", SetupIni().Set("Shortcuts", "1").Set("Shortcut0", "a,,b"), 0,
+      {"Shortcut0 with an empty field 2",
+       SetupIni().Set("Shortcuts", "1").Set("Shortcut0", "a,,b"),
+       0,
        {KeyError("Shortcut0")}},
       {"ExecApp with one field", SetupIni().Set("ExecApp", "x"), 0, {KeyError("ExecApp")}},
-      {"InstallAfterAdd without InstallAddFiles", SetupIni().Set("InstallAfterAdd", "1"), 0,
+      {"InstallAfterAdd without InstallAddFiles",
+       SetupIni().Set("InstallAfterAdd", "1"),
+       0,
        {"SETUP.INI : InstallAddFiles \x83L\x81[\x82\xAA\x91\xB6\x8D\xDD\x82\xB5\x82\xDC\x82\xB9\x82\xF1"}},
-      {"InstallAddFiles with no item", SetupIni().Set("InstallAfterAdd", "1").Set("InstallAddFiles", ","), 0,
+      {"InstallAddFiles with no item",
+       SetupIni().Set("InstallAfterAdd", "1").Set("InstallAddFiles", ","),
+       0,
        {KeyError("InstallAddFiles")}},
-      {"InstallAfterAdd 0 never reads InstallAddFiles", SetupIni().Set("InstallAfterAdd", "0").Set("InstallAddFiles", ","),
-       1, {}},
+      {"InstallAfterAdd 0 never reads InstallAddFiles",
+       SetupIni().Set("InstallAfterAdd", "0").Set("InstallAddFiles", ","),
+       1,
+       {}},
   };
   for (const Row& row : rows) {
     ResetUpdateState();
@@ -144,10 +168,16 @@ TEST_F(InstallerConfigTest, ReplacesTheSharedValuesAndFillsDefaults) {
   for (auto& file : c.DiskCheckFile) EXPECT_STREQ(file, "");
   EXPECT_EQ(UpdateState.ReportMissingKeys, 0);
 
-  ASSERT_TRUE(Load(SetupIni().Set("GameClass", "RealClass").Set("DefaultSelect", "7").Set("ExecApp", "x,y,z")
-                       .Set("InstallSize0", "12345678901234567890").Set("DiskCheckFile0", "ZERO.CHK")
-                       .Set("DiskCheckFile9", "NINE.CHK").Set("DiskCheckFile10", "TEN.CHK")
-                       .Set("UseCompanyNameForShortcutGroup", "1").Set("ChooseSaveDataFolder", "0")
+  ASSERT_TRUE(Load(SetupIni()
+                       .Set("GameClass", "RealClass")
+                       .Set("DefaultSelect", "7")
+                       .Set("ExecApp", "x,y,z")
+                       .Set("InstallSize0", "12345678901234567890")
+                       .Set("DiskCheckFile0", "ZERO.CHK")
+                       .Set("DiskCheckFile9", "NINE.CHK")
+                       .Set("DiskCheckFile10", "TEN.CHK")
+                       .Set("UseCompanyNameForShortcutGroup", "1")
+                       .Set("ChooseSaveDataFolder", "0")
                        .Set("CancelSaveData", "junk")));
   EXPECT_STREQ(UpdateState.GameClass, "RealClass");
   EXPECT_EQ(c.DefaultSelect, 7) << "not compared with InstallSelects";
@@ -191,7 +221,10 @@ TEST_F(InstallerConfigTest, ListTables) {
   }
 
   // A prefix number does not reach the next selection's list.
-  ASSERT_TRUE(Load(SetupIni().Set("InstallSelects", "2").Set("InstallFiles0", "5:a").Set("InstallTitle1", "Full")
+  ASSERT_TRUE(Load(SetupIni()
+                       .Set("InstallSelects", "2")
+                       .Set("InstallFiles0", "5:a")
+                       .Set("InstallTitle1", "Full")
                        .Set("InstallFiles1", "b")));
   EXPECT_EQ(c.Selections[1].FileNumbers[0], 0);
   EXPECT_EQ(c.Selections[1].HasNumberedFiles, 0);
@@ -202,12 +235,8 @@ TEST_F(InstallerConfigTest, ShortcutFields) {
     const char* value;
     std::vector<std::string> fields;
   } cases[] = {
-      {"a,b", {"a", "b", "", ""}},
-      {"a,b,,d", {"a", "b", "", "d"}},
-      {"a,b,,,d", {"a", "b", "", "d"}},
-      {"a,b, , d", {"a", "b", "", "d"}},
-      {"a,b,c,d,e", {"a", "b", "c", "d"}},
-      {"a,b,c", {"a", "b", "c", ""}},
+      {"a,b", {"a", "b", "", ""}},       {"a,b,,d", {"a", "b", "", "d"}},     {"a,b,,,d", {"a", "b", "", "d"}},
+      {"a,b, , d", {"a", "b", "", "d"}}, {"a,b,c,d,e", {"a", "b", "c", "d"}}, {"a,b,c", {"a", "b", "c", ""}},
   };
   for (const Case& k : cases) {
     ASSERT_TRUE(Load(SetupIni().Set("Shortcuts", "1").Set("Shortcut0", k.value))) << k.value;
@@ -216,10 +245,18 @@ TEST_F(InstallerConfigTest, ShortcutFields) {
 }
 
 TEST_F(InstallerConfigTest, AddOnSetReplacesSlotThreeButItsTitle) {
-  SetupIni ini = SetupIni().Set("InstallSelects", "4").Set("InstallTitle1", "t1").Set("InstallFiles1", "f1")
-                     .Set("InstallTitle2", "t2").Set("InstallFiles2", "f2").Set("InstallTitle3", "Fourth")
-                     .Set("InstallFiles3", "9:old").Set("InstallSize3", "77").Set("InstallAfterAdd", "1")
-                     .Set("InstallAddFiles", "x,3:y").Set("InstallAddSize", "500");
+  SetupIni ini = SetupIni()
+                     .Set("InstallSelects", "4")
+                     .Set("InstallTitle1", "t1")
+                     .Set("InstallFiles1", "f1")
+                     .Set("InstallTitle2", "t2")
+                     .Set("InstallFiles2", "f2")
+                     .Set("InstallTitle3", "Fourth")
+                     .Set("InstallFiles3", "9:old")
+                     .Set("InstallSize3", "77")
+                     .Set("InstallAfterAdd", "1")
+                     .Set("InstallAddFiles", "x,3:y")
+                     .Set("InstallAddSize", "500");
   ASSERT_TRUE(Load(ini));
   SelectionSlot& slot = c.Selections[3];
   EXPECT_STREQ(slot.InstallTitle, "Fourth");

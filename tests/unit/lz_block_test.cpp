@@ -65,8 +65,8 @@ Bytes DecodeBoth(const Bytes& block, size_t expected_size, uint32_t* consumed = 
   Bytes fast(expected_size + 1, 0xEE), checked(expected_size, 0xEE);
   DecompressLzBlock(fast.data(), block.data());
   uint32_t produced = 0, used = 0;
-  EXPECT_TRUE(DecompressLzBlockChecked(checked.data(), uint32_t(checked.size()), block.data(),
-                                       uint32_t(block.size()), &produced, &used));
+  EXPECT_TRUE(DecompressLzBlockChecked(checked.data(), uint32_t(checked.size()), block.data(), uint32_t(block.size()),
+                                       &produced, &used));
   EXPECT_EQ(produced, expected_size);
   EXPECT_EQ(used, block.size()) << "the block's length is where the end code finishes";
   EXPECT_EQ(fast[expected_size], 0xEE) << "the fast decoder wrote past the decoded size";
@@ -74,8 +74,8 @@ Bytes DecodeBoth(const Bytes& block, size_t expected_size, uint32_t* consumed = 
   EXPECT_EQ(fast, checked);
   // And the plain reference, the format's oracle.
   Bytes reference(expected_size, 0xEE);
-  ReferenceResult r = ReferenceDecodeLzBlock(block.data(), uint32_t(block.size()), reference.data(),
-                                             uint32_t(reference.size()));
+  ReferenceResult r =
+      ReferenceDecodeLzBlock(block.data(), uint32_t(block.size()), reference.data(), uint32_t(reference.size()));
   EXPECT_TRUE(r.accepted);
   EXPECT_EQ(r.produced, produced);
   EXPECT_EQ(r.consumed, used);
@@ -152,23 +152,36 @@ TEST(LzBlockFormat, MatchesRepeatWhatTheyOverlap) {
   EXPECT_EQ(DecodeBoth(Stream().Literal('a').Bits(0b010, 3).Byte(0).End().Done(), 3), Bytes({'a', 'a', 'a'}));
 
   // x y z, then a long match of distance 3 (class 1, B = 1, X = 0), length 4.
-  Bytes xyz = DecodeBoth(Stream().Literal('x').Literal('y').Literal('z').Bits(0b00, 2).Bit(1).Byte(1).Bit(0)
-                             .Bits(0b01, 2).End().Done(), 7);
+  Bytes xyz = DecodeBoth(
+      Stream().Literal('x').Literal('y').Literal('z').Bits(0b00, 2).Bit(1).Byte(1).Bit(0).Bits(0b01, 2).End().Done(),
+      7);
   EXPECT_EQ(std::string(xyz.begin(), xyz.end()), "xyzxyzx");
 
   // x y, then distance 2 (B = 0, X = 1), length 5 (0 0 1 and X = 0).
-  Bytes xy = DecodeBoth(Stream().Literal('x').Literal('y').Bits(0b00, 2).Bit(1).Byte(0).Bit(1)
-                            .Bits(0b001, 3).Bit(0).End().Done(), 7);
+  Bytes xy = DecodeBoth(
+      Stream().Literal('x').Literal('y').Bits(0b00, 2).Bit(1).Byte(0).Bit(1).Bits(0b001, 3).Bit(0).End().Done(), 7);
   EXPECT_EQ(std::string(xy.begin(), xy.end()), "xyxyxyx");
 
   // One byte, then distance 1 with the longest length (0 0 0 0 0, byte 255).
-  Bytes run = DecodeBoth(Stream().Literal('q').Bits(0b00, 2).Bit(1).Byte(0).Bit(0).Bits(0, 5).Byte(255).End().Done(),
-                         283);
+  Bytes run =
+      DecodeBoth(Stream().Literal('q').Bits(0b00, 2).Bit(1).Byte(0).Bit(0).Bits(0, 5).Byte(255).End().Done(), 283);
   EXPECT_EQ(run, Bytes(283, 'q'));
 
   // A distance-4 long match of length 7 copies forward in 4-byte steps.
-  Bytes four = DecodeBoth(Stream().Literal('1').Literal('2').Literal('3').Literal('4').Bits(0b00, 2).Bit(1).Byte(1)
-                              .Bit(1).Bits(0b0001, 4).Bits(0, 2).End().Done(), 11);
+  Bytes four = DecodeBoth(Stream()
+                              .Literal('1')
+                              .Literal('2')
+                              .Literal('3')
+                              .Literal('4')
+                              .Bits(0b00, 2)
+                              .Bit(1)
+                              .Byte(1)
+                              .Bit(1)
+                              .Bits(0b0001, 4)
+                              .Bits(0, 2)
+                              .End()
+                              .Done(),
+                          11);
   EXPECT_EQ(std::string(four.begin(), four.end()), "12341234123");
 }
 
@@ -292,8 +305,7 @@ TEST(LzBlockRoundTrip, ThreadedParseWritesTheSameBlock) {
         case 2:
           for (int i = 0; i < 3000; ++i) data.push_back(uint8_t(rng()));
           break;
-        default:
-          data.insert(data.end(), 1 + rng() % 700, uint8_t(rng()));
+        default: data.insert(data.end(), 1 + rng() % 700, uint8_t(rng()));
       }
     }
   };
@@ -331,8 +343,8 @@ TEST(LzBlockChecked, RefusesDamagedBlocks) {
                                         &produced, nullptr))
       << "a destination one byte short";
   for (size_t cut : {size_t(1), size_t(4), block.size() / 2, block.size() - 1}) {
-    EXPECT_FALSE(DecompressLzBlockChecked(out.data(), uint32_t(out.size()), block.data(), uint32_t(cut), &produced,
-                                          nullptr))
+    EXPECT_FALSE(
+        DecompressLzBlockChecked(out.data(), uint32_t(out.size()), block.data(), uint32_t(cut), &produced, nullptr))
         << "a block cut to " << cut << " bytes";
   }
   // A match as the first token refers before the start of the output.
@@ -351,7 +363,8 @@ TEST(LzBlockChecked, RefusesDamagedBlocks) {
     uint32_t consumed = 0;
     bool accepted = DecompressLzBlockChecked(out.data(), uint32_t(out.size()), bad.data(), uint32_t(bad.size()),
                                              &produced, &consumed);
-    ReferenceResult r = ReferenceDecodeLzBlock(bad.data(), uint32_t(bad.size()), theirs.data(), uint32_t(theirs.size()));
+    ReferenceResult r =
+        ReferenceDecodeLzBlock(bad.data(), uint32_t(bad.size()), theirs.data(), uint32_t(theirs.size()));
     ASSERT_EQ(accepted, r.accepted) << "byte " << i;
     if (accepted) {
       EXPECT_EQ(produced, r.produced);

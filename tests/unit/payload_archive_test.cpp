@@ -17,8 +17,7 @@ namespace {
 typedef std::vector<uint8_t> Bytes;
 constexpr uint64_t kEntryTime = 132900000000000000ull;
 
-ArchiveInput Entry(const std::string& name, const std::string& data, bool compress = true,
-                   uint64_t time = kEntryTime) {
+ArchiveInput Entry(const std::string& name, const std::string& data, bool compress = true, uint64_t time = kEntryTime) {
   return {name, Bytes(data.begin(), data.end()), time, compress};
 }
 
@@ -58,9 +57,8 @@ class ArchiveTest : public PlatformTest {
 TEST_F(ArchiveTest, EntriesLieAtSixteenByteStepsInDirectoryOrder) {
   ArchiveOptions stored;
   stored.compress_directory = false;
-  ASSERT_TRUE(Open({Entry("empty", "", false), Entry("seventeen", std::string(17, 's'), false),
-                    Entry("next", "N", false)},
-                   stored));
+  ASSERT_TRUE(Open(
+      {Entry("empty", "", false), Entry("seventeen", std::string(17, 's'), false), Entry("next", "N", false)}, stored));
   // 16 header + 0 + 32 (17 rounded up) = 48: the third entry's data.
   EXPECT_EQ(image[48], 'N');
   EXPECT_EQ(image[16], 's');
@@ -196,8 +194,7 @@ TEST_F(ArchiveTest, DamagedImagesAreRefusedAtOpening) {
       {"huge count", &good_plain, [](Bytes& b) { Put32(b, 12, 0xFFFFFFFF); }},
       {"plain directory cut short", &good_plain, [](Bytes& b) { b.pop_back(); }},
       {"entry data past the directory", &good_plain, [](Bytes& b) { Put32(b, 48 + kEntryStoredSizeAt, 17); }},
-      {"entry data beyond the image", &good_plain,
-       [](Bytes& b) { Put32(b, 48 + kEntryStoredSizeAt, 0xFFFFFFF0); }},
+      {"entry data beyond the image", &good_plain, [](Bytes& b) { Put32(b, 48 + kEntryStoredSizeAt, 0xFFFFFFF0); }},
       {"compressed directory cut short", &good_packed, [](Bytes& b) { b.resize(b.size() - 3); }},
       {"compressed directory with a count it does not hold", &good_packed, [](Bytes& b) { Put32(b, 12, 2); }},
   };

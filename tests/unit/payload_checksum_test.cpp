@@ -27,9 +27,9 @@ TEST(Xxh64Test, MatchesTheReferenceFigures) {
     size_t size;
     uint64_t digest;
   } kFigures[] = {
-      {1, 0xa96c7f0ce858bbb7ull},  {4, 0xfa212ae44b3bb23dull},  {8, 0x994b676b71ce94ddull},
-      {12, 0xb92f588ce720786eull}, {31, 0x6711d55e306b5d8full}, {32, 0x07f7b8e3bc5d6e25ull},
-      {33, 0x09f85eeb4e1cbe9full}, {64, 0x50d4159a0411632eull}, {95, 0x928c35b989d3c594ull},
+      {1, 0xa96c7f0ce858bbb7ull},    {4, 0xfa212ae44b3bb23dull},  {8, 0x994b676b71ce94ddull},
+      {12, 0xb92f588ce720786eull},   {31, 0x6711d55e306b5d8full}, {32, 0x07f7b8e3bc5d6e25ull},
+      {33, 0x09f85eeb4e1cbe9full},   {64, 0x50d4159a0411632eull}, {95, 0x928c35b989d3c594ull},
       {4096, 0xcf05adf75aca30cfull},
   };
   for (const auto& f : kFigures) EXPECT_EQ(Xxh64(pattern.data(), f.size, 0), f.digest) << f.size << " bytes";
@@ -105,7 +105,8 @@ class DamagedPayloadTest : public PlatformTest {
         "[SETUP]\r\nCompanyName=Co\r\nGameTitle=Title\r\nGameClass=Class\r\nGameDir=Dir\r\n"
         "[UPDATE]\r\nUpdateFile00=GAME.EXE\r\n";
     std::string error;
-    fake->payload = BuildArchive({{"UPDATE.INI", {script.begin(), script.end()}, 133000000000000000ull, false}}, {}, &error);
+    fake->payload =
+        BuildArchive({{"UPDATE.INI", {script.begin(), script.end()}, 133000000000000000ull, false}}, {}, &error);
     fake->has_payload = true;
     fake->checksum = RecordOf(fake->payload);
     fake->has_checksum = true;

@@ -90,23 +90,28 @@ TEST_F(ProfileReaderTest, MissingFileGivesNothing) {
 std::string GenerateIni(std::mt19937& rng) {
   const char* sections[] = {"SETUP", "setup", "UPDATE", "Other", "SeTuP"};
   const char* keys[] = {"GameTitle", "GAMETITLE", "SetupBmp", "UpdateFile00", "CopyFile01", "A", "Key With Blank"};
-  const char* values[] = {"plain", "  padded  ", "\"quoted value\"", "'single'", "a,b,,c", "1:x,2:y",
-                          "\x90\xAF\x82\xCC\x8D\x71\x98\x48", "\x95\x5C\\path\\\x95\x5C", "=lead", "", "\"",
-                          "50%", "x=y=z", "\t\ttabbed\t"};
+  const char* values[] = {"plain",
+                          "  padded  ",
+                          "\"quoted value\"",
+                          "'single'",
+                          "a,b,,c",
+                          "1:x,2:y",
+                          "\x90\xAF\x82\xCC\x8D\x71\x98\x48",
+                          "\x95\x5C\\path\\\x95\x5C",
+                          "=lead",
+                          "",
+                          "\"",
+                          "50%",
+                          "x=y=z",
+                          "\t\ttabbed\t"};
   const char* eol = (rng() % 2) ? "\r\n" : "\n";
   std::string text;
   int lines = 3 + int(rng() % 25);
   for (int i = 0; i < lines; ++i) {
     switch (rng() % 9) {
-      case 0:
-        text += std::string(rng() % 2 ? " [" : "[") + sections[rng() % 5] + "]";
-        break;
-      case 1:
-        text += std::string(";") + keys[rng() % 7] + "=comment";
-        break;
-      case 2:
-        text += "";
-        break;
+      case 0: text += std::string(rng() % 2 ? " [" : "[") + sections[rng() % 5] + "]"; break;
+      case 1: text += std::string(";") + keys[rng() % 7] + "=comment"; break;
+      case 2: text += ""; break;
       case 3: {
         std::string long_value(100 + rng() % 1100, 'L');
         for (size_t k = 0; k + 1 < long_value.size(); k += 7) long_value[k] = char('a' + rng() % 26);
@@ -161,9 +166,9 @@ TEST_F(ProfileReaderTest, MatchesGetPrivateProfileStringA) {
           // removes the closing quote from a copy that never held it, and
           // so loses the last character. We keep it.
           bool quote_quirk = cut && m + 1 == n && (t + o.back()) == o;
-          ASSERT_TRUE(split_character || quote_quirk)
-              << "file:\n" << text << "\nsection " << section << " key " << key << " size " << size << "\nours   "
-              << o << "\ntheirs " << t;
+          ASSERT_TRUE(split_character || quote_quirk) << "file:\n"
+                                                      << text << "\nsection " << section << " key " << key << " size "
+                                                      << size << "\nours   " << o << "\ntheirs " << t;
           ++differences;
         }
       }
@@ -179,7 +184,8 @@ TEST_F(ProfileReaderTest, ReadsAFileAnotherProgramHoldsOpenForWriting) {
   std::string path = folder.Join("SETUP.INI");
   WriteWholeFile(path, "[SETUP]\r\nGameTitle=held\r\n");
   for (DWORD share : {DWORD(FILE_SHARE_READ), DWORD(FILE_SHARE_READ | FILE_SHARE_WRITE)}) {
-    HANDLE held = CreateFileA(path.c_str(), GENERIC_WRITE, share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE held =
+        CreateFileA(path.c_str(), GENERIC_WRITE, share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(held, INVALID_HANDLE_VALUE);
     char ours[64] = "", theirs[64] = "";
     ReadProfileString(path.c_str(), "SETUP", "GameTitle", ours, sizeof ours);

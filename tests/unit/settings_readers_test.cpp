@@ -93,10 +93,18 @@ TEST(SettingNumbers, ConvertLikeTheSystem) {
   struct Case {
     const char* text;
     int32_t number;
-  } cases[] = {{"12abc", 12},       {"abc", 0},          {"0x10", 0},           {"-3", -3},
-               {"  +42", 42},       {"\t-0", 0},         {"2147483647", 2147483647},
-               {"2147483648", 2147483647},               {"-2147483648", -2147483647 - 1},
-               {"-99999999999999", -2147483647 - 1},     {"1 2", 1},           {"- 5", 0}};
+  } cases[] = {{"12abc", 12},
+               {"abc", 0},
+               {"0x10", 0},
+               {"-3", -3},
+               {"  +42", 42},
+               {"\t-0", 0},
+               {"2147483647", 2147483647},
+               {"2147483648", 2147483647},
+               {"-2147483648", -2147483647 - 1},
+               {"-99999999999999", -2147483647 - 1},
+               {"1 2", 1},
+               {"- 5", 0}};
   for (const Case& c : cases) EXPECT_EQ(ParseSettingNumber(c.text), c.number) << c.text;
   EXPECT_EQ(ParseSettingSize("1234567890123456789"), 1234567890123456789ull);
   EXPECT_EQ(ParseSettingSize("-1"), UINT64_MAX);
@@ -161,9 +169,9 @@ TEST_F(KeyReaderTest, ReportsMissingAndEmptyKeysWhileOn) {
   UpdateState.ReportMissingKeys = 0;
   EXPECT_FALSE(ReadSetupValue("Nothing", value, sizeof value));
   EXPECT_FALSE(ReadScriptValue("UPDATE", "UpdateFile00", value, sizeof value));
-  EXPECT_EQ(Texts(), (std::vector<std::string>{Message(kMsgSetupKeyMissing, "GameExe"),
-                                               Message(kMsgSetupKeyMissing, "Empty"),
-                                               Message(kMsgScriptKeyMissing, "SETUP", "GameDir")}));
+  EXPECT_EQ(Texts(),
+            (std::vector<std::string>{Message(kMsgSetupKeyMissing, "GameExe"), Message(kMsgSetupKeyMissing, "Empty"),
+                                      Message(kMsgScriptKeyMissing, "SETUP", "GameDir")}));
 }
 
 TEST_F(KeyReaderTest, MissingFileReadsAsEveryKeyMissing) {

@@ -60,7 +60,9 @@ TEST(TextEqualNoCase, FoldsAsciiLettersOnly) {
 }
 
 TEST(NextChar, StepsOverDoubleByteCharacters) {
-  const char* text = "a\x95\x5C" "b";  // a, 表 (trail byte 0x5C), b
+  const char* text =
+      "a\x95\x5C"
+      "b";  // a, 表 (trail byte 0x5C), b
   EXPECT_EQ(NextChar(text), text + 1);
   EXPECT_EQ(NextChar(text + 1), text + 3);
   const char* cut = "\x95";  // a lead byte at the end stops at the NUL
@@ -78,16 +80,16 @@ TEST(PathStaysInside, RefusesEveryWayOutOfTheFolder) {
       {"data\\voice\\a.pak", true},
       {"", true},
       {".\\a.dat", true},
-      {"a..b\\..c", true},                // dots inside a name are a name
-      {"\x95\x5C\\x.dat", true},        // 表: its trail byte 0x5C is no separator
+      {"a..b\\..c", true},        // dots inside a name are a name
+      {"\x95\x5C\\x.dat", true},  // 表: its trail byte 0x5C is no separator
       {"\x95\x5C..\\x.dat", true},
       {"..\\GAME.EXE", false},
       {"data\\..\\..\\GAME.EXE", false},
       {"data/../../GAME.EXE", false},
       {"data\\..", false},
-      {"...\\x", false},                   // read as ".." by the system
+      {"...\\x", false},  // read as ".." by the system
       {".. \\x", false},
-      {"\\Windows\\x.dll", false},       // the root of the drive
+      {"\\Windows\\x.dll", false},  // the root of the drive
       {"/etc/x", false},
       {"\\\\server\\share\\x", false},
       {"C:\\Windows\\x.dll", false},

@@ -23,8 +23,10 @@ class ScriptTest : public PlatformTest {
 };
 
 TEST_F(ScriptTest, ReadsTheRequiredKeysThenTheOptionalOnes) {
-  Script("[SETUP]\r\nCompanyName=Co\r\nGameTitle=T\r\nGameClass=C\r\nGameDir=D\r\nUpdaterVersion=1.01\r\n"
-         "UpdateMessage=" + std::string(1100, 'm') + "\r\n");
+  Script(
+      "[SETUP]\r\nCompanyName=Co\r\nGameTitle=T\r\nGameClass=C\r\nGameDir=D\r\nUpdaterVersion=1.01\r\n"
+      "UpdateMessage=" +
+      std::string(1100, 'm') + "\r\n");
   CopyText(UpdateState.DataFolder, kPathSize, "left over");
   ASSERT_TRUE(ReadScriptSetup());
   EXPECT_STREQ(UpdateState.CompanyName, "Co");

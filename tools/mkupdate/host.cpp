@@ -41,7 +41,8 @@ bool ArchiveNameOf(const fs::path& path, std::string* name) {
   std::wstring wide = path.filename().wstring();
   char out[1024];
   BOOL lossy = FALSE;
-  int n = WideCharToMultiByte(932, WC_NO_BEST_FIT_CHARS, wide.c_str(), int(wide.size()), out, sizeof out, nullptr, &lossy);
+  int n =
+      WideCharToMultiByte(932, WC_NO_BEST_FIT_CHARS, wide.c_str(), int(wide.size()), out, sizeof out, nullptr, &lossy);
   if (n <= 0 || lossy) return false;
   name->assign(out, size_t(n));
   return true;
@@ -88,8 +89,8 @@ bool ErrorIsTerminal() {
 // The C runtime behind std::filesystem keeps whole seconds on Windows; the
 // system's own calls keep the full 100-nanosecond FILETIME.
 uint64_t FileTimeOf(const fs::path& path) {
-  HANDLE h = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  HANDLE h = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   FILETIME ft = {};
   if (h != INVALID_HANDLE_VALUE) {
     GetFileTime(h, nullptr, nullptr, &ft);
@@ -109,13 +110,14 @@ bool SetFileTimeOf(const fs::path& path, uint64_t time) {
 #else
 uint64_t FileTimeOf(const fs::path& path) {
   auto sys = std::chrono::file_clock::to_sys(fs::last_write_time(path));
-  int64_t ticks = std::chrono::duration_cast<std::chrono::duration<int64_t, std::ratio<1, 10000000>>>(
-                      sys.time_since_epoch()).count();
+  int64_t ticks =
+      std::chrono::duration_cast<std::chrono::duration<int64_t, std::ratio<1, 10000000> > >(sys.time_since_epoch())
+          .count();
   return uint64_t(ticks + kUnixEpochAsFileTime);
 }
 
 bool SetFileTimeOf(const fs::path& path, uint64_t time) {
-  std::chrono::duration<int64_t, std::ratio<1, 10000000>> ticks(int64_t(time) - kUnixEpochAsFileTime);
+  std::chrono::duration<int64_t, std::ratio<1, 10000000> > ticks(int64_t(time) - kUnixEpochAsFileTime);
   std::chrono::sys_time<std::chrono::nanoseconds> sys(std::chrono::duration_cast<std::chrono::nanoseconds>(ticks));
   std::error_code ec;
   fs::last_write_time(path, std::chrono::file_clock::from_sys(sys), ec);

@@ -148,8 +148,8 @@ bool CollectEntries(const fs::path& src, std::vector<ArchiveInput>* entries, std
     // without regard to ASCII case.
     auto [other, fresh] = folded.emplace(FoldedName(name), it->path());
     if (!fresh) {
-      *error = "two files share the entry name '" + it->path().filename().string() + "': " +
-               other->second.string() + " and " + it->path().string();
+      *error = "two files share the entry name '" + it->path().filename().string() + "': " + other->second.string() +
+               " and " + it->path().string();
       return false;
     }
     by_name[name] = it->path();
@@ -323,9 +323,9 @@ int Build(const Options& o) {
 
 // An update executable or a raw archive, read for list, extract and verify.
 struct UpdateFile {
-  std::vector<uint8_t> image;      // the archive
-  bool has_checksum = false;       // the executable carries UPDATE/103
-  std::vector<uint8_t> checksum;   // its bytes
+  std::vector<uint8_t> image;     // the archive
+  bool has_checksum = false;      // the executable carries UPDATE/103
+  std::vector<uint8_t> checksum;  // its bytes
 };
 
 std::string DigestText(uint64_t digest) {
@@ -642,5 +642,6 @@ int main(int argc, char** argv) {
   if (command != nullptr) return command->run(o);
   std::string names;
   for (const Command& c : kCommands) names += std::string(names.empty() ? "" : ", ") + c.name;
-  return Usage(o.command.empty() ? "a command is needed: " + names : "unknown command " + o.command + " (" + names + ")");
+  return Usage(o.command.empty() ? "a command is needed: " + names
+                                 : "unknown command " + o.command + " (" + names + ")");
 }

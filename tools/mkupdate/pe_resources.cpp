@@ -34,11 +34,11 @@ void Put32(std::vector<uint8_t>& image, size_t at, uint32_t v) {
 uint32_t AlignUp(uint32_t v, uint32_t a) { return (v + a - 1) / a * a; }
 
 // Places in the headers of a PE image.
-constexpr size_t kPeHeaderOffsetAt = 0x3C;   // in the MZ header: where "PE\0\0" is
-constexpr size_t kSectionCountAt = 6;        // from "PE\0\0": the COFF header's NumberOfSections
-constexpr size_t kOptionalSizeAt = 20;       // SizeOfOptionalHeader
-constexpr size_t kOptionalHeaderAt = 24;     // after the signature and the COFF header
-constexpr size_t kSectionAlignmentAt = 32;   // in the optional header
+constexpr size_t kPeHeaderOffsetAt = 0x3C;  // in the MZ header: where "PE\0\0" is
+constexpr size_t kSectionCountAt = 6;       // from "PE\0\0": the COFF header's NumberOfSections
+constexpr size_t kOptionalSizeAt = 20;      // SizeOfOptionalHeader
+constexpr size_t kOptionalHeaderAt = 24;    // after the signature and the COFF header
+constexpr size_t kSectionAlignmentAt = 32;  // in the optional header
 constexpr size_t kFileAlignmentAt = 36;
 constexpr size_t kSectionHeaderSize = 40;
 
@@ -60,7 +60,8 @@ bool ParseLayout(const std::vector<uint8_t>& image, Layout* layout, std::string*
   };
   if (image.size() < 0x40 || image[0] != 'M' || image[1] != 'Z') return fail("not an executable (no MZ header)");
   layout->pe = Get32(image, kPeHeaderOffsetAt);
-  if (layout->pe + 24 > image.size() || memcmp(&image[layout->pe], "PE\0\0", 4) != 0) return fail("not a PE executable");
+  if (layout->pe + 24 > image.size() || memcmp(&image[layout->pe], "PE\0\0", 4) != 0)
+    return fail("not a PE executable");
   uint16_t count = Get16(image, layout->pe + kSectionCountAt);
   uint16_t optional_size = Get16(image, layout->pe + kOptionalSizeAt);
   layout->optional = layout->pe + kOptionalHeaderAt;
@@ -76,7 +77,8 @@ bool ParseLayout(const std::vector<uint8_t>& image, Layout* layout, std::string*
   if (layout->sections_at + size_t(count) * kSectionHeaderSize > image.size()) return fail("truncated section table");
   for (uint16_t i = 0; i < count; ++i) {
     size_t h = layout->sections_at + size_t(i) * kSectionHeaderSize;
-    layout->sections.push_back({h, Get32(image, h + 8), Get32(image, h + 12), Get32(image, h + 16), Get32(image, h + 20)});
+    layout->sections.push_back(
+        {h, Get32(image, h + 8), Get32(image, h + 12), Get32(image, h + 16), Get32(image, h + 20)});
     const Section& s = layout->sections.back();
     if (uint64_t(s.raw_offset) + s.raw_size > image.size()) return fail("a section lies beyond the end of the file");
   }
@@ -356,8 +358,8 @@ bool ReplaceResources(std::vector<uint8_t>* image_in, const std::vector<Resource
     if (s.rva == relocation_rva) Put32(out, layout.directories + 5 * 8, next_rva);
     next_rva = AlignUp(next_rva + std::max(s.virtual_size, s.raw_size), layout.section_alignment);
   }
-  Put32(out, layout.optional + 56, next_rva);        // SizeOfImage
-  Put32(out, layout.directories + 4 * 8, 0);         // no certificate: it would not match
+  Put32(out, layout.optional + 56, next_rva);  // SizeOfImage
+  Put32(out, layout.directories + 4 * 8, 0);   // no certificate: it would not match
   Put32(out, layout.directories + 4 * 8 + 4, 0);
   Put32(out, layout.optional + 64, 0);
   Put32(out, layout.optional + 64, Checksum(out, layout.optional + 64));

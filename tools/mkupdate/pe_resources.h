@@ -13,7 +13,7 @@
 struct ResourceKey {
   std::u16string type_name;  // empty: the type is `type_id`
   uint16_t type_id = 0;
-  std::u16string name;       // empty: the name is `name_id`
+  std::u16string name;  // empty: the name is `name_id`
   uint16_t name_id = 0;
   uint16_t language = 0;
 };

@@ -72,8 +72,9 @@ struct Checker {
     std::string data_folder = Held("SETUP", "DataFolder", kPathSize);
     if (!PathStaysInside(data_folder.c_str()))
       Add(true, "SETUP", "DataFolder",
-          "is '" + data_folder + "', outside the data folder ('..', a drive or a leading separator): the updater "
-          "refuses every update-file line then");
+          "is '" + data_folder +
+              "', outside the data folder ('..', a drive or a leading separator): the updater "
+              "refuses every update-file line then");
     Held("SETUP", "UpdateMessage", kLongTextSize);
     for (const char* key : {"AgreementText", "AgreementTitle"}) {
       std::string name = Held("SETUP", key, kPathSize);
@@ -118,14 +119,17 @@ struct Checker {
       char slot[kListSlotSize];
       for (int f = 0; f < 3 && NextListToken(slot, &cursor); ++f) fields.push_back(slot);
       for (size_t length : FieldLengths(value))
-        if (length > kListSlotSize - 1) Add(false, "UPDATE", key, "has a field longer than 259 bytes: the updater cuts it");
+        if (length > kListSlotSize - 1)
+          Add(false, "UPDATE", key, "has a field longer than 259 bytes: the updater cuts it");
       UpdateFileLine line;
       ParseUpdateFileLine(value.c_str(), &line);
       if (!fields.empty() && fields[0].size() == 2 && fields[0][0] >= '0' && fields[0][0] <= '9' &&
           fields[0][1] >= '0' && fields[0][1] <= '9')
         Add(false, "UPDATE", key,
-            "starts with '" + fields[0] + "', which is no install mode (a mode is one digit): the line is a plain "
-            "file named '" + line.Path + "'");
+            "starts with '" + fields[0] +
+                "', which is no install mode (a mode is one digit): the line is a plain "
+                "file named '" +
+                line.Path + "'");
       size_t examined = line.HasMode ? 1 : 0;
       if (examined < fields.size() && line.Kind == Plain) {
         std::string a = fields[examined];
@@ -133,8 +137,8 @@ struct Checker {
         while (!trimmed.empty() && (trimmed.back() == ' ' || trimmed.back() == '\t')) trimmed.pop_back();
         if (trimmed != a && trimmed.size() == 1 && std::string("dDuUoO").find(trimmed[0]) != std::string::npos)
           Add(false, "UPDATE", key,
-              "has the kind letter '" + trimmed + "' followed by a blank: the updater reads it as a plain file named '" +
-                  a + "'");
+              "has the kind letter '" + trimmed +
+                  "' followed by a blank: the updater reads it as a plain file named '" + a + "'");
       }
       if (line.Path[0] == '\0') {
         Add(true, "UPDATE", key, std::string("names no file: the update stops with \"") + kMsgNoEntry + "\"");
@@ -142,8 +146,10 @@ struct Checker {
       }
       if (!PathStaysInside(line.Path))
         Add(true, "UPDATE", key,
-            "writes to '" + std::string(line.Path) + "', outside its folder ('..', a drive or a leading separator): "
-            "the updater refuses it, and the update stops with \"" + kMsgWriteFailed + "\"");
+            "writes to '" + std::string(line.Path) +
+                "', outside its folder ('..', a drive or a leading separator): "
+                "the updater refuses it, and the update stops with \"" +
+                kMsgWriteFailed + "\"");
       std::string entry = line.Path + line.NameOffset;
       if (!entries.count(FoldedName(entry)))
         Add(true, "UPDATE", key,
@@ -161,8 +167,9 @@ struct Checker {
         list += (list.empty() ? "" : ", ") + u.second;
       }
       Add(false, "UPDATE", users[0].first,
-          "and the other lines " + keys + " (" + list + ") all take the same file '" + users[0].second.substr(
-              size_t(EntryNameOffset(users[0].second.c_str()))) + "': entries are found by their name alone");
+          "and the other lines " + keys + " (" + list + ") all take the same file '" +
+              users[0].second.substr(size_t(EntryNameOffset(users[0].second.c_str()))) +
+              "': entries are found by their name alone");
     }
   }
 
@@ -178,8 +185,9 @@ struct Checker {
         Add(true, "UPDATE", key, "has a disc number that is no digit: the copy fails and the update stops");
       if (!PathStaysInside(line.Path))
         Add(true, "UPDATE", key,
-            "copies to '" + std::string(line.Path) + "', outside the installation folder ('..', a drive or a "
-            "leading separator): the updater refuses it, and the copy fails");
+            "copies to '" + std::string(line.Path) +
+                "', outside the installation folder ('..', a drive or a "
+                "leading separator): the updater refuses it, and the copy fails");
       lines.push_back(line);
       keys.push_back(key);
     }
