@@ -228,12 +228,7 @@ struct Decoder {
         }
         distance = v + 257;
       }
-      if (!MatchFits(distance, 2)) return false;
-      const uint8_t* from = out - distance;
-      out[0] = from[0];
-      out[1] = from[1];  // is out[0] itself when distance is 1
-      out += 2;
-      return true;
+      return CopyPair(distance);
     }
     // The common long match: all its control bits in the word, one lookup.
     const LongToken& t = kLongTokens.entry[(acc << 2) >> (64 - kLongIndexBits)];
@@ -296,12 +291,7 @@ struct Decoder {
         }
         distance = v + 257;
       }
-      if (!MatchFits(distance, 2)) return false;
-      const uint8_t* from = out - distance;
-      out[0] = from[0];
-      out[1] = from[1];
-      out += 2;
-      return true;
+      return CopyPair(distance);
     }
     // Long match: class, byte B, extra bits, length code.
     uint32_t d;
@@ -334,48 +324,46 @@ struct Decoder {
     return true;
   }
 
+  // A match of 2, byte by byte: at distance 1 the second byte is the first.
+  bool CopyPair(uint32_t distance) {
+    if (!MatchFits(distance, 2)) return false;
+    const uint8_t* from = out - distance;
+    out[0] = from[0];
+    out[1] = from[1];
+    out += 2;
+    return true;
+  }
+
+  template <uint32_t Step>
+  static void CopyWholeSteps(uint8_t*& dst, const uint8_t*& src, uint32_t& length) {
+    for (; length >= Step; length -= Step, dst += Step, src += Step) memcpy(dst, src, Step);
+  }
+
+  template <int Step>
+  static void CopySteps(uint8_t* dst, const uint8_t* src, const uint8_t* end) {
+    do {
+      memcpy(dst, src, Step);
+      dst += Step;
+      src += Step;
+    } while (dst < end);
+  }
+
   __attribute__((always_inline)) void CopyMatch(uint32_t distance, uint32_t length) {
     uint8_t* dst = out;
     out += length;
     const uint8_t* src = dst - distance;
     bool room = Checked && uint32_t(out_end - dst) >= length + kSlack;
-    if (distance >= 16 && room) {
-      // Whole 16-byte steps, the last one running past the match into output
-      // that later tokens write again. Each step reads bytes at least 16
-      // before those it writes, so they are final.
-      do {
-        memcpy(dst, src, 16);
-        dst += 16;
-        src += 16;
-      } while (dst < out);
-      return;
-    }
-    if (distance >= 8) {
-      if (room) {
-        do {
-          memcpy(dst, src, 8);
-          dst += 8;
-          src += 8;
-        } while (dst < out);
-        return;
-      }
-      while (length >= 8) {
-        memcpy(dst, src, 8);
-        dst += 8;
-        src += 8;
-        length -= 8;
-      }
-    }
+    // With room to spare, whole steps of 16 or 8 bytes, the last one running
+    // past the match into output that later tokens write again. Each step
+    // reads bytes at least a step before those it writes, so they are final.
+    if (distance >= 16 && room) return CopySteps<16>(dst, src, out);
+    if (distance >= 8 && room) return CopySteps<8>(dst, src, out);
+    // Without room, steps that end with the match: 8 bytes, then 4 (a step
+    // reads bytes at least `distance` >= the step before those it writes),
+    // then the tail byte by byte.
+    if (distance >= 8) CopyWholeSteps<8>(dst, src, length);
     if (distance >= 4) {
-      // The 4 bytes read end at least `distance` >= 4 bytes before the 4
-      // written, so each step copies bytes that are final; the tail is done
-      // bytewise so that nothing is written past the match.
-      while (length >= 4) {
-        memcpy(dst, src, 4);
-        dst += 4;
-        src += 4;
-        length -= 4;
-      }
+      CopyWholeSteps<4>(dst, src, length);
       while (length-- > 0) *dst++ = *src++;
       return;
     }

@@ -19,20 +19,10 @@
 #include <cstddef>
 #include <cstdint>
 
-enum : uint32_t {
-  kChecksumRecordSize = 24,
-  kChecksumVersion = 1,
-  kChecksumXxh64 = 1,
-};
+enum : uint32_t { kChecksumRecordSize = 24, kChecksumVersion = 1, kChecksumXxh64 = 1 };
 
 // Offsets of the record's fields.
-enum : uint32_t {
-  kChecksumMagicAt = 0,
-  kChecksumVersionAt = 4,
-  kChecksumAlgorithmAt = 8,
-  kChecksumImageSizeAt = 12,
-  kChecksumDigestAt = 16,
-};
+enum : uint32_t { kChecksumVersionAt = 4, kChecksumAlgorithmAt = 8, kChecksumImageSizeAt = 12, kChecksumDigestAt = 16 };
 
 // XXH64 of `size` bytes with the given seed (the published algorithm).
 uint64_t Xxh64(const void* data, size_t size, uint64_t seed);

@@ -20,6 +20,7 @@
 #include "archive/lz_block.h"
 #include "archive/lz_encode.h"
 #include "archive/payload_checksum.h"
+#include "tests/support/lz_stream.h"
 #include "archive/archive_writer.h"
 #include "archive/payload_archive.h"
 #include "common/update_state.h"
@@ -167,46 +168,13 @@ void BM_PayloadChecksum(benchmark::State& state) {
 // Where the decoder's time goes: blocks of one kind of token only (after
 // 8 KiB of literals that give the matches something to copy), written by the
 // format's rule, decoded by the checked decoder; the time per token.
-class TokenStream {
- public:
-  void Bit(unsigned b) {
-    if (used_ == 32) {
-      Flush();
-      slot_ = out_.size();
-      out_.resize(out_.size() + 4);
-      word_ = 0;
-      used_ = 0;
-    }
-    word_ |= uint32_t(b) << (31 - used_++);
-  }
-  void Bits(uint32_t v, int n) {
-    while (n-- > 0) Bit((v >> n) & 1);
-  }
-  void Byte(uint32_t b) { out_.push_back(uint8_t(b)); }
-  Bytes Done() {
-    Bits(0b011, 3);
-    Byte(0xFF);
-    Bits(0b111, 3);
-    Flush();
-    return out_;
-  }
-
- private:
-  void Flush() {
-    for (int i = 0; i < 4; ++i) out_[slot_ + i] = uint8_t(word_ >> (8 * i));
-  }
-  Bytes out_ = Bytes(4, 0);
-  size_t slot_ = 0;
-  uint32_t word_ = 0;
-  int used_ = 0;
-};
 
 const char* kTokenKinds[] = {"literal", "match of 2, near", "long, class 0, length 3", "long, class 0, length 6",
                              "long, class 4, length 11-26"};
 
 void BM_DecodeTokenKind(benchmark::State& state) {
   std::mt19937 rng(1);
-  TokenStream s;
+  LzStream s;
   size_t size = 0, tokens = 0;
   for (; size < 8200; ++size) {
     s.Bit(1);
@@ -250,7 +218,7 @@ void BM_DecodeTokenKind(benchmark::State& state) {
     size += length;
     ++tokens;
   }
-  Bytes block = s.Done(), out(size);
+  Bytes block = s.End().Done(), out(size);
   uint32_t produced = 0;
   for (auto _ : state) {
     DecompressLzBlockChecked(out.data(), uint32_t(out.size()), block.data(), uint32_t(block.size()), &produced,

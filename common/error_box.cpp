@@ -14,20 +14,26 @@ void ShowCommonError(const char* text) {
   Os->ShowMessageBox(UpdateState.WizardWindow, text, "INSTCMMN", kBoxOk | kBoxIconError);
 }
 
-void ShowUpdaterErrorF(const char* format, ...) {
+namespace {
+
+void ShowFormatted(void (*show)(const char*), const char* format, va_list args) {
   char message[kLongTextSize];
+  FormatTextV(message, sizeof message, format, args);
+  show(message);
+}
+
+}  // namespace
+
+void ShowUpdaterErrorF(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  FormatTextV(message, sizeof message, format, args);
+  ShowFormatted(ShowUpdaterError, format, args);
   va_end(args);
-  ShowUpdaterError(message);
 }
 
 void ShowCommonErrorF(const char* format, ...) {
-  char message[kLongTextSize];
   va_list args;
   va_start(args, format);
-  FormatTextV(message, sizeof message, format, args);
+  ShowFormatted(ShowCommonError, format, args);
   va_end(args);
-  ShowCommonError(message);
 }

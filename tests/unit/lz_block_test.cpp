@@ -12,53 +12,13 @@
 
 #include "archive/lz_block.h"
 #include "archive/lz_encode.h"
+#include "tests/support/lz_stream.h"
 #include "tests/support/reference_lz.h"
 
 namespace {
 
 typedef std::vector<uint8_t> Bytes;
-
-// Writes a stream by the format's rule, independently of the encoder: a
-// control word is opened at the end of the output when a bit is due and the
-// current word is full.
-class Stream {
- public:
-  Stream() : out(4, 0) {}
-  Stream& Bit(unsigned b) {
-    if (used == 32) {
-      Flush();
-      slot = out.size();
-      out.resize(out.size() + 4);
-      word = 0;
-      used = 0;
-    }
-    word |= uint32_t(b) << (31 - used++);
-    return *this;
-  }
-  Stream& Bits(uint32_t v, int n) {
-    while (n-- > 0) Bit((v >> n) & 1);
-    return *this;
-  }
-  Stream& Byte(uint8_t b) {
-    out.push_back(b);
-    return *this;
-  }
-  Stream& Literal(uint8_t b) { return Bit(1).Byte(b); }
-  Stream& End() { return Bits(0b011, 3).Byte(0xFF).Bits(0b111, 3); }
-  Bytes Done() {
-    Flush();
-    return out;
-  }
-  Bytes out;
-
- private:
-  void Flush() {
-    for (int i = 0; i < 4; ++i) out[slot + i] = uint8_t(word >> (8 * i));
-  }
-  size_t slot = 0;
-  uint32_t word = 0;
-  int used = 0;
-};
+typedef LzStream Stream;
 
 // Decodes with both decoders and checks that they agree; returns the output.
 Bytes DecodeBoth(const Bytes& block, size_t expected_size, uint32_t* consumed = nullptr) {

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -439,6 +440,20 @@ std::string TimeText(uint64_t file_time) {
   return text;
 }
 
+// The entries of the update that `path` opened, each handed to `visit`
+// unless its name is refused (which is reported). The exit status: a
+// failure when a name was refused or `visit` said so.
+int ForEachEntry(const std::string& path, const std::function<bool(uint32_t, const ArchiveEntryInfo&)>& visit) {
+  int status = kExitOk;
+  for (uint32_t i = 0; i < ArchiveEntryCount(); ++i) {
+    ArchiveEntryInfo e;
+    GetArchiveEntryInfo(i, &e);
+    if (RefusedEntry(path, e) || !visit(i, e)) status = kExitFailure;
+  }
+  ClosePayloadArchive();
+  return status;
+}
+
 int List(const Options& o) {
   if (o.operands.size() != 1) return Usage("list takes one archive");
   UpdateFile file;
@@ -454,21 +469,13 @@ int List(const Options& o) {
     }
   }
   printf("%10s %10s  %-10s  %-19s  %s\n", "size", "stored", "method", "time (UTC)", "name");
-  int status = kExitOk;
-  for (uint32_t i = 0; i < ArchiveEntryCount(); ++i) {
-    ArchiveEntryInfo e;
-    GetArchiveEntryInfo(i, &e);
-    if (RefusedEntry(o.operands[0], e)) {
-      status = kExitFailure;
-      continue;
-    }
+  return ForEachEntry(o.operands[0], [&o](uint32_t, const ArchiveEntryInfo& e) {
     printf("%10u %10u  %-10s  %-19s  %s", e.Size, e.StoredSize, (e.Flags & kEntryCompressed) ? "compressed" : "stored",
            TimeText(e.FileTime).c_str(), DisplayText(e.Name).c_str());
     if (o.verbose) printf("  (FILETIME %llu)", static_cast<unsigned long long>(e.FileTime));
     printf("\n");
-  }
-  ClosePayloadArchive();
-  return status;
+    return true;
+  });
 }
 
 int Extract(const Options& o) {
@@ -479,28 +486,17 @@ int Extract(const Options& o) {
   fs::path dir = o.output.empty() ? fs::path(".") : fs::path(o.output);
   std::error_code ec;
   fs::create_directories(dir, ec);
-  int status = kExitOk;
-  for (uint32_t i = 0; i < ArchiveEntryCount(); ++i) {
-    ArchiveEntryInfo e;
-    GetArchiveEntryInfo(i, &e);
-    if (RefusedEntry(o.operands[0], e)) {
-      status = kExitFailure;
-      continue;
-    }
+  return ForEachEntry(o.operands[0], [&](uint32_t i, const ArchiveEntryInfo& e) {
     fs::path target = HostPathOf(dir, e.Name);
     uint32_t size = 0;
     const uint8_t* bytes = LoadArchiveEntryAt(i, &size);
-    if (bytes == nullptr) {
-      status = Fail(target.string() + ": " + g_archive_error);
-      continue;
-    }
+    if (bytes == nullptr) return Fail(target.string() + ": " + g_archive_error) == kExitOk;
     bool ok = WriteBytes(target, bytes, size) && SetFileTimeOf(target, e.FileTime);
     if (IsDecodedEntry(bytes)) Os->Free(const_cast<uint8_t*>(bytes));
-    if (!ok) status = Fail(target.string() + ": cannot be written");
-    else if (o.verbose) printf("%s\n", target.string().c_str());
-  }
-  ClosePayloadArchive();
-  return status;
+    if (!ok) return Fail(target.string() + ": cannot be written") == kExitOk;
+    if (o.verbose) printf("%s\n", target.string().c_str());
+    return true;
+  });
 }
 
 int Verify(const Options& o) {
@@ -509,21 +505,14 @@ int Verify(const Options& o) {
   UpdateFile file;
   std::string error;
   if (!OpenArchiveFile(path, &file, &error)) return Fail(error);
-  int status = kExitOk;
-  for (uint32_t i = 0; i < ArchiveEntryCount(); ++i) {
-    ArchiveEntryInfo e;
-    GetArchiveEntryInfo(i, &e);
-    if (RefusedEntry(path, e)) {
-      status = kExitFailure;
-      continue;
-    }
+  uint32_t count = ArchiveEntryCount();
+  int status = ForEachEntry(path, [&path](uint32_t i, const ArchiveEntryInfo& e) {
     uint32_t size = 0;
     const uint8_t* bytes = LoadArchiveEntryAt(i, &size);
-    if (bytes == nullptr) status = Fail(path + ": entry " + DisplayText(e.Name) + ": " + g_archive_error);
+    if (bytes == nullptr) return Fail(path + ": entry " + DisplayText(e.Name) + ": " + g_archive_error) == kExitOk;
     if (IsDecodedEntry(bytes)) Os->Free(const_cast<uint8_t*>(bytes));
-  }
-  uint32_t count = ArchiveEntryCount();
-  ClosePayloadArchive();
+    return true;
+  });
   if (status != kExitOk) return status;
   if (!o.quiet) {
     printf("%s: %u entries decoded, %s\n", path.c_str(), count,
