@@ -146,6 +146,21 @@ struct Match {
 
 // Hash chains over 3-byte prefixes within the window, and the nearest earlier
 // position of every 2-byte pair for short matches.
+// How many of the first `limit` bytes at `a` and `b` are equal: 8 at a time
+// where 8 remain, then byte by byte.
+inline uint32_t MatchLength(const uint8_t* a, const uint8_t* b, uint32_t limit) {
+  uint32_t len = 0;
+  while (len + 8 <= limit) {
+    uint64_t x, y;
+    memcpy(&x, a + len, 8);
+    memcpy(&y, b + len, 8);
+    if (x != y) return len + uint32_t(__builtin_ctzll(x ^ y) / 8);  // the first differing byte (little-endian)
+    len += 8;
+  }
+  while (len < limit && a[len] == b[len]) ++len;
+  return len;
+}
+
 class MatchFinder {
  public:
   // Links kept per position: more than the window, so live links are never
@@ -168,8 +183,7 @@ class MatchFinder {
       if (distance > kWindow) break;
       const uint8_t* ref = data_ + cand;
       if (ref[best] == cur[best]) {
-        uint32_t len = 0;
-        while (len < limit && ref[len] == cur[len]) ++len;
+        uint32_t len = MatchLength(ref, cur, limit);
         if (len > best) {
           best = len;
           found->push_back({len, distance});
