@@ -47,7 +47,7 @@ namespace {
 // length code and length bits all lie there: one table load instead of a
 // chain of two, each waiting on the last. Made from the format's tables when
 // the program is compiled.
-constexpr int kLongIndexBits = 10;
+constexpr int kLongIndexBits = 12;
 struct LongToken {
   uint8_t used;     // control bits taken after "0 0"; 0: not all within the index
   uint8_t shift;    // the class's extra bits
