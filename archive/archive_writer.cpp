@@ -99,7 +99,7 @@ std::vector<uint8_t> LayOutArchive(const std::vector<ArchiveInput>& entries, std
   if (total > options.max_image) {
     if (error)
       *error = "the archive would take " + std::to_string(total) + " bytes, more than the " +
-               std::to_string(options.max_image) + " it may take";
+               std::to_string(options.max_image) + " it may take (" + options.max_image_reason + ")";
     return {};
   }
 

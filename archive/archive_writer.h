@@ -38,6 +38,8 @@ struct ArchiveOptions {
   // The largest image the archive may take, in bytes; the format's own
   // limit (its offsets and sizes are 32-bit) is 4 GiB - 1.
   uint64_t max_image = 0xFFFFFFFFu;
+  // Why the limit is what it is, said when an archive is refused for it.
+  std::string max_image_reason = "the archive's offsets and sizes are 32-bit";
   // Called when an entry is begun and as its encoding advances; one call at
   // a time, from the compressing threads.
   std::function<void(const ArchiveProgress&)> progress;

@@ -19,13 +19,13 @@ constexpr uint32_t kMaxLength = 282;
 constexpr uint32_t kMinLong = 3;
 
 // The long match's codes, from the format's one table (lz_block.h).
-const LzDistanceClass& DistanceClassOf(uint32_t d) {
+constexpr const LzDistanceClass& DistanceClassOf(uint32_t d) {
   const LzDistanceClass* c = kLzDistanceClasses;
   while (d > c->last) ++c;
   return *c;
 }
 
-const LzLengthCode& LengthCodeOf(uint32_t length) {
+constexpr const LzLengthCode& LengthCodeOf(uint32_t length) {
   const LzLengthCode* l = kLzLengthCodes;
   while (length > l->last) ++l;
   return *l;
@@ -39,14 +39,12 @@ struct LongMatchCosts {
   uint8_t length[kMaxLength + 1];
   constexpr LongMatchCosts() : distance(), length() {
     for (uint32_t d = 0; d < kWindow; ++d) {
-      uint32_t c = 0;
-      while (d > kLzDistanceClasses[c].last) ++c;
-      distance[d] = uint8_t(kLzDistanceClasses[c].code_bits + kLzDistanceClasses[c].extra_bits);
+      const LzDistanceClass& c = DistanceClassOf(d);
+      distance[d] = uint8_t(c.code_bits + c.extra_bits);
     }
     for (uint32_t n = kMinLong; n <= kMaxLength; ++n) {
-      uint32_t k = 0;
-      while (n > kLzLengthCodes[k].last) ++k;
-      length[n] = uint8_t(kLzLengthCodes[k].code_bits + (kLzLengthCodes[k].in_byte ? 8 : kLzLengthCodes[k].extra_bits));
+      const LzLengthCode& l = LengthCodeOf(n);
+      length[n] = uint8_t(l.code_bits + (l.in_byte ? 8 : l.extra_bits));
     }
   }
 };

@@ -27,13 +27,18 @@ int ReadUpdateList() {
   return ReadScriptList("UpdateFile%02i", kLongTextSize, AddUpdateItem);
 }
 
+// Whether a file (not a folder) is at `path`.
+static bool FileExistsAt(const char* path) {
+  uint32_t attributes = Os->GetAttributes(path);
+  return attributes != kInvalidAttributes && !(attributes & kAttrDirectory);
+}
+
 // A DataFile target that exists is the player's own: it keeps its content
 // whatever happens, and takes the run's time as its last-write time where
 // that can be set. Only a target that does not exist is written from the
 // archive (a folder in its place fails as any write would).
 static int KeepDataFile(const char* target) {
-  uint32_t attributes = Os->GetAttributes(target);
-  if (attributes == kInvalidAttributes || (attributes & kAttrDirectory)) return 0;
+  if (!FileExistsAt(target)) return 0;
   Os->TouchLastWriteTime(target);  // not examined: the file stays as it was
   return 1;
 }
@@ -47,10 +52,7 @@ int ApplyUpdateItem(const UpdateItem& item, int overwrite_only) {
   if (!AppendPathComponent(target, sizeof target, UpdateState.DataFolder)) return 0;
   Os->CreateFolder(target);  // this one level only; it may well exist
   if (!AppendPathComponent(target, sizeof target, item.Path)) return 0;
-  if (overwrite_only || item.Kind == ExistingOnly) {
-    uint32_t attributes = Os->GetAttributes(target);
-    if (attributes == kInvalidAttributes || (attributes & kAttrDirectory)) return 1;
-  }
+  if ((overwrite_only || item.Kind == ExistingOnly) && !FileExistsAt(target)) return 1;
   if (item.Kind == DataFile && KeepDataFile(target)) return 1;
   return ExtractArchiveEntry(item.Path + item.NameOffset, target, item.Kind == IfNewer);
 }

@@ -190,8 +190,7 @@ bool MakeArchive(const Options& o, const std::vector<ArchiveInput>& entries, std
                  std::string* error) {
   ArchiveOptions options;
   options.threads = o.jobs;
-  std::string why;
-  options.max_image = ArchiveLimit(o.command, o.arch, &why);
+  options.max_image = ArchiveLimit(o.command, o.arch, &options.max_image_reason);
   bool show = !o.quiet && ErrorIsTerminal();
   if (show) {
     // A line is redrawn when an entry is begun or the percentage moves.
@@ -208,7 +207,7 @@ bool MakeArchive(const Options& o, const std::vector<ArchiveInput>& entries, std
   *image = BuildArchive(entries, options, error);
   if (show) fprintf(stderr, "\r\x1b[K");
   if (image->empty()) {
-    if (error->rfind("the archive would take", 0) == 0) *error = o.operands[0] + ": " + *error + " (" + why + ")";
+    *error = o.operands[0] + ": " + *error;
     return false;
   }
   if (o.verbose) {
@@ -372,25 +371,23 @@ bool ReadUpdateFile(const std::string& path, UpdateFile* file, std::string* erro
 }
 
 // The payload against its checksum record, as the updater checks it.
+// The updater's own verdict; what went wrong, for the message.
 bool ChecksumMatches(const std::string& path, const UpdateFile& file, std::string* error) {
-  if (!file.has_checksum) return true;
+  if (!file.has_checksum || PayloadMatchesChecksum(file.image.data(), uint32_t(file.image.size()), file.checksum.data(),
+                                                   uint32_t(file.checksum.size())))
+    return true;
   ChecksumRecord record;
   if (!ParseChecksumRecord(file.checksum.data(), uint32_t(file.checksum.size()), &record)) {
     *error = path + ": the checksum record (UPDATE/103) is damaged or of an unknown version; the updater refuses it";
-    return false;
-  }
-  if (record.ImageSize != file.image.size()) {
+  } else if (record.ImageSize != file.image.size()) {
     *error = path + ": the payload is damaged: the checksum record covers " + std::to_string(record.ImageSize) +
              " bytes, the payload has " + std::to_string(file.image.size());
-    return false;
-  }
-  uint64_t digest = Xxh64(file.image.data(), file.image.size(), 0);
-  if (digest != record.Digest) {
-    *error = path + ": the payload is damaged: its XXH64 is " + DigestText(digest) + ", the checksum record says " +
+  } else {
+    *error = path + ": the payload is damaged: its XXH64 is " +
+             DigestText(Xxh64(file.image.data(), file.image.size(), 0)) + ", the checksum record says " +
              DigestText(record.Digest);
-    return false;
   }
-  return true;
+  return false;
 }
 
 // Opens FILE through the updater's own reader, after its checksum.
@@ -490,10 +487,16 @@ int Extract(const Options& o) {
     fs::path target = HostPathOf(dir, e.Name);
     uint32_t size = 0;
     const uint8_t* bytes = LoadArchiveEntryAt(i, &size);
-    if (bytes == nullptr) return Fail(target.string() + ": " + g_archive_error) == kExitOk;
+    if (bytes == nullptr) {
+      Fail(target.string() + ": " + g_archive_error);
+      return false;
+    }
     bool ok = WriteBytes(target, bytes, size) && SetFileTimeOf(target, e.FileTime);
     if (IsDecodedEntry(bytes)) Os->Free(const_cast<uint8_t*>(bytes));
-    if (!ok) return Fail(target.string() + ": cannot be written") == kExitOk;
+    if (!ok) {
+      Fail(target.string() + ": cannot be written");
+      return false;
+    }
     if (o.verbose) printf("%s\n", target.string().c_str());
     return true;
   });
@@ -509,7 +512,10 @@ int Verify(const Options& o) {
   int status = ForEachEntry(path, [&path](uint32_t i, const ArchiveEntryInfo& e) {
     uint32_t size = 0;
     const uint8_t* bytes = LoadArchiveEntryAt(i, &size);
-    if (bytes == nullptr) return Fail(path + ": entry " + DisplayText(e.Name) + ": " + g_archive_error) == kExitOk;
+    if (bytes == nullptr) {
+      Fail(path + ": entry " + DisplayText(e.Name) + ": " + g_archive_error);
+      return false;
+    }
     if (IsDecodedEntry(bytes)) Os->Free(const_cast<uint8_t*>(bytes));
     return true;
   });
