@@ -142,8 +142,18 @@ struct Match {
   uint32_t distance;
 };
 
-// Hash chains over 3-byte prefixes within the window, and the nearest earlier
-// position of every 2-byte pair for short matches.
+// Long matches at one position, lengths strictly increasing: at most one per
+// length.
+struct MatchList {
+  Match match[kMaxLength - kMinLong + 1];
+  uint32_t count = 0;
+
+  void Add(uint32_t length, uint32_t distance) { match[count++] = {length, distance}; }
+  const Match* begin() const { return match; }
+  const Match* end() const { return match + count; }
+  const Match& back() const { return match[count - 1]; }
+};
+
 // How many of the first `limit` bytes at `a` and `b` are equal: 8 at a time
 // where 8 remain, then byte by byte.
 inline uint32_t MatchLength(const uint8_t* a, const uint8_t* b, uint32_t limit) {
@@ -159,14 +169,54 @@ inline uint32_t MatchLength(const uint8_t* a, const uint8_t* b, uint32_t limit) 
   return len;
 }
 
-class MatchFinder {
- public:
-  // Links kept per position: more than the window, so live links are never
-  // overwritten.
-  static constexpr size_t kRing = 16384;
+// Positions are kept in rings of this many slots: more than the window, so a
+// position within reach is never overwritten.
+constexpr size_t kRing = 16384;
 
-  MatchFinder(const uint8_t* data, size_t size, int depth)
-      : data_(data), size_(size), depth_(depth), head_(1 << kHashBits, -1), prev_(kRing, -1), pair_(1 << 16, -1) {}
+template <int kBits>
+uint32_t Hash3(const uint8_t* p) {
+  uint32_t v = uint32_t(p[0]) << 16 | uint32_t(p[1]) << 8 | p[2];
+  return (v * 2654435761u) >> (32 - kBits);
+}
+
+template <int kBits>
+uint32_t Hash4(const uint8_t* p) {
+  uint32_t v = uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
+  return (v * 2654435761u) >> (32 - kBits);
+}
+
+// The nearest earlier position of every 2-byte pair, for short matches.
+class PairTable {
+ public:
+  PairTable(const uint8_t* data, size_t size) : data_(data), size_(size), pair_(1 << 16, -1) {}
+
+  // The nearest 2-byte match at `pos` within reach of a short match, or 0.
+  uint32_t ShortDistance(size_t pos) const {
+    if (pos + 2 > size_) return 0;
+    int32_t cand = pair_[Pair(data_ + pos)];
+    if (cand < 0) return 0;
+    uint32_t distance = uint32_t(pos - size_t(cand));
+    return distance <= kShortWindow ? distance : 0;
+  }
+
+  void Note(size_t pos) {
+    if (pos + 2 <= size_) pair_[Pair(data_ + pos)] = int32_t(pos);
+  }
+
+ private:
+  static uint32_t Pair(const uint8_t* p) { return uint32_t(p[0]) << 8 | p[1]; }
+
+  const uint8_t* data_;
+  size_t size_;
+  std::vector<int32_t> pair_;
+};
+
+// Hash chains over 3-byte prefixes within the window, walked nearest first to
+// a fixed depth: the fast mode's short search.
+class ChainMatchFinder {
+ public:
+  ChainMatchFinder(const uint8_t* data, size_t size, int depth)
+      : data_(data), size_(size), depth_(depth), pairs_(data, size), head_(1 << kHashBits, -1), prev_(kRing, -1) {}
 
   // All useful long matches at `pos`, lengths strictly increasing, each with
   // the nearest distance that reaches it; at most `limit` bytes long.
@@ -175,7 +225,7 @@ class MatchFinder {
     if (limit < kMinLong) return;
     const uint8_t* cur = data_ + pos;
     uint32_t best = kMinLong - 1;
-    int32_t cand = head_[Hash(cur)];
+    int32_t cand = head_[Hash3<kHashBits>(cur)];
     for (int steps = depth_; cand >= 0 && steps > 0; --steps) {
       uint32_t distance = uint32_t(pos - size_t(cand));
       if (distance > kWindow) break;
@@ -194,20 +244,13 @@ class MatchFinder {
     }
   }
 
-  // The nearest 2-byte match at `pos` within reach of a short match, or 0.
-  uint32_t ShortDistance(size_t pos) const {
-    if (pos + 2 > size_) return 0;
-    int32_t cand = pair_[Pair(data_ + pos)];
-    if (cand < 0) return 0;
-    uint32_t distance = uint32_t(pos - size_t(cand));
-    return distance <= kShortWindow ? distance : 0;
-  }
+  uint32_t ShortDistance(size_t pos) const { return pairs_.ShortDistance(pos); }
 
   // Records `pos` as the newest position of its prefixes.
   void Insert(size_t pos) {
-    if (pos + 2 <= size_) pair_[Pair(data_ + pos)] = int32_t(pos);
+    pairs_.Note(pos);
     if (pos + 3 <= size_) {
-      uint32_t h = Hash(data_ + pos);
+      uint32_t h = Hash3<kHashBits>(data_ + pos);
       prev_[pos & (kRing - 1)] = head_[h];
       head_[h] = int32_t(pos);
     }
@@ -216,27 +259,141 @@ class MatchFinder {
  private:
   static constexpr int kHashBits = 15;
 
-  static uint32_t Hash(const uint8_t* p) {
-    uint32_t v = uint32_t(p[0]) << 16 | uint32_t(p[1]) << 8 | p[2];
-    return (v * 2654435761u) >> (32 - kHashBits);
-  }
-  static uint32_t Pair(const uint8_t* p) { return uint32_t(p[0]) << 8 | p[1]; }
-
   const uint8_t* data_;
   size_t size_;
   int depth_;
-  std::vector<int32_t> head_, prev_, pair_;
+  PairTable pairs_;
+  std::vector<int32_t> head_, prev_;
+};
+
+// The best mode's search: binary trees over 4-byte prefixes, and the newest
+// position of every 3-byte prefix beside them.
+//
+// Each tree holds the positions within the window whose first 4 bytes hash
+// alike, ordered as the bytes that follow them sort (up to kMaxLength), the
+// newest at the root and every node newer than the nodes beneath it. A new
+// position becomes the root: the walk from the old root towards where it
+// sorts splits the tree in two beneath it. On the way it meets, for every
+// length, the newest position that matches that far (that position has the
+// newest key of all those that sort between it and the new one, so it lies on
+// the way), so one walk both finds the nearest match of each length from 4 up
+// and inserts. Matches of 3 come from the 3-byte table: its entry is the
+// nearest one unless a colliding prefix took the slot, and nearer than any
+// longer match.
+//
+// A walk stops after kMaxSteps nodes and drops what lies beneath: a bound on
+// time for inputs whose order runs against the order of their positions.
+// What a tree holds then depends on what was inserted before, so the best
+// mode starts a fresh finder at every share of the input (EncodeOptimal).
+class TreeMatchFinder {
+ public:
+  TreeMatchFinder(const uint8_t* data, size_t size)
+      : data_(data), size_(size), pairs_(data, size), root_(1 << kHashBits, -1), newest3_(1 << kHashBits, -1),
+        older3_(kRing, -1), child_(2 * kRing, -1) {}
+
+  // Inserts `pos` and lists its useful long matches: lengths strictly
+  // increasing, each with the nearest distance that reaches it, cut to
+  // `limit` bytes. Returns the distance of the nearest 2-byte match within
+  // reach of a short match, or 0.
+  uint32_t FindAndInsert(size_t pos, uint32_t limit, MatchList* found) {
+    uint32_t short_distance = limit >= 2 ? pairs_.ShortDistance(pos) : 0;
+    found->count = 0;
+    Walk<true>(pos, limit, found);
+    return short_distance;
+  }
+  void Insert(size_t pos) { Walk<false>(pos, 0, nullptr); }
+
+ private:
+  static constexpr int kHashBits = 16;
+  static constexpr int kMaxSteps = 256;
+  static constexpr int k3Steps = 8;
+
+  template <bool kFind>
+  void Walk(size_t pos, uint32_t limit, MatchList* found) {
+    pairs_.Note(pos);
+    // Keys are compared as far as a match can reach from `pos` in the whole
+    // input, whatever `limit` is, so that every tree stays sorted alike.
+    const uint32_t key_limit = uint32_t(std::min<size_t>(kMaxLength, size_ - pos));
+    if (key_limit < kMinLong) return;
+    const uint8_t* cur = data_ + pos;
+    uint32_t best = kMinLong - 1;
+    const uint32_t h3 = Hash3<kHashBits>(cur);
+    int32_t near3 = newest3_[h3];
+    newest3_[h3] = int32_t(pos);
+    older3_[pos & (kRing - 1)] = near3;
+    if (kFind && limit >= 3) {
+      // The newest position of the same 3 bytes, past a few that only hash alike.
+      for (int steps = k3Steps; near3 >= 0 && pos - size_t(near3) <= kWindow && steps > 0; --steps) {
+        if (memcmp(data_ + near3, cur, 3) == 0) {
+          best = 3;
+          found->Add(3, uint32_t(pos - size_t(near3)));
+          break;
+        }
+        near3 = older3_[size_t(near3) & (kRing - 1)];
+      }
+    }
+    if (key_limit < 4) return;
+    const uint32_t h = Hash4<kHashBits>(cur);
+    int32_t cand = root_[h];
+    root_[h] = int32_t(pos);
+    // Where the next node that sorts below (above) `pos` hangs, and how many
+    // bytes every node on that side shares with it.
+    int32_t* below = &child_[2 * (pos & (kRing - 1))];
+    int32_t* above = below + 1;
+    uint32_t below_len = 0, above_len = 0;
+    for (int steps = kMaxSteps;; --steps) {
+      if (cand < 0 || pos - size_t(cand) > kWindow || steps == 0) {
+        *below = *above = -1;
+        return;
+      }
+      int32_t* node = &child_[2 * (size_t(cand) & (kRing - 1))];
+      const uint8_t* ref = data_ + cand;
+      uint32_t len = std::min(below_len, above_len);
+      len += MatchLength(ref + len, cur + len, key_limit - len);
+      if (kFind) {
+        uint32_t reach = std::min(len, limit);
+        if (reach > best) {
+          best = reach;
+          found->Add(reach, uint32_t(pos - size_t(cand)));
+        }
+      }
+      if (len == key_limit) {  // the same key: `pos` takes the node's place
+        *below = node[0];
+        *above = node[1];
+        return;
+      }
+      if (ref[len] < cur[len]) {  // the node and its lower subtree sort below `pos`
+        *below = cand;
+        below = &node[1];
+        below_len = len;
+        cand = node[1];
+      } else {
+        *above = cand;
+        above = &node[0];
+        above_len = len;
+        cand = node[0];
+      }
+    }
+  }
+
+  const uint8_t* data_;
+  size_t size_;
+  PairTable pairs_;
+  std::vector<int32_t> root_;     // per 4-byte hash: the newest position, its tree's root
+  std::vector<int32_t> newest3_;  // per 3-byte hash: the newest position
+  std::vector<int32_t> older3_;   // per ring slot: the next older position of its 3-byte hash
+  std::vector<int32_t> child_;    // per ring slot: the subtrees that sort below and above
 };
 
 constexpr size_t kProgressStep = 1 << 16;
-// The optimal parse of a large input on several threads: shares of 1 MiB,
-// a few per thread in each round.
+// The optimal parse goes share by share, each with a fresh match finder; on
+// several threads, a few shares per thread in each round.
 constexpr size_t kSegment = 1 << 20;
 constexpr size_t kSegmentsPerThread = 4;
 
 std::vector<uint8_t> EncodeGreedy(const uint8_t* data, size_t size, const LzProgress& progress) {
   BlockWriter writer;
-  MatchFinder finder(data, size, 16);
+  ChainMatchFinder finder(data, size, 16);
   std::vector<Match> found;
   size_t pos = 0, report = kProgressStep;
   while (pos < size) {
@@ -274,24 +431,20 @@ struct Token {
 // a chunk every position's cheapest path from the chunk start is found, then
 // the path is kept. Tokens never cross a chunk end.
 //
-// The parse of a chunk depends only on the match finder's state at its
-// start, and every position is inserted once, in order. A finder primed with
-// the positions of one ring before `from` therefore finds what a finder that
-// saw everything before would find, so ranges of whole chunks can be parsed
-// on separate threads into exactly the tokens of a parse from the start.
+// A parser is made for one share of the input (kSegment bytes, whole chunks)
+// and primed with the window before it; what it parses depends only on the
+// bytes from there to the share's end. The shares can therefore be parsed on
+// any number of threads, in any order, into the same tokens.
 class OptimalParser {
  public:
   static constexpr size_t kChunk = 1 << 16;
 
-  OptimalParser(const uint8_t* data, size_t size)
-      : data_(data), size_(size), finder_(data, size, 256), price_(kChunk + 1), step_length_(kChunk + 1),
-        step_distance_(kChunk + 1) {}
+  OptimalParser(const uint8_t* data, size_t size) : finder_(data, size), price_(kChunk + 1), step_(kChunk + 1) {}
 
-  // Makes a new parser ready to begin at `from` as if it had parsed all
-  // that lies before.
+  // Makes a new parser ready to begin at `from`: the positions a match from
+  // there can reach back to are inserted.
   void Prime(size_t from) {
-    constexpr size_t kPrimed = MatchFinder::kRing;  // more than any match reaches back
-    for (size_t p = from > kPrimed ? from - kPrimed : 0; p < from; ++p) finder_.Insert(p);
+    for (size_t p = from > kWindow ? from - kWindow : 0; p < from; ++p) finder_.Insert(p);
   }
 
   // The tokens of [from, to), where `from` is a chunk start, right after
@@ -302,15 +455,16 @@ class OptimalParser {
   }
 
  private:
-  static constexpr uint32_t kNiceLength = 160;  // a match this long is taken outright
-  static constexpr uint32_t kAllLengths = 36;   // beyond this only code boundaries are priced
+  static constexpr uint32_t kNiceLength = 64;  // a match this long is taken outright
+  static constexpr uint32_t kAllLengths = 36;  // beyond this only a match's whole length is priced
 
+  // The path to `from + length` through a token of that length and `cost`
+  // bits, if it is cheaper than the best one known.
   void Relax(size_t from, uint32_t length, uint32_t distance, uint32_t cost) {
     uint32_t p = price_[from] + cost;
     if (p < price_[from + length]) {
       price_[from + length] = p;
-      step_length_[from + length] = uint16_t(length);
-      step_distance_[from + length] = uint16_t(distance);
+      step_[from + length] = {uint16_t(length), uint16_t(distance)};
     }
   }
 
@@ -321,41 +475,46 @@ class OptimalParser {
     while (i < n) {
       size_t pos = start + i;
       uint32_t limit = uint32_t(std::min<size_t>(kMaxLength, n - i));
-      finder_.Find(pos, limit, &found_);
+      uint32_t short_distance = finder_.FindAndInsert(pos, limit, &found_);
       Relax(i, 1, 0, kLiteralCost);
-      if (limit >= 2) {
-        if (uint32_t d = finder_.ShortDistance(pos)) Relax(i, 2, d, ShortMatchCost(d));
-      }
-      if (!found_.empty() && found_.back().length >= kNiceLength) {
+      if (short_distance) Relax(i, 2, short_distance, ShortMatchCost(short_distance));
+      if (found_.count && found_.back().length >= kNiceLength) {
         // Long repeats: take the whole match and skip the positions inside it.
         const Match& m = found_.back();
         Relax(i, m.length, m.distance, LongMatchCost(m.distance, m.length));
-        for (uint32_t k = 0; k < m.length; ++k) finder_.Insert(pos + k);
+        for (uint32_t k = 1; k < m.length; ++k) finder_.Insert(pos + k);
         i += m.length;
         continue;
       }
+      // Every length up to kAllLengths with the nearest match that reaches
+      // it, and each longer match at its whole length.
       uint32_t length = kMinLong;
       for (const Match& m : found_) {
-        for (; length <= m.length; ++length) {
-          bool boundary = length <= kAllLengths || length == m.length || length == 26 || length == 27;
-          if (boundary) Relax(i, length, m.distance, LongMatchCost(m.distance, length));
+        const uint32_t base = price_[i] + 2 + 8 + kLongMatchCosts.distance[m.distance - 1];
+        for (const uint32_t dense = std::min(m.length, kAllLengths); length <= dense; ++length) {
+          uint32_t p = base + kLongMatchCosts.length[length];
+          if (p < price_[i + length]) {
+            price_[i + length] = p;
+            step_[i + length] = {uint16_t(length), uint16_t(m.distance)};
+          }
+        }
+        if (length <= m.length) {
+          Relax(i, m.length, m.distance, LongMatchCost(m.distance, m.length));
+          length = m.length + 1;
         }
       }
-      finder_.Insert(pos);
       ++i;
     }
     // Walk back from the chunk end, then keep the path forward.
     size_t first = tokens->size();
-    for (size_t at = n; at > 0; at -= step_length_[at]) tokens->push_back({step_length_[at], step_distance_[at]});
+    for (size_t at = n; at > 0; at -= step_[at].length) tokens->push_back(step_[at]);
     std::reverse(tokens->begin() + first, tokens->end());
   }
 
-  const uint8_t* data_;
-  size_t size_;
-  MatchFinder finder_;
-  std::vector<Match> found_;
-  std::vector<uint32_t> price_;
-  std::vector<uint16_t> step_length_, step_distance_;
+  TreeMatchFinder finder_;
+  MatchList found_;
+  std::vector<uint32_t> price_;  // bits of the cheapest path from the chunk start
+  std::vector<Token> step_;      // its last token
 };
 
 void Emit(const uint8_t* data, size_t* pos, const std::vector<Token>& tokens, BlockWriter* writer) {
@@ -371,13 +530,17 @@ std::vector<uint8_t> EncodeOptimal(const uint8_t* data, size_t size, const LzPro
   BlockWriter writer;
   size_t pos = 0;
   if (threads <= 1 || size <= 2 * kSegment) {
-    OptimalParser parser(data, size);
     std::vector<Token> tokens;
-    for (size_t start = 0; start < size; start += OptimalParser::kChunk) {
-      tokens.clear();
-      parser.Parse(start, std::min(size, start + OptimalParser::kChunk), &tokens);
-      Emit(data, &pos, tokens, &writer);
-      if (progress && pos < size) progress(pos);
+    for (size_t from = 0; from < size; from += kSegment) {
+      OptimalParser parser(data, size);
+      parser.Prime(from);
+      const size_t to = std::min(size, from + kSegment);
+      for (size_t start = from; start < to; start += OptimalParser::kChunk) {
+        tokens.clear();
+        parser.Parse(start, std::min(to, start + OptimalParser::kChunk), &tokens);
+        Emit(data, &pos, tokens, &writer);
+        if (progress && pos < size) progress(pos);
+      }
     }
     return writer.Finish();
   }
