@@ -42,55 +42,59 @@
 
 namespace {
 
-// The long match's control bits after "0 0", decoded at once from the next
-// kLongIndexBits of them for the common tokens whose class code, extra bits,
-// length code and length bits all lie there: one table load instead of a
-// chain of two, each waiting on the last. Made from the format's tables when
-// the program is compiled.
-constexpr int kLongIndexBits = 12;
-struct LongToken {
-  uint8_t used;     // control bits taken after "0 0"; 0: not all within the index
-  uint8_t shift;    // the class's extra bits
-  uint8_t high;     // the distance byte stands for 256 + B
-  uint8_t extra;    // X
-  uint16_t length;  // the length, or its base when a length byte follows
-  uint8_t in_byte;
-  uint8_t unused;
+// A match's control bits after its leading "0", decoded at once from the next
+// kMatchIndexBits of them: for every short match and the common long ones
+// (those whose class code, extra bits, length code and length bits all lie
+// there) the whole token, for the other long ones the class. The distance is
+// (B << shift) + add with B the distance byte. Made from the format's tables
+// when the program is compiled.
+constexpr int kMatchIndexBits = 12;
+constexpr uint16_t kLengthByte = 0x8000;       // in `length`: a length byte follows
+constexpr uint32_t kEndDistance = 2047 + 257;  // what the end code decodes to as a match of 2
+constexpr uint8_t kShortMatch = 5;             // `cls` of a match of 2
+struct MatchToken {
+  uint8_t used;     // control bits taken after the leading "0"; 0: not all within the index
+  uint8_t before;   // of those, the ones before the distance byte
+  uint8_t shift;    // the distance byte's shift
+  uint8_t cls;      // the distance class, or kShortMatch
+  uint16_t add;     // the distance's base and extra bits
+  uint16_t length;  // the length, or its base with kLengthByte
 };
-struct LongTokenTable {
-  LongToken entry[1 << kLongIndexBits];
-  constexpr LongTokenTable() : entry() {
-    for (uint32_t index = 0; index < (1u << kLongIndexBits); ++index) {
-      entry[index] = LongToken{0, 0, 0, 0, 0, 0, 0};
+struct MatchTokenTable {
+  MatchToken entry[1 << kMatchIndexBits];
+  constexpr MatchTokenTable() : entry() {
+    for (uint32_t index = 0; index < (1u << kMatchIndexBits); ++index) {
       // The index's bits, most significant first.
       auto bits_at = [index](int from, int count) {
-        return (index >> (kLongIndexBits - from - count)) & ((1u << count) - 1);
+        return (index >> (kMatchIndexBits - from - count)) & ((1u << count) - 1);
       };
+      if (bits_at(0, 1) == 1) {  // "0 1": a match of 2, near ("0") or far ("1", and 3 bits after the byte)
+        entry[index] = bits_at(1, 1) == 0 ? MatchToken{2, 2, 0, kShortMatch, 1, 2}
+                                          : MatchToken{5, 2, 3, kShortMatch, uint16_t(bits_at(2, 3) + 257), 2};
+        continue;
+      }
       int zeros = 0;
-      while (zeros < 4 && bits_at(zeros, 1) == 0) ++zeros;
+      while (zeros < 4 && bits_at(1 + zeros, 1) == 0) ++zeros;
       const LzDistanceClass& c = kLzDistanceClasses[zeros];
-      int at = c.code_bits;
-      if (at + c.extra_bits > kLongIndexBits) continue;
+      int at = 1 + c.code_bits;
+      entry[index] = MatchToken{0, uint8_t(at), c.extra_bits, uint8_t(zeros), 0, 0};
+      if (at + c.extra_bits > kMatchIndexBits) continue;
       uint32_t extra = bits_at(at, c.extra_bits);
       at += c.extra_bits;
       int length_zeros = 0;
-      while (length_zeros < 5 && at + length_zeros < kLongIndexBits && bits_at(at + length_zeros, 1) == 0)
+      while (length_zeros < 5 && at + length_zeros < kMatchIndexBits && bits_at(at + length_zeros, 1) == 0)
         ++length_zeros;
-      if (at + length_zeros >= kLongIndexBits && length_zeros < 5) continue;
+      if (at + length_zeros >= kMatchIndexBits && length_zeros < 5) continue;
       const LzLengthCode& l = kLzLengthCodes[length_zeros];
-      if (at + l.code_bits + l.extra_bits > kLongIndexBits) continue;
+      if (at + l.code_bits + l.extra_bits > kMatchIndexBits) continue;
       uint32_t length = l.first + (l.extra_bits ? bits_at(at + l.code_bits, l.extra_bits) : 0);
-      entry[index] = {uint8_t(at + l.code_bits + l.extra_bits),
-                      c.extra_bits,
-                      c.high,
-                      uint8_t(extra),
-                      uint16_t(length),
-                      l.in_byte,
-                      0};
+      entry[index].used = uint8_t(at + l.code_bits + l.extra_bits);
+      entry[index].add = uint16_t((c.high ? 256u << c.extra_bits : 0) + extra + 1);
+      entry[index].length = uint16_t(length | (l.in_byte ? kLengthByte : 0));
     }
   }
 };
-constexpr LongTokenTable kLongTokens;
+constexpr MatchTokenTable kMatchTokens;
 
 // The decoder's whole state: input and output positions, and the control
 // bits not yet used, at the top of `acc` with zeros below. `Checked` adds the
@@ -206,55 +210,59 @@ struct Decoder {
     Take(int(run));
   }
 
-  // A match, its control bits in two groups. False at the end code (with
-  // `ended`) or on damage. The checked form comes here only with
-  // kInputSlack bytes of input left, enough for two control words and two
-  // byte fields, so only the output is tested.
+  // A match, decoded from kMatchTokens. False at the end code (with `ended`)
+  // or on damage. When the token's control bits run past the word, the next
+  // word is due where they run out, before the distance byte or after it:
+  // it is loaded there, below the bits at hand, and the token looked up
+  // again. The checked form comes here only with kInputSlack bytes of input
+  // left, enough for two control words and two byte fields, so only the
+  // output is tested.
   bool FastMatch() {
-    if (bits < 2 && !Refill()) return false;  // the bit that tells the two kinds apart
-    if ((acc >> 62) & 1) {                    // "0 1": a match of 2
-      if (bits < 3 && !Refill()) return false;
-      bool far = (acc >> 61) & 1;
-      Take(3);
-      uint32_t b = *in++;
-      uint32_t distance = b + 1;
-      if (far) {
-        if (bits < 3 && !Refill()) return false;
-        uint32_t v = b * 8 + uint32_t(acc >> 61);
-        Take(3);
-        if (v == 2047) {
-          ended = true;
-          return false;
-        }
-        distance = v + 257;
-      }
-      return CopyPair(distance);
-    }
-    // The common long match: all its control bits in the word, one lookup.
-    const LongToken& t = kLongTokens.entry[(acc << 2) >> (64 - kLongIndexBits)];
-    if (t.used != 0 && 2 + t.used <= bits) {
-      Take(2 + t.used);
-      uint32_t distance = ((t.high * 256u + *in++) << t.shift) + t.extra + 1;
-      uint32_t length = t.length;
-      if (t.in_byte) length += *in++;
-      if (!MatchFits(distance, length)) return false;
-      CopyMatch(distance, length);
-      return true;
-    }
-    // "0 0" and the distance class, up to the distance byte. Each group is
-    // decoded from the bits at hand; when it turns out to need more, the
-    // next word is loaded (the fast path has input to spare for it) and the
-    // group decoded again. A stop bit below the longest code caps the count
-    // of leading zeros at the table's last entry.
-    const LzDistanceClass* c = &kLzDistanceClasses[__builtin_clzll((acc << 2) | (1ull << 59))];
-    if (2 + c->code_bits > bits) {
+    const MatchToken* t = &kMatchTokens.entry[MatchIndex()];
+    if (1 + t->before > bits) {  // the word runs out before the distance byte: the next one is due now
       Refill();
-      c = &kLzDistanceClasses[__builtin_clzll((acc << 2) | (1ull << 59))];
+      t = &kMatchTokens.entry[MatchIndex()];
     }
-    Take(2 + c->code_bits);
-    uint32_t b = *in++;
-    // The extra bits and the length code, up to the length byte.
-    int e = c->extra_bits;
+    if (t->used == 0) {  // a long match past the index
+      Take(1 + t->before);
+      return LongMatchAfterByte(kLzDistanceClasses[t->cls], *in++);
+    }
+    uint32_t b;
+    if (1 + t->used <= bits) {
+      Take(1 + t->used);
+      b = *in++;
+    } else {  // the word runs out after the distance byte: the byte, then the next word
+      b = *in++;
+      Refill();
+      t = &kMatchTokens.entry[MatchIndex()];
+      if (t->used == 0) {
+        Take(1 + t->before);
+        return LongMatchAfterByte(kLzDistanceClasses[t->cls], b);
+      }
+      Take(1 + t->used);
+    }
+    uint32_t distance = (b << t->shift) + t->add;
+    uint32_t length = t->length & ~kLengthByte;
+    if (t->length & kLengthByte) length += *in++;
+    if (distance == kEndDistance && length == 2) {
+      ended = true;
+      return false;
+    }
+    if (!MatchFits(distance, length)) return false;
+    CopyMatch(distance, length);
+    return true;
+  }
+
+  // The index into kMatchTokens: the control bits after the match's "0".
+  uint32_t MatchIndex() const { return uint32_t((acc << 1) >> (64 - kMatchIndexBits)); }
+
+  // A long match from its extra bits on, its class and distance byte taken:
+  // the extra bits and the length code, up to the length byte, decoded from
+  // the bits at hand by counting leading zeros (a stop bit below the longest
+  // code caps the count at the table's last entry); when they turn out to
+  // need more, the next word is loaded and the group decoded again.
+  bool LongMatchAfterByte(const LzDistanceClass& c, uint32_t b) {
+    int e = c.extra_bits;
     const LzLengthCode* l = &kLzLengthCodes[__builtin_clzll((acc << e) | (1ull << 58))];
     int n = e + l->code_bits + l->extra_bits;
     if (n > bits) {
@@ -267,7 +275,7 @@ struct Decoder {
     if (l->extra_bits) length += uint32_t((acc << (e + l->code_bits)) >> (64 - l->extra_bits));
     Take(n);
     if (l->in_byte) length += *in++;
-    uint32_t distance = ((c->high * 256 + b) << e) + extra + 1;
+    uint32_t distance = ((c.high * 256 + b) << e) + extra + 1;
     if (!MatchFits(distance, length)) return false;
     CopyMatch(distance, length);
     return true;
