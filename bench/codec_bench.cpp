@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "archive/lz_block.h"
+#include "bench/corpus.h"
 #include "archive/lz_encode.h"
 #include "archive/payload_checksum.h"
 #include "tests/support/lz_stream.h"
@@ -30,47 +31,11 @@ typedef std::vector<uint8_t> Bytes;
 
 namespace {
 
-constexpr size_t kCorpusSize = 4 << 20;
-
-// Files below `roots` whose names end in one of `endings`, concatenated up
-// to kCorpusSize, in a fixed order so that runs compare.
-Bytes Gather(const std::vector<std::string>& roots, const std::vector<std::string>& endings) {
-  std::vector<fs::path> files;
-  for (const std::string& root : roots) {
-    std::error_code ec;
-    for (auto it = fs::recursive_directory_iterator(root, fs::directory_options::skip_permission_denied, ec);
-         it != fs::recursive_directory_iterator(); it.increment(ec)) {
-      if (ec || !it->is_regular_file(ec) || it->is_symlink(ec)) continue;
-      std::string name = it->path().filename().string();
-      for (const std::string& e : endings)
-        if (e.empty() || (name.size() > e.size() && name.compare(name.size() - e.size(), e.size(), e) == 0))
-          files.push_back(it->path());
-    }
-  }
-  std::sort(files.begin(), files.end());
-  Bytes corpus;
-  for (const fs::path& p : files) {
-    std::ifstream in(p, std::ios::binary);
-    Bytes b((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (b.size() > (1 << 20)) b.resize(1 << 20);
-    corpus.insert(corpus.end(), b.begin(), b.end());
-    if (corpus.size() >= kCorpusSize) break;
-  }
-  corpus.resize(std::min(corpus.size(), kCorpusSize));
-  return corpus;
-}
-
 const Bytes& Corpus(const std::string& kind) {
   static std::map<std::string, Bytes> cache;
   auto it = cache.find(kind);
   if (it != cache.end()) return it->second;
-  Bytes b;
-  if (kind == "text")
-    b = Gather({KOUSHIN_SOURCE_DIR, "/usr/share/common-licenses", "/usr/share/doc"},
-               {".cpp", ".h", ".md", ".txt", "copyright"});
-  else if (kind == "exe") b = Gather({"/usr/bin"}, {""});
-  else b = Gather({"/usr/share/icons", "/usr/share/pixmaps", "/usr/share/wine"}, {".png", ".bmp", ".ico"});
-  return cache.emplace(kind, std::move(b)).first->second;
+  return cache.emplace(kind, GatherCorpus(kind, KOUSHIN_SOURCE_DIR)).first->second;
 }
 
 const char* kKinds[] = {"text", "exe", "image"};
