@@ -180,6 +180,21 @@ struct Decoder {
     for (;;) {
       if (Checked && broken) return false;
       if (bits == 0 && !Refill()) return false;
+      if (Checked && uint32_t(in_end - in) >= 32 + kInputSlack && uint32_t(out_end - out) >= 32) {
+        // A run of literals, empty when a match is next, then the match
+        // unless the run used up the word: no branch on the kind of token,
+        // which the data makes hard to foresee. One fixed-size copy; the
+        // bytes past the run are written again later.
+        uint32_t run = uint32_t(__builtin_clzll(~acc));
+        if (uint32_t(out_end - out) < run) return false;
+        memcpy(out, in, 32);
+        out += run;
+        in += run;
+        Take(int(run));
+        if (bits == 0) continue;
+        if (!FastMatch()) return !broken && ended;
+        continue;
+      }
       if (acc >> 63) {
         LiteralRun();
         continue;

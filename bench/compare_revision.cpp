@@ -49,18 +49,18 @@ int main(int argc, char** argv) {
   const char* base = argc > 1 ? argv[1] : "base";
   const int runs = argc > 2 ? std::max(1, atoi(argv[2])) : 10;
   // A Markdown table. Speeds in MB/s; the encoder on one thread.
-  std::printf("| corpus | encoder %s | encoder tree | speed | block size | size vs %s | decoder %s | decoder tree | "
-              "zlib inflate | decoder tree / %s | decoder tree / zlib |\n",
-              base, base, base, base);
+  std::printf(
+      "| corpus | encoder %s | encoder tree | speed | block size | size vs %s | decoder %s | decoder tree | "
+      "zlib inflate | decoder tree / %s | decoder tree / zlib |\n",
+      base, base, base, base);
   std::printf("|---|---|---|---|---|---|---|---|---|---|---|\n");
   for (const char* kind : {"text", "exe", "image"}) {
     const std::vector<uint8_t> data = GatherCorpus(kind, KOUSHIN_SOURCE_DIR);
     const double mb = double(data.size()) / 1e6;
     std::vector<uint8_t> base_block, block;
     const int encode_runs = std::max(1, runs / 5);
-    double base_encode = BestSeconds(encode_runs, [&] {
-      base_block = BaseCompressLzBlock(data.data(), data.size(), LzLevel::Best, {}, 1);
-    });
+    double base_encode = BestSeconds(
+        encode_runs, [&] { base_block = BaseCompressLzBlock(data.data(), data.size(), LzLevel::Best, {}, 1); });
     double encode = BestSeconds(encode_runs, [&] { block = CompressLzBlock(data.data(), data.size(), LzLevel::Best); });
     if (!Decodes(block, data) || !Decodes(base_block, data)) {
       std::fprintf(stderr, "%s: a block does not decode to its input\n", kind);
