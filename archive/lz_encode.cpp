@@ -277,9 +277,10 @@ class ChainMatchFinder {
 // length, the newest position that matches that far (that position has the
 // newest key of all those that sort between it and the new one, so it lies on
 // the way), so one walk both finds the nearest match of each length from 4 up
-// and inserts. Matches of 3 come from the 3-byte table: its entry is the
-// nearest one unless a colliding prefix took the slot, and nearer than any
-// longer match.
+// and inserts. Matches of 3 come from a short chain per 3-byte hash, newest
+// first: the first entry that really begins with the same 3 bytes is the
+// nearest match of 3 (unless more than k3Steps others hash alike in between),
+// and no longer match is nearer.
 //
 // A walk stops after kMaxSteps nodes and drops what lies beneath: a bound on
 // time for inputs whose order runs against the order of their positions.
