@@ -173,6 +173,43 @@ TEST(LzBlockFormat, ControlWordDueBetweenByteAndExtraBitsLiesAfterTheByte) {
   EXPECT_EQ(Bytes(out.begin() + 29, out.end()), Bytes(out.begin() + 23, out.begin() + 26));
 }
 
+TEST(LzBlockFormat, TokensRunningPastTheWordInTheMiddleOfABlock) {
+  // Every kind of match, begun at each bit of a word so that its control bits
+  // run past the word at every point (before the distance byte, after it,
+  // before a length byte), with input enough behind it that the checked
+  // decoder is on its fast path; the reference decides the bytes.
+  struct Kind {
+    const char* name;
+    uint32_t length;
+    void (*put)(Stream&);
+  };
+  const Kind kinds[] = {
+      {"2, near", 2, [](Stream& s) { s.Bits(0b010, 3).Byte(99); }},
+      {"2, far", 2, [](Stream& s) { s.Bits(0b011, 3).Byte(200).Bits(5, 3); }},
+      {"class 0, 3", 3, [](Stream& s) { s.Bits(0b00, 2).Bit(1).Byte(7).Bit(1).Bit(1); }},
+      {"class 1, 5-6", 6, [](Stream& s) { s.Bits(0b00, 2).Bits(0b01, 2).Byte(3).Bit(0).Bits(0b001, 3).Bit(1); }},
+      {"class 2, 7-10", 9,
+       [](Stream& s) { s.Bits(0b00, 2).Bits(0b001, 3).Byte(40).Bits(2, 2).Bits(0b0001, 4).Bits(2, 2); }},
+      {"class 3, 11-26", 20,
+       [](Stream& s) { s.Bits(0b00, 2).Bits(0b0001, 4).Byte(5).Bits(6, 3).Bits(1, 5).Bits(9, 4); }},
+      {"class 4, 11-26", 26,
+       [](Stream& s) { s.Bits(0b00, 2).Bits(0, 4).Byte(255).Bits(15, 4).Bits(1, 5).Bits(15, 4); }},
+      {"class 4, length byte", 200,
+       [](Stream& s) { s.Bits(0b00, 2).Bits(0, 4).Byte(1).Bits(3, 4).Bits(0, 5).Byte(173); }},
+  };
+  const Bytes text = Sequence(8300, 21);
+  for (const Kind& kind : kinds) {
+    for (size_t lead = 8192; lead < 8192 + 32; ++lead) {  // output enough for the farthest distance
+      SCOPED_TRACE(testing::Message() << kind.name << ", bit " << lead % 32);
+      Stream s;
+      for (size_t i = 0; i < lead; ++i) s.Literal(text[i]);
+      kind.put(s);
+      for (size_t i = 0; i < 64; ++i) s.Literal(text[i]);
+      DecodeBoth(s.End().Done(), lead + kind.length + 64);
+    }
+  }
+}
+
 TEST(LzBlockFormat, EncoderUsesTheLongestLengthCode) {
   Bytes data(1 + 282, 'z');
   for (LzLevel level : {LzLevel::Fast, LzLevel::Best}) {
