@@ -276,6 +276,22 @@ TEST(LzBlockRoundTrip, GeneratedAndRealDataInBothModes) {
   }
 }
 
+TEST(LzBlockRoundTrip, BestModeFindsARepeatAcrossTheWholeWindow) {
+  // Two letters at random for 7,600 bytes, then its first 300 bytes again:
+  // every 3-byte prefix of the repeat occurs nearly a thousand times in
+  // between, and chance matches there run to a dozen bytes. The best mode
+  // must find the repeat itself (a search that gives up after a few hundred
+  // candidates cannot, and paid 68 bytes for it): two matches, a few bytes.
+  std::mt19937 rng(5);
+  Bytes once;
+  for (int i = 0; i < 7600; ++i) once.push_back("ab"[rng() & 1]);
+  Bytes twice = once;
+  twice.insert(twice.end(), once.begin(), once.begin() + 300);
+  Bytes block = CompressLzBlock(twice.data(), twice.size(), LzLevel::Best);
+  EXPECT_LE(block.size(), CompressLzBlock(once.data(), once.size(), LzLevel::Best).size() + 10);
+  EXPECT_EQ(DecodeBoth(block, twice.size()), twice);
+}
+
 TEST(LzBlockRoundTrip, ThreadedParseWritesTheSameBlock) {
   // Text-like runs, long repeats reaching back across the boundaries of the
   // threads' shares, and incompressible stretches, around a long cheap middle
