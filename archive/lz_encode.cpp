@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cstring>
 #include <thread>
 
@@ -173,16 +174,14 @@ inline uint32_t MatchLength(const uint8_t* a, const uint8_t* b, uint32_t limit) 
 // position within reach is never overwritten.
 constexpr size_t kRing = 16384;
 
-template <int kBits>
-uint32_t Hash3(const uint8_t* p) {
+inline uint32_t Hash3(const uint8_t* p, int bits) {
   uint32_t v = uint32_t(p[0]) << 16 | uint32_t(p[1]) << 8 | p[2];
-  return (v * 2654435761u) >> (32 - kBits);
+  return (v * 2654435761u) >> (32 - bits);
 }
 
-template <int kBits>
-uint32_t Hash4(const uint8_t* p) {
+inline uint32_t Hash4(const uint8_t* p, int bits) {
   uint32_t v = uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
-  return (v * 2654435761u) >> (32 - kBits);
+  return (v * 2654435761u) >> (32 - bits);
 }
 
 // The nearest earlier position of every 2-byte pair, for short matches.
@@ -225,7 +224,7 @@ class ChainMatchFinder {
     if (limit < kMinLong) return;
     const uint8_t* cur = data_ + pos;
     uint32_t best = kMinLong - 1;
-    int32_t cand = head_[Hash3<kHashBits>(cur)];
+    int32_t cand = head_[Hash3(cur, kHashBits)];
     for (int steps = depth_; cand >= 0 && steps > 0; --steps) {
       uint32_t distance = uint32_t(pos - size_t(cand));
       if (distance > kWindow) break;
@@ -250,7 +249,7 @@ class ChainMatchFinder {
   void Insert(size_t pos) {
     pairs_.Note(pos);
     if (pos + 3 <= size_) {
-      uint32_t h = Hash3<kHashBits>(data_ + pos);
+      uint32_t h = Hash3(data_ + pos, kHashBits);
       prev_[pos & (kRing - 1)] = head_[h];
       head_[h] = int32_t(pos);
     }
@@ -289,8 +288,13 @@ class ChainMatchFinder {
 class TreeMatchFinder {
  public:
   TreeMatchFinder(const uint8_t* data, size_t size)
-      : data_(data), size_(size), pairs_(data, size), root_(1 << kHashBits, -1), newest3_(1 << kHashBits, -1),
-        older3_(kRing, -1), child_(2 * kRing, -1) {}
+      : data_(data), size_(size),
+        // Small inputs get small tables: filling them is most of the work.
+        // The rings then still hold every position, so nothing is lost.
+        hash_bits_(int(std::clamp<size_t>(std::bit_width(size) + 1, 10, kHashBits))),
+        ring_mask_(std::min(kRing, std::bit_ceil(std::max<size_t>(size, 1))) - 1), pairs_(data, size),
+        root_(size_t(1) << hash_bits_, -1), newest3_(size_t(1) << hash_bits_, -1), older3_(ring_mask_ + 1, -1),
+        child_(2 * (ring_mask_ + 1), -1) {}
 
   // Inserts `pos` and lists its useful long matches: lengths strictly
   // increasing, each with the nearest distance that reaches it, cut to
@@ -318,10 +322,10 @@ class TreeMatchFinder {
     if (key_limit < kMinLong) return;
     const uint8_t* cur = data_ + pos;
     uint32_t best = kMinLong - 1;
-    const uint32_t h3 = Hash3<kHashBits>(cur);
+    const uint32_t h3 = Hash3(cur, hash_bits_);
     int32_t near3 = newest3_[h3];
     newest3_[h3] = int32_t(pos);
-    older3_[pos & (kRing - 1)] = near3;
+    older3_[pos & ring_mask_] = near3;
     if (kFind && limit >= 3) {
       // The newest position of the same 3 bytes, past a few that only hash alike.
       for (int steps = k3Steps; near3 >= 0 && pos - size_t(near3) <= kWindow && steps > 0; --steps) {
@@ -330,16 +334,16 @@ class TreeMatchFinder {
           found->Add(3, uint32_t(pos - size_t(near3)));
           break;
         }
-        near3 = older3_[size_t(near3) & (kRing - 1)];
+        near3 = older3_[size_t(near3) & ring_mask_];
       }
     }
     if (key_limit < 4) return;
-    const uint32_t h = Hash4<kHashBits>(cur);
+    const uint32_t h = Hash4(cur, hash_bits_);
     int32_t cand = root_[h];
     root_[h] = int32_t(pos);
     // Where the next node that sorts below (above) `pos` hangs, and how many
     // bytes every node on that side shares with it.
-    int32_t* below = &child_[2 * (pos & (kRing - 1))];
+    int32_t* below = &child_[2 * (pos & ring_mask_)];
     int32_t* above = below + 1;
     uint32_t below_len = 0, above_len = 0;
     for (int steps = kMaxSteps;; --steps) {
@@ -347,7 +351,7 @@ class TreeMatchFinder {
         *below = *above = -1;
         return;
       }
-      int32_t* node = &child_[2 * (size_t(cand) & (kRing - 1))];
+      int32_t* node = &child_[2 * (size_t(cand) & ring_mask_)];
       const uint8_t* ref = data_ + cand;
       uint32_t len = std::min(below_len, above_len);
       len += MatchLength(ref + len, cur + len, key_limit - len);
@@ -379,6 +383,8 @@ class TreeMatchFinder {
 
   const uint8_t* data_;
   size_t size_;
+  int hash_bits_;
+  size_t ring_mask_;
   PairTable pairs_;
   std::vector<int32_t> root_;     // per 4-byte hash: the newest position, its tree's root
   std::vector<int32_t> newest3_;  // per 3-byte hash: the newest position
@@ -440,7 +446,8 @@ class OptimalParser {
  public:
   static constexpr size_t kChunk = 1 << 16;
 
-  OptimalParser(const uint8_t* data, size_t size) : finder_(data, size), price_(kChunk + 1), step_(kChunk + 1) {}
+  OptimalParser(const uint8_t* data, size_t size)
+      : finder_(data, size), price_(std::min(kChunk, size) + 1), step_(std::min(kChunk, size) + 1) {}
 
   // Makes a new parser ready to begin at `from`: the positions a match from
   // there can reach back to are inserted.
