@@ -100,12 +100,13 @@ constexpr MatchTokenTable kMatchTokens;
 // bits not yet used, at the top of `acc` with zeros below. `Checked` adds the
 // bounds tests and nothing else, so both forms decode by the same code.
 //
-// Speed comes from taking a token's control bits a group at a time: the bits
-// a token needs before its first byte field, then those after it. Within a
-// group no byte is read, so when the group runs past the current word, the
-// next word is due exactly then, at the input position: it is loaded below
-// the bits still at hand and the group is decoded again. Groups are decoded
-// from tables by counting leading zero bits, never bit by bit.
+// Speed comes from decoding a token's control bits at once, from a table or
+// by counting leading bits, never bit by bit. Where they run past the current
+// word, the next word is due at the input position of that moment (before
+// the token's first byte field or after it), so it is loaded there, below
+// the bits still at hand, and the token decoded again. And where the checked
+// form has room at both ends, each step is a run of literals and a match,
+// copied in fixed-size pieces that may run past their end.
 template <bool Checked>
 struct Decoder {
   const uint8_t* in;
