@@ -292,7 +292,7 @@ class TreeMatchFinder {
         // Small inputs get small tables: filling them is most of the work.
         // The rings then still hold every position, so nothing is lost.
         hash_bits_(int(std::clamp<size_t>(std::bit_width(size) + 1, 10, kHashBits))),
-        ring_mask_(std::min(kRing, std::bit_ceil(std::max<size_t>(size, 1))) - 1), pairs_(data, size),
+        ring_mask_((size >= kRing ? kRing : std::bit_ceil(std::max<size_t>(size, 1))) - 1), pairs_(data, size),
         root_(size_t(1) << hash_bits_, -1), newest3_(size_t(1) << hash_bits_, -1), older3_(ring_mask_ + 1, -1),
         child_(2 * (ring_mask_ + 1), -1) {}
 
