@@ -19,7 +19,10 @@ ROOT = pathlib.Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tests" / "e2e"))
 import harness  # noqa: E402
 
-BUILD = ROOT / "build" / "win32"
+# The shipped i686 build, or the x86_64 one where this machine runs no 32-bit
+# code (scripts/wine-env.sh).
+X86_64_ONLY = os.environ.get("KOUSHIN_WINE_32BIT") == "0"
+BUILD = ROOT / "build" / ("win64" if X86_64_ONLY else "win32")
 OUT = ROOT / "build" / "demo"
 KEY = "Koushin Sample Works\\HoshiNoKouro"
 
@@ -54,6 +57,8 @@ def show(record):
 def main():
     headless = "--headless" in sys.argv or os.environ.get("CI") or not sys.stdin.isatty()
     OUT.mkdir(parents=True, exist_ok=True)
+    if X86_64_ONLY:
+        print("this machine runs no 32-bit code: the demo runs the x86_64 updater instead of the i686 one")
     wine = harness.Wine(BUILD)
     disc = OUT / "disc1"
     shutil.rmtree(disc, ignore_errors=True)
@@ -81,7 +86,7 @@ def main():
 
     exe = OUT / "HoshiNoKouro-1.01.exe"
     subprocess.run([str(ROOT / "build" / "dist" / "mkupdate"), "build", str(ROOT / "examples" / "update"),
-                    "-o", str(exe), "-v"], check=True)
+                    "-o", str(exe), "-v"] + (["--arch", "x86_64"] if X86_64_ONLY else []), check=True)
     before = snapshot(install, save)
     if headless:
         script = OUT / "script.txt"

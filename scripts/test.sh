@@ -39,14 +39,26 @@ step "Windows builds, unit tests under Wine"
 source scripts/wine-env.sh
 koushin_wine_prefix
 source scripts/xvfb.sh   # a display: some unit tests drive a real dialog
+skipped=""
 for preset in win32 win64; do
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset"
+  if [ "$preset" = win32 ] && [ "$KOUSHIN_WINE_32BIT" = 0 ]; then
+    skipped="the i686 build's unit tests and end-to-end cases (this machine runs no 32-bit code)"
+    echo "SKIPPED: $skipped; the x86_64 build takes all the end-to-end cases instead"
+    continue
+  fi
   ctest --test-dir "build/$preset" --output-on-failure
 done
 bash scripts/dist.sh
 
 step "mkupdate: round trips, the script check, built executables (PE parser, Wine, signing)"
+if [ "$KOUSHIN_WINE_32BIT" = 0 ]; then
+  # The x86_64 Windows mkupdate, beside the same updaters, is the one that runs here.
+  rm -rf build/dist-wine64 && cp -r build/dist build/dist-wine64
+  cp build/win64/tools/mkupdate.exe build/dist-wine64/mkupdate.exe
+  export KOUSHIN_MKUPDATE_EXE="$root/build/dist-wine64/mkupdate.exe"
+fi
 /usr/bin/python3 tests/tools/mkupdate_test.py build/dist
 
 step "the updater's resources, read back with an independent PE parser"
@@ -55,11 +67,22 @@ step "the updater's resources, read back with an independent PE parser"
 
 # Representative cases for the other builds and code pages.
 few="update-completes,agreement-keeps,japanese-path,notice,disc-prompt-until,game-running-ok,no-record,space-one-byte,installation-in-a-folder,planted-dlls,damaged-stored,data-file-kept-and-touched"
-step "end to end under Wine: win32, Japanese code page (screenshots in artifacts/screenshots)"
-bash scripts/e2e.sh build/win32
-step "end to end under Wine: win32, US English code page, representative cases"
-KOUSHIN_WINE_LANG=en_US.UTF-8 bash scripts/e2e.sh build/win32 -k "$few"
-step "end to end under Wine: win64, representative cases"
-bash scripts/e2e.sh build/win64 -k "$few"
+if [ "$KOUSHIN_WINE_32BIT" = 1 ]; then
+  step "end to end under Wine: win32, Japanese code page (screenshots in artifacts/screenshots)"
+  bash scripts/e2e.sh build/win32
+  step "end to end under Wine: win32, US English code page, representative cases"
+  KOUSHIN_WINE_LANG=en_US.UTF-8 bash scripts/e2e.sh build/win32 -k "$few"
+  step "end to end under Wine: win64, representative cases"
+  bash scripts/e2e.sh build/win64 -k "$few"
+else
+  step "end to end under Wine: win64, Japanese code page (screenshots in artifacts/screenshots)"
+  bash scripts/e2e.sh build/win64
+  step "end to end under Wine: win64, US English code page, representative cases"
+  KOUSHIN_WINE_LANG=en_US.UTF-8 bash scripts/e2e.sh build/win64 -k "$few"
+fi
 echo
-echo "all tests passed"
+if [ -n "$skipped" ]; then
+  echo "all tests passed but SKIPPED: $skipped"
+else
+  echo "all tests passed"
+fi
