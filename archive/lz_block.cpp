@@ -184,14 +184,10 @@ struct Decoder {
       if (Checked && uint32_t(in_end - in) >= 32 + kInputSlack && uint32_t(out_end - out) >= 32) {
         // A run of literals, empty when a match is next, then the match
         // unless the run used up the word: no branch on the kind of token,
-        // which the data makes hard to foresee. One fixed-size copy; the
-        // bytes past the run are written again later.
+        // which the data makes hard to foresee.
         uint32_t run = uint32_t(__builtin_clzll(~acc));
         if (uint32_t(out_end - out) < run) return false;
-        memcpy(out, in, 32);
-        out += run;
-        in += run;
-        Take(int(run));
+        TakeLiterals(run, true);
         if (bits == 0) continue;
         if (!FastMatch()) return !broken && ended;
         continue;
@@ -216,8 +212,15 @@ struct Decoder {
       broken = true;
       return;
     }
-    if (Checked && in_end - in >= 32 && out_end - out >= 32) {
-      memcpy(out, in, 32);  // one fixed-size copy; the bytes past the run are written again later
+    TakeLiterals(run, Checked && in_end - in >= 32 && out_end - out >= 32);
+  }
+
+  // `run` literals, their bytes copied as they are: with `room` at both ends
+  // in one fixed-size copy (the bytes past the run are written again later),
+  // otherwise exactly.
+  void TakeLiterals(uint32_t run, bool room) {
+    if (room) {
+      memcpy(out, in, 32);
     } else {
       memcpy(out, in, run);
     }
@@ -239,10 +242,7 @@ struct Decoder {
       Refill();
       t = &kMatchTokens.entry[MatchIndex()];
     }
-    if (t->used == 0) {  // a long match past the index
-      Take(1 + t->before);
-      return LongMatchAfterByte(kLzDistanceClasses[t->cls], *in++);
-    }
+    if (t->used == 0) return LongMatchPastIndex(*t, *in++);
     uint32_t b;
     if (1 + t->used <= bits) {
       Take(1 + t->used);
@@ -251,10 +251,7 @@ struct Decoder {
       b = *in++;
       Refill();
       t = &kMatchTokens.entry[MatchIndex()];
-      if (t->used == 0) {
-        Take(1 + t->before);
-        return LongMatchAfterByte(kLzDistanceClasses[t->cls], b);
-      }
+      if (t->used == 0) return LongMatchPastIndex(*t, b);
       Take(1 + t->used);
     }
     uint32_t distance = (b << t->shift) + t->add;
@@ -271,6 +268,13 @@ struct Decoder {
 
   // The index into kMatchTokens: the control bits after the match's "0".
   uint32_t MatchIndex() const { return uint32_t((acc << 1) >> (64 - kMatchIndexBits)); }
+
+  // A long match whose bits run past the index, its distance byte `b` read:
+  // the class from the table, the rest from LongMatchAfterByte.
+  bool LongMatchPastIndex(const MatchToken& t, uint32_t b) {
+    Take(1 + t.before);
+    return LongMatchAfterByte(kLzDistanceClasses[t.cls], b);
+  }
 
   // A long match from its extra bits on, its class and distance byte taken:
   // the extra bits and the length code, up to the length byte, decoded from

@@ -133,9 +133,12 @@ constexpr uint32_t kLiteralCost = 9;
 
 uint32_t ShortMatchCost(uint32_t distance) { return distance <= 256 ? 11 : 14; }
 
-// "0 0", the class's code and extra bits, the distance byte, the length code.
+// "0 0", the class's code and extra bits, the distance byte: what a long
+// match costs before its length code.
+uint32_t LongMatchCostBeforeLength(uint32_t distance) { return 2 + 8 + kLongMatchCosts.distance[distance - 1]; }
+
 uint32_t LongMatchCost(uint32_t distance, uint32_t length) {
-  return 2 + 8 + kLongMatchCosts.distance[distance - 1] + kLongMatchCosts.length[length];
+  return LongMatchCostBeforeLength(distance) + kLongMatchCosts.length[length];
 }
 
 struct Match {
@@ -446,18 +449,16 @@ class OptimalParser {
  public:
   static constexpr size_t kChunk = 1 << 16;
 
-  OptimalParser(const uint8_t* data, size_t size)
-      : finder_(data, size), price_(std::min(kChunk, size) + 1), step_(std::min(kChunk, size) + 1) {}
-
-  // Makes a new parser ready to begin at `from`: the positions a match from
-  // there can reach back to are inserted.
-  void Prime(size_t from) {
+  // A parser ready to begin at `from`: the positions a match from there can
+  // reach back to are inserted.
+  OptimalParser(const uint8_t* data, size_t size, size_t from)
+      : finder_(data, size), price_(std::min(kChunk, size) + 1), step_(std::min(kChunk, size) + 1) {
     for (size_t p = from > kWindow ? from - kWindow : 0; p < from; ++p) finder_.Insert(p);
   }
 
   // The tokens of [from, to), where `from` is a chunk start, right after
-  // what was parsed or primed last, and `to` is a chunk start too or the end
-  // of the data; appended to `tokens`.
+  // what was parsed last (or where the parser began), and `to` is a chunk
+  // start too or the end of the data; appended to `tokens`.
   void Parse(size_t from, size_t to, std::vector<Token>* tokens) {
     for (size_t start = from; start < to; start += kChunk) ParseChunk(start, std::min(kChunk, to - start), tokens);
   }
@@ -466,14 +467,18 @@ class OptimalParser {
   static constexpr uint32_t kNiceLength = 64;  // a match this long is taken outright
   static constexpr uint32_t kAllLengths = 36;  // beyond this only a match's whole length is priced
 
-  // The path to `from + length` through a token of that length and `cost`
-  // bits, if it is cheaper than the best one known.
-  void Relax(size_t from, uint32_t length, uint32_t distance, uint32_t cost) {
-    uint32_t p = price_[from] + cost;
-    if (p < price_[from + length]) {
-      price_[from + length] = p;
-      step_[from + length] = {uint16_t(length), uint16_t(distance)};
+  // A path to `at` of `price` bits ending with `step`, kept if it is
+  // cheaper than the best one known.
+  void Offer(size_t at, uint32_t price, Token step) {
+    if (price < price_[at]) {
+      price_[at] = price;
+      step_[at] = step;
     }
+  }
+
+  // The path to `from + length` through a token of that length and `cost` bits.
+  void Relax(size_t from, uint32_t length, uint32_t distance, uint32_t cost) {
+    Offer(from + length, price_[from] + cost, {uint16_t(length), uint16_t(distance)});
   }
 
   void ParseChunk(size_t start, size_t n, std::vector<Token>* tokens) {
@@ -498,14 +503,9 @@ class OptimalParser {
       // it, and each longer match at its whole length.
       uint32_t length = kMinLong;
       for (const Match& m : found_) {
-        const uint32_t base = price_[i] + 2 + 8 + kLongMatchCosts.distance[m.distance - 1];
-        for (const uint32_t dense = std::min(m.length, kAllLengths); length <= dense; ++length) {
-          uint32_t p = base + kLongMatchCosts.length[length];
-          if (p < price_[i + length]) {
-            price_[i + length] = p;
-            step_[i + length] = {uint16_t(length), uint16_t(m.distance)};
-          }
-        }
+        const uint32_t base = price_[i] + LongMatchCostBeforeLength(m.distance);
+        for (const uint32_t dense = std::min(m.length, kAllLengths); length <= dense; ++length)
+          Offer(i + length, base + kLongMatchCosts.length[length], {uint16_t(length), uint16_t(m.distance)});
         if (length <= m.length) {
           Relax(i, m.length, m.distance, LongMatchCost(m.distance, m.length));
           length = m.length + 1;
@@ -540,8 +540,7 @@ std::vector<uint8_t> EncodeOptimal(const uint8_t* data, size_t size, const LzPro
   if (threads <= 1 || size <= 2 * kSegment) {
     std::vector<Token> tokens;
     for (size_t from = 0; from < size; from += kSegment) {
-      OptimalParser parser(data, size);
-      parser.Prime(from);
+      OptimalParser parser(data, size, from);
       const size_t to = std::min(size, from + kSegment);
       for (size_t start = from; start < to; start += OptimalParser::kChunk) {
         tokens.clear();
@@ -565,8 +564,7 @@ std::vector<uint8_t> EncodeOptimal(const uint8_t* data, size_t size, const LzPro
         size_t from = round + k * kSegment;
         parsing[k].clear();
         if (from >= size) continue;
-        OptimalParser parser(data, size);
-        parser.Prime(from);
+        OptimalParser parser(data, size, from);
         parser.Parse(from, std::min(size, from + kSegment), &parsing[k]);
       }
     };
