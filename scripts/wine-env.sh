@@ -14,8 +14,9 @@ export LC_ALL="$LANG"
 # kernel refuses i386 programs: "Exec format error"). There `wine` and
 # `wine-stable` are pointed at the 64-bit loader, which runs the x86_64
 # build, and KOUSHIN_WINE_32BIT=0 tells the scripts that the i686 build
-# cannot be run on this machine.
-if /usr/lib/wine/wine --version >/dev/null 2>&1; then
+# cannot be run on this machine. Setting KOUSHIN_WINE_32BIT=0 beforehand
+# runs a machine that has 32-bit code the same way, to reproduce one that has not.
+if [ "${KOUSHIN_WINE_32BIT:-}" != 0 ] && /usr/lib/wine/wine --version >/dev/null 2>&1; then
   export KOUSHIN_WINE_32BIT=1
 else
   export KOUSHIN_WINE_32BIT=0

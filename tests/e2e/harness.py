@@ -235,19 +235,23 @@ def build_updater(case, wine: Wine, run, mkupdate: pathlib.Path) -> pathlib.Path
 
 
 def play(case, wine: Wine, run, updater: pathlib.Path, steps):
-    """Runs the driver over the case's steps; the transcript's records, or
-    None when the case timed out."""
+    """Runs the driver over the case's steps. Returns the transcript's records
+    and None, or None and why there are none: the case timed out, or Wine
+    never got the driver going (its first act is to write the transcript)."""
     script = run.folder / "script.txt"
     commands = [c for c, _ in case.before] + ["start"] + [c for c, _ in steps] + ["end"]
     script.write_text("\n".join(commands) + "\n", encoding="utf-8")
     transcript = run.folder / "transcript.jsonl"
+    transcript.unlink(missing_ok=True)
     args = [str(wine.build / "tests" / "e2e" / "e2e_driver.exe"), windows_path(script), windows_path(transcript),
             windows_path(updater)]
     try:
         wine.run(args, cwd=run.folder, log=run.folder / "wine.log")
     except subprocess.TimeoutExpired:
-        return None
-    return [json.loads(line) for line in transcript.read_text(encoding="utf-8").splitlines() if line.strip()]
+        return None, f"timed out after {CASE_TIMEOUT} s"
+    if not transcript.exists():
+        return None, "the driver never started: there is no transcript"
+    return [json.loads(line) for line in transcript.read_text(encoding="utf-8").splitlines() if line.strip()], None
 
 
 def judge(case, wine: Wine, run, records, steps):
@@ -309,10 +313,19 @@ def run_case(case, wine: Wine, work: pathlib.Path, mkupdate: pathlib.Path, shots
     updater = build_updater(case, wine, run, mkupdate)
     steps = [(c(run.paths) if callable(c) else c, e) for c, e in case.steps]
     started = time.time()
-    records = play(case, wine, run, updater, steps)
+    records, failure = play(case, wine, run, updater, steps)
+    if failure and failure.startswith("the driver never started"):
+        # Nothing of the case has run yet (the driver starts the updater), so
+        # one more try is a fair test; the first try's log is kept and shown.
+        first = run.folder / "wine-first-try.log"
+        (run.folder / "wine.log").replace(first)
+        print(f"note {case.slug}: {failure}; once more. Wine said:\n     " +
+              "\n     ".join(first.read_text(errors="replace").strip().splitlines()[-20:]))
+        records, failure = play(case, wine, run, updater, steps)
     elapsed = time.time() - started
-    if records is None:
-        return [f"timed out after {CASE_TIMEOUT} s"], elapsed
+    if failure:
+        said = (run.folder / "wine.log").read_text(errors="replace").strip().splitlines()
+        return [failure] + (["wine said:\n  " + "\n  ".join(said[-20:])] if said else []), elapsed
     problems = judge(case, wine, run, records, steps)
     for bmp in run.folder.glob("*.bmp"):
         shots.mkdir(parents=True, exist_ok=True)
