@@ -26,6 +26,7 @@ CASE_TIMEOUT = 90
 CD_LETTERS = "def"      # CD-ROM drives, each a folder under build/e2e/cd
 SMALL_DISK = "g"        # a tmpfs of a fixed size, for the free-space cases
 SMALL_DISK_BYTES = 4 << 20
+NEVER_STARTED = "the driver never started: there is no transcript"
 
 
 def windows_path(path: pathlib.Path) -> str:
@@ -250,7 +251,7 @@ def play(case, wine: Wine, run, updater: pathlib.Path, steps):
     except subprocess.TimeoutExpired:
         return None, f"timed out after {CASE_TIMEOUT} s"
     if not transcript.exists():
-        return None, "the driver never started: there is no transcript"
+        return None, NEVER_STARTED
     return [json.loads(line) for line in transcript.read_text(encoding="utf-8").splitlines() if line.strip()], None
 
 
@@ -314,7 +315,7 @@ def run_case(case, wine: Wine, work: pathlib.Path, mkupdate: pathlib.Path, shots
     steps = [(c(run.paths) if callable(c) else c, e) for c, e in case.steps]
     started = time.time()
     records, failure = play(case, wine, run, updater, steps)
-    if failure and failure.startswith("the driver never started"):
+    if failure == NEVER_STARTED:
         # Nothing of the case has run yet (the driver starts the updater), so
         # one more try is a fair test; the first try's log is kept and shown.
         first = run.folder / "wine-first-try.log"
