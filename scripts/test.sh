@@ -25,11 +25,13 @@ step "fuzz targets, ${FUZZ_SECONDS:-20} s each"
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz
 seeds="build/fuzz/seeds"
-rm -rf "$seeds" && mkdir -p "$seeds"/{archive,lz_block,lz_reference,lz_encode,profile,installer_config}
+targets=(lz_block lz_reference lz_encode archive profile installer_config)
+rm -rf "$seeds"
+for target in "${targets[@]}"; do mkdir -p "$seeds/$target"; done
 build/native/tools/mkupdate pack archive -o "$seeds/archive/sources.bin" -q
 cp examples/game/install/SETUP.INI "$seeds/installer_config/"
 { printf '\x40'; cat examples/update/UPDATE.INI; } > "$seeds/profile/UPDATE.INI"
-for target in lz_block lz_reference lz_encode archive profile installer_config; do
+for target in "${targets[@]}"; do
   mkdir -p "build/fuzz/corpus/$target"
   (cd build/fuzz && "./fuzz/fuzz_$target" -max_total_time="${FUZZ_SECONDS:-20}" -rss_limit_mb=2048 \
       -artifact_prefix="$root/build/fuzz/" "corpus/$target" "$root/$seeds/$target" 2>&1 | tail -n 1)

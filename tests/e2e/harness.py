@@ -306,6 +306,12 @@ def judge(case, wine: Wine, run, records, steps):
     return problems
 
 
+def wine_said(log: pathlib.Path, indent: str) -> str:
+    """The last lines Wine wrote to a case's log, indented, or "" if none."""
+    lines = log.read_text(errors="replace").strip().splitlines()[-20:]
+    return "wine said:\n" + "\n".join(indent + line for line in lines) if lines else ""
+
+
 def run_case(case, wine: Wine, work: pathlib.Path, mkupdate: pathlib.Path, shots: pathlib.Path, drives):
     run = lay_out(case, wine, work, drives)
     if run is None:
@@ -320,22 +326,21 @@ def run_case(case, wine: Wine, work: pathlib.Path, mkupdate: pathlib.Path, shots
         # one more try is a fair test; the first try's log is kept and shown.
         first = run.folder / "wine-first-try.log"
         (run.folder / "wine.log").replace(first)
-        print(f"note {case.slug}: {failure}; once more. Wine said:\n     " +
-              "\n     ".join(first.read_text(errors="replace").strip().splitlines()[-20:]))
+        print(f"note {case.slug}: {failure}; once more. " + wine_said(first, "     "))
         records, failure = play(case, wine, run, updater, steps)
     elapsed = time.time() - started
     if failure:
-        said = (run.folder / "wine.log").read_text(errors="replace").strip().splitlines()
-        return [failure] + (["wine said:\n  " + "\n  ".join(said[-20:])] if said else []), elapsed
+        said = wine_said(run.folder / "wine.log", "  ")
+        return [failure] + ([said] if said else []), elapsed
     problems = judge(case, wine, run, records, steps)
     for bmp in run.folder.glob("*.bmp"):
         shots.mkdir(parents=True, exist_ok=True)
         subprocess.run(["convert", str(bmp), str(shots / (bmp.stem + ".png"))], check=False)
     if problems:
         problems.append("transcript:\n  " + "\n  ".join(json.dumps(r, ensure_ascii=False) for r in records))
-        said = (run.folder / "wine.log").read_text(errors="replace").strip().splitlines()
+        said = wine_said(run.folder / "wine.log", "  ")
         if said:
-            problems.append("wine said:\n  " + "\n  ".join(said[-20:]))
+            problems.append(said)
     return problems, elapsed
 
 
