@@ -44,6 +44,21 @@ bool PathStaysInside(const char* path) {
   }
 }
 
+bool IsAbsolutePath(const char* path) {
+  unsigned char first = static_cast<unsigned char>(path[0]);
+  if (((first | 0x20) >= 'a' && (first | 0x20) <= 'z') && path[1] == ':') return IsPathSeparator(path + 2);
+  if (!IsPathSeparator(path) || !IsPathSeparator(path + 1)) return false;
+  // \\server\share: two names, neither empty, the server's not "." or "?".
+  const char* p = path + 2;
+  const char* server = p;
+  while (*p != '\0' && !IsPathSeparator(p)) p = NextChar(p);
+  size_t server_size = size_t(p - server);
+  if (server_size == 0 || *p == '\0') return false;
+  if (server_size == 1 && (server[0] == '.' || server[0] == '?')) return false;
+  const char* share = NextChar(p);
+  return *share != '\0' && !IsPathSeparator(share);
+}
+
 bool TextEqualNoCase(const char* a, const char* b) {
   const unsigned char* x = reinterpret_cast<const unsigned char*>(a);
   const unsigned char* y = reinterpret_cast<const unsigned char*>(b);

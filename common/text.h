@@ -43,6 +43,13 @@ bool AppendText(char* dst, size_t size, const char* src);
 // the trail byte of a double-byte character. An empty path stays inside.
 bool PathStaysInside(const char* path);
 
+// Whether a path names its place whatever the working folder is: a drive
+// letter, a colon and a separator (C:\Games), or a share of a server
+// (\\server\share, with or without more after it). Not C:Games (the drive's
+// current folder), \Games (the current drive's root), or a device path
+// (\\.\ or \\?\).
+bool IsAbsolutePath(const char* path);
+
 // The drive of a path for the free-space query: its first two characters
 // (such as "C:"), fewer when the path is shorter.
 inline void DriveOf(const char* path, char root[3]) {

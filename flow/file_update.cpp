@@ -49,6 +49,7 @@ int ApplyUpdateItem(const UpdateItem& item, int overwrite_only) {
   if (!PathStaysInside(UpdateState.DataFolder) || !PathStaysInside(item.Path)) return 0;
   char target[kPathSize];
   CopyText(target, sizeof target, item.Kind == DataFile ? UpdateState.DataPath : UpdateState.InstPath);
+  if (target[0] == '\0') return 0;  // a data folder whose path did not fit
   if (!AppendPathComponent(target, sizeof target, UpdateState.DataFolder)) return 0;
   Os->CreateFolder(target);  // this one level only; it may well exist
   if (!AppendPathComponent(target, sizeof target, item.Path)) return 0;

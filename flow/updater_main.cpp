@@ -64,16 +64,31 @@ int LoadAgreementBlock(const char* key, char** block) {
   return 1;
 }
 
+// The data folder as the game finds it, started from its own folder: an
+// empty or relative DataPath is taken under InstPath, never under the working
+// folder of this process, which depends on how the updater was started. A
+// join that does not fit leaves DataPath empty: its lines then fail as writes
+// that cannot be made.
+void ResolveDataPath() {
+  if (IsAbsolutePath(UpdateState.DataPath)) return;
+  char joined[kPathSize];
+  CopyText(joined, sizeof joined, UpdateState.InstPath);
+  bool fits = UpdateState.DataPath[0] == '\0' || AppendPathComponent(joined, sizeof joined, UpdateState.DataPath);
+  CopyText(UpdateState.DataPath, kPathSize, fits ? joined : "");
+}
+
 // Step 10: the installation record under HKEY_CURRENT_USER, found by the
-// script's CompanyName and GameDir.
+// script's CompanyName and GameDir. An InstPath that is not absolute counts
+// as missing: the elevated updater must not write wherever it was started.
 int ReadInstallRecord() {
   char subkey[kLongTextSize];
   FormatText(subkey, sizeof subkey, "Software\\%s\\%s", UpdateState.CompanyName, UpdateState.GameDir);
   RegistryKey key = Os->OpenUserKey(subkey);
   if (key == nullptr) return 0;
-  int found = Os->QueryValue(key, "InstPath", UpdateState.InstPath, kPathSize);
+  int found = Os->QueryValue(key, "InstPath", UpdateState.InstPath, kPathSize) && IsAbsolutePath(UpdateState.InstPath);
   if (found) {
     if (!Os->QueryValue(key, "DataPath", UpdateState.DataPath, kPathSize)) UpdateState.DataPath[0] = '\0';
+    ResolveDataPath();
     uint8_t mode[4] = {};
     found = Os->QueryValue(key, "InstMode", mode, sizeof mode);
     UpdateState.InstMode = ReadLe32(mode);  // the layout of REG_DWORD

@@ -1,7 +1,8 @@
 // The platform layer of the native build (Linux), used by the unit tests and
 // the native packing tool. Paths arrive with backslashes; each one that is a
-// character of its own in code page 932 becomes a slash. A drive root such as
-// "C:" stands for the current folder's file system.
+// character of its own in code page 932 becomes a slash. A drive such as "C:"
+// stands for the root of the file system when a separator follows it
+// (C:\tmp is /tmp), and alone for the current folder's file system.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -26,6 +27,7 @@ struct NativePath {
 NativePath ToNative(const char* path) {
   NativePath out{};
   size_t n = 0;
+  if (path[0] != '\0' && path[1] == ':' && IsPathSeparator(path + 2)) path += 2;  // C:\x is /x
   for (const char* p = path; *p != '\0' && n + 2 < sizeof out.text;) {
     const char* next = NextChar(p);
     if (IsSingleByte(p, '\\')) {

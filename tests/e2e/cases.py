@@ -244,6 +244,8 @@ CASES = [
          record=None),
     Case("no-instpath", [press(OK, error(f"「{TITLE}」がインストールされていません", "UPDATE"))],
          record=record(inst_path=False)),
+    Case("instpath-relative-is-not-installed", [press(OK, error(f"「{TITLE}」がインストールされていません", "UPDATE"))],
+         record=record(inst_path="game")),
     Case("no-instmode", [press(OK, error(f"「{TITLE}」がインストールされていません", "UPDATE"))],
          record=record(inst_mode=None)),
     Case("instpath-of-260-bytes", [press(OK, error(f"「{TITLE}」がインストールされていません", "UPDATE"))],
@@ -444,10 +446,18 @@ CASES += [
     Case("data-file-written-when-missing-in-a-new-data-folder", RUN + FINISH, exit_code=1,
          script=run_script(("UpdateFile00", "d,SAVE.DAT"), DataFolder="save"), payload_files={"SAVE.DAT": b"fresh"},
          check=files(data={"save\\SAVE.DAT": b"fresh"})),
-    Case("data-file-with-an-empty-data-path", RUN + FINISH, exit_code=1, record=record(data_path=False),
-         script=run_script(("UpdateFile00", "d,SAVE.DAT")), payload_files={"SAVE.DAT": b"fresh"},
-         check=lambda run: [] if (run.folder / "SAVE.DAT").read_bytes() == b"fresh"
-         else ["SAVE.DAT missing from the working folder"]),
+    # Without a DataPath, or with a relative one, the data folder is taken
+    # under InstPath, never under the updater's working folder.
+    Case("data-file-with-an-empty-data-path-lands-under-instpath", RUN + FINISH, exit_code=1,
+         record=record(data_path=False), script=run_script(("UpdateFile00", "d,SAVE.DAT")),
+         payload_files={"SAVE.DAT": b"fresh"},
+         check=lambda run: files(game={"SAVE.DAT": b"fresh"})(run) +
+         [f"{p} was written in the working folder" for p in run.folder.rglob("SAVE.DAT")]),
+    Case("data-file-with-a-relative-data-path-lands-under-instpath", RUN + FINISH, exit_code=1,
+         record=record(data_path="save"), script=run_script(("UpdateFile00", "d,SAVE.DAT")),
+         payload_files={"SAVE.DAT": b"fresh"}, game_files={"GAME.EXE": b"MZ old game", "save\\keep": b""},
+         check=lambda run: files(game={"save\\SAVE.DAT": b"fresh"})(run) +
+         [f"{p} was written in the working folder" for p in run.folder.rglob("SAVE.DAT")]),
     Case("path-through-a-missing-folder-fails", RUN + [press(OK, WRITE_FAILED)] + FAIL,
          script=run_script(("UpdateFile00", "nodir\\GAME.EXE"))),
     Case("two-lines-share-an-entry", RUN + FINISH, exit_code=1,

@@ -168,6 +168,11 @@ def main():
     if pe.FILE_HEADER.Machine == pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_I386"] and \
             not pe.FILE_HEADER.Characteristics & pefile.IMAGE_CHARACTERISTICS["IMAGE_FILE_LARGE_ADDRESS_AWARE"]:
         problems.append("the i686 updater is not large-address-aware")
+    # Copied to the swap file and run from there when started from a CD-ROM,
+    # a USB stick or a share: the payload is read in place from the image.
+    for flag in ("IMAGE_FILE_REMOVABLE_RUN_FROM_SWAP", "IMAGE_FILE_NET_RUN_FROM_SWAP"):
+        if not pe.FILE_HEADER.Characteristics & pefile.IMAGE_CHARACTERISTICS[flag]:
+            problems.append(f"not marked {flag}")
     check_hardening(pe, problems)
     for problem in problems:
         print("template check: " + problem)

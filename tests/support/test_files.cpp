@@ -17,7 +17,8 @@ static fs::path NativeOf(const std::string& path) {
   MultiByteToWideChar(932, 0, path.c_str(), -1, wide, 1024);
   return fs::path(wide);
 #else
-  std::string p = path;
+  // As the native platform reads it: C:\tmp\x is /tmp/x.
+  std::string p = path.size() > 2 && path[1] == ':' ? path.substr(2) : path;
   for (char& c : p)
     if (c == '\\') c = '/';
   return fs::path(p);
@@ -30,8 +31,11 @@ TempFolder::TempFolder() {
   fs::create_directories(p);
   path_ = p.string();
 #ifndef _WIN32
+  // An absolute path as the updater takes one, with a drive: the native
+  // platform reads C:\ as the root of the file system.
   for (char& c : path_)
     if (c == '/') c = '\\';
+  path_ = "C:" + path_;
 #endif
 }
 

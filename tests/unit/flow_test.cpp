@@ -98,7 +98,10 @@ TEST_F(FlowTest, WritesNothingButTheTargets) {
   EXPECT_EQ(fake->files_created, std::vector<std::string>{folder.Join("game\\GAME.EXE")});
   ASSERT_EQ(fake->temp_files.size(), 1u);
   std::string temp = fake->temp_files[0], game = folder.Join("game");
-  for (std::string* path : {&temp, &game}) std::replace(path->begin(), path->end(), '\\', '/');
+  for (std::string* path : {&temp, &game}) {
+    std::replace(path->begin(), path->end(), '\\', '/');
+    if (path->size() > 1 && (*path)[1] == ':') path->erase(0, 2);  // the native platform gives /tmp for C:\tmp
+  }
   EXPECT_EQ(temp.rfind(game + "/", 0), 0u) << temp << ": beside its target";
   EXPECT_TRUE(fake->files_removed.empty());
 }
@@ -201,6 +204,71 @@ TEST_F(FlowTest, ExistingDataFileKeepsItsContentInEveryCase) {
     }
     EXPECT_EQ((NativePlatform()->GetAttributes(save.c_str()) & kAttrReadOnly) != 0, c.read_only);
   }
+}
+
+// The record's folders never depend on the updater's working folder: an
+// InstPath that is not absolute is no installation, and an empty or relative
+// DataPath is taken under InstPath, where the game started from its own
+// folder finds it.
+TEST_F(FlowTest, RelativeInstPathIsNoInstallation) {
+  for (const char* inst : {"game", "C:game", "\\game", "\\\\.\\C:\\game"}) {
+    SCOPED_TRACE(inst);
+    ResetUpdateState();
+    fake->boxes.clear();
+    fake->dialogs_run.clear();
+    fake->registry["Software\\Co\\Dir"]["InstPath"] = std::string(inst) + '\0';
+    Payload(kScript, {{"GAME.EXE", {'n'}, kTime, false}});
+    EXPECT_EQ(UpdaterMain(nullptr), 0);
+    char expected[kLongTextSize];
+    FormatText(expected, sizeof expected, kMsgNotInstalled, "Title");
+    EXPECT_EQ(Texts(), std::vector<std::string>{expected});
+    EXPECT_TRUE(fake->dialogs_run.empty());
+  }
+}
+
+TEST_F(FlowTest, EmptyOrRelativeDataPathIsUnderInstPath) {
+  MakeFolder(folder.Join("game\\save"));
+  const struct {
+    const char* data_path;  // nullptr: no value
+    std::string lands;
+  } kCases[] = {
+      {nullptr, folder.Join("game\\SAVE.DAT")},
+      {"", folder.Join("game\\SAVE.DAT")},
+      {"save", folder.Join("game\\save\\SAVE.DAT")},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.data_path ? c.data_path : "(none)");
+    ResetUpdateState();
+    fake->boxes.clear();
+    NativePlatform()->RemoveFile(c.lands.c_str());
+    if (c.data_path) fake->registry["Software\\Co\\Dir"]["DataPath"] = std::string(c.data_path) + '\0';
+    else fake->registry["Software\\Co\\Dir"].erase("DataPath");
+    ReadyForRun(
+        "[SETUP]\r\nCompanyName=Co\r\nGameTitle=Title\r\nGameClass=Class\r\nGameDir=Dir\r\n"
+        "[UPDATE]\r\nUpdateFile00=d,SAVE.DAT\r\n",
+        {{"SAVE.DAT", {'f', 'r', 'e', 's', 'h'}, kTime, false}});
+    fake->in_dialog = [](FakePlatform& f) {
+      for (int i = 0; i < 3; ++i) f.Click(IDC_NEXT);
+    };
+    EXPECT_EQ(UpdaterMain(nullptr), 1);
+    EXPECT_TRUE(fake->boxes.empty());
+    EXPECT_EQ(ReadWholeFile(c.lands), "fresh");
+    EXPECT_EQ(fake->files_created, std::vector<std::string>{c.lands});
+    fake->files_created.clear();
+  }
+}
+
+// A relative DataPath too long to be joined to InstPath fails its lines as a
+// write that cannot be made, never writes under the working folder.
+TEST_F(FlowTest, DataPathThatCannotBeJoinedFailsItsLines) {
+  fake->registry["Software\\Co\\Dir"]["DataPath"] = std::string(250, 's') + '\0';
+  ReadyForRun(
+      "[SETUP]\r\nCompanyName=Co\r\nGameTitle=Title\r\nGameClass=Class\r\nGameDir=Dir\r\n"
+      "[UPDATE]\r\nUpdateFile00=d,SAVE.DAT\r\n",
+      {{"SAVE.DAT", {'f'}, kTime, false}});
+  EXPECT_EQ(UpdaterMain(nullptr), 0);
+  EXPECT_EQ(Texts(), (std::vector<std::string>{kMsgWriteFailed, kMsgInterrupted}));
+  EXPECT_TRUE(fake->files_created.empty());
 }
 
 // Escape and the close box send command 2 even while "中止" is disabled. On

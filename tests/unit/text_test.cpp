@@ -99,6 +99,34 @@ TEST(PathStaysInside, RefusesEveryWayOutOfTheFolder) {
   for (const auto& c : kCases) EXPECT_EQ(PathStaysInside(c.path), c.inside) << c.path;
 }
 
+TEST(IsAbsolutePath, OnlyADriveWithASeparatorOrAShare) {
+  const struct {
+    const char* path;
+    bool absolute;
+  } kCases[] = {
+      {"C:\\Games\\X", true},
+      {"d:/games", true},
+      {"C:\\", true},
+      {"\\\\server\\share", true},
+      {"\\\\server\\share\\Games", true},
+      {"\\\\\x95\x5C\\share", true},  // a server named 表
+      {"", false},
+      {"Games\\X", false},
+      {"C:Games", false},  // the drive's current folder
+      {"C:", false},
+      {"\\Games", false},  // the current drive's root
+      {"/Games", false},
+      {"\\\\server", false},
+      {"\\\\server\\", false},
+      {"\\\\\\share", false},
+      {"\\\\.\\C:\\x", false},  // devices
+      {"\\\\?\\C:\\x", false},
+      {"1:\\x", false},
+      {"\x95\x5C:\\x", false},
+  };
+  for (const auto& c : kCases) EXPECT_EQ(IsAbsolutePath(c.path), c.absolute) << c.path;
+}
+
 #ifndef _WIN32
 TEST(Messages, AreTheCodePage932BytesOfTheirTexts) {
   iconv_t cd = iconv_open("CP932", "UTF-8");

@@ -1,13 +1,21 @@
 #!/usr/bin/env python3
-"""Points a PE executable's load-configuration directory at its
-`_load_config_used` structure (platform/win32_load_config.cpp), which the GNU
-linker of the mingw-w64 toolchain leaves unset. Run after linking, with the
-linker's map file: set_load_config.py EXE MAP
+"""Sets what the GNU linker of the mingw-w64 toolchain cannot: points a PE
+executable's load-configuration directory at its `_load_config_used`
+structure (platform/win32_load_config.cpp), and marks the image to be run
+from the swap file when it is started from removable media or the network
+(IMAGE_FILE_REMOVABLE_RUN_FROM_SWAP, IMAGE_FILE_NET_RUN_FROM_SWAP): the
+updater reads its payload in place from its mapped image, and a CD-ROM, a USB
+stick or a share that stalls or goes away in the middle of a run would
+otherwise take the pages with it. Run after linking, with the linker's map
+file: set_load_config.py EXE MAP
 
 Plain Python, no PE library: the header fields are at fixed places."""
 import re
 import struct
 import sys
+
+# IMAGE_FILE_REMOVABLE_RUN_FROM_SWAP | IMAGE_FILE_NET_RUN_FROM_SWAP
+RUN_FROM_SWAP = 0x0400 | 0x0800
 
 
 def main(exe_path, map_path):
@@ -41,6 +49,8 @@ def main(exe_path, map_path):
     else:
         sys.exit(f"{exe_path}: _load_config_used at {rva:#x} is in no section")
     struct.pack_into("<II", image, directories + 8 * 10, rva, size)
+    characteristics = struct.unpack_from("<H", image, pe + 22)[0]
+    struct.pack_into("<H", image, pe + 22, characteristics | RUN_FROM_SWAP)
     open(exe_path, "wb").write(image)
 
 
