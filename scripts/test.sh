@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, then builds and runs every test: the native unit
-# tests, the same with AddressSanitizer and UBSan, a short run of each fuzz
-# target, the i686 and x86_64 Windows builds with their tests under Wine,
-# the tests of mkupdate, and the end-to-end cases of the real updater.
+# tests, the same with AddressSanitizer and UBSan, the i686 and x86_64
+# Windows builds with their tests under Wine, a short run of each fuzz
+# target, the tests of mkupdate, and the end-to-end cases of the real updater.
 # Usage: scripts/test.sh            (FUZZ_SECONDS=N to fuzz longer)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -21,22 +21,6 @@ cmake --preset asan >/dev/null
 cmake --build --preset asan
 ASAN_OPTIONS=detect_leaks=1 ctest --test-dir build/asan --output-on-failure -j2
 
-step "fuzz targets, ${FUZZ_SECONDS:-20} s each"
-cmake --preset fuzz >/dev/null
-cmake --build --preset fuzz
-seeds="build/fuzz/seeds"
-targets=(lz_block lz_reference lz_encode archive profile installer_config)
-rm -rf "$seeds"
-for target in "${targets[@]}"; do mkdir -p "$seeds/$target"; done
-build/native/tools/mkupdate pack archive -o "$seeds/archive/sources.bin" -q
-cp examples/game/install/SETUP.INI "$seeds/installer_config/"
-{ printf '\x40'; cat examples/update/UPDATE.INI; } > "$seeds/profile/UPDATE.INI"
-for target in "${targets[@]}"; do
-  mkdir -p "build/fuzz/corpus/$target"
-  (cd build/fuzz && "./fuzz/fuzz_$target" -max_total_time="${FUZZ_SECONDS:-20}" -rss_limit_mb=2048 \
-      -artifact_prefix="$root/build/fuzz/" "corpus/$target" "$root/$seeds/$target" 2>&1 | tail -n 1)
-done
-
 step "Windows builds, unit tests under Wine"
 source scripts/wine-env.sh
 koushin_wine_prefix
@@ -53,6 +37,27 @@ for preset in win32 win64; do
   ctest --test-dir "build/$preset" --output-on-failure
 done
 bash scripts/dist.sh
+
+# After the Windows builds: their updaters are the seeds of the PE reader.
+step "fuzz targets, ${FUZZ_SECONDS:-20} s each"
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz
+seeds="build/fuzz/seeds"
+targets=(lz_block lz_reference lz_encode archive profile installer_config pe_resources)
+rm -rf "$seeds"
+for target in "${targets[@]}"; do mkdir -p "$seeds/$target"; done
+build/native/tools/mkupdate pack archive -o "$seeds/archive/sources.bin" -q
+cp examples/game/install/SETUP.INI "$seeds/installer_config/"
+{ printf '\x40'; cat examples/update/UPDATE.INI; } > "$seeds/profile/UPDATE.INI"
+# The templates mkupdate starts from, and an update built from one.
+cp build/win32/updater.exe "$seeds/pe_resources/updater-i686.exe"
+cp build/win64/updater.exe "$seeds/pe_resources/updater-x86_64.exe"
+build/native/tools/mkupdate build examples/update --updater build/win32/updater.exe -o "$seeds/pe_resources/update.exe" -q
+for target in "${targets[@]}"; do
+  mkdir -p "build/fuzz/corpus/$target"
+  (cd build/fuzz && "./fuzz/fuzz_$target" -max_total_time="${FUZZ_SECONDS:-20}" -rss_limit_mb=2048 \
+      -artifact_prefix="$root/build/fuzz/" "corpus/$target" "$root/$seeds/$target" 2>&1 | tail -n 1)
+done
 
 step "mkupdate: round trips, the script check, built executables (PE parser, Wine, signing)"
 if [ "$KOUSHIN_WINE_32BIT" = 0 ]; then

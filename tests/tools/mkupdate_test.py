@@ -268,6 +268,68 @@ def extract_never_writes_outside_its_folder():
     assert b"ok.txt" in listing.stdout
 
 
+# Names no Windows file can have, refused alike on Linux and under Wine: a
+# lead byte of code page 932 before a "/" (on Linux iconv cannot convert it,
+# and the raw bytes would have made the "/" a separator), bytes that are no
+# code page 932 text, device names with or without an extension, characters
+# Windows refuses.
+UNWRITABLE = [b"\x81/evil6.txt", b"\x81", b"\x80x.txt", b"\xffx.txt", b"CON", b"nul.txt", b"Com1.dat", b"LPT9",
+              b"aux .txt", b"CONOUT$", b"a|b.txt", b"a?.txt", b"tab\tname"]
+
+
+@test
+def extract_refuses_names_windows_cannot_hold():
+    work = pathlib.Path(tempfile.mkdtemp(prefix="mkupdate-names-"))
+    archive = work / "names.bin"
+    fine = [b"ok.txt", b"CONSOLE.TXT", b"COM10.DAT", b"nul_not.txt", "表.txt".encode("cp932")]
+    archive.write_bytes(raw_archive([(n, b"x") for n in UNWRITABLE] + [(n, b"fine") for n in fine]))
+    for name, command in (("linux", [str(MKUPDATE)]), ("wine", ["wine", str(MKUPDATE_EXE)])):
+        out = work / ("out-" + name)
+        target = str(out) if name == "linux" else "Z:" + str(out).replace("/", "\\")
+        source = str(archive) if name == "linux" else "Z:" + str(archive).replace("/", "\\")
+        result = subprocess.run([*command, "extract", source, "-o", target], capture_output=True, timeout=120,
+                                env=dict(os.environ, WINEDEBUG="-all"))
+        assert result.returncode == 1, (name, result.returncode, result.stderr)
+        refused = result.stderr.decode("utf-8", "replace").count("refused")
+        assert refused == len(UNWRITABLE), (name, refused, result.stderr)
+        assert sorted(p.name for p in out.iterdir()) == sorted(n.decode("cp932") for n in fine), \
+            (name, list(out.iterdir()))
+        assert [p for p in work.rglob("evil6.txt")] == [], name
+
+
+@test
+def a_failed_write_leaves_the_previous_output():
+    """Every output is written beside its place and renamed into it: a write
+    that fails (here: a file system that is full) leaves the old file whole
+    and nothing else."""
+    work = pathlib.Path(tempfile.mkdtemp(prefix="mkupdate-full-"))
+    full = work / "full"
+    full.mkdir()
+    if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=256k", "tmpfs", str(full)]).returncode != 0:
+        print("  (skipped: no tmpfs can be mounted here)")
+        return
+    try:
+        src = folder_with(files={"GAME.EXE": b"MZ game"})
+        old = full / "update.exe"
+        assert run("build", src, "-o", old, "-q").returncode == 0
+        before = old.read_bytes()
+        write(src / "NOISE.BIN", random.Random(5).randbytes(200000))  # does not compress: the disk fills up
+        for command in (["build", src, "-o", old], ["pack", src, "-o", old]):
+            result = run(*command)
+            assert result.returncode == 1 and b"cannot be written" in result.stderr, (command, result)
+            assert old.read_bytes() == before, f"{command[0]} damaged the previous output"
+            assert sorted(p.name for p in full.iterdir()) == ["update.exe"], list(full.iterdir())
+        extracted = full / "x"
+        extracted.mkdir()
+        archive = work / "big.bin"
+        archive.write_bytes(raw_archive([(b"A.BIN", random.Random(6).randbytes(240000))]))
+        (extracted / "A.BIN").write_bytes(b"old")
+        assert run("extract", archive, "-o", extracted).returncode == 1
+        assert sorted(p.name for p in extracted.iterdir()) == ["A.BIN"] and (extracted / "A.BIN").read_bytes() == b"old"
+    finally:
+        subprocess.run(["umount", str(full)])
+
+
 @test
 def sizes_beyond_the_format_are_refused_before_anything_is_written():
     d = folder_with(files={"GAME.EXE": b"MZ game"})

@@ -2,12 +2,16 @@
 
 #include <chrono>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <random>
 
 #ifdef _WIN32
 #include <io.h>
 #include <windows.h>
 #else
+#include <fcntl.h>
 #include <iconv.h>
 #include <unistd.h>
 #endif
@@ -51,16 +55,18 @@ bool ArchiveNameOf(const fs::path& path, std::string* name) {
 #endif
 }
 
-fs::path HostPathOf(const fs::path& folder, const std::string& name) {
+bool HostPathOf(const fs::path& folder, const std::string& name, fs::path* path) {
 #ifdef _WIN32
   wchar_t wide[1024];
-  int n = MultiByteToWideChar(932, 0, name.c_str(), int(name.size()), wide, 1024);
-  return folder / std::wstring(wide, size_t(n > 0 ? n : 0));
+  int n = MultiByteToWideChar(932, MB_ERR_INVALID_CHARS, name.c_str(), int(name.size()), wide, 1024);
+  if (n <= 0) return false;
+  *path = folder / std::wstring(wide, size_t(n));
 #else
   std::string utf8;
-  if (!Convert("UTF-8", "CP932", name, &utf8)) utf8 = name;
-  return folder / utf8;
+  if (!Convert("UTF-8", "CP932", name, &utf8)) return false;
+  *path = folder / utf8;
 #endif
+  return true;
 }
 
 std::string DisplayText(const std::string& cp932) {
@@ -122,5 +128,72 @@ bool SetFileTimeOf(const fs::path& path, uint64_t time) {
   std::error_code ec;
   fs::last_write_time(path, std::chrono::file_clock::from_sys(sys), ec);
   return !ec;
+}
+#endif
+
+namespace {
+
+// A name for the temporary file beside `path`, never one a file there has
+// (the file is made exclusively), and never a device's name on Windows.
+fs::path TemporaryBeside(const fs::path& path, unsigned attempt) {
+  static std::random_device random;
+  char name[40];
+  snprintf(name, sizeof name, ".mkupdate-%08x-%u.tmp", unsigned(random()), attempt);
+  return path.parent_path() / name;
+}
+
+}  // namespace
+
+#ifdef _WIN32
+bool WriteFileInPlace(const fs::path& path, const uint8_t* data, size_t size, const uint64_t* time) {
+  for (unsigned attempt = 0; attempt < 100; ++attempt) {
+    fs::path temp = TemporaryBeside(path, attempt);
+    HANDLE h = CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+      if (GetLastError() == ERROR_FILE_EXISTS) continue;
+      return false;
+    }
+    bool ok = true;
+    for (size_t done = 0; ok && done < size;) {
+      DWORD chunk = DWORD(std::min<size_t>(size - done, 1u << 30)), written = 0;
+      ok = WriteFile(h, data + done, chunk, &written, nullptr) && written == chunk;
+      done += written;
+    }
+    if (ok && time != nullptr) {
+      FILETIME ft = {DWORD(*time), DWORD(*time >> 32)};
+      ok = SetFileTime(h, nullptr, nullptr, &ft) != 0;
+    }
+    ok = ok && FlushFileBuffers(h);
+    ok = CloseHandle(h) && ok;
+    ok = ok && MoveFileExW(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+    if (!ok) DeleteFileW(temp.c_str());
+    return ok;
+  }
+  return false;
+}
+#else
+bool WriteFileInPlace(const fs::path& path, const uint8_t* data, size_t size, const uint64_t* time) {
+  for (unsigned attempt = 0; attempt < 100; ++attempt) {
+    fs::path temp = TemporaryBeside(path, attempt);
+    int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) {
+      if (errno == EEXIST) continue;
+      return false;
+    }
+    bool ok = true;
+    for (size_t done = 0; ok && done < size;) {
+      ssize_t n = write(fd, data + done, size - done);
+      if (n < 0 && errno == EINTR) continue;
+      ok = n > 0;
+      if (ok) done += size_t(n);
+    }
+    ok = ok && fsync(fd) == 0;
+    ok = close(fd) == 0 && ok;
+    ok = ok && (time == nullptr || SetFileTimeOf(temp, *time));
+    ok = ok && rename(temp.c_str(), path.c_str()) == 0;
+    if (!ok) unlink(temp.c_str());
+    return ok;
+  }
+  return false;
 }
 #endif

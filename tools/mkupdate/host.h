@@ -9,8 +9,9 @@
 // The name of a file as the archive stores it (code page 932); false when it
 // has a character that code page 932 cannot hold.
 bool ArchiveNameOf(const std::filesystem::path& path, std::string* name);
-// The path of a file named by code page 932 bytes, inside `folder`.
-std::filesystem::path HostPathOf(const std::filesystem::path& folder, const std::string& name);
+// The path of a file named by code page 932 bytes, inside `folder`; false
+// when the name does not convert.
+bool HostPathOf(const std::filesystem::path& folder, const std::string& name, std::filesystem::path* path);
 
 // A code page 932 text as UTF-8, for messages on the terminal.
 std::string DisplayText(const std::string& cp932);
@@ -19,3 +20,10 @@ bool ErrorIsTerminal();
 
 uint64_t FileTimeOf(const std::filesystem::path& path);
 bool SetFileTimeOf(const std::filesystem::path& path, uint64_t time);
+
+// Writes `size` bytes as the file `path`: to a new temporary file beside it,
+// flushed to the disk, closed with its errors checked, given the last-write
+// time `time` when one is given, and renamed into place. Any failure (a full
+// disk among them) leaves what was at `path` as it was and no temporary file.
+bool WriteFileInPlace(const std::filesystem::path& path, const uint8_t* data, size_t size,
+                      const uint64_t* time = nullptr);

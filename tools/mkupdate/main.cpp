@@ -119,11 +119,6 @@ bool ReadBytes(const fs::path& path, std::vector<uint8_t>* bytes) {
   return !in.bad();
 }
 
-bool WriteBytes(const fs::path& path, const uint8_t* data, size_t size) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(data), std::streamsize(size));
-  return bool(out);
-}
 
 // The files of SRC as archive entries, in the byte order of their archive
 // names so that the same folder always gives the same archive.
@@ -234,7 +229,7 @@ int Pack(const Options& o) {
   std::vector<uint8_t> image;
   if (!CollectEntries(o.operands[0], &entries, &error, o.output) || !MakeArchive(o, entries, &image, &error))
     return Fail(error);
-  if (!WriteBytes(o.output, image.data(), image.size())) return Fail(o.output + ": cannot be written");
+  if (!WriteFileInPlace(o.output, image.data(), image.size())) return Fail(o.output + ": cannot be written");
   if (!o.quiet) printf("%s: %zu entries, %zu bytes\n", o.output.c_str(), entries.size(), image.size());
   return kExitOk;
 }
@@ -316,7 +311,7 @@ int Build(const Options& o) {
   }
   put[0].data = std::move(image);
   if (!ReplaceResources(&updater, put, drop, &error)) return Fail(updater_path.string() + ": " + error);
-  if (!WriteBytes(o.output, updater.data(), updater.size())) return Fail(o.output + ": cannot be written");
+  if (!WriteFileInPlace(o.output, updater.data(), updater.size())) return Fail(o.output + ": cannot be written");
   if (!o.quiet) printf("%s: %zu entries, %zu bytes\n", o.output.c_str(), entries.size(), updater.size());
   return kExitOk;
 }
@@ -343,25 +338,21 @@ bool ReadUpdateFile(const std::string& path, UpdateFile* file, std::string* erro
   }
   if (file->image.size() >= 2 && file->image[0] == 'M' && file->image[1] == 'Z') {
     std::vector<Resource> resources;
-    if (!ReadResources(file->image, &resources, error)) {
+    if (!ReadUpdateResources(file->image, IDR_PAYLOAD, IDR_PAYLOAD_CHECKSUM, &resources, error)) {
       *error = path + ": " + *error;
       return false;
     }
-    auto find = [&resources](uint16_t id) {
-      return std::find_if(resources.begin(), resources.end(),
-                          [id](const Resource& r) { return r.key.type_name == u"UPDATE" && r.key.name_id == id; });
-    };
-    auto payload = find(IDR_PAYLOAD);
-    if (payload == resources.end()) {
+    const Resource* found[2] = {};
+    for (const Resource& r : resources) found[r.key.name_id == IDR_PAYLOAD ? 0 : 1] = &r;
+    if (found[0] == nullptr) {
       *error = path + ": an executable without an update (no resource UPDATE/102)";
       return false;
     }
-    auto checksum = find(IDR_PAYLOAD_CHECKSUM);
-    if (checksum != resources.end()) {
+    if (found[1] != nullptr) {
       file->has_checksum = true;
-      file->checksum = checksum->data;
+      file->checksum = found[1]->data;
     }
-    file->image = payload->data;
+    file->image = found[0]->data;
   }
   if (file->image.size() > 0xFFFFFFFFu) {
     *error = path + ": larger than 4 GiB";
@@ -401,16 +392,42 @@ bool OpenArchiveFile(const std::string& path, UpdateFile* file, std::string* err
   return true;
 }
 
+// Whether `name` (up to its first dot, without trailing spaces) is one of
+// the names Windows reserves for devices: CON.TXT opens the console there.
+bool IsDeviceName(const char* name) {
+  static const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$", "CLOCK$"};
+  std::string base(name, strcspn(name, "."));
+  while (!base.empty() && base.back() == ' ') base.pop_back();
+  for (char& c : base) c = char(FoldAscii(static_cast<unsigned char>(c)));
+  for (const char* device : kDevices)
+    if (base == device) return true;
+  return base.size() == 4 && (base.compare(0, 3, "COM") == 0 || base.compare(0, 3, "LPT") == 0) && base[3] >= '1' &&
+         base[3] <= '9';
+}
+
 // Why an entry name cannot be written as a file of its own inside the
 // output folder, or "" when it can. An entry name is a file name without
-// folders; anything else in an archive was made to escape the folder.
+// folders; anything else in an archive was made to escape the folder. The
+// same names are refused on every system, so that an archive extracts alike
+// on Linux and Windows.
 std::string UnsafeEntryName(const char* name) {
   if (name[0] == '\0') return "an empty name";
   if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) return "a folder's name";
-  for (const char* p = name; *p != '\0'; p = NextChar(p)) {
-    if (IsPathSeparator(p)) return "a folder separator";
-    if (IsSingleByte(p, ':')) return "a drive or a stream (':')";
+  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(name); *p != 0; ++p) {
+    // Code page 932: a lead byte takes a trail byte of 0x40 to 0x7E or 0x80
+    // to 0xFC; 0x80, 0xA0 and 0xFD to 0xFF stand for nothing. A lead byte
+    // before anything else would let the next byte (a "/") pass unseen.
+    if (IsLeadByte(*p)) {
+      if (!((p[1] >= 0x40 && p[1] <= 0x7E) || (p[1] >= 0x80 && p[1] <= 0xFC))) return "bytes that are no code page 932 text";
+      ++p;
+      continue;
+    }
+    if (*p == 0x80 || *p == 0xA0 || *p >= 0xFD) return "bytes that are no code page 932 text";
+    if (*p == '\\' || *p == '/') return "a folder separator";
+    if (*p == ':') return "a drive or a stream (':')";
+    if (*p < 0x20 || strchr("<>\"|?*", *p) != nullptr) return "a character Windows does not allow in a file name";
   }
+  if (IsDeviceName(name)) return "a name Windows keeps for a device";
   return "";
 }
 
@@ -484,14 +501,18 @@ int Extract(const Options& o) {
   std::error_code ec;
   fs::create_directories(dir, ec);
   return ForEachEntry(o.operands[0], [&](uint32_t i, const ArchiveEntryInfo& e) {
-    fs::path target = HostPathOf(dir, e.Name);
+    fs::path target;
+    if (!HostPathOf(dir, e.Name, &target)) {
+      Fail(o.operands[0] + ": entry '" + DisplayText(e.Name) + "' refused: its name does not convert");
+      return false;
+    }
     uint32_t size = 0;
     const uint8_t* bytes = LoadArchiveEntryAt(i, &size);
     if (bytes == nullptr) {
       Fail(target.string() + ": " + g_archive_error);
       return false;
     }
-    bool ok = WriteBytes(target, bytes, size) && SetFileTimeOf(target, e.FileTime);
+    bool ok = WriteFileInPlace(target, bytes, size, &e.FileTime);
     if (IsDecodedEntry(bytes)) Os->Free(const_cast<uint8_t*>(bytes));
     if (!ok) {
       Fail(target.string() + ": cannot be written");

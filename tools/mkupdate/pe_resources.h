@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -24,12 +25,33 @@ struct Resource {
   uint32_t code_page = 0;
 };
 
-// The resources of an executable image; false with a reason for a file that
-// is no PE image or whose resource section cannot be read.
-bool ReadResources(const std::vector<uint8_t>& image, std::vector<Resource>* resources, std::string* error);
+// Which resources to copy out of an image; none: every one.
+typedef std::function<bool(const ResourceKey&)> ResourceFilter;
+
+// The resources of an executable image (those `wanted` takes); false with a
+// one-line reason for a file that is no PE image a loader would take, or
+// whose resource tree cannot be read. Whatever the file holds, the reading
+// takes bounded time and memory: headers that do not lie before the first
+// section, sections that overlap or are out of order, alignments outside the
+// PE format's ranges (FileAlignment a power of two from 512 to 64 KiB, or
+// equal to a SectionAlignment below 4 KiB; SectionAlignment a power of two
+// from FileAlignment to 256 MiB), more than 96 sections, a resource
+// directory or data entry reached twice, more than 16,384 directory entries
+// in the tree, and more than 2 GiB - 1 of resource data are refused.
+bool ReadResources(const std::vector<uint8_t>& image, std::vector<Resource>* resources, std::string* error,
+                   const ResourceFilter& wanted = nullptr);
+
+// The resources UPDATE/`payload_id` and UPDATE/`checksum_id` of an image,
+// and no other resource copied; false with a reason when either is there in
+// more than one language (which one the updater loads depends on the
+// system's language) or ReadResources refuses the image.
+bool ReadUpdateResources(const std::vector<uint8_t>& image, uint16_t payload_id, uint16_t checksum_id,
+                         std::vector<Resource>* found, std::string* error);
 
 // `image` with every resource of the same type and name as one of `put` (in
 // any language) replaced by it, and every one of the types and names in
-// `drop` removed.
+// `drop` removed. Refused with a reason, `image` unchanged: whatever
+// ReadResources refuses, and a result whose sizes would not fit the format's
+// 32-bit fields.
 bool ReplaceResources(std::vector<uint8_t>* image, const std::vector<Resource>& put,
                       const std::vector<ResourceKey>& drop, std::string* error);
