@@ -84,7 +84,8 @@ int RunDiscCopy(PlatformWindow window) {
     // A line without a disc number before any line with one has no drive to
     // copy from; it never copies from the root of the current drive.
     if (disc_root[0] == '\0') return FailCopy(window, item.Path);
-    char source[kPathSize] = {}, destination[kPathSize] = {};
+    // Paths of up to 259 bytes, with the second NUL of the list after them.
+    char source[kPathSize + 1] = {}, destination[kPathSize + 1] = {};
     CopyText(source, sizeof source, disc_root);
     CopyText(destination, sizeof destination, UpdateState.InstPath);
     if (!AppendPathComponent(source, sizeof source, item.Path)) return FailCopy(window, item.Path);

@@ -47,7 +47,8 @@ int ApplyUpdateItem(const UpdateItem& item, int overwrite_only) {
   // A target stays inside its base folder: a path with "..", a drive or a
   // leading separator fails as a write that cannot be made.
   if (!PathStaysInside(UpdateState.DataFolder) || !PathStaysInside(item.Path)) return 0;
-  char target[kPathSize];
+  // A target of up to 259 bytes, with the second NUL of the join after it.
+  char target[kPathSize + 1];
   CopyText(target, sizeof target, item.Kind == DataFile ? UpdateState.DataPath : UpdateState.InstPath);
   if (target[0] == '\0') return 0;  // a data folder whose path did not fit
   if (!AppendPathComponent(target, sizeof target, UpdateState.DataFolder)) return 0;

@@ -11,6 +11,7 @@
 #include "common/text.h"
 #include "common/update_state.h"
 #include "flow/wizard.h"
+#include "platform/link_guard.h"
 #include "resources/resource_ids.h"
 #include "settings/installer_config.h"
 #include "settings/settings_readers.h"
@@ -125,6 +126,7 @@ bool PayloadIsIntact(void* instance) {
 }  // namespace
 
 int UpdaterMain(void* instance) {
+  GuardAgainstForeignLinks();
   Os->InitComponents();
   const uint8_t* bytes = nullptr;
   uint32_t size = 0;

@@ -69,6 +69,18 @@ struct ShellCopyResult {
   int Aborted;  // the user stopped it in the shell's window
 };
 
+// What a name of the file system is as a link (a junction, a symbolic link,
+// a mount point: a reparse point that stands for another name): none; one
+// whose owner is the Administrators group, SYSTEM or TrustedInstaller, which
+// only an administrator can have made; or one anybody else made (or whose
+// owner cannot be read).
+enum LinkKind : uint32_t { kNoLink = 0, kAdministratorsLink = 1, kOtherLink = 2 };
+
+// One name in a folder, for ListFolder: its code page 932 bytes ("" when it
+// has none), whether it is a folder (a link to one counts), and what it is
+// as a link.
+typedef void (*FolderVisitor)(void* context, const char* name, int is_folder, LinkKind link);
+
 // Drive types, with the Win32 values.
 enum : uint32_t { kDriveCdRom = 5 };
 
@@ -109,6 +121,12 @@ struct PlatformApi {
   int (*SetAttributes)(const char* path, uint32_t attributes);
   // Creates one folder level; false when it exists already or cannot be made.
   int (*CreateFolder)(const char* path);
+  // What the last component of `path` is as a link, itself, never what it
+  // leads to; kNoLink when nothing is there.
+  LinkKind (*LinkAt)(const char* path);
+  // Calls `visit` for every name in the folder (not "." and ".."), without
+  // going into its subfolders. False when the folder cannot be listed.
+  int (*ListFolder)(const char* folder, FolderVisitor visit, void* context);
   // Sets an existing file's last-write time to the present moment, in place:
   // its content, its other times and its attributes stay (a read-only file
   // too). False when that cannot be done; the file is then unchanged.
@@ -186,7 +204,8 @@ struct PlatformApi {
   ShellCopyResult (*ShellCopy)(PlatformWindow owner, const char* from, const char* to, ShellCopyKind kind);
 };
 
-// The table in use. Points at the native implementation unless a test set it.
+// The table in use: the native implementation, or a test's; the updater's
+// start puts the check of links in front of it (platform/link_guard.h).
 extern const PlatformApi* Os;
 
 // The native implementation of this build.

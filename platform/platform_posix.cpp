@@ -3,6 +3,7 @@
 // character of its own in code page 932 becomes a slash. A drive such as "C:"
 // stands for the root of the file system when a separator follows it
 // (C:\tmp is /tmp), and alone for the current folder's file system.
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -152,6 +153,30 @@ int PosixSetAttributes(const char* path, uint32_t attributes) {
 
 int PosixCreateFolder(const char* path) { return mkdir(ToNative(path).text, 0777) == 0; }
 
+// A symbolic link stands for the system's links here; root's are an
+// administrator's. Names are the system's bytes, taken as they are.
+LinkKind PosixLinkAt(const char* path) {
+  struct stat st;
+  if (lstat(ToNative(path).text, &st) != 0 || !S_ISLNK(st.st_mode)) return kNoLink;
+  return st.st_uid == 0 ? kAdministratorsLink : kOtherLink;
+}
+
+int PosixListFolder(const char* folder, FolderVisitor visit, void* context) {
+  NativePath native = ToNative(folder);
+  DIR* dir = opendir(native.text);
+  if (dir == nullptr) return 0;
+  while (struct dirent* entry = readdir(dir)) {
+    if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0) continue;
+    char path[sizeof native.text + sizeof entry->d_name + 2];
+    snprintf(path, sizeof path, "%s/%s", native.text, entry->d_name);
+    struct stat st;
+    bool is_folder = stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+    visit(context, entry->d_name, is_folder, PosixLinkAt(path));
+  }
+  closedir(dir);
+  return 1;
+}
+
 int PosixTouchLastWriteTime(const char* path) {
   struct stat st;
   NativePath native = ToNative(path);
@@ -231,6 +256,8 @@ const PlatformApi kPosixPlatform = {
     .GetAttributes = PosixGetAttributes,
     .SetAttributes = PosixSetAttributes,
     .CreateFolder = PosixCreateFolder,
+    .LinkAt = PosixLinkAt,
+    .ListFolder = PosixListFolder,
     .TouchLastWriteTime = PosixTouchLastWriteTime,
     .FindFreeSpaceEx = PosixFindFreeSpaceEx,
     .CallFreeSpaceEx = PosixCallFreeSpaceEx,

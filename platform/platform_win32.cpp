@@ -2,6 +2,7 @@
 // is converted explicitly to UTF-16 for the wide functions, so the program
 // behaves the same on a Japanese system and on one with any other code page.
 #include <windows.h>
+#include <aclapi.h>
 #include <objbase.h>
 #include <shellapi.h>
 
@@ -9,6 +10,7 @@
 
 #include "common/text.h"
 #include "platform/platform.h"
+#include "platform/platform_win32.h"
 
 namespace {
 
@@ -26,7 +28,59 @@ WideText Wide(const char* text) {
   return w;
 }
 
+// A path for the wide file calls: made full by the system's own rules ("/"
+// and ".." resolved, trailing dots and spaces of names dropped, as every
+// call does with a plain path), then given the \\?\ form (\\?\UNC\ for a
+// share), so that no call stops at 260 characters: a temporary name beside
+// a target of 259 bytes is longer than that. Empty when it does not fit.
+WideText WidePath(const char* path) {
+  WideText plain = Wide(path), out;
+  out.text[0] = L'\0';
+  wchar_t full[1024];
+  DWORD n = plain.text[0] != L'\0' ? GetFullPathNameW(plain.text, 1024, full, nullptr) : 0;
+  if (n == 0 || n >= 1024) return out;
+  const wchar_t* prefix = L"\\\\?\\";
+  const wchar_t* rest = full;
+  if (full[0] == L'\\' && full[1] == L'\\') {
+    if (full[2] == L'?' || full[2] == L'.') {
+      prefix = L"";  // already a device or a verbatim path
+    } else {
+      prefix = L"\\\\?\\UNC\\";
+      rest = full + 2;
+    }
+  }
+  if (wcslen(prefix) + wcslen(rest) >= 1024) return out;
+  wcscpy(out.text, prefix);
+  wcscat(out.text, rest);
+  return out;
+}
+
 HANDLE HandleOf(PlatformFile file) { return static_cast<HANDLE>(file); }
+
+// Renames and replacements that a virus scanner or an indexer holding the
+// file for a moment makes fail: tried again, about two seconds in all,
+// before they count as failed. Each error here leaves the files as they
+// were, so trying again is safe.
+constexpr int kBusyTries = 10;
+constexpr DWORD kBusyPause = 200;  // ms
+
+bool Busy(DWORD error) {
+  return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED || error == ERROR_LOCK_VIOLATION ||
+         error == ERROR_UNABLE_TO_REMOVE_REPLACED || error == ERROR_UNABLE_TO_MOVE_REPLACEMENT;
+}
+
+// Runs `call` until it succeeds, fails for another reason or has been tried
+// kBusyTries times; the last error is the last try's.
+template <typename Call>
+bool UntilNotBusy(Call call) {
+  for (int attempt = 1;; ++attempt) {
+    if (call()) return true;
+    DWORD error = GetLastError();
+    if (attempt == kBusyTries || !Busy(error)) return false;
+    Win32Kernel.Sleep(kBusyPause);
+    SetLastError(error);
+  }
+}
 
 // --- DLL search ------------------------------------------------------------
 // The updater runs elevated from the player's Downloads folder, where anyone
@@ -75,8 +129,8 @@ PlatformFile Win32CreateTempFileBeside(const char* near_path, char* temp_path) {
     memcpy(temp_path, near_path, folder);
     CopyText(temp_path + folder, 1024 - folder, name);
     // Delete access: the finished file is renamed through this handle.
-    HANDLE h = CreateFileW(Wide(temp_path).text, GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
-                           nullptr);
+    HANDLE h = CreateFileW(WidePath(temp_path).text, GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h != INVALID_HANDLE_VALUE) return h;
     if (GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS) return nullptr;
   }
@@ -84,8 +138,8 @@ PlatformFile Win32CreateTempFileBeside(const char* near_path, char* temp_path) {
 }
 
 PlatformFile Win32OpenFileForRead(const char* path) {
-  HANDLE h = CreateFileW(Wide(path).text, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE h = CreateFileW(WidePath(path).text, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   return h == INVALID_HANDLE_VALUE ? nullptr : h;
 }
 
@@ -126,13 +180,12 @@ void Win32CloseFile(PlatformFile file) { CloseHandle(HandleOf(file)); }
 
 int Win32FlushFile(PlatformFile file) { return FlushFileBuffers(HandleOf(file)) != 0; }
 
-typedef BOOL(WINAPI* SetFileInformationByHandleProc)(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID, DWORD);
-
 // Renames the open file itself (Vista and later): nothing that happens to
 // the name in the meantime can put another file in its place.
 bool RenameOpenFile(HANDLE file, const wchar_t* to) {
-  auto set_information =
-      EntryPoint<SetFileInformationByHandleProc>(GetModuleHandleW(L"kernel32.dll"), "SetFileInformationByHandle");
+  auto set_information = Win32Kernel.SetFileInformationByHandle;
+  if (set_information == nullptr)
+    set_information = EntryPoint<decltype(set_information)>(GetModuleHandleW(L"kernel32.dll"), "SetFileInformationByHandle");
   size_t chars = wcslen(to);
   if (set_information == nullptr || chars >= 1024) return false;
   union {
@@ -143,7 +196,7 @@ bool RenameOpenFile(HANDLE file, const wchar_t* to) {
   rename.info.RootDirectory = nullptr;
   rename.info.FileNameLength = DWORD(chars * sizeof(wchar_t));
   memcpy(rename.info.FileName, to, (chars + 1) * sizeof(wchar_t));
-  return set_information(file, FileRenameInfo, &rename, DWORD(sizeof rename)) != 0;
+  return UntilNotBusy([&] { return set_information(file, FileRenameInfo, &rename, DWORD(sizeof rename)) != 0; });
 }
 
 void SetTimes(HANDLE file, const uint64_t* time) {
@@ -156,7 +209,7 @@ void SetTimes(HANDLE file, const uint64_t* time) {
 
 int Win32CommitFile(PlatformFile file, const char* temp_path, const char* to, const uint64_t* time) {
   HANDLE handle = HandleOf(file);
-  WideText temp = Wide(temp_path), target = Wide(to);
+  WideText temp = WidePath(temp_path), target = WidePath(to);
   DWORD attributes = GetFileAttributesW(target.text);
   if (attributes == INVALID_FILE_ATTRIBUTES) {
     if (RenameOpenFile(handle, target.text)) {
@@ -167,7 +220,8 @@ int Win32CommitFile(PlatformFile file, const char* temp_path, const char* to, co
     // A system without the rename by handle: by name, never over a file
     // that appeared meanwhile.
     CloseHandle(handle);
-    if (!MoveFileExW(temp.text, target.text, MOVEFILE_WRITE_THROUGH)) return 0;
+    if (!UntilNotBusy([&] { return Win32Kernel.MoveFileEx(temp.text, target.text, MOVEFILE_WRITE_THROUGH) != 0; }))
+      return 0;
   } else {
     CloseHandle(handle);
     if (attributes & FILE_ATTRIBUTE_DIRECTORY) return 0;
@@ -178,10 +232,19 @@ int Win32CommitFile(PlatformFile file, const char* temp_path, const char* to, co
     HANDLE reserved = static_cast<HANDLE>(Win32CreateTempFileBeside(to, backup_path));
     if (reserved == nullptr) return 0;
     CloseHandle(reserved);
-    WideText backup = Wide(backup_path);
-    if (!ReplaceFileW(target.text, temp.text, backup.text, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)) {
-      if (GetLastError() == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2) MoveFileExW(backup.text, target.text, 0);
-      DeleteFileW(backup.text);
+    WideText backup = WidePath(backup_path);
+    if (!UntilNotBusy([&] {
+          return Win32Kernel.ReplaceFile(target.text, temp.text, backup.text, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr,
+                                         nullptr) != 0;
+        })) {
+      if (GetLastError() != ERROR_UNABLE_TO_MOVE_REPLACEMENT_2) {
+        DeleteFileW(backup.text);  // the reservation alone: the old file never left its name
+        return 0;
+      }
+      // The old file is at the backup name and the new one did not take its
+      // place: the old one goes back. Should that fail too, the backup is
+      // the only copy of the player's file and stays where it is.
+      UntilNotBusy([&] { return Win32Kernel.MoveFileEx(backup.text, target.text, 0) != 0; });
       return 0;
     }
     DeleteFileW(backup.text);
@@ -200,21 +263,76 @@ int Win32CommitFile(PlatformFile file, const char* temp_path, const char* to, co
   return 1;
 }
 
-int Win32DeleteFile(const char* path) { return DeleteFileW(Wide(path).text) != 0; }
+int Win32DeleteFile(const char* path) { return DeleteFileW(WidePath(path).text) != 0; }
 
-uint32_t Win32GetAttributes(const char* path) { return GetFileAttributesW(Wide(path).text); }
+uint32_t Win32GetAttributes(const char* path) { return GetFileAttributesW(WidePath(path).text); }
 
 int Win32SetAttributes(const char* path, uint32_t attributes) {
-  return SetFileAttributesW(Wide(path).text, attributes) != 0;
+  return SetFileAttributesW(WidePath(path).text, attributes) != 0;
 }
 
-int Win32CreateFolder(const char* path) { return CreateDirectoryW(Wide(path).text, nullptr) != 0; }
+int Win32CreateFolder(const char* path) { return CreateDirectoryW(WidePath(path).text, nullptr) != 0; }
+
+// Whether a link's owner is one that only an administrator's link has: the
+// Administrators group (the owner of what an elevated administrator makes),
+// SYSTEM, or the TrustedInstaller service (S-1-5-80-956008885-3418522649-
+// 1831038044-1853292631-2271478464).
+bool AdministratorsOwn(PSID owner) {
+  if (IsWellKnownSid(owner, WinBuiltinAdministratorsSid) || IsWellKnownSid(owner, WinLocalSystemSid)) return true;
+  SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
+  PSID installer = nullptr;
+  if (!AllocateAndInitializeSid(&nt, 6, 80, 956008885, 3418522649u, 1831038044, 1853292631, 2271478464u, 0, 0,
+                                &installer))
+    return false;
+  bool same = EqualSid(owner, installer) != 0;
+  FreeSid(installer);
+  return same;
+}
+
+typedef BOOL(WINAPI* GetFileInformationByHandleExProc)(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID, DWORD);
+
+// What the name at `path` (with its `attributes`) is as a link: the link
+// itself is opened, never what it leads to.
+LinkKind LinkOfWide(const wchar_t* path, DWORD attributes) {
+  if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return kNoLink;
+  HANDLE h = CreateFileW(path, READ_CONTROL | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                         nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return kOtherLink;
+  // A reparse point that stands for no other name (a file of a cloud drive,
+  // deduplicated data) leads nowhere else. One whose tag cannot be read
+  // (Wine reports none for the host's symbolic links) counts as a link.
+  auto tag_info = EntryPoint<GetFileInformationByHandleExProc>(GetModuleHandleW(L"kernel32.dll"),
+                                                                "GetFileInformationByHandleEx");
+  FILE_ATTRIBUTE_TAG_INFO tag = {};
+  constexpr DWORD kNameSurrogate = 0x20000000;  // IsReparseTagNameSurrogate
+  if (tag_info != nullptr && tag_info(h, FileAttributeTagInfo, &tag, sizeof tag) && tag.ReparseTag != 0 &&
+      !(tag.ReparseTag & kNameSurrogate)) {
+    CloseHandle(h);
+    return kNoLink;
+  }
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  LinkKind kind = kOtherLink;
+  if (GetSecurityInfo(h, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr, &descriptor) ==
+          ERROR_SUCCESS &&
+      owner != nullptr && AdministratorsOwn(owner))
+    kind = kAdministratorsLink;
+  if (descriptor != nullptr) LocalFree(descriptor);
+  CloseHandle(h);
+  return kind;
+}
+
+LinkKind Win32LinkAt(const char* path) {
+  WideText wide = WidePath(path);
+  return LinkOfWide(wide.text, GetFileAttributesW(wide.text));
+}
 
 int Win32TouchLastWriteTime(const char* path) {
   // Attribute access alone: granted on a read-only file, and it cannot
   // change a byte of the content.
-  HANDLE h = CreateFileW(Wide(path).text, FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE h = CreateFileW(WidePath(path).text, FILE_WRITE_ATTRIBUTES,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return 0;
   FILETIME now;
   GetSystemTimeAsFileTime(&now);
@@ -345,6 +463,32 @@ int Win32QueryValue(RegistryKey key, const char* name, void* data, uint32_t size
   }
   HeapFree(GetProcessHeap(), 0, raw);
   return ok;
+}
+
+int Win32ListFolder(const char* folder, FolderVisitor visit, void* context) {
+  WideText pattern = WidePath(folder);
+  size_t n = wcslen(pattern.text);
+  if (n == 0 || n + 3 >= 1024) return 0;
+  if (pattern.text[n - 1] != L'\\') pattern.text[n++] = L'\\';
+  pattern.text[n] = L'*';
+  pattern.text[n + 1] = L'\0';
+  WIN32_FIND_DATAW found;
+  HANDLE find = FindFirstFileW(pattern.text, &found);
+  if (find == INVALID_HANDLE_VALUE) return 0;
+  do {
+    const wchar_t* name = found.cFileName;
+    if (wcscmp(name, L".") == 0 || wcscmp(name, L"..") == 0) continue;
+    WideText child = pattern;
+    if (n + wcslen(name) >= 1024) continue;
+    wcscpy(child.text + n, name);
+    char bytes[1024];
+    int size = 0;
+    if (!ExactCodePage932(name, int(wcslen(name)) + 1, bytes, sizeof bytes, &size)) bytes[0] = '\0';
+    visit(context, bytes, (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0,
+          LinkOfWide(child.text, found.dwFileAttributes));
+  } while (FindNextFileW(find, &found));
+  FindClose(find);
+  return 1;
 }
 
 void Win32CloseKey(RegistryKey key) { RegCloseKey(static_cast<HKEY>(key)); }
@@ -501,6 +645,8 @@ const PlatformApi kWin32Platform = {
     .GetAttributes = Win32GetAttributes,
     .SetAttributes = Win32SetAttributes,
     .CreateFolder = Win32CreateFolder,
+    .LinkAt = Win32LinkAt,
+    .ListFolder = Win32ListFolder,
     .TouchLastWriteTime = Win32TouchLastWriteTime,
     .FindFreeSpaceEx = Win32FindFreeSpaceEx,
     .CallFreeSpaceEx = Win32CallFreeSpaceEx,
@@ -531,6 +677,20 @@ const PlatformApi kWin32Platform = {
 };
 
 }  // namespace
+
+Win32Calls Win32Kernel = {ReplaceFileW, MoveFileExW, nullptr, nullptr, Sleep};
+
+void EnableRedirectionGuard() {
+  // Looked up, not imported: Windows 10 22H2 and Windows 11 have it. Policy
+  // 16 is ProcessRedirectionTrustPolicy; flag 1 its EnforceRedirectionTrust.
+  constexpr int kProcessRedirectionTrustPolicy = 16;
+  auto set_policy = Win32Kernel.SetProcessMitigationPolicy;
+  if (set_policy == nullptr)
+    set_policy = EntryPoint<decltype(set_policy)>(GetModuleHandleW(L"kernel32.dll"), "SetProcessMitigationPolicy");
+  if (set_policy == nullptr) return;
+  DWORD flags = 1;
+  set_policy(kProcessRedirectionTrustPolicy, &flags, sizeof flags);  // refused by older systems: the check below stays
+}
 
 void RestrictDllSearch() {
   // Looked up, not imported: it is missing on systems without the update.

@@ -1,7 +1,27 @@
-// What the Windows program's entry needs of the Win32 platform layer beyond
-// the seam itself.
+// What the Windows program's entry and the Win32 layer's own tests need of
+// the Win32 platform layer beyond the seam itself.
 #pragma once
+
+#include <windows.h>
 
 // Restricts the DLL search of the whole process to the system folder. The
 // entry calls it first, before anything can load a DLL by name.
 void RestrictDllSearch();
+
+// Asks Windows not to let this process follow a junction or a symbolic link
+// that a non-administrator made (RedirectionGuard: Windows 10 22H2, Windows
+// 11). Where the system lacks it, nothing happens; the seam's own check of
+// links before every write stands either way.
+void EnableRedirectionGuard();
+
+// The calls of the layer that the tests replace to produce what Wine cannot
+// (a scanner holding a file, a replacement that fails halfway). None: the
+// system's own, looked up when first needed.
+struct Win32Calls {
+  BOOL(WINAPI* ReplaceFile)(LPCWSTR replaced, LPCWSTR replacement, LPCWSTR backup, DWORD flags, LPVOID, LPVOID);
+  BOOL(WINAPI* MoveFileEx)(LPCWSTR from, LPCWSTR to, DWORD flags);
+  BOOL(WINAPI* SetFileInformationByHandle)(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID data, DWORD size);
+  BOOL(WINAPI* SetProcessMitigationPolicy)(int policy, PVOID data, SIZE_T size);
+  void(WINAPI* Sleep)(DWORD milliseconds);
+};
+extern Win32Calls Win32Kernel;

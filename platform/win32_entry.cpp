@@ -5,6 +5,7 @@
 #include "platform/platform_win32.h"
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
-  RestrictDllSearch();  // before anything loads a DLL by name
+  RestrictDllSearch();       // before anything loads a DLL by name
+  EnableRedirectionGuard();  // before the first file is touched
   return UpdaterMain(instance);
 }

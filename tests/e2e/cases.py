@@ -452,12 +452,12 @@ CASES += [
          record=record(data_path=False), script=run_script(("UpdateFile00", "d,SAVE.DAT")),
          payload_files={"SAVE.DAT": b"fresh"},
          check=lambda run: files(game={"SAVE.DAT": b"fresh"})(run) +
-         [f"{p} was written in the working folder" for p in run.folder.rglob("SAVE.DAT")]),
+         [f"{p} was written in the working folder" for p in run.folder.glob("SAVE.DAT")]),
     Case("data-file-with-a-relative-data-path-lands-under-instpath", RUN + FINISH, exit_code=1,
          record=record(data_path="save"), script=run_script(("UpdateFile00", "d,SAVE.DAT")),
          payload_files={"SAVE.DAT": b"fresh"}, game_files={"GAME.EXE": b"MZ old game", "save\\keep": b""},
          check=lambda run: files(game={"save\\SAVE.DAT": b"fresh"})(run) +
-         [f"{p} was written in the working folder" for p in run.folder.rglob("SAVE.DAT")]),
+         [f"{p} was written in the working folder" for p in run.folder.glob("SAVE.DAT")]),
     Case("path-through-a-missing-folder-fails", RUN + [press(OK, WRITE_FAILED)] + FAIL,
          script=run_script(("UpdateFile00", "nodir\\GAME.EXE"))),
     Case("two-lines-share-an-entry", RUN + FINISH, exit_code=1,
@@ -656,4 +656,59 @@ CASES += [
          payload_files={"GAME.EXE": b"MZ new game", "SAVE.DAT": b"fresh"},
          check=files(game={"GAME.EXE": b"MZ new game"}, data={"SAVE.DAT": b"fresh"}))
     for name, folder in (("e-acute", "Café"), ("yen", "Yen¥Folder"))
+]
+
+
+# --- Links that the player's own programs made -------------------------------------
+# A program of the player's, unelevated, can make links in a folder the
+# player can write. Under Wine a host symbolic link is a reparse point owned
+# by the user (no administrator): the elevated updater must not follow it.
+def player_link(name, target="elsewhere"):
+    """Makes game\\name a symbolic link to a folder beside the game."""
+    def prepare(run):
+        outside = run.game.parent / target
+        outside.mkdir(exist_ok=True)
+        (outside / "keep").write_bytes(b"")
+        (run.game / name.replace("\\", "/")).symlink_to(outside, target_is_directory=True)
+    return prepare
+
+
+def nothing_outside(run):
+    outside = run.game.parent / "elsewhere"
+    return [f"{p} was written beyond the player's link" for p in outside.iterdir() if p.name != "keep"]
+
+
+def asked_for_redirection_guard(run):
+    log = (run.folder / "wine.log").read_text(errors="replace")
+    return [] if "SetProcessMitigationPolicy (16," in log else \
+        ["the updater never asked for RedirectionGuard (policy 16): " + log[-400:]]
+
+
+def long_target(slug):
+    """A line whose target is 259 bytes long: the updater's own limit."""
+    base = f"C:\\koushin\\{slug}\\game"
+    folder = "f" * 120
+    name = "n" * (259 - len(base) - 2 - len(folder))
+    return folder, name
+
+
+LONG_FOLDER, LONG_NAME = long_target("target-of-259-bytes-is-replaced")
+
+CASES += [
+    Case("update-line-through-a-players-link-is-refused", RUN + [press(OK, WRITE_FAILED)] + FAIL,
+         script=run_script(("UpdateFile00", "data\\EVIL.DLL")), payload_files={"EVIL.DLL": b"planted"},
+         game_files={"GAME.EXE": b"MZ old game"}, prepare=player_link("data"), check=nothing_outside),
+    Case("copy-line-through-a-players-link-is-refused", RUN + [press(OK, copy_failed("movie\\EVIL.DLL"))] + FAIL,
+         script=run_script(("CopyFile00", "2:movie\\EVIL.DLL")), discs={"d": {**DISC2, "movie\\EVIL.DLL": b"planted"}},
+         prepare=player_link("movie"), check=nothing_outside),
+    Case("copied-folder-merged-over-a-players-link-is-refused", RUN + [press(OK, copy_failed("movie"))] + FAIL,
+         script=run_script(("CopyFile00", "2:movie")),
+         discs={"d": {**DISC2, "movie\\sub\\EVIL.DLL": b"planted"}},
+         game_files={"GAME.EXE": b"MZ old game", "movie\\keep": b""},
+         prepare=lambda run: player_link("movie\\sub")(run), check=nothing_outside),
+    Case("redirection-guard-is-asked-for", RUN + FINISH, exit_code=1, check=asked_for_redirection_guard),
+    Case("target-of-259-bytes-is-replaced", RUN + FINISH, exit_code=1,
+         script=run_script(("UpdateFile00", LONG_FOLDER + "\\" + LONG_NAME)), payload_files={LONG_NAME: b"new"},
+         game_files={"GAME.EXE": b"MZ old game", LONG_FOLDER + "\\" + LONG_NAME: b"old"},
+         check=files(game={LONG_FOLDER + "\\" + LONG_NAME: b"new"})),
 ]

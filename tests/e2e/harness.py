@@ -49,8 +49,9 @@ class Wine:
     def __init__(self, build: pathlib.Path):
         self.env = dict(os.environ)
         if self.env.get("WINEDEBUG", "-all") == "-all":
-            # Wine's word when it cannot make windows at all, into each case's log.
-            self.env["WINEDEBUG"] = "-all,err+winediag"
+            # Wine's word when it cannot make windows at all, into each case's
+            # log; and its note of each process mitigation asked for.
+            self.env["WINEDEBUG"] = "-all,err+winediag,fixme+process"
         self.prefix = pathlib.Path(self.env["WINEPREFIX"])
         self.build = build
         self.drive_c = self.prefix / "drive_c"

@@ -213,6 +213,28 @@ uint32_t FakeGetAttributes(const char* path) {
   return it != g_fake.attributes.end() ? it->second : Real()->GetAttributes(path);
 }
 
+LinkKind FakeLinkAt(const char* path) {
+  auto it = g_fake.links.find(path);
+  return it != g_fake.links.end() ? it->second : Real()->LinkAt(path);
+}
+
+struct ListingContext {
+  std::string folder;
+  FolderVisitor visit;
+  void* context;
+};
+
+void VisitListed(void* context, const char* name, int is_folder, LinkKind link) {
+  auto* listing = static_cast<ListingContext*>(context);
+  auto it = g_fake.links.find(listing->folder + "\\" + name);
+  listing->visit(listing->context, name, is_folder, it != g_fake.links.end() ? it->second : link);
+}
+
+int FakeListFolder(const char* folder, FolderVisitor visit, void* context) {
+  ListingContext listing = {folder, visit, context};
+  return Real()->ListFolder(folder, VisitListed, &listing);
+}
+
 PlatformApi MakeTable() {
   PlatformApi api = *Real();
   api.Alloc = FakeAlloc;
@@ -248,6 +270,8 @@ PlatformApi MakeTable() {
   api.TouchLastWriteTime = FakeTouch;
   api.GetAttributes = FakeGetAttributes;
   api.ShellCopy = FakeShellCopy;
+  api.LinkAt = FakeLinkAt;
+  api.ListFolder = FakeListFolder;
   return api;
 }
 

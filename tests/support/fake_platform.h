@@ -97,6 +97,9 @@ struct FakePlatform {
   std::vector<std::string> brought_to_front;
   // Attributes reported for these paths instead of the real ones (a disc).
   std::map<std::string, uint32_t> attributes;
+  // Paths reported as links (of an administrator or of anybody else)
+  // instead of what the file system says, by LinkAt and ListFolder.
+  std::map<std::string, LinkKind> links;
   // Drive letters that are CD-ROM drives.
   std::string cd_drives;
   // Whether the system's "no disk" boxes are off, and how many drive types

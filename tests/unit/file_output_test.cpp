@@ -3,6 +3,7 @@
 // fallback.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -110,6 +111,23 @@ TEST_F(WriteBufferToFileTest, MissingFolderOrFolderInTheWayFails) {
   MakeFolder(folder.Join("dir"));
   EXPECT_EQ(WriteBufferToFile(folder.Join("dir").c_str(), "x", 1, nullptr), 0);
   EXPECT_EQ(folder.CountEntries(), 1);
+}
+
+// Every target the updater allows, up to 259 bytes, can be written and
+// replaced: the temporary and backup names beside it are longer than many a
+// target's own name, beyond the system's 260 characters of a plain path.
+TEST_F(WriteBufferToFileTest, TargetOf259BytesIsWrittenAndReplaced) {
+  std::string deep = folder.path();
+  while (deep.size() < 259 - 20) {
+    deep += "\\" + std::string(std::min<size_t>(40, 259 - 20 - deep.size()), 'd');
+    MakeFolder(deep);
+  }
+  std::string path = deep + "\\" + std::string(259 - deep.size() - 1, 'n');
+  ASSERT_EQ(path.size(), 259u);
+  ASSERT_EQ(WriteBufferToFile(path.c_str(), "first", 5, &kTime), 1);
+  ASSERT_EQ(WriteBufferToFile(path.c_str(), "second", 6, &kTime), 1);
+  EXPECT_EQ(ReadWholeFile(path), "second");
+  EXPECT_EQ(CountEntriesIn(deep), 1) << "no temporary or backup file is left";
 }
 
 TEST(AppendPathComponent, JoinsWithExactlyOneSeparatorAndASecondNul) {

@@ -433,6 +433,97 @@ TEST_F(FlowTest, CopiesAFileByItsPathAndStopsAtAFailedCopy) {
   EXPECT_NE(fake->boxes[0].owner, nullptr) << "owned by the wizard";
 }
 
+// A link that no administrator made, anywhere on a target's path, fails its
+// line as a write that cannot be made before anything is written; an
+// administrator's link is followed as before.
+TEST_F(FlowTest, LinksThatNoAdministratorMadeAreNeverFollowed) {
+  const struct {
+    const char* what;
+    const char* link;  // under the test's folder
+    LinkKind kind;
+    bool completes;
+  } kCases[] = {
+      {"the installation folder itself", "game", kOtherLink, false},
+      {"a folder in the middle of the path", "game\\data", kOtherLink, false},
+      {"the target itself", "game\\data\\X.DAT", kOtherLink, false},
+      {"an administrator's link in the middle", "game\\data", kAdministratorsLink, true},
+      {"an administrator's link as the target", "game\\data\\X.DAT", kAdministratorsLink, true},
+  };
+  MakeFolder(folder.Join("game\\data"));
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.what);
+    ResetUpdateState();
+    fake->boxes.clear();
+    fake->temp_files.clear();
+    fake->files_created.clear();
+    fake->links = {{folder.Join(c.link), c.kind}};
+    WriteWholeFile(folder.Join("game\\data\\X.DAT"), "old");
+    ReadyForRun(
+        "[SETUP]\r\nCompanyName=Co\r\nGameTitle=Title\r\nGameClass=Class\r\nGameDir=Dir\r\n"
+        "[UPDATE]\r\nUpdateFile00=data\\X.DAT\r\n",
+        {{"X.DAT", {'n', 'e', 'w'}, kTime, false}});
+    fake->in_dialog = [](FakePlatform& f) {
+      for (int i = 0; i < 3; ++i) f.Click(IDC_NEXT);
+    };
+    EXPECT_EQ(UpdaterMain(nullptr), c.completes ? 1 : 0);
+    if (c.completes) {
+      EXPECT_TRUE(fake->boxes.empty());
+      EXPECT_EQ(ReadWholeFile(folder.Join("game\\data\\X.DAT")), "new");
+    } else {
+      EXPECT_EQ(Texts(), (std::vector<std::string>{kMsgWriteFailed, kMsgInterrupted}));
+      EXPECT_EQ(ReadWholeFile(folder.Join("game\\data\\X.DAT")), "old");
+      EXPECT_TRUE(fake->temp_files.empty()) << "nothing is made beyond the link";
+      EXPECT_TRUE(fake->files_created.empty());
+    }
+  }
+}
+
+// The shell follows every link of the tree it copies into: a copy whose
+// destination, or anything already in the folder it merges into, is a link
+// no administrator made fails as a copy before the shell runs.
+TEST_F(FlowTest, DiscCopyNeverLandsBeyondAForeignLink) {
+  MakeFolder(folder.Join("game\\movie"));
+  MakeFolder(folder.Join("game\\movie\\deep"));
+  MakeFolder(folder.Join("game\\movie\\deep\\sub"));
+  MakeFolder(folder.Join("game\\data"));
+  const struct {
+    const char* what;
+    const char* line;
+    const char* link;
+    LinkKind kind;
+    bool copies;
+  } kCases[] = {
+      {"a file's folder", "2:data\\a.bin", "game\\data", kOtherLink, false},
+      {"the file itself", "2:data\\a.bin", "game\\data\\a.bin", kOtherLink, false},
+      {"the folder merged into", "2:movie", "game\\movie", kOtherLink, false},
+      {"a link deep in the folder merged into", "2:movie", "game\\movie\\deep\\sub", kOtherLink, false},
+      {"an administrator's link deep in it", "2:movie", "game\\movie\\deep\\sub", kAdministratorsLink, true},
+      {"a link in another folder", "2:movie", "game\\data", kOtherLink, true},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.what);
+    ResetUpdateState();
+    fake->boxes.clear();
+    fake->shell_copies.clear();
+    fake->links = {{folder.Join(c.link), c.kind}};
+    ReadyForRun(std::string("[SETUP]\r\nCompanyName=Co\r\nGameTitle=Title\r\nGameClass=Class\r\nGameDir=Dir\r\n"
+                            "[UPDATE]\r\nCopyFile00=") +
+                c.line + "\r\n");
+    fake->in_dialog = [](FakePlatform& f) {
+      for (int i = 0; i < 3; ++i) f.Click(IDC_NEXT);
+    };
+    fake->cd_drives = "Q";
+    fake->attributes = {{"Q:\\DISC2.CHK", kAttrNormal}, {"Q:\\data\\a.bin", kAttrNormal}, {"Q:\\movie", kAttrDirectory}};
+    EXPECT_EQ(UpdaterMain(nullptr), c.copies ? 1 : 0);
+    EXPECT_EQ(fake->shell_copies.size(), c.copies ? 1u : 0u);
+    if (!c.copies) {
+      char failed[1024];
+      FormatText(failed, sizeof failed, kMsgCopyFailed, c.line + 2);
+      EXPECT_EQ(Texts(), (std::vector<std::string>{failed, kMsgInterrupted}));
+    }
+  }
+}
+
 TEST_F(FlowTest, WizardIgnoresCommandsWhileBusyAndShowsTheWaitCursor) {
   ReadyForRun(
       "[SETUP]\r\nCompanyName=Co\r\nGameTitle=Title\r\nGameClass=Class\r\nGameDir=Dir\r\n"

@@ -1,0 +1,144 @@
+#include "platform/link_guard.h"
+
+#include <cstring>
+
+#include "common/text.h"
+#include "common/update_state.h"
+
+namespace {
+
+const PlatformApi* g_inner = nullptr;  // the table the guard passes calls to
+PlatformApi g_guarded;
+
+// Where the components of a path begin: after C:\ or \\server\share\, at 0
+// for anything else (every component is then examined).
+size_t FirstComponent(const char* path) {
+  if (path[0] != '\0' && path[1] == ':' && IsPathSeparator(path + 2)) return 3;
+  if (!IsPathSeparator(path) || !IsPathSeparator(path + 1)) return 0;
+  const char* p = path + 2;
+  for (int names = 0; *p != '\0'; p = NextChar(p)) {
+    if (IsPathSeparator(p) && ++names == 2) return size_t(p - path) + 1;
+  }
+  return size_t(p - path);
+}
+
+// A folder copy lands in a tree that may hold links already: the shell
+// would follow each of them. Folders deeper than this are refused unseen.
+constexpr int kDeepestFolder = 32;
+
+struct TreeWalk {
+  char path[kLongTextSize];
+  int depth;
+  bool foreign;
+};
+
+bool TreeHasForeignLink(TreeWalk* walk);
+
+void VisitInTree(void* context, const char* name, int is_folder, LinkKind link) {
+  TreeWalk* walk = static_cast<TreeWalk*>(context);
+  if (walk->foreign) return;
+  if (link == kOtherLink) {
+    walk->foreign = true;
+    return;
+  }
+  if (!is_folder) return;
+  if (name[0] == '\0') {  // a folder without a code page 932 name cannot be looked into
+    walk->foreign = true;
+    return;
+  }
+  size_t length = strlen(walk->path);
+  if (!AppendText(walk->path, sizeof walk->path, "\\") || !AppendText(walk->path, sizeof walk->path, name) ||
+      TreeHasForeignLink(walk))
+    walk->foreign = true;
+  walk->path[length] = '\0';
+}
+
+// Whether the existing tree at walk->path holds a link that no
+// administrator made, or is too deep to tell.
+bool TreeHasForeignLink(TreeWalk* walk) {
+  if (++walk->depth > kDeepestFolder) return true;
+  Os->ListFolder(walk->path, VisitInTree, walk);  // a folder that is not there holds nothing
+  --walk->depth;
+  return walk->foreign;
+}
+
+// The name a path's last component has, for a folder copy's destination.
+const char* LastComponent(const char* path) {
+  const char* last = path;
+  for (const char* p = path; *p != '\0'; p = NextChar(p))
+    if (IsPathSeparator(p) && p[1] != '\0') last = p + 1;
+  return last;
+}
+
+PlatformFile GuardedCreateTempFileBeside(const char* near_path, char* temp_path) {
+  return PathHasForeignLink(near_path) ? nullptr : g_inner->CreateTempFileBeside(near_path, temp_path);
+}
+
+int GuardedCommitFile(PlatformFile file, const char* temp_path, const char* to, const uint64_t* time) {
+  if (PathHasForeignLink(to) || PathHasForeignLink(temp_path)) {
+    g_inner->CloseFile(file);  // as a refused commit: the temporary file stays for its caller to remove
+    return 0;
+  }
+  return g_inner->CommitFile(file, temp_path, to, time);
+}
+
+int GuardedRemoveFile(const char* path) { return !PathHasForeignLink(path) && g_inner->RemoveFile(path); }
+
+int GuardedSetAttributes(const char* path, uint32_t attributes) {
+  return !PathHasForeignLink(path) && g_inner->SetAttributes(path, attributes);
+}
+
+int GuardedCreateFolder(const char* path) { return !PathHasForeignLink(path) && g_inner->CreateFolder(path); }
+
+int GuardedTouchLastWriteTime(const char* path) {
+  return !PathHasForeignLink(path) && g_inner->TouchLastWriteTime(path);
+}
+
+ShellCopyResult GuardedShellCopy(PlatformWindow owner, const char* from, const char* to, ShellCopyKind kind) {
+  bool foreign = PathHasForeignLink(to);
+  if (!foreign && kind == kShellCopyFolder) {
+    // The folder arrives under its last name inside `to`, merged with what
+    // is there already.
+    TreeWalk walk = {};
+    CopyText(walk.path, sizeof walk.path, to);
+    foreign = !AppendText(walk.path, sizeof walk.path, "\\") ||
+              !AppendText(walk.path, sizeof walk.path, LastComponent(from)) || PathHasForeignLink(walk.path) ||
+              TreeHasForeignLink(&walk);
+  }
+  if (foreign) return {1, 0};  // as a copy that failed
+  return g_inner->ShellCopy(owner, from, to, kind);
+}
+
+}  // namespace
+
+bool PathHasForeignLink(const char* path) {
+  char prefix[kLongTextSize];
+  size_t start = FirstComponent(path);
+  for (const char* p = path + start;; p = NextChar(p)) {
+    bool end = *p == '\0';
+    if (end || IsPathSeparator(p)) {
+      size_t length = size_t(p - path);
+      if (length > start && !IsPathSeparator(p - 1)) {  // a component ends here
+        if (length >= sizeof prefix) return true;
+        memcpy(prefix, path, length);
+        prefix[length] = '\0';
+        if (Os->LinkAt(prefix) == kOtherLink) return true;
+      }
+    }
+    if (end) return false;
+  }
+}
+
+void GuardAgainstForeignLinks() {
+  if (Os == &g_guarded) return;
+  g_inner = Os;
+  g_guarded = *Os;
+  g_guarded.CreateTempFileBeside = GuardedCreateTempFileBeside;
+  g_guarded.CommitFile = GuardedCommitFile;
+  g_guarded.RemoveFile = GuardedRemoveFile;
+  g_guarded.SetAttributes = GuardedSetAttributes;
+  g_guarded.CreateFolder = GuardedCreateFolder;
+  g_guarded.TouchLastWriteTime = GuardedTouchLastWriteTime;
+  g_guarded.ShellCopy = GuardedShellCopy;
+  Os = &g_guarded;
+}
