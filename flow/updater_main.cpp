@@ -10,6 +10,7 @@
 #include "common/messages.h"
 #include "common/text.h"
 #include "common/update_state.h"
+#include "flow/recovery.h"
 #include "flow/wizard.h"
 #include "platform/link_guard.h"
 #include "resources/resource_ids.h"
@@ -171,6 +172,10 @@ int UpdaterMain(void* instance) {
   }
   if (!WaitForGameToClose(UpdateState.GameTitle)) return Stop();
   if (UpdateState.GameTitleA[0] != '\0' && !WaitForGameToClose(UpdateState.GameTitleA)) return Stop();
+
+  // No other copy runs and the game is closed: what an interrupted run left
+  // is nobody's now.
+  RepairInterruptedRun();
 
   int id = UpdateState.AgreementTextBlock != nullptr ? IDD_WIZARD_AGREEMENT : IDD_WIZARD;
   intptr_t result = Os->RunDialog(id, WizardProc);

@@ -90,6 +90,8 @@ int GuardedSetAttributes(const char* path, uint32_t attributes) {
 
 int GuardedCreateFolder(const char* path) { return !PathHasForeignLink(path) && g_inner->CreateFolder(path); }
 
+int GuardedRemoveFolder(const char* path) { return !PathHasForeignLink(path) && g_inner->RemoveFolder(path); }
+
 int GuardedTouchLastWriteTime(const char* path) {
   return !PathHasForeignLink(path) && g_inner->TouchLastWriteTime(path);
 }
@@ -138,6 +140,7 @@ void GuardAgainstForeignLinks() {
   g_guarded.RemoveFile = GuardedRemoveFile;
   g_guarded.SetAttributes = GuardedSetAttributes;
   g_guarded.CreateFolder = GuardedCreateFolder;
+  g_guarded.RemoveFolder = GuardedRemoveFolder;
   g_guarded.TouchLastWriteTime = GuardedTouchLastWriteTime;
   g_guarded.ShellCopy = GuardedShellCopy;
   Os = &g_guarded;

@@ -84,11 +84,22 @@ typedef void (*FolderVisitor)(void* context, const char* name, int is_folder, Li
 // Drive types, with the Win32 values.
 enum : uint32_t { kDriveCdRom = 5 };
 
+// The names the file operations leave beside a target for a moment, so
+// that what an interrupted run left is found again from the names alone: a
+// temporary file is "~ks", eight characters and ".tmp" (15 bytes); the old
+// file that a replacement moves aside is the target's own name followed by
+// kBackupSuffix, until the new file is in place.
+constexpr const char* kTemporaryPrefix = "~ks";
+constexpr const char* kTemporarySuffix = ".tmp";
+constexpr unsigned kTemporaryNameSize = 15;
+constexpr const char* kBackupSuffix = ".ks~bak";
+
 struct PlatformApi {
   // --- Files -------------------------------------------------------------
-  // Creates a new, empty file in the folder of `near_path` under a name that
-  // no file there has, opened for writing with no sharing; writes that name's
-  // full path into `temp_path` (at least 1,024 bytes). None on failure.
+  // Creates a new, empty file in the folder of `near_path` under a temporary
+  // name (kTemporaryPrefix) that no file there has, opened for writing with
+  // no sharing; writes that name's full path into `temp_path` (at least 1,024
+  // bytes). None on failure.
   PlatformFile (*CreateTempFileBeside)(const char* near_path, char* temp_path);
   // Opens an existing file for reading; other programs may go on reading and
   // writing it meanwhile, as the system's own profile reader allows. None on
@@ -113,14 +124,21 @@ struct PlatformApi {
   // a missing one is made by renaming the open file itself, so the file that
   // arrives is the very one written. With `time`, its three times are set on
   // the final file, after the move. On failure `to` is as it was and the
-  // temporary file is still at `temp_path`.
+  // temporary file is still at `temp_path`, with one exception that loses
+  // nothing: when a replacement stopped halfway and the old file could not
+  // be put back, `to` is missing and the old file is at `to` + kBackupSuffix.
   int (*CommitFile)(PlatformFile file, const char* temp_path, const char* to, const uint64_t* time);
+  // Opens an existing file so that CommitFile can move it into a place of
+  // its own (a staged copy, a backup put back); none on failure.
+  PlatformFile (*OpenFileForMove)(const char* path);
   int (*RemoveFile)(const char* path);
   // Attributes of a path (kAttr* bits), or kInvalidAttributes when nothing is there.
   uint32_t (*GetAttributes)(const char* path);
   int (*SetAttributes)(const char* path, uint32_t attributes);
   // Creates one folder level; false when it exists already or cannot be made.
   int (*CreateFolder)(const char* path);
+  // Removes an empty folder (a link to one: the link itself).
+  int (*RemoveFolder)(const char* path);
   // What the last component of `path` is as a link, itself, never what it
   // leads to; kNoLink when nothing is there.
   LinkKind (*LinkAt)(const char* path);

@@ -52,8 +52,8 @@ PlatformFile PosixCreateTempFileBeside(const char* near_path, char* temp_path) {
   const char* slash = strrchr(native.text, '/');
   size_t folder = slash ? size_t(slash - native.text + 1) : 0;
   char pattern[4200];
-  snprintf(pattern, sizeof pattern, "%.*s.ks~XXXXXX", int(folder), native.text);
-  int fd = mkstemp(pattern);
+  snprintf(pattern, sizeof pattern, "%.*s%s00XXXXXX%s", int(folder), native.text, kTemporaryPrefix, kTemporarySuffix);
+  int fd = mkstemps(pattern, int(strlen(kTemporarySuffix)));
   if (fd < 0) return nullptr;
   CopyText(temp_path, 1024, pattern);
   return FileOf(fd);
@@ -134,6 +134,18 @@ int PosixCommitFile(PlatformFile file, const char* temp_path, const char* to, co
 }
 
 int PosixDeleteFile(const char* path) { return unlink(ToNative(path).text) == 0; }
+
+PlatformFile PosixOpenFileForMove(const char* path) {
+  int fd = open(ToNative(path).text, O_RDONLY | O_CLOEXEC);
+  return fd < 0 ? nullptr : FileOf(fd);
+}
+
+int PosixRemoveFolder(const char* path) {
+  NativePath native = ToNative(path);
+  struct stat st;
+  if (lstat(native.text, &st) == 0 && S_ISLNK(st.st_mode)) return unlink(native.text) == 0;
+  return rmdir(native.text) == 0;
+}
 
 uint32_t PosixGetAttributes(const char* path) {
   struct stat st;
@@ -252,10 +264,12 @@ const PlatformApi kPosixPlatform = {
     .CloseFile = PosixCloseFile,
     .FlushFile = PosixFlushFile,
     .CommitFile = PosixCommitFile,
+    .OpenFileForMove = PosixOpenFileForMove,
     .RemoveFile = PosixDeleteFile,
     .GetAttributes = PosixGetAttributes,
     .SetAttributes = PosixSetAttributes,
     .CreateFolder = PosixCreateFolder,
+    .RemoveFolder = PosixRemoveFolder,
     .LinkAt = PosixLinkAt,
     .ListFolder = PosixListFolder,
     .TouchLastWriteTime = PosixTouchLastWriteTime,

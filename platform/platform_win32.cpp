@@ -226,28 +226,33 @@ int Win32CommitFile(PlatformFile file, const char* temp_path, const char* to, co
     CloseHandle(handle);
     if (attributes & FILE_ATTRIBUTE_DIRECTORY) return 0;
     // ReplaceFile keeps the destination's security descriptor, streams and
-    // attributes. With a backup name, a replacement that fails halfway
-    // leaves the old file under that name, from where it is put back.
+    // attributes. It moves the old file to the backup name, then the new one
+    // to the target's: a replacement that stops between the two (or a power
+    // cut there) leaves the old file under a name found again from the
+    // target's, from where it is put back, now or at the next start.
     char backup_path[1024];
-    HANDLE reserved = static_cast<HANDLE>(Win32CreateTempFileBeside(to, backup_path));
-    if (reserved == nullptr) return 0;
-    CloseHandle(reserved);
+    CopyText(backup_path, sizeof backup_path, to);
+    if (!AppendText(backup_path, sizeof backup_path, kBackupSuffix)) return 0;
     WideText backup = WidePath(backup_path);
+    // What is at that name was left by a run whose replacement completed
+    // (its target is there): an older version, or a link of somebody's,
+    // which a delete removes itself, never what it leads to.
+    if (GetFileAttributesW(backup.text) != INVALID_FILE_ATTRIBUTES && !Win32Kernel.DeleteFile(backup.text)) return 0;
     if (!UntilNotBusy([&] {
           return Win32Kernel.ReplaceFile(target.text, temp.text, backup.text, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr,
                                          nullptr) != 0;
         })) {
-      if (GetLastError() != ERROR_UNABLE_TO_MOVE_REPLACEMENT_2) {
-        DeleteFileW(backup.text);  // the reservation alone: the old file never left its name
-        return 0;
-      }
+      // Any other error leaves both files under their own names.
+      if (GetLastError() != ERROR_UNABLE_TO_MOVE_REPLACEMENT_2) return 0;
       // The old file is at the backup name and the new one did not take its
       // place: the old one goes back. Should that fail too, the backup is
       // the only copy of the player's file and stays where it is.
       UntilNotBusy([&] { return Win32Kernel.MoveFileEx(backup.text, target.text, 0) != 0; });
       return 0;
     }
-    DeleteFileW(backup.text);
+    // The new file is in place; a backup that cannot be deleted now is an
+    // old version, removed at the next start.
+    Win32Kernel.DeleteFile(backup.text);
     // Not every implementation carries the attributes over.
     if (GetFileAttributesW(target.text) != attributes) SetFileAttributesW(target.text, attributes);
   }
@@ -263,7 +268,16 @@ int Win32CommitFile(PlatformFile file, const char* temp_path, const char* to, co
   return 1;
 }
 
-int Win32DeleteFile(const char* path) { return DeleteFileW(WidePath(path).text) != 0; }
+int Win32DeleteFile(const char* path) { return Win32Kernel.DeleteFile(WidePath(path).text) != 0; }
+
+PlatformFile Win32OpenFileForMove(const char* path) {
+  // Delete access: the file is renamed through this handle.
+  HANDLE h = CreateFileW(WidePath(path).text, GENERIC_READ | DELETE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  return h == INVALID_HANDLE_VALUE ? nullptr : h;
+}
+
+int Win32RemoveFolder(const char* path) { return RemoveDirectoryW(WidePath(path).text) != 0; }
 
 uint32_t Win32GetAttributes(const char* path) { return GetFileAttributesW(WidePath(path).text); }
 
@@ -641,10 +655,12 @@ const PlatformApi kWin32Platform = {
     .CloseFile = Win32CloseFile,
     .FlushFile = Win32FlushFile,
     .CommitFile = Win32CommitFile,
+    .OpenFileForMove = Win32OpenFileForMove,
     .RemoveFile = Win32DeleteFile,
     .GetAttributes = Win32GetAttributes,
     .SetAttributes = Win32SetAttributes,
     .CreateFolder = Win32CreateFolder,
+    .RemoveFolder = Win32RemoveFolder,
     .LinkAt = Win32LinkAt,
     .ListFolder = Win32ListFolder,
     .TouchLastWriteTime = Win32TouchLastWriteTime,
@@ -678,7 +694,7 @@ const PlatformApi kWin32Platform = {
 
 }  // namespace
 
-Win32Calls Win32Kernel = {ReplaceFileW, MoveFileExW, nullptr, nullptr, Sleep};
+Win32Calls Win32Kernel = {ReplaceFileW, MoveFileExW, DeleteFileW, nullptr, nullptr, Sleep};
 
 void EnableRedirectionGuard() {
   // Looked up, not imported: Windows 10 22H2 and Windows 11 have it. Policy

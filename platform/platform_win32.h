@@ -20,6 +20,7 @@ void EnableRedirectionGuard();
 struct Win32Calls {
   BOOL(WINAPI* ReplaceFile)(LPCWSTR replaced, LPCWSTR replacement, LPCWSTR backup, DWORD flags, LPVOID, LPVOID);
   BOOL(WINAPI* MoveFileEx)(LPCWSTR from, LPCWSTR to, DWORD flags);
+  BOOL(WINAPI* DeleteFile)(LPCWSTR path);
   BOOL(WINAPI* SetFileInformationByHandle)(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID data, DWORD size);
   BOOL(WINAPI* SetProcessMitigationPolicy)(int policy, PVOID data, SIZE_T size);
   void(WINAPI* Sleep)(DWORD milliseconds);

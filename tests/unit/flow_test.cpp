@@ -524,6 +524,50 @@ TEST_F(FlowTest, DiscCopyNeverLandsBeyondAForeignLink) {
   }
 }
 
+// What an interrupted run left is repaired at the next start, before the
+// wizard opens, without a word: a backup whose target is missing goes back,
+// a backup beside its target and the temporary files and the staging folder
+// go. Nothing else is touched, and no link of somebody's is followed.
+TEST_F(FlowTest, NextStartRepairsWhatAnInterruptedRunLeft) {
+  MakeFolder(folder.Join("game\\data"));
+  MakeFolder(folder.Join("save"));
+  MakeFolder(folder.Join("game\\~ks-staging"));
+  MakeFolder(folder.Join("game\\~ks-staging\\movie"));
+  fake->registry["Software\\Co\\Dir"]["DataPath"] = folder.Join("save") + '\0';
+  const std::string bak = kBackupSuffix;
+  WriteWholeFile(folder.Join("game\\data\\A.DAT") + bak, "old A");             // its target is missing
+  WriteWholeFile(folder.Join("game\\B.DAT"), "new B");                           // the replacement completed
+  WriteWholeFile(folder.Join("game\\B.DAT") + bak, "old B");
+  WriteWholeFile(folder.Join("save\\C.SAV") + bak, "old C");                     // in the data folder
+  WriteWholeFile(folder.Join("game\\~ks0123ABCD.tmp"), "half written");
+  WriteWholeFile(folder.Join("game\\~ks-staging\\movie\\op.mpg"), "staged");
+  WriteWholeFile(folder.Join("game\\player.tmp"), "the player's");               // no name of ours
+  WriteWholeFile(folder.Join("game\\~ks-staging.txt"), "the player's too");
+  fake->links[folder.Join("game\\data")] = kAdministratorsLink;                // followed
+  Payload(kScript, {{"GAME.EXE", {'n'}, kTime, false}});
+  fake->in_dialog = [this](FakePlatform& f) {
+    EXPECT_EQ(ReadWholeFile(folder.Join("game\\data\\A.DAT")), "old A") << "repaired before the wizard";
+    f.Click(IDC_CANCEL);
+  };
+  EXPECT_EQ(UpdaterMain(nullptr), 0);
+  EXPECT_EQ(Texts(), std::vector<std::string>{kMsgInterrupted}) << "nothing is shown for the repair";
+  EXPECT_EQ(ReadWholeFile(folder.Join("game\\B.DAT")), "new B");
+  EXPECT_FALSE(FileExists(folder.Join("game\\B.DAT") + bak));
+  EXPECT_EQ(ReadWholeFile(folder.Join("save\\C.SAV")), "old C");
+  EXPECT_FALSE(FileExists(folder.Join("game\\~ks0123ABCD.tmp")));
+  EXPECT_FALSE(FileExists(folder.Join("game\\~ks-staging")));
+  EXPECT_EQ(ReadWholeFile(folder.Join("game\\player.tmp")), "the player's");
+  EXPECT_TRUE(FileExists(folder.Join("game\\~ks-staging.txt")));
+  EXPECT_EQ(CountEntriesIn(folder.Join("game\\data")), 1);
+  EXPECT_EQ(CountEntriesIn(folder.Join("game")), 5) << "SETUP.INI, data, B.DAT and the player's two files";
+  // A folder behind somebody's link is none of the updater's business.
+  ResetUpdateState();
+  fake->links = {{folder.Join("game\\data"), kOtherLink}};
+  WriteWholeFile(folder.Join("game\\data\\~ks76543210.tmp"), "x");
+  EXPECT_EQ(UpdaterMain(nullptr), 0);
+  EXPECT_TRUE(FileExists(folder.Join("game\\data\\~ks76543210.tmp")));
+}
+
 TEST_F(FlowTest, WizardIgnoresCommandsWhileBusyAndShowsTheWaitCursor) {
   ReadyForRun(
       "[SETUP]\r\nCompanyName=Co\r\nGameTitle=Title\r\nGameClass=Class\r\nGameDir=Dir\r\n"

@@ -74,7 +74,7 @@ class Win32LayerTest : public PlatformTest {
     g_replace = g_move = g_rename = Faults{};
     g_sleeps = 0;
     g_halfway = false;
-    Win32Kernel = {FakeReplaceFile, FakeMoveFileEx, FakeSetInformation, nullptr, CountSleep};
+    Win32Kernel = {FakeReplaceFile, FakeMoveFileEx, DeleteFileW, FakeSetInformation, nullptr, CountSleep};
   }
   void TearDown() override {
     Win32Kernel = saved_;
@@ -146,16 +146,19 @@ TEST_F(Win32LayerTest, AnOldFileThatCannotBePutBackIsKept) {
   g_move.failures = -1;
   EXPECT_EQ(WriteBufferToFile(path.c_str(), "new", 3, &kTime), 0);
   EXPECT_FALSE(FileExists(path));
-  int with_old = 0;
-  WIN32_FIND_DATAA found;
-  HANDLE find = FindFirstFileA((folder.path() + "\\*").c_str(), &found);
-  ASSERT_NE(find, INVALID_HANDLE_VALUE);
-  do {
-    std::string name = found.cFileName;
-    if (name != "." && name != ".." && ReadWholeFile(folder.Join(name)) == "old") ++with_old;
-  } while (FindNextFileA(find, &found));
-  FindClose(find);
-  EXPECT_EQ(with_old, 1) << "the old content survives under the backup name";
+  EXPECT_EQ(ReadWholeFile(path + kBackupSuffix), "old") << "under a name found again from the target's";
+  EXPECT_EQ(folder.CountEntries(), 1);
+}
+
+// A backup left by a run whose replacement completed is an older version:
+// the next replacement takes its name.
+TEST_F(Win32LayerTest, AStaleBackupMakesWayForTheNextReplacement) {
+  std::string path = folder.Join("GAME.EXE");
+  WriteWholeFile(path, "current");
+  WriteWholeFile(path + kBackupSuffix, "older");
+  ASSERT_EQ(WriteBufferToFile(path.c_str(), "new", 3, &kTime), 1);
+  EXPECT_EQ(ReadWholeFile(path), "new");
+  EXPECT_EQ(folder.CountEntries(), 1);
 }
 
 TEST_F(Win32LayerTest, RedirectionGuardIsAskedFor) {
