@@ -7,6 +7,7 @@
 #include "common/messages.h"
 #include "common/text.h"
 #include "common/update_state.h"
+#include "flow/recovery.h"
 #include "flow/wizard.h"
 #include "settings/settings_readers.h"
 #include "settings/update_script.h"
@@ -66,6 +67,118 @@ int FindDiscDrive(int disc, PlatformWindow window, char* root) {
   }
 }
 
+namespace {
+
+// Makes every missing folder between InstPath and `path`'s own folder, as
+// the shell did when it copied in place ("missing folders are made").
+void MakeFoldersTo(const char* path) {
+  char partial[kLongTextSize];
+  size_t start = strlen(UpdateState.InstPath);
+  for (const char* p = path + start; *p != '\0'; p = NextChar(p)) {
+    if (!IsPathSeparator(p) || p == path + start) continue;
+    size_t length = size_t(p - path);
+    if (length >= sizeof partial) return;
+    memcpy(partial, path, length);
+    partial[length] = '\0';
+    Os->CreateFolder(partial);  // it may well exist
+  }
+}
+
+// Puts the staged file `staged` in the place of `target`, as a replacement
+// puts any file in place: the old file stays until the new one is there.
+bool PlaceFile(const char* staged, const char* target) {
+  MakeFoldersTo(target);
+  uint32_t attributes = Os->GetAttributes(target);
+  if (attributes != kInvalidAttributes && (attributes & kAttrReadOnly)) Os->SetAttributes(target, kAttrNormal);
+  PlatformFile file = Os->OpenFileForMove(staged);
+  return file != nullptr && Os->CommitFile(file, staged, target, nullptr);
+}
+
+// Folders of a copied tree deeper than this are not put in place.
+constexpr int kDeepestFolder = 32;
+
+struct Placing {
+  char staged[kLongTextSize];
+  char target[kLongTextSize];
+  int depth;
+  bool ok;
+};
+
+bool PlaceTree(Placing* placing);
+
+void PlaceListed(void* context, const char* name, int is_folder, LinkKind link) {
+  Placing* placing = static_cast<Placing*>(context);
+  if (!placing->ok) return;
+  size_t staged_length = strlen(placing->staged), target_length = strlen(placing->target);
+  // Only what the shell copied is placed: a name without a code page 932
+  // form, or a link that appeared in the staging folder, is not.
+  placing->ok = name[0] != '\0' && link == kNoLink && AppendText(placing->staged, sizeof placing->staged, "\\") &&
+                AppendText(placing->staged, sizeof placing->staged, name) &&
+                AppendText(placing->target, sizeof placing->target, "\\") &&
+                AppendText(placing->target, sizeof placing->target, name);
+  if (placing->ok) placing->ok = is_folder ? PlaceTree(placing) : PlaceFile(placing->staged, placing->target);
+  placing->staged[staged_length] = '\0';
+  placing->target[target_length] = '\0';
+}
+
+// Puts every file of the staged folder in the same place under the target
+// folder, making the folders that are missing.
+bool PlaceTree(Placing* placing) {
+  if (++placing->depth > kDeepestFolder) return false;
+  Os->CreateFolder(placing->target);  // it may well exist
+  placing->ok = Os->ListFolder(placing->staged, PlaceListed, placing) && placing->ok;
+  --placing->depth;
+  return placing->ok;
+}
+
+// The name a path's last component has.
+const char* LastComponent(const char* path) {
+  const char* last = path;
+  for (const char* p = path; *p != '\0'; p = NextChar(p))
+    if (IsPathSeparator(p) && p[1] != '\0') last = p + 1;
+  return last;
+}
+
+// Copies one line's source into the staging folder with the shell, then puts
+// what arrived in place: a copy that fails or is aborted leaves nothing of
+// its line in the installation. 1 when the line is done, 0 when it failed,
+// -1 when the player stopped the copy in the shell's window.
+int CopyStaged(PlatformWindow window, const DiscCopyItem& item, const char* source, ShellCopyKind kind) {
+  char staging[kLongTextSize] = {}, staged[kLongTextSize] = {}, target[kLongTextSize] = {};
+  CopyText(staging, sizeof staging, UpdateState.InstPath);
+  if (!AppendPathComponent(staging, sizeof staging, kStagingFolderName)) return 0;
+  RemoveTree(staging);  // whatever an earlier run left there
+  Os->CreateFolder(staging);
+  CopyText(staged, sizeof staged, staging);
+  CopyText(target, sizeof target, UpdateState.InstPath);
+  const char* name = kind == kShellCopyFile ? item.Path : LastComponent(source);
+  // Both lists end in two NULs: the buffers were zero-filled, and the joins
+  // add the second.
+  if (kind == kShellCopyFile && !AppendPathComponent(staged, sizeof staged, item.Path)) return 0;
+  if (!AppendPathComponent(target, sizeof target, name)) return 0;
+  ShellCopyResult result = Os->ShellCopy(window, source, staged, kind);
+  int done = result.Aborted ? -1 : result.Failed ? 0 : 1;
+  if (done == 1) {
+    if (kind == kShellCopyFile) {
+      done = PlaceFile(staged, target) ? 1 : 0;
+      if (done) Os->SetAttributes(target, kAttrNormal);
+    } else {
+      Placing placing = {};
+      CopyText(placing.staged, sizeof placing.staged, staging);
+      AppendText(placing.staged, sizeof placing.staged, "\\");
+      done = AppendText(placing.staged, sizeof placing.staged, name) ? 1 : 0;
+      CopyText(placing.target, sizeof placing.target, target);
+      placing.ok = true;
+      if (done) done = PlaceTree(&placing) ? 1 : 0;
+      if (done) Os->SetAttributes(UpdateState.InstPath, kAttrNormal);
+    }
+  }
+  RemoveTree(staging);
+  return done;
+}
+
+}  // namespace
+
 int RunDiscCopy(PlatformWindow window) {
   char disc_root[3] = "";
   for (int i = 0; i < UpdateState.DiscCopyItemCount; ++i) {
@@ -84,26 +197,19 @@ int RunDiscCopy(PlatformWindow window) {
     // A line without a disc number before any line with one has no drive to
     // copy from; it never copies from the root of the current drive.
     if (disc_root[0] == '\0') return FailCopy(window, item.Path);
-    // Paths of up to 259 bytes, with the second NUL of the list after them.
-    char source[kPathSize + 1] = {}, destination[kPathSize + 1] = {};
+    char source[kPathSize + 1] = {};
     CopyText(source, sizeof source, disc_root);
-    CopyText(destination, sizeof destination, UpdateState.InstPath);
     if (!AppendPathComponent(source, sizeof source, item.Path)) return FailCopy(window, item.Path);
     uint32_t attributes = Os->GetAttributes(source);
     ShellCopyKind kind = kShellCopyFolder;  // a folder, or a source that cannot be examined
-    if (attributes != kInvalidAttributes && !(attributes & kAttrDirectory)) {
-      if (!AppendPathComponent(destination, sizeof destination, item.Path)) return FailCopy(window, item.Path);
-      kind = kShellCopyFile;
-    }
+    if (attributes != kInvalidAttributes && !(attributes & kAttrDirectory)) kind = kShellCopyFile;
     SetInfoText(window, kInfoCopying, item.Path);
-    // Both lists end in two NULs: the buffers were zero-filled.
-    ShellCopyResult result = Os->ShellCopy(window, source, destination, kind);
-    if (result.Aborted) {
+    int done = CopyStaged(window, item, source, kind);
+    if (done < 0) {
       Os->EndWizardDialog(window, -1);
       return 0;
     }
-    if (result.Failed) return FailCopy(window, item.Path);
-    Os->SetAttributes(destination, kAttrNormal);
+    if (done == 0) return FailCopy(window, item.Path);
   }
   return 1;
 }

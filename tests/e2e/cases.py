@@ -712,3 +712,27 @@ CASES += [
          game_files={"GAME.EXE": b"MZ old game", LONG_FOLDER + "\\" + LONG_NAME: b"old"},
          check=files(game={LONG_FOLDER + "\\" + LONG_NAME: b"new"})),
 ]
+
+
+# --- What an interrupted run left ---------------------------------------------------
+# A crash between the two renames of a replacement leaves the old file under
+# the target's name with ".ks~bak" and no target; temporary files and the
+# disc copy's staging folder stay too. The next start repairs it all before
+# the wizard opens, without a word.
+def interrupted_run_left(run):
+    (run.game / "GAME.EXE").rename(run.game / "GAME.EXE.ks~bak")
+    (run.game / "~ks0000BEEF.tmp").write_bytes(b"half written")
+    (run.game / "~ks-staging" / "movie").mkdir(parents=True)
+    (run.game / "~ks-staging" / "movie" / "op.mpg").write_bytes(b"staged")
+
+
+def repaired(run):
+    left = sorted(p.name for p in run.game.iterdir())
+    return file_is("GAME.EXE", b"MZ old game")(run) + \
+        ([] if left == ["GAME.EXE", "SETUP.INI"] else [f"left in the installation: {left}"])
+
+
+CASES += [
+    Case("next-start-repairs-what-a-crash-left", [press(CANCEL, START), press(OK, INTERRUPTED)],
+         prepare=interrupted_run_left, check=repaired),
+]

@@ -190,10 +190,33 @@ uint32_t FakeDriveType(const char* root) {
   return g_fake.cd_drives.find(root[0]) != std::string::npos ? uint32_t(kDriveCdRom) : 3u;  // 3: a fixed disk
 }
 
+// Writes `content` at `path`, making the folders on the way (the shell's
+// FOF_NOCONFIRMMKDIR).
+void WriteWithFolders(const std::string& path, const std::string& content) {
+  for (size_t at = path.find('\\', 3); at != std::string::npos; at = path.find('\\', at + 1))
+    Real()->CreateFolder(path.substr(0, at).c_str());
+  char temp[1024];
+  PlatformFile file = Real()->CreateTempFileBeside(path.c_str(), temp);
+  if (file == nullptr) return;
+  Real()->WriteFileBytes(file, content.data(), uint32_t(content.size()));
+  Real()->CommitFile(file, temp, path.c_str(), nullptr);
+}
+
 ShellCopyResult FakeShellCopy(PlatformWindow, const char* from, const char* to, ShellCopyKind kind) {
   g_fake.shell_copies.push_back({from, to, from[strlen(from) + 1] == '\0', to[strlen(to) + 1] == '\0', kind});
-  if (int(g_fake.shell_copies.size()) - 1 == g_fake.shell_fail_at) return {1, 0};
-  return g_fake.shell_result;
+  // A copy that fails or is stopped has written part of its files, as a
+  // scratched disc or the player's Cancel leaves them: torn.
+  bool failing = int(g_fake.shell_copies.size()) - 1 == g_fake.shell_fail_at;
+  ShellCopyResult result = failing ? g_fake.shell_fail_result : g_fake.shell_result;
+  bool torn = result.Failed || result.Aborted;
+  std::string source = from, last = source.substr(source.rfind('\\') + 1);
+  for (const auto& [path, content] : g_fake.disc_files) {
+    std::string written = torn ? content.substr(0, content.size() / 2) + "(torn)" : content;
+    if (kind == kShellCopyFile && path == source) WriteWithFolders(to, written);
+    if (kind == kShellCopyFolder && path.rfind(source + "\\", 0) == 0)
+      WriteWithFolders(std::string(to) + "\\" + last + path.substr(source.size()), written);
+  }
+  return result;
 }
 
 uint32_t FakeQuietDriveErrors() {
@@ -210,7 +233,13 @@ uint32_t FakeGetAttributes(const char* path) {
       !g_fake.drive_errors_quiet)
     ++g_fake.loud_drive_probes;
   auto it = g_fake.attributes.find(path);
-  return it != g_fake.attributes.end() ? it->second : Real()->GetAttributes(path);
+  if (it != g_fake.attributes.end()) return it->second;
+  std::string p = path;
+  for (const auto& [disc_path, content] : g_fake.disc_files) {
+    if (disc_path == p) return kAttrNormal;
+    if (disc_path.rfind(p + "\\", 0) == 0) return kAttrDirectory;
+  }
+  return Real()->GetAttributes(path);
 }
 
 LinkKind FakeLinkAt(const char* path) {

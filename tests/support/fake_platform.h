@@ -106,8 +106,13 @@ struct FakePlatform {
   // or paths on a CD-ROM drive were asked for while they were on.
   bool drive_errors_quiet = false;
   int loud_drive_probes = 0;
+  // The files of the discs, by path ("Q:\\movie\\op.mpg"), with their
+  // content: a successful shell copy writes those it covers, as the shell
+  // would, and GetAttributes reports them (and their folders).
+  std::map<std::string, std::string> disc_files;
   ShellCopyResult shell_result = {0, 0};
-  int shell_fail_at = -1;  // the copy (counted from 0) that fails
+  int shell_fail_at = -1;  // the copy (counted from 0) that fails, with this result:
+  ShellCopyResult shell_fail_result = {1, 0};
   std::vector<FakeShellCopy> shell_copies;
 
   // The wizard: RunDialog sends the initialisation, then calls `in_dialog`,

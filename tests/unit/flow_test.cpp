@@ -408,9 +408,59 @@ TEST_F(FlowTest, ShellCopyAbortEndsTheWizardWithoutAMessage) {
   ASSERT_EQ(fake->shell_copies.size(), 1u);
   const FakeShellCopy& copy = fake->shell_copies[0];
   EXPECT_EQ(copy.from, "Q:\\movie");
-  EXPECT_EQ(copy.to, folder.Join("game"));
+  EXPECT_EQ(copy.to, folder.Join("game\\~ks-staging")) << "the shell copies into the staging folder";
   EXPECT_EQ(copy.kind, kShellCopyFolder) << "a source that cannot be examined goes as a folder";
   EXPECT_TRUE(copy.from_ends_in_two_nuls && copy.to_ends_in_two_nuls);
+  EXPECT_EQ(folder.CountEntries(), 1) << "nothing of the line, no staging folder";
+  EXPECT_EQ(CountEntriesIn(folder.Join("game")), 1) << "SETUP.INI alone";
+}
+
+// The shell copies into a staging folder; only a copy that succeeded is put
+// in place, each file as a replacement: a copy that fails or is stopped
+// leaves the old file as it was and nothing of the line.
+TEST_F(FlowTest, DiscCopiesAreStagedAndPutInPlaceOnlyWhenDone) {
+  const struct {
+    const char* what;
+    ShellCopyResult result;
+    bool done;
+  } kCases[] = {
+      {"done", {0, 0}, true},
+      {"failed", {1, 0}, false},
+      {"aborted in the shell's window", {1, 1}, false},
+      {"aborted, the shell said nothing failed", {0, 1}, false},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.what);
+    ResetUpdateState();
+    fake->boxes.clear();
+    WriteWholeFile(folder.Join("game\\OLD.BIN"), "old");
+    MakeReadOnly(folder.Join("game\\OLD.BIN"));
+    NativePlatform()->RemoveFile(folder.Join("game\\movie\\op.mpg").c_str());
+    ReadyForRun(
+        "[SETUP]\r\nCompanyName=Co\r\nGameTitle=Title\r\nGameClass=Class\r\nGameDir=Dir\r\n"
+        "[UPDATE]\r\nCopyFile00=2:movie\r\nCopyFile01=2:OLD.BIN\r\n");
+    fake->in_dialog = [](FakePlatform& f) {
+      for (int i = 0; i < 3; ++i) f.Click(IDC_NEXT);
+    };
+    fake->cd_drives = "Q";
+    fake->disc_files = {{"Q:\\DISC2.CHK", ""}, {"Q:\\movie\\op.mpg", "op"}, {"Q:\\OLD.BIN", "new"}};
+    fake->shell_copies.clear();
+    fake->shell_fail_at = c.done ? -1 : 1;  // the second line's copy
+    fake->shell_fail_result = c.result;
+    EXPECT_EQ(UpdaterMain(nullptr), c.done ? 1 : 0);
+    EXPECT_EQ(ReadWholeFile(folder.Join("game\\OLD.BIN")), c.done ? "new" : "old");
+    EXPECT_EQ((NativePlatform()->GetAttributes(folder.Join("game\\OLD.BIN").c_str()) & kAttrReadOnly) != 0, !c.done)
+        << "a copied file's attributes become normal";
+    EXPECT_EQ(ReadWholeFile(folder.Join("game\\movie\\op.mpg")), "op") << "the line before stays done";
+    char failed[1024];
+    FormatText(failed, sizeof failed, kMsgCopyFailed, "OLD.BIN");
+    std::vector<std::string> boxes;
+    if (!c.done && !c.result.Aborted) boxes.push_back(failed);
+    if (!c.done) boxes.push_back(kMsgInterrupted);
+    EXPECT_EQ(Texts(), boxes);
+    EXPECT_FALSE(FileExists(folder.Join("game\\~ks-staging"))) << "the staging folder goes in every case";
+    NativePlatform()->SetAttributes(folder.Join("game\\OLD.BIN").c_str(), kAttrNormal);
+  }
 }
 
 TEST_F(FlowTest, CopiesAFileByItsPathAndStopsAtAFailedCopy) {
@@ -419,12 +469,14 @@ TEST_F(FlowTest, CopiesAFileByItsPathAndStopsAtAFailedCopy) {
       "[UPDATE]\r\nCopyFile00=2:data\\a.bin\r\nCopyFile01=b.bin\r\nCopyFile02=c.bin\r\n");
   fake->cd_drives = "Q";
   for (const char* path : {"Q:\\DISC2.CHK", "Q:\\data\\a.bin", "Q:\\b.bin", "Q:\\c.bin"})
-    fake->attributes[path] = kAttrNormal;
+    fake->disc_files[path] = path;
   fake->shell_fail_at = 1;
   EXPECT_EQ(UpdaterMain(nullptr), 0);
   ASSERT_EQ(fake->shell_copies.size(), 2u) << "the line after the failed one is not copied";
   EXPECT_EQ(fake->shell_copies[0].from, "Q:\\data\\a.bin");
-  EXPECT_EQ(fake->shell_copies[0].to, folder.Join("game\\data\\a.bin"));
+  EXPECT_EQ(fake->shell_copies[0].to, folder.Join("game\\~ks-staging\\data\\a.bin"));
+  EXPECT_EQ(ReadWholeFile(folder.Join("game\\data\\a.bin")), "Q:\\data\\a.bin") << "in place, its folder made";
+  EXPECT_FALSE(FileExists(folder.Join("game\\b.bin")));
   EXPECT_EQ(fake->shell_copies[0].kind, kShellCopyFile);
   EXPECT_EQ(fake->shell_copies[1].from, "Q:\\b.bin") << "from the drive of the line before";
   char failed[1024];
@@ -478,9 +530,8 @@ TEST_F(FlowTest, LinksThatNoAdministratorMadeAreNeverFollowed) {
   }
 }
 
-// The shell follows every link of the tree it copies into: a copy whose
-// destination, or anything already in the folder it merges into, is a link
-// no administrator made fails as a copy before the shell runs.
+// A disc copy puts nothing beyond a link that no administrator made: the
+// staged files go in place one by one, each checked as any write is.
 TEST_F(FlowTest, DiscCopyNeverLandsBeyondAForeignLink) {
   MakeFolder(folder.Join("game\\movie"));
   MakeFolder(folder.Join("game\\movie\\deep"));
@@ -504,7 +555,7 @@ TEST_F(FlowTest, DiscCopyNeverLandsBeyondAForeignLink) {
     SCOPED_TRACE(c.what);
     ResetUpdateState();
     fake->boxes.clear();
-    fake->shell_copies.clear();
+    fake->files_created.clear();
     fake->links = {{folder.Join(c.link), c.kind}};
     ReadyForRun(std::string("[SETUP]\r\nCompanyName=Co\r\nGameTitle=Title\r\nGameClass=Class\r\nGameDir=Dir\r\n"
                             "[UPDATE]\r\nCopyFile00=") +
@@ -513,9 +564,14 @@ TEST_F(FlowTest, DiscCopyNeverLandsBeyondAForeignLink) {
       for (int i = 0; i < 3; ++i) f.Click(IDC_NEXT);
     };
     fake->cd_drives = "Q";
-    fake->attributes = {{"Q:\\DISC2.CHK", kAttrNormal}, {"Q:\\data\\a.bin", kAttrNormal}, {"Q:\\movie", kAttrDirectory}};
+    fake->disc_files = {{"Q:\\DISC2.CHK", ""}, {"Q:\\data\\a.bin", "a"}, {"Q:\\movie\\deep\\sub\\op.mpg", "op"}};
     EXPECT_EQ(UpdaterMain(nullptr), c.copies ? 1 : 0);
-    EXPECT_EQ(fake->shell_copies.size(), c.copies ? 1u : 0u);
+    std::string beyond = folder.Join(c.link);
+    for (const std::string& created : fake->files_created) {
+      if (c.kind == kOtherLink) {
+        EXPECT_NE(created.rfind(beyond, 0), 0u) << created;
+      }
+    }
     if (!c.copies) {
       char failed[1024];
       FormatText(failed, sizeof failed, kMsgCopyFailed, c.line + 2);
