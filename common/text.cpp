@@ -59,6 +59,13 @@ bool IsAbsolutePath(const char* path) {
   return *share != '\0' && !IsPathSeparator(share);
 }
 
+const char* LastPathComponent(const char* path) {
+  const char* last = path;
+  for (const char* p = path; *p != '\0'; p = NextChar(p))
+    if (IsPathSeparator(p) && p[1] != '\0') last = p + 1;
+  return last;
+}
+
 bool TextEqualNoCase(const char* a, const char* b) {
   const unsigned char* x = reinterpret_cast<const unsigned char*>(a);
   const unsigned char* y = reinterpret_cast<const unsigned char*>(b);

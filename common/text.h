@@ -50,6 +50,10 @@ bool PathStaysInside(const char* path);
 // (\\.\ or \\?\).
 bool IsAbsolutePath(const char* path);
 
+// The last component of a path (after its last separator that is not its
+// last character), or the whole path when it has no separator.
+const char* LastPathComponent(const char* path);
+
 // The drive of a path for the free-space query: its first two characters
 // (such as "C:"), fewer when the path is shorter.
 inline void DriveOf(const char* path, char root[3]) {

@@ -94,9 +94,6 @@ bool PlaceFile(const char* staged, const char* target) {
   return file != nullptr && Os->CommitFile(file, staged, target, nullptr);
 }
 
-// Folders of a copied tree deeper than this are not put in place.
-constexpr int kDeepestFolder = 32;
-
 struct Placing {
   char staged[kLongTextSize];
   char target[kLongTextSize];
@@ -131,14 +128,6 @@ bool PlaceTree(Placing* placing) {
   return placing->ok;
 }
 
-// The name a path's last component has.
-const char* LastComponent(const char* path) {
-  const char* last = path;
-  for (const char* p = path; *p != '\0'; p = NextChar(p))
-    if (IsPathSeparator(p) && p[1] != '\0') last = p + 1;
-  return last;
-}
-
 // Copies one line's source into the staging folder with the shell, then puts
 // what arrived in place: a copy that fails or is aborted leaves nothing of
 // its line in the installation. 1 when the line is done, 0 when it failed,
@@ -151,7 +140,7 @@ int CopyStaged(PlatformWindow window, const DiscCopyItem& item, const char* sour
   Os->CreateFolder(staging);
   CopyText(staged, sizeof staged, staging);
   CopyText(target, sizeof target, UpdateState.InstPath);
-  const char* name = kind == kShellCopyFile ? item.Path : LastComponent(source);
+  const char* name = kind == kShellCopyFile ? item.Path : LastPathComponent(source);
   // Both lists end in two NULs: the buffers were zero-filled, and the joins
   // add the second.
   if (kind == kShellCopyFile && !AppendPathComponent(staged, sizeof staged, item.Path)) return 0;

@@ -8,9 +8,6 @@
 
 namespace {
 
-// Folders deeper than this are left unvisited.
-constexpr int kDeepestFolder = 32;
-
 struct Walk {
   char path[kLongTextSize];
   int depth;  // 1 while the folder the walk started from is listed

@@ -22,10 +22,6 @@ size_t FirstComponent(const char* path) {
   return size_t(p - path);
 }
 
-// A folder copy lands in a tree that may hold links already: the shell
-// would follow each of them. Folders deeper than this are refused unseen.
-constexpr int kDeepestFolder = 32;
-
 struct TreeWalk {
   char path[kLongTextSize];
   int depth;
@@ -62,14 +58,6 @@ bool TreeHasForeignLink(TreeWalk* walk) {
   return walk->foreign;
 }
 
-// The name a path's last component has, for a folder copy's destination.
-const char* LastComponent(const char* path) {
-  const char* last = path;
-  for (const char* p = path; *p != '\0'; p = NextChar(p))
-    if (IsPathSeparator(p) && p[1] != '\0') last = p + 1;
-  return last;
-}
-
 PlatformFile GuardedCreateTempFileBeside(const char* near_path, char* temp_path) {
   return PathHasForeignLink(near_path) ? nullptr : g_inner->CreateTempFileBeside(near_path, temp_path);
 }
@@ -104,7 +92,7 @@ ShellCopyResult GuardedShellCopy(PlatformWindow owner, const char* from, const c
     TreeWalk walk = {};
     CopyText(walk.path, sizeof walk.path, to);
     foreign = !AppendText(walk.path, sizeof walk.path, "\\") ||
-              !AppendText(walk.path, sizeof walk.path, LastComponent(from)) || PathHasForeignLink(walk.path) ||
+              !AppendText(walk.path, sizeof walk.path, LastPathComponent(from)) || PathHasForeignLink(walk.path) ||
               TreeHasForeignLink(&walk);
   }
   if (foreign) return {1, 0};  // as a copy that failed

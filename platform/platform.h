@@ -81,6 +81,10 @@ enum LinkKind : uint32_t { kNoLink = 0, kAdministratorsLink = 1, kOtherLink = 2 
 // as a link.
 typedef void (*FolderVisitor)(void* context, const char* name, int is_folder, LinkKind link);
 
+// How deep a walk of a folder tree goes: a tree deeper than this is taken
+// as one that cannot be checked (or put in place, or repaired) whole.
+constexpr int kDeepestFolder = 32;
+
 // Drive types, with the Win32 values.
 enum : uint32_t { kDriveCdRom = 5 };
 
@@ -143,7 +147,8 @@ struct PlatformApi {
   // leads to; kNoLink when nothing is there.
   LinkKind (*LinkAt)(const char* path);
   // Calls `visit` for every name in the folder (not "." and ".."), without
-  // going into its subfolders. False when the folder cannot be listed.
+  // going into its subfolders (a walk over a tree goes no deeper than
+  // kDeepestFolder). False when the folder cannot be listed.
   int (*ListFolder)(const char* folder, FolderVisitor visit, void* context);
   // Sets an existing file's last-write time to the present moment, in place:
   // its content, its other times and its attributes stay (a read-only file
