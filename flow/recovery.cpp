@@ -110,5 +110,12 @@ bool RemoveTree(const char* path, int depth) {
 
 void RepairInterruptedRun() {
   RepairUnder(UpdateState.InstPath);
-  RepairUnder(UpdateState.DataPath);
+  // The data folder may be the player's Documents: only the update's own
+  // folder in it is looked through.
+  char data[kLongTextSize];
+  CopyText(data, sizeof data, UpdateState.DataPath);
+  if (data[0] != '\0' && UpdateState.DataFolder[0] != '\0' && PathStaysInside(UpdateState.DataFolder) &&
+      !(AppendText(data, sizeof data, "\\") && AppendText(data, sizeof data, UpdateState.DataFolder)))
+    return;
+  RepairUnder(data);
 }

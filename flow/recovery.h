@@ -17,8 +17,9 @@ constexpr const char* kStagingFolderName = "~ks-staging";
 // temporary names.
 bool IsTemporaryName(const char* name);
 
-// In InstPath and DataPath, with their subfolders (never through a link that
-// no administrator made): a backup whose target is missing is put back; a
+// In InstPath and in DataPath (its DataFolder only, when the script names
+// one), with their subfolders (never through a link that no administrator
+// made): a backup whose target is missing is put back; a
 // backup whose target is a file is an older version, and goes; temporary
 // files and the staging folder go. Anything that cannot be done stays as it
 // is, for the next start.

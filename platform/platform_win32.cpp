@@ -138,8 +138,8 @@ PlatformFile Win32CreateTempFileBeside(const char* near_path, char* temp_path) {
 }
 
 PlatformFile Win32OpenFileForRead(const char* path) {
-  HANDLE h = CreateFileW(WidePath(path).text, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE h = CreateFileW(WidePath(path).text, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
   return h == INVALID_HANDLE_VALUE ? nullptr : h;
 }
 
@@ -185,7 +185,8 @@ int Win32FlushFile(PlatformFile file) { return FlushFileBuffers(HandleOf(file)) 
 bool RenameOpenFile(HANDLE file, const wchar_t* to) {
   auto set_information = Win32Kernel.SetFileInformationByHandle;
   if (set_information == nullptr)
-    set_information = EntryPoint<decltype(set_information)>(GetModuleHandleW(L"kernel32.dll"), "SetFileInformationByHandle");
+    set_information =
+        EntryPoint<decltype(set_information)>(GetModuleHandleW(L"kernel32.dll"), "SetFileInformationByHandle");
   size_t chars = wcslen(to);
   if (set_information == nullptr || chars >= 1024) return false;
   union {
@@ -309,14 +310,15 @@ typedef BOOL(WINAPI* GetFileInformationByHandleExProc)(HANDLE, FILE_INFO_BY_HAND
 // itself is opened, never what it leads to.
 LinkKind LinkOfWide(const wchar_t* path, DWORD attributes) {
   if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return kNoLink;
-  HANDLE h = CreateFileW(path, READ_CONTROL | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                         nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  HANDLE h =
+      CreateFileW(path, READ_CONTROL | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (h == INVALID_HANDLE_VALUE) return kOtherLink;
   // A reparse point that stands for no other name (a file of a cloud drive,
   // deduplicated data) leads nowhere else. One whose tag cannot be read
   // (Wine reports none for the host's symbolic links) counts as a link.
-  auto tag_info = EntryPoint<GetFileInformationByHandleExProc>(GetModuleHandleW(L"kernel32.dll"),
-                                                                "GetFileInformationByHandleEx");
+  auto tag_info =
+      EntryPoint<GetFileInformationByHandleExProc>(GetModuleHandleW(L"kernel32.dll"), "GetFileInformationByHandleEx");
   FILE_ATTRIBUTE_TAG_INFO tag = {};
   constexpr DWORD kNameSurrogate = 0x20000000;  // IsReparseTagNameSurrogate
   if (tag_info != nullptr && tag_info(h, FileAttributeTagInfo, &tag, sizeof tag) && tag.ReparseTag != 0 &&
@@ -344,9 +346,9 @@ LinkKind Win32LinkAt(const char* path) {
 int Win32TouchLastWriteTime(const char* path) {
   // Attribute access alone: granted on a read-only file, and it cannot
   // change a byte of the content.
-  HANDLE h = CreateFileW(WidePath(path).text, FILE_WRITE_ATTRIBUTES,
-                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE h =
+      CreateFileW(WidePath(path).text, FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return 0;
   FILETIME now;
   GetSystemTimeAsFileTime(&now);

@@ -37,7 +37,8 @@ std::vector<uint8_t> MakePeImage(const PeImage& image) {
   Put32(b, opt + 36, image.file_alignment);
   uint32_t size_of_image = 0;
   for (const PeSection& s : image.sections)
-    size_of_image = std::max<uint32_t>(size_of_image, s.rva + std::max<uint32_t>(s.virtual_size, uint32_t(s.data.size())));
+    size_of_image =
+        std::max<uint32_t>(size_of_image, s.rva + std::max<uint32_t>(s.virtual_size, uint32_t(s.data.size())));
   Put32(b, opt + 56, size_of_image);
   Put32(b, opt + 60, image.headers_size);
   Put16(b, opt + 68, 2);  // the Windows GUI

@@ -468,8 +468,7 @@ TEST_F(FlowTest, CopiesAFileByItsPathAndStopsAtAFailedCopy) {
       "[SETUP]\r\nCompanyName=Co\r\nGameTitle=Title\r\nGameClass=Class\r\nGameDir=Dir\r\n"
       "[UPDATE]\r\nCopyFile00=2:data\\a.bin\r\nCopyFile01=b.bin\r\nCopyFile02=c.bin\r\n");
   fake->cd_drives = "Q";
-  for (const char* path : {"Q:\\DISC2.CHK", "Q:\\data\\a.bin", "Q:\\b.bin", "Q:\\c.bin"})
-    fake->disc_files[path] = path;
+  for (const char* path : {"Q:\\DISC2.CHK", "Q:\\data\\a.bin", "Q:\\b.bin", "Q:\\c.bin"}) fake->disc_files[path] = path;
   fake->shell_fail_at = 1;
   EXPECT_EQ(UpdaterMain(nullptr), 0);
   ASSERT_EQ(fake->shell_copies.size(), 2u) << "the line after the failed one is not copied";
@@ -591,15 +590,15 @@ TEST_F(FlowTest, NextStartRepairsWhatAnInterruptedRunLeft) {
   MakeFolder(folder.Join("game\\~ks-staging\\movie"));
   fake->registry["Software\\Co\\Dir"]["DataPath"] = folder.Join("save") + '\0';
   const std::string bak = kBackupSuffix;
-  WriteWholeFile(folder.Join("game\\data\\A.DAT") + bak, "old A");             // its target is missing
-  WriteWholeFile(folder.Join("game\\B.DAT"), "new B");                           // the replacement completed
+  WriteWholeFile(folder.Join("game\\data\\A.DAT") + bak, "old A");  // its target is missing
+  WriteWholeFile(folder.Join("game\\B.DAT"), "new B");              // the replacement completed
   WriteWholeFile(folder.Join("game\\B.DAT") + bak, "old B");
-  WriteWholeFile(folder.Join("save\\C.SAV") + bak, "old C");                     // in the data folder
+  WriteWholeFile(folder.Join("save\\C.SAV") + bak, "old C");  // in the data folder
   WriteWholeFile(folder.Join("game\\~ks0123ABCD.tmp"), "half written");
   WriteWholeFile(folder.Join("game\\~ks-staging\\movie\\op.mpg"), "staged");
-  WriteWholeFile(folder.Join("game\\player.tmp"), "the player's");               // no name of ours
+  WriteWholeFile(folder.Join("game\\player.tmp"), "the player's");  // no name of ours
   WriteWholeFile(folder.Join("game\\~ks-staging.txt"), "the player's too");
-  fake->links[folder.Join("game\\data")] = kAdministratorsLink;                // followed
+  fake->links[folder.Join("game\\data")] = kAdministratorsLink;  // followed
   Payload(kScript, {{"GAME.EXE", {'n'}, kTime, false}});
   fake->in_dialog = [this](FakePlatform& f) {
     EXPECT_EQ(ReadWholeFile(folder.Join("game\\data\\A.DAT")), "old A") << "repaired before the wizard";

@@ -103,7 +103,7 @@ TEST(LastPathComponent, IsAfterTheLastSeparatorOfItsOwn) {
   EXPECT_STREQ(LastPathComponent("Q:\\data\\movie"), "movie");
   EXPECT_STREQ(LastPathComponent("movie"), "movie");
   EXPECT_STREQ(LastPathComponent("data\\movie\\"), "movie\\");  // a trailing separator is no separator of a name
-  EXPECT_STREQ(LastPathComponent("a/\x95\x5C"), "\x95\x5C");      // 表: its trail byte 0x5C is no separator
+  EXPECT_STREQ(LastPathComponent("a/\x95\x5C"), "\x95\x5C");    // 表: its trail byte 0x5C is no separator
   EXPECT_STREQ(LastPathComponent("\x95\x5Cx"), "\x95\x5Cx");
 }
 

@@ -119,7 +119,6 @@ bool ReadBytes(const fs::path& path, std::vector<uint8_t>* bytes) {
   return !in.bad();
 }
 
-
 // The files of SRC as archive entries, in the byte order of their archive
 // names so that the same folder always gives the same archive.
 bool CollectEntries(const fs::path& src, std::vector<ArchiveInput>* entries, std::string* error,
@@ -418,7 +417,8 @@ std::string UnsafeEntryName(const char* name) {
     // to 0xFC; 0x80, 0xA0 and 0xFD to 0xFF stand for nothing. A lead byte
     // before anything else would let the next byte (a "/") pass unseen.
     if (IsLeadByte(*p)) {
-      if (!((p[1] >= 0x40 && p[1] <= 0x7E) || (p[1] >= 0x80 && p[1] <= 0xFC))) return "bytes that are no code page 932 text";
+      if (!((p[1] >= 0x40 && p[1] <= 0x7E) || (p[1] >= 0x80 && p[1] <= 0xFC)))
+        return "bytes that are no code page 932 text";
       ++p;
       continue;
     }

@@ -225,7 +225,8 @@ struct TreeReader {
     // Copied only once the whole tree has passed: a tree that claims
     // gigabytes is refused before any of them is copied.
     for (Found& f : found) {
-      f.resource.data.assign(image.begin() + std::ptrdiff_t(f.offset), image.begin() + std::ptrdiff_t(f.offset + f.length));
+      f.resource.data.assign(image.begin() + std::ptrdiff_t(f.offset),
+                             image.begin() + std::ptrdiff_t(f.offset + f.length));
       resources->push_back(std::move(f.resource));
     }
     return true;
@@ -246,8 +247,7 @@ struct NameKey {
 // Builds the section's bytes for the resources, placed at `rva`; false with
 // a reason when two resources share a type, a name and a language, or the
 // section would not fit the format's 32-bit fields.
-bool BuildTree(const std::vector<Resource>& resources, uint32_t rva, std::vector<uint8_t>* built,
-               std::string* error) {
+bool BuildTree(const std::vector<Resource>& resources, uint32_t rva, std::vector<uint8_t>* built, std::string* error) {
   std::map<NameKey, std::map<NameKey, std::map<uint16_t, const Resource*>>> tree;
   size_t leaves = 0;
   for (const Resource& r : resources) {
@@ -453,7 +453,8 @@ bool ReplaceResources(std::vector<uint8_t>* image_in, const std::vector<Resource
   for (size_t i = first_after; i < layout.sections.size(); ++i) {
     const Section& s = layout.sections[i];
     uint64_t offset = out.size();
-    out.insert(out.end(), image.begin() + std::ptrdiff_t(s.raw_offset), image.begin() + std::ptrdiff_t(s.raw_offset + s.raw_size));
+    out.insert(out.end(), image.begin() + std::ptrdiff_t(s.raw_offset),
+               image.begin() + std::ptrdiff_t(s.raw_offset + s.raw_size));
     out.resize(size_t(AlignUp(out.size(), layout.file_alignment)), 0);
     if (next_rva > 0xFFFFFFFFu || out.size() > 0xFFFFFFFFu) break;  // refused below
     Put32(out, s.header + 12, uint32_t(next_rva));
@@ -466,7 +467,7 @@ bool ReplaceResources(std::vector<uint8_t>* image_in, const std::vector<Resource
     return false;
   }
   Put32(out, layout.optional + 56, uint32_t(next_rva));  // SizeOfImage
-  Put32(out, layout.directories + 4 * 8, 0);   // no certificate: it would not match
+  Put32(out, layout.directories + 4 * 8, 0);             // no certificate: it would not match
   Put32(out, layout.directories + 4 * 8 + 4, 0);
   Put32(out, layout.optional + 64, 0);
   Put32(out, layout.optional + 64, Checksum(out, layout.optional + 64));
