@@ -11,6 +11,9 @@
 #include <string>
 
 #include "archive/file_output.h"
+#include "common/text.h"
+#include "common/update_state.h"
+#include "flow/recovery.h"
 #include "platform/platform.h"
 #include "platform/platform_win32.h"
 #include "tests/support/test_files.h"
@@ -147,6 +150,22 @@ TEST_F(Win32LayerTest, AnOldFileThatCannotBePutBackIsKept) {
   EXPECT_EQ(WriteBufferToFile(path.c_str(), "new", 3, &kTime), 0);
   EXPECT_FALSE(FileExists(path));
   EXPECT_EQ(ReadWholeFile(path + kBackupSuffix), "old") << "under a name found again from the target's";
+  EXPECT_EQ(folder.CountEntries(), 1);
+}
+
+// The next start puts it back, as the system's own rename (on Windows, where
+// the names and the rename by handle are the Win32 layer's).
+TEST_F(Win32LayerTest, TheNextStartPutsBackAnOldFileLeftAside) {
+  std::string path = folder.Join("GAME.EXE");
+  WriteWholeFile(path, "old", kTime);
+  g_halfway = true;
+  g_move.failures = -1;
+  EXPECT_EQ(WriteBufferToFile(path.c_str(), "new", 3, &kTime), 0);
+  Win32Kernel = saved_;
+  CopyText(UpdateState.InstPath, kPathSize, folder.path().c_str());
+  RepairInterruptedRun();
+  EXPECT_EQ(ReadWholeFile(path), "old");
+  EXPECT_EQ(LastWriteTime(path), kTime) << "the very file that was there";
   EXPECT_EQ(folder.CountEntries(), 1);
 }
 
