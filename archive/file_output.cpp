@@ -6,6 +6,29 @@
 #include "common/update_state.h"
 #include "platform/platform.h"
 
+// All or nothing: the file written and flushed beside its target, kept for
+// the end of the run. A second line with the same target takes the first
+// one's place.
+static int DeferFile(PlatformFile file, const char* temp, const char* path, const uint64_t* time) {
+  Os->CloseFile(file);
+  PendingFile* pending = nullptr;
+  for (int i = 0; i < UpdateState.PendingCount; ++i)
+    if (strcmp(UpdateState.Pending[i].Target, path) == 0) pending = &UpdateState.Pending[i];
+  if (pending != nullptr) {
+    Os->RemoveFile(pending->Temp);
+  } else if (UpdateState.PendingCount < kListLines) {
+    pending = &UpdateState.Pending[UpdateState.PendingCount++];
+  } else {
+    Os->RemoveFile(temp);
+    return 0;
+  }
+  CopyText(pending->Temp, sizeof pending->Temp, temp);
+  CopyText(pending->Target, sizeof pending->Target, path);
+  pending->HasTime = time != nullptr;
+  pending->Time = time != nullptr ? *time : 0;
+  return 1;
+}
+
 int WriteBufferToFile(const char* path, const void* data, uint32_t size, const uint64_t* time) {
   char temp[kLongTextSize];
   PlatformFile file = Os->CreateTempFileBeside(path, temp);
@@ -19,6 +42,7 @@ int WriteBufferToFile(const char* path, const void* data, uint32_t size, const u
   int ok = Os->WriteFileBytes(file, data, size);
   if (ok && time != nullptr) ok = Os->SetFileTimes(file, *time);
   if (ok) ok = Os->FlushFile(file);
+  if (ok && UpdateState.Deferring) return DeferFile(file, temp, path, time);
   if (ok) {
     ok = Os->CommitFile(file, temp, path, time);
   } else {

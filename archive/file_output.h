@@ -9,7 +9,9 @@
 // time. The bytes go to a temporary file beside the destination, which
 // replaces the destination only once everything is written: on failure the
 // destination keeps its old content (or stays absent) and no temporary file
-// is left behind. Returns 1 on success, 0 on failure; shows nothing.
+// is left behind. Returns 1 on success, 0 on failure; shows nothing. While
+// UpdateState.Deferring, the written file stays beside the destination,
+// listed in UpdateState.Pending, and the destination is not touched.
 int WriteBufferToFile(const char* path, const void* data, uint32_t size, const uint64_t* time);
 
 // Appends `component` to the path in `path` (a buffer of `size` bytes) after

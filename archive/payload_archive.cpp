@@ -239,7 +239,8 @@ int ExtractArchiveEntry(const char* name, const char* path, int keep_newer_file)
       ReleaseEntryBytes(entry, bytes);
       return 0;
     }
-    if (attributes & kAttrReadOnly) Os->SetAttributes(path, kAttrNormal);
+    // All or nothing: the attribute is cleared when the file is put in place.
+    if ((attributes & kAttrReadOnly) && !UpdateState.Deferring) Os->SetAttributes(path, kAttrNormal);
     if (keep_newer_file) {
       PlatformFile existing = Os->OpenFileForRead(path);
       if (existing != nullptr) {

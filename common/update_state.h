@@ -78,6 +78,16 @@ struct UpdateItem {
 struct DiscCopyItem {
   int32_t DiscNumber;  // 1 to 9: the disc; 0: the drive of the line before
   char Path[kPathSize];
+  int32_t Staged;  // all or nothing: 1 a file, 2 a folder, copied into the staging folder and not yet in place
+};
+
+// All or nothing: an update file written beside its target, to be put in
+// place when every line has succeeded.
+struct PendingFile {
+  char Temp[kLongTextSize];
+  char Target[kPathSize + 1];
+  uint64_t Time;  // the entry's, set again once in place
+  int32_t HasTime;
 };
 
 // --- The whole state ------------------------------------------------------------
@@ -135,6 +145,18 @@ struct UpdateStateData {
   int32_t UpdateItemCount;
   DiscCopyItem DiscCopyItems[kListLines];
   int32_t DiscCopyItemCount;
+
+  // All or nothing (the script's AllOrNothing): while Deferring, the run
+  // changes nothing in the installation; what it would change is kept here
+  // until every line has succeeded (flow/placement.h).
+  int AllOrNothing;
+  int Deferring;
+  PendingFile Pending[kListLines];
+  int32_t PendingCount;
+  char FoldersMade[2][kPathSize + 1];  // the data folder, made under either base folder
+  int32_t FoldersMadeCount;
+  char PendingTouches[kListLines][kPathSize + 1];  // existing DataFile targets, touched at the end
+  int32_t PendingTouchCount;
 };
 
 extern UpdateStateData UpdateState;

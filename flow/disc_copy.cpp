@@ -84,6 +84,8 @@ void MakeFoldersTo(const char* path) {
   }
 }
 
+}  // namespace
+
 // Puts the staged file `staged` in the place of `target`, as a replacement
 // puts any file in place: the old file stays until the new one is there.
 bool PlaceFile(const char* staged, const char* target) {
@@ -93,6 +95,8 @@ bool PlaceFile(const char* staged, const char* target) {
   PlatformFile file = Os->OpenFileForMove(staged);
   return file != nullptr && Os->CommitFile(file, staged, target, nullptr);
 }
+
+namespace {
 
 struct Placing {
   char staged[kLongTextSize];
@@ -132,10 +136,9 @@ bool PlaceTree(Placing* placing) {
 // what arrived in place: a copy that fails or is aborted leaves nothing of
 // its line in the installation. 1 when the line is done, 0 when it failed,
 // -1 when the player stopped the copy in the shell's window.
-int CopyStaged(PlatformWindow window, const DiscCopyItem& item, const char* source, ShellCopyKind kind) {
+int CopyStaged(PlatformWindow window, DiscCopyItem& item, int line, const char* source, ShellCopyKind kind) {
   char staging[kLongTextSize] = {}, staged[kLongTextSize] = {}, target[kLongTextSize] = {};
-  CopyText(staging, sizeof staging, UpdateState.InstPath);
-  if (!AppendPathComponent(staging, sizeof staging, kStagingFolderName)) return 0;
+  if (!StagingFolderOf(UpdateState.Deferring ? line : -1, staging, sizeof staging)) return 0;
   RemoveTree(staging);  // whatever an earlier run left there
   Os->CreateFolder(staging);
   CopyText(staged, sizeof staged, staging);
@@ -147,6 +150,10 @@ int CopyStaged(PlatformWindow window, const DiscCopyItem& item, const char* sour
   if (!AppendPathComponent(target, sizeof target, name)) return 0;
   ShellCopyResult result = Os->ShellCopy(window, source, staged, kind);
   int done = result.Aborted ? -1 : result.Failed ? 0 : 1;
+  if (done == 1 && UpdateState.Deferring) {
+    item.Staged = kind == kShellCopyFile ? 1 : 2;  // put in place with everything else, at the end
+    return 1;
+  }
   if (done == 1) {
     if (kind == kShellCopyFile) {
       done = PlaceFile(staged, target) ? 1 : 0;
@@ -168,10 +175,23 @@ int CopyStaged(PlatformWindow window, const DiscCopyItem& item, const char* sour
 
 }  // namespace
 
+bool StagingFolderOf(int line, char* out, size_t size) {
+  char name[8];
+  CopyText(out, size, UpdateState.InstPath);
+  if (!AppendText(out, size, "\\") || !AppendText(out, size, kStagingFolderName)) return false;
+  FormatText(name, sizeof name, "\\%02i", line);
+  return line < 0 || AppendText(out, size, name);
+}
+
 int RunDiscCopy(PlatformWindow window) {
   char disc_root[3] = "";
+  char staging[kLongTextSize] = {};
+  if (UpdateState.Deferring && StagingFolderOf(-1, staging, sizeof staging)) {
+    RemoveTree(staging);  // whatever an earlier run left there
+    Os->CreateFolder(staging);
+  }
   for (int i = 0; i < UpdateState.DiscCopyItemCount; ++i) {
-    const DiscCopyItem& item = UpdateState.DiscCopyItems[i];
+    DiscCopyItem& item = UpdateState.DiscCopyItems[i];
     // The copy lands under InstPath by the line's path: it must stay there.
     if (!PathStaysInside(item.Path)) return FailCopy(window, item.Path);
     if (item.DiscNumber != 0) {
@@ -193,7 +213,7 @@ int RunDiscCopy(PlatformWindow window) {
     ShellCopyKind kind = kShellCopyFolder;  // a folder, or a source that cannot be examined
     if (attributes != kInvalidAttributes && !(attributes & kAttrDirectory)) kind = kShellCopyFile;
     SetInfoText(window, kInfoCopying, item.Path);
-    int done = CopyStaged(window, item, source, kind);
+    int done = CopyStaged(window, item, i, source, kind);
     if (done < 0) {
       Os->EndWizardDialog(window, -1);
       return 0;

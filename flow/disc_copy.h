@@ -2,6 +2,8 @@
 // CD-ROM discs, each recognised by its check file in SETUP.INI.
 #pragma once
 
+#include <cstddef>
+
 #include "platform/platform.h"
 
 // Fills UpdateState.DiscCopyItems with the lines that apply to this
@@ -15,3 +17,7 @@ int RunDiscCopy(PlatformWindow window);
 // `disc`, asking the player to insert it until it is found; false when the
 // player cancelled.
 int FindDiscDrive(int disc, PlatformWindow window, char* root);
+
+// The staging folder under InstPath (`line` -1), or the folder of copy line
+// `line` in it, into `out`; false when it does not fit.
+bool StagingFolderOf(int line, char* out, size_t size);

@@ -6,6 +6,7 @@
 #include "common/messages.h"
 #include "common/text.h"
 #include "flow/disc_copy.h"
+#include "flow/placement.h"
 #include "flow/wizard.h"
 #include "resources/resource_ids.h"
 #include "settings/settings_readers.h"
@@ -39,6 +40,12 @@ static bool FileExistsAt(const char* path) {
 // archive (a folder in its place fails as any write would).
 static int KeepDataFile(const char* target) {
   if (!FileExistsAt(target)) return 0;
+  if (UpdateState.Deferring) {
+    // All or nothing: touched only once everything else is in place.
+    if (UpdateState.PendingTouchCount < kListLines)
+      CopyText(UpdateState.PendingTouches[UpdateState.PendingTouchCount++], kPathSize + 1, target);
+    return 1;
+  }
   Os->TouchLastWriteTime(target);  // not examined: the file stays as it was
   return 1;
 }
@@ -52,7 +59,10 @@ int ApplyUpdateItem(const UpdateItem& item, int overwrite_only) {
   CopyText(target, sizeof target, item.Kind == DataFile ? UpdateState.DataPath : UpdateState.InstPath);
   if (target[0] == '\0') return 0;  // a data folder whose path did not fit
   if (!AppendPathComponent(target, sizeof target, UpdateState.DataFolder)) return 0;
-  Os->CreateFolder(target);  // this one level only; it may well exist
+  // This one level only; it may well exist. All or nothing: one that is
+  // made goes again should the run fail.
+  if (Os->CreateFolder(target) && UpdateState.Deferring && UpdateState.FoldersMadeCount < 2)
+    CopyText(UpdateState.FoldersMade[UpdateState.FoldersMadeCount++], kPathSize + 1, target);
   if (!AppendPathComponent(target, sizeof target, item.Path)) return 0;
   if ((overwrite_only || item.Kind == ExistingOnly) && !FileExistsAt(target)) return 1;
   if (item.Kind == DataFile && KeepDataFile(target)) return 1;
@@ -77,6 +87,7 @@ static int EnoughDiskSpace(PlatformWindow window) {
 
 static void EndRun(PlatformWindow window, const char* message) {
   ShowUpdaterError(message);
+  DiscardDeferred();
   Os->EndWizardDialog(window, -1);
 }
 
@@ -87,6 +98,8 @@ void RunFileUpdate(PlatformWindow window) {
   SetWizardButtons(window, 0, 0, 0);
   Os->SetCursorShape(kCursorWait);
   int overwrite_only = ReadOverwriteOnly();
+  UpdateState.AllOrNothing = ReadAllOrNothing();
+  UpdateState.Deferring = UpdateState.AllOrNothing;
   int has_update_list = ReadUpdateList();
   int has_copy_list = ReadDiscCopyList();
   if (!has_update_list && !has_copy_list) {
@@ -102,8 +115,13 @@ void RunFileUpdate(PlatformWindow window) {
         return;
       }
     }
-    if (UpdateState.DiscCopyItemCount > 0 && !RunDiscCopy(window)) return;
+    if (UpdateState.DiscCopyItemCount > 0 && !RunDiscCopy(window)) {
+      DiscardDeferred();
+      return;
+    }
+    if (UpdateState.Deferring && !PlaceDeferred(window)) return;
   }
+  UpdateState.Deferring = 0;
   SetInfoText(window, "%s", kInfoCompleted);
   Os->SetItemText(window, IDC_NEXT, kTextFinish);
   Os->EnableItem(window, IDC_NEXT, 1);

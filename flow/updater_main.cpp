@@ -10,6 +10,7 @@
 #include "common/messages.h"
 #include "common/text.h"
 #include "common/update_state.h"
+#include "flow/placement.h"
 #include "flow/recovery.h"
 #include "flow/wizard.h"
 #include "platform/link_guard.h"
@@ -175,7 +176,7 @@ int UpdaterMain(void* instance) {
 
   // No other copy runs and the game is closed: what an interrupted run left
   // is nobody's now.
-  RepairInterruptedRun();
+  if (RecoverFromJournal()) RepairInterruptedRun();
 
   int id = UpdateState.AgreementTextBlock != nullptr ? IDD_WIZARD_AGREEMENT : IDD_WIZARD;
   intptr_t result = Os->RunDialog(id, WizardProc);

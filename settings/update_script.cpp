@@ -105,3 +105,8 @@ int ReadOverwriteOnly() {
   char value[kPathSize];
   return ReadScriptValue("UPDATE", "OverwriteOnly", value, sizeof value) && ParseSettingNumber(value) != 0;
 }
+
+int ReadAllOrNothing() {
+  char value[kPathSize];
+  return ReadScriptValue("UPDATE", "AllOrNothing", value, sizeof value) && ParseSettingNumber(value) != 0;
+}

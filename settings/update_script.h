@@ -46,3 +46,5 @@ void ParseCopyLine(const char* value, CopyLine* line);
 uint32_t ReadRequiredDiskSpace();
 // OverwriteOnly of section "UPDATE": on when present and not 0.
 int ReadOverwriteOnly();
+// AllOrNothing of section "UPDATE", read as OverwriteOnly is.
+int ReadAllOrNothing();

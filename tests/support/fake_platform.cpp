@@ -10,6 +10,10 @@ namespace {
 FakePlatform g_fake;
 const PlatformApi* Real() { return NativePlatform(); }
 
+void FileOperation() {
+  if (++g_fake.file_operations == g_fake.crash_at) throw FakeCrash{};
+}
+
 void* FakeAlloc(uint32_t size, int zero) {
   if (g_fake.alloc.Hit()) return nullptr;
   ++g_fake.allocs;
@@ -22,6 +26,7 @@ void FakeFree(void* block) {
 }
 
 int FakeWrite(PlatformFile file, const void* data, uint32_t size) {
+  FileOperation();
   if (g_fake.write.Hit()) {
     Real()->WriteFileBytes(file, data, size / 2);
     return 0;
@@ -30,15 +35,18 @@ int FakeWrite(PlatformFile file, const void* data, uint32_t size) {
 }
 
 int FakeSetTimes(PlatformFile file, uint64_t time) {
+  FileOperation();
   return g_fake.set_times.Hit() ? 0 : Real()->SetFileTimes(file, time);
 }
 
 int FakeFlush(PlatformFile file) {
+  FileOperation();
   g_fake.file_calls.push_back("flush");
   return g_fake.flush.Hit() ? 0 : Real()->FlushFile(file);
 }
 
 int FakeCommit(PlatformFile file, const char* temp_path, const char* to, const uint64_t* time) {
+  FileOperation();
   g_fake.file_calls.push_back("commit");
   if (g_fake.commit.Hit()) {
     Real()->CloseFile(file);
@@ -50,12 +58,14 @@ int FakeCommit(PlatformFile file, const char* temp_path, const char* to, const u
 }
 
 PlatformFile FakeCreateTemp(const char* near_path, char* temp_path) {
+  FileOperation();
   PlatformFile file = Real()->CreateTempFileBeside(near_path, temp_path);
   if (file != nullptr) g_fake.temp_files.push_back(temp_path);
   return file;
 }
 
 int FakeRemove(const char* path) {
+  FileOperation();
   g_fake.files_removed.push_back(path);
   return Real()->RemoveFile(path);
 }
@@ -199,10 +209,12 @@ void WriteWithFolders(const std::string& path, const std::string& content) {
   PlatformFile file = Real()->CreateTempFileBeside(path.c_str(), temp);
   if (file == nullptr) return;
   Real()->WriteFileBytes(file, content.data(), uint32_t(content.size()));
-  Real()->CommitFile(file, temp, path.c_str(), nullptr);
+  const uint64_t disc_time = 131000000000000000ull;  // the disc's files keep their time, as the shell copies them
+  Real()->CommitFile(file, temp, path.c_str(), &disc_time);
 }
 
 ShellCopyResult FakeShellCopy(PlatformWindow, const char* from, const char* to, ShellCopyKind kind) {
+  FileOperation();
   g_fake.shell_copies.push_back({from, to, from[strlen(from) + 1] == '\0', to[strlen(to) + 1] == '\0', kind});
   // A copy that fails or is stopped has written part of its files, as a
   // scratched disc or the player's Cancel leaves them: torn.
@@ -226,7 +238,30 @@ uint32_t FakeQuietDriveErrors() {
 }
 void FakeRestoreDriveErrors(uint32_t previous) { g_fake.drive_errors_quiet = previous != 0; }
 
-int FakeTouch(const char* path) { return g_fake.touch.Hit() ? 0 : Real()->TouchLastWriteTime(path); }
+int FakeTouch(const char* path) {
+  FileOperation();
+  return g_fake.touch.Hit() ? 0 : Real()->TouchLastWriteTime(path);
+}
+
+int FakeSetAttributes(const char* path, uint32_t attributes) {
+  FileOperation();
+  return Real()->SetAttributes(path, attributes);
+}
+
+int FakeCreateFolder(const char* path) {
+  FileOperation();
+  return Real()->CreateFolder(path);
+}
+
+int FakeRemoveFolder(const char* path) {
+  FileOperation();
+  return Real()->RemoveFolder(path);
+}
+
+PlatformFile FakeOpenFileForMove(const char* path) {
+  FileOperation();
+  return Real()->OpenFileForMove(path);
+}
 
 uint32_t FakeGetAttributes(const char* path) {
   if (path[0] != '\0' && path[1] == ':' && g_fake.cd_drives.find(path[0]) != std::string::npos &&
@@ -297,6 +332,10 @@ PlatformApi MakeTable() {
   api.QuietDriveErrors = FakeQuietDriveErrors;
   api.RestoreDriveErrors = FakeRestoreDriveErrors;
   api.TouchLastWriteTime = FakeTouch;
+  api.SetAttributes = FakeSetAttributes;
+  api.CreateFolder = FakeCreateFolder;
+  api.RemoveFolder = FakeRemoveFolder;
+  api.OpenFileForMove = FakeOpenFileForMove;
   api.GetAttributes = FakeGetAttributes;
   api.ShellCopy = FakeShellCopy;
   api.LinkAt = FakeLinkAt;

@@ -61,7 +61,18 @@ struct Fault {
   }
 };
 
+// Thrown by the fake when the run is to stop dead, as a crash or a power
+// cut stops it: nothing after that operation happens.
+struct FakeCrash {};
+
 struct FakePlatform {
+  // The operation that changes a file or a folder (a temporary file made, a
+  // write, a flush, a commit, a delete, a folder made or removed, attributes
+  // or times set, a file opened to be moved, a shell copy) numbered
+  // `crash_at` (from 1) throws FakeCrash before it happens; 0 is never.
+  // `file_operations` counts them all.
+  int crash_at = 0;
+  int file_operations = 0;
   // Faults, one for each operation that can fail.
   Fault alloc;
   Fault write;  // WriteFileBytes writes half, then fails

@@ -20,6 +20,7 @@ inline const MessageOriginal kMessageOriginals[] = {
   {"kMsgNotInstalled", kMsgNotInstalled, reinterpret_cast<const char*>(u8"「%s」がインストールされていません")},
   {"kMsgNoSetupIni", kMsgNoSetupIni, reinterpret_cast<const char*>(u8"インストール先に \"SETUP.INI\" ファイルが見つかりません")},
   {"kTextDefaultCaption", kTextDefaultCaption, reinterpret_cast<const char*>(u8"%s アップデータ %s")},
+  {"kMsgRolledBack", kMsgRolledBack, reinterpret_cast<const char*>(u8"前回のアップデートが中断されたため、ゲームを元の状態に戻しました")},
   {"kMsgGameRunning", kMsgGameRunning, reinterpret_cast<const char*>(u8"「%s」が実行中です。アップデートを続行する場合はゲームを終了してから [OK] を、アップデートを中止する場合は [キャンセル] を押して下さい")},
   {"kMsgInterrupted", kMsgInterrupted, reinterpret_cast<const char*>(u8"アップデートが中断されました")},
   {"kTextNext", kTextNext, reinterpret_cast<const char*>(u8"次へ")},

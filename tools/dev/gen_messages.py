@@ -27,6 +27,7 @@ TEXTS = [
     ("kMsgNotInstalled", "「%s」がインストールされていません"),
     ("kMsgNoSetupIni", "インストール先に \"SETUP.INI\" ファイルが見つかりません"),
     ("kTextDefaultCaption", "%s アップデータ %s"),
+    ("kMsgRolledBack", "前回のアップデートが中断されたため、ゲームを元の状態に戻しました"),
     ("kMsgGameRunning", "「%s」が実行中です。アップデートを続行する場合はゲームを終了してから [OK] を、アップデートを中止する場合は [キャンセル] を押して下さい"),
     ("kMsgInterrupted", "アップデートが中断されました"),
     # Wizard

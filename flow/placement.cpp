@@ -1,0 +1,466 @@
+#include "flow/placement.h"
+
+#include <cstring>
+#include <initializer_list>
+
+#include "archive/payload_checksum.h"
+#include "archive/file_output.h"
+#include "common/error_box.h"
+#include "common/messages.h"
+#include "common/text.h"
+#include "common/update_state.h"
+#include "flow/disc_copy.h"
+#include "flow/recovery.h"
+
+namespace {
+
+constexpr const char* kJournalHeader = "koushin journal 1\r\n";
+
+// --- The journal's text ---------------------------------------------------------
+// After the header, one record a line, fields separated by tabs:
+//   D <folder>                          a folder that the run makes (or made)
+//   F <new> <target> <old> <line>       a file to put in place; <old> is the
+//                                       old file's attributes in hex, or "-"
+//                                       when there was none; <line> is "U" for
+//                                       an update file, "C<n>" for copy line n
+//   S <staging folder>
+// and last "X <checksum>": the XXH64 of everything before it, in hex.
+
+struct Text {
+  char* bytes;
+  uint32_t size, room;
+  bool ok;
+};
+
+void Append(Text* t, const char* piece) {
+  size_t n = strlen(piece);
+  if (!t->ok) return;
+  if (t->size + n + 1 > t->room) {
+    uint32_t room = t->room ? t->room : 16384;
+    while (t->size + n + 1 > room) room *= 2;
+    char* bigger = static_cast<char*>(Os->Alloc(room, 0));
+    if (bigger == nullptr) {
+      t->ok = false;
+      return;
+    }
+    if (t->bytes != nullptr) {
+      memcpy(bigger, t->bytes, t->size);
+      Os->Free(t->bytes);
+    }
+    t->bytes = bigger;
+    t->room = room;
+  }
+  memcpy(t->bytes + t->size, piece, n + 1);
+  t->size += uint32_t(n);
+}
+
+void Record(Text* t, const char* kind, const char* a, const char* b = nullptr, const char* c = nullptr,
+            const char* d = nullptr) {
+  Append(t, kind);
+  for (const char* field : {a, b, c, d}) {
+    if (field == nullptr) continue;
+    Append(t, "\t");
+    Append(t, field);
+  }
+  Append(t, "\r\n");
+}
+
+bool Exists(const char* path) { return Os->GetAttributes(path) != kInvalidAttributes; }
+
+void BackupOf(const char* target, char* backup, size_t size) {
+  CopyText(backup, size, target);
+  AppendText(backup, size, kBackupSuffix);
+}
+
+// The folders between the base folder and `target`'s own folder that do
+// not exist, each once, as D records.
+void RecordMissingFolders(Text* t, const char* base, const char* target) {
+  char partial[kLongTextSize];
+  size_t start = strlen(base);
+  for (const char* p = target + start; *p != '\0'; p = NextChar(p)) {
+    if (!IsPathSeparator(p) || p == target + start) continue;
+    size_t length = size_t(p - target);
+    if (length >= sizeof partial) return;
+    memcpy(partial, target, length);
+    partial[length] = '\0';
+    if (Exists(partial)) continue;
+    bool listed = false;  // by an earlier record
+    char line[kLongTextSize + 4];
+    FormatText(line, sizeof line, "D\t%s\r\n", partial);
+    if (t->bytes != nullptr && strstr(t->bytes, line) != nullptr) listed = true;
+    if (!listed) Record(t, "D", partial);
+  }
+}
+
+void RecordFile(Text* t, const char* base, const char* from, const char* target, const char* line) {
+  RecordMissingFolders(t, base, target);
+  uint32_t attributes = Os->GetAttributes(target);
+  char old[16] = "-";
+  if (attributes != kInvalidAttributes) FormatText(old, sizeof old, "%x", attributes);
+  Record(t, "F", from, target, old, line);
+}
+
+struct StagedWalk {
+  Text* text;
+  char staged[kLongTextSize];
+  char target[kLongTextSize];
+  char line[8];
+  int depth;
+  bool ok;
+};
+
+void RecordStagedTree(StagedWalk* walk);
+
+void VisitStaged(void* context, const char* name, int is_folder, LinkKind link) {
+  StagedWalk* walk = static_cast<StagedWalk*>(context);
+  size_t staged_length = strlen(walk->staged), target_length = strlen(walk->target);
+  // Only what the shell copied is put in place: not a name without a code
+  // page 932 form, nor a link that appeared in the staging folder.
+  bool ok = name[0] != '\0' && link == kNoLink && AppendText(walk->staged, sizeof walk->staged, "\\") &&
+            AppendText(walk->staged, sizeof walk->staged, name) && AppendText(walk->target, sizeof walk->target, "\\") &&
+            AppendText(walk->target, sizeof walk->target, name);
+  if (!ok) {
+    walk->ok = false;
+  } else if (is_folder) {
+    if (!Exists(walk->target)) Record(walk->text, "D", walk->target);
+    RecordStagedTree(walk);
+  } else {
+    RecordFile(walk->text, UpdateState.InstPath, walk->staged, walk->target, walk->line);
+  }
+  walk->staged[staged_length] = '\0';
+  walk->target[target_length] = '\0';
+}
+
+void RecordStagedTree(StagedWalk* walk) {
+  if (++walk->depth > kDeepestFolder || !Os->ListFolder(walk->staged, VisitStaged, walk)) walk->ok = false;
+  --walk->depth;
+}
+
+// The copy line `i`, staged, as records.
+bool RecordCopyLine(Text* t, int i) {
+  const DiscCopyItem& item = UpdateState.DiscCopyItems[i];
+  StagedWalk walk = {};
+  walk.text = t;
+  walk.ok = true;
+  FormatText(walk.line, sizeof walk.line, "C%i", i);
+  if (!StagingFolderOf(i, walk.staged, sizeof walk.staged)) return false;
+  CopyText(walk.target, sizeof walk.target, UpdateState.InstPath);
+  if (item.Staged == 1) {
+    if (!AppendText(walk.staged, sizeof walk.staged, "\\") || !AppendText(walk.staged, sizeof walk.staged, item.Path) ||
+        !AppendText(walk.target, sizeof walk.target, "\\") || !AppendText(walk.target, sizeof walk.target, item.Path))
+      return false;
+    RecordFile(t, UpdateState.InstPath, walk.staged, walk.target, walk.line);
+    return true;
+  }
+  // A folder arrived in the staging folder under its last name: the source's.
+  const char* name = LastPathComponent(item.Path);
+  if (!AppendText(walk.staged, sizeof walk.staged, "\\") || !AppendText(walk.staged, sizeof walk.staged, name) ||
+      !AppendText(walk.target, sizeof walk.target, "\\") || !AppendText(walk.target, sizeof walk.target, name))
+    return false;
+  if (!Exists(walk.target)) Record(t, "D", walk.target);
+  RecordStagedTree(&walk);
+  return walk.ok;
+}
+
+// --- Reading the records ---------------------------------------------------------
+
+struct Fields {
+  const char* field[5];
+  size_t length[5];
+  int count;
+};
+
+// The fields of the record that starts at `at` (and ends at the next "\r\n").
+Fields Split(const char* at, const char* end) {
+  Fields f = {};
+  const char* start = at;
+  for (const char* p = at;; ++p) {
+    if (p == end || *p == '\t' || *p == '\r') {
+      if (f.count < 5) {
+        f.field[f.count] = start;
+        f.length[f.count] = size_t(p - start);
+        ++f.count;
+      }
+      if (p == end || *p == '\r') return f;
+      start = p + 1;
+    }
+  }
+}
+
+void FieldText(const Fields& f, int i, char* out, size_t size) {
+  size_t n = i < f.count ? f.length[i] : 0;
+  if (n >= size) n = size - 1;
+  memcpy(out, i < f.count ? f.field[i] : "", n);
+  out[n] = '\0';
+}
+
+// Where each record begins, in order: a block the caller frees.
+const char** RecordStarts(const char* text, uint32_t size, int* count) {
+  int n = 0;
+  for (uint32_t i = 0; i + 1 < size; ++i)
+    if (text[i] == '\r' && text[i + 1] == '\n') ++n;
+  const char** starts = static_cast<const char**>(Os->Alloc(uint32_t(sizeof(char*)) * uint32_t(n + 1), 0));
+  if (starts == nullptr) return nullptr;
+  int k = 0;
+  const char* line = text;
+  for (uint32_t i = 0; i + 1 < size; ++i) {
+    if (text[i] == '\r' && text[i + 1] == '\n') {
+      starts[k++] = line;
+      line = text + i + 2;
+    }
+  }
+  *count = k;
+  return starts;
+}
+
+uint32_t Hex(const char* text) {
+  uint32_t v = 0;
+  for (const char* p = text; *p != '\0'; ++p) {
+    int d = (*p >= '0' && *p <= '9') ? *p - '0' : (*p >= 'a' && *p <= 'f') ? *p - 'a' + 10 : -1;
+    if (d < 0) break;
+    v = v * 16 + uint32_t(d);
+  }
+  return v;
+}
+
+// Whether the journal is whole: its header, and its last record the
+// checksum of everything before it.
+bool JournalIsWhole(const char* text, uint32_t size) {
+  size_t header = strlen(kJournalHeader);
+  if (size < header + 4 || memcmp(text, kJournalHeader, header) != 0) return false;
+  if (text[size - 2] != '\r' || text[size - 1] != '\n') return false;
+  uint32_t last = size - 2;
+  while (last > 0 && !(text[last - 1] == '\n')) --last;
+  if (size - last < 4 || text[last] != 'X' || text[last + 1] != '\t') return false;
+  char expected[20];
+  FormatText(expected, sizeof expected, "%08x%08x", uint32_t(Xxh64(text, last, 0) >> 32), uint32_t(Xxh64(text, last, 0)));
+  return size - 2 - (last + 2) == 16 && memcmp(text + last + 2, expected, 16) == 0;
+}
+
+// --- Carrying it out ---------------------------------------------------------------
+
+// Puts `from` in the place of `target`: an old file moves aside under its
+// backup name (its read-only attribute cleared first), then the new file
+// takes its name. The old file stays aside until the journal is gone.
+bool PutInPlace(const char* from, const char* target, const uint64_t* time) {
+  char backup[kLongTextSize];
+  BackupOf(target, backup, sizeof backup);
+  uint32_t attributes = Os->GetAttributes(target);
+  if (attributes != kInvalidAttributes) {
+    if (attributes & kAttrDirectory) return false;
+    if (attributes & kAttrReadOnly) Os->SetAttributes(target, kAttrNormal);
+    if (Exists(backup) && !Os->RemoveFile(backup)) return false;
+    PlatformFile old = Os->OpenFileForMove(target);
+    if (old == nullptr || !Os->CommitFile(old, target, backup, nullptr)) return false;
+  }
+  PlatformFile file = Os->OpenFileForMove(from);
+  if (file == nullptr || !Os->CommitFile(file, from, target, time)) return false;
+  // The new file takes the old one's other attributes, as a replacement
+  // does (the read-only one excepted, as when it is written directly).
+  if (attributes != kInvalidAttributes && (attributes & ~uint32_t(kAttrReadOnly)) != 0)
+    Os->SetAttributes(target, attributes & ~uint32_t(kAttrReadOnly));
+  return true;
+}
+
+// Undoes the records of a journal, last first. True when everything was
+// undone.
+bool RollBack(const char* text, uint32_t size) {
+  int count = 0;
+  const char** starts = RecordStarts(text, size, &count);
+  if (starts == nullptr) return false;
+  bool ok = true;
+  for (int i = count - 1; i >= 1; --i) {
+    const char* end = (i + 1 < count ? starts[i + 1] : text + size) - 2;
+    Fields f = Split(starts[i], end);
+    char kind[4], a[kLongTextSize], b[kLongTextSize], old[16];
+    FieldText(f, 0, kind, sizeof kind);
+    FieldText(f, 1, a, sizeof a);
+    if (strcmp(kind, "F") == 0) {
+      FieldText(f, 2, b, sizeof b);
+      FieldText(f, 3, old, sizeof old);
+      char backup[kLongTextSize];
+      BackupOf(b, backup, sizeof backup);
+      if (Exists(backup)) {
+        // The old file is aside: the new one (if it got in) goes, the old one back.
+        if (Exists(b) && !Os->RemoveFile(b)) ok = false;
+        PlatformFile file = Os->OpenFileForMove(backup);
+        if (file == nullptr || !Os->CommitFile(file, backup, b, nullptr)) ok = false;
+      } else if (strcmp(old, "-") == 0 && !Exists(a) && Exists(b)) {
+        if (!Os->RemoveFile(b)) ok = false;  // a new file, in place: there was none
+      }
+      if (strcmp(old, "-") != 0 && Exists(b)) Os->SetAttributes(b, Hex(old));
+      if (Exists(a)) Os->RemoveFile(a);
+    } else if (strcmp(kind, "D") == 0) {
+      if (Exists(a) && !Os->RemoveFolder(a)) ok = false;
+    } else if (strcmp(kind, "S") == 0) {
+      if (!RemoveTree(a)) ok = false;
+    }
+  }
+  Os->Free(starts);
+  return ok;
+}
+
+void JournalPath(char* path, size_t size) {
+  CopyText(path, size, UpdateState.InstPath);
+  AppendText(path, size, "\\");
+  AppendText(path, size, kJournalName);
+}
+
+void ClearDeferred() {
+  UpdateState.Deferring = 0;
+  UpdateState.PendingCount = 0;
+  UpdateState.FoldersMadeCount = 0;
+  UpdateState.PendingTouchCount = 0;
+  for (int i = 0; i < UpdateState.DiscCopyItemCount; ++i) UpdateState.DiscCopyItems[i].Staged = 0;
+}
+
+// The journal of everything deferred; false when it cannot be made.
+bool MakeJournal(Text* t) {
+  Append(t, kJournalHeader);
+  for (int i = 0; i < UpdateState.FoldersMadeCount; ++i) Record(t, "D", UpdateState.FoldersMade[i]);
+  for (int i = 0; i < UpdateState.PendingCount; ++i) {
+    const PendingFile& p = UpdateState.Pending[i];
+    const char* base = strncmp(p.Target, UpdateState.InstPath, strlen(UpdateState.InstPath)) == 0
+                           ? UpdateState.InstPath
+                           : UpdateState.DataPath;
+    RecordFile(t, base, p.Temp, p.Target, "U");
+  }
+  for (int i = 0; i < UpdateState.DiscCopyItemCount; ++i)
+    if (UpdateState.DiscCopyItems[i].Staged != 0 && !RecordCopyLine(t, i)) return false;
+  char staging[kLongTextSize];
+  if (StagingFolderOf(-1, staging, sizeof staging)) Record(t, "S", staging);
+  char sum[40];
+  uint64_t digest = Xxh64(t->bytes, t->size, 0);
+  FormatText(sum, sizeof sum, "%08x%08x", uint32_t(digest >> 32), uint32_t(digest));
+  Record(t, "X", sum);
+  return t->ok;
+}
+
+// The time an update file's entry gives it, for a record of `from`.
+const uint64_t* TimeOf(const char* from) {
+  for (int i = 0; i < UpdateState.PendingCount; ++i)
+    if (strcmp(UpdateState.Pending[i].Temp, from) == 0 && UpdateState.Pending[i].HasTime)
+      return &UpdateState.Pending[i].Time;
+  return nullptr;
+}
+
+// Carries out the records; on a failure, the message of the line whose
+// file could not be put in place.
+bool CarryOut(PlatformWindow window, const char* text, uint32_t size) {
+  int count = 0;
+  const char** starts = RecordStarts(text, size, &count);
+  if (starts == nullptr) return false;
+  bool ok = true;
+  for (int i = 1; i < count && ok; ++i) {
+    Fields f = Split(starts[i], (i + 1 < count ? starts[i + 1] : text + size) - 2);
+    char kind[4], a[kLongTextSize], b[kLongTextSize], line[8];
+    FieldText(f, 0, kind, sizeof kind);
+    FieldText(f, 1, a, sizeof a);
+    if (strcmp(kind, "D") == 0 && !Exists(a)) {
+      Os->CreateFolder(a);  // a failure shows as the file's
+    } else if (strcmp(kind, "F") == 0) {
+      FieldText(f, 2, b, sizeof b);
+      FieldText(f, 4, line, sizeof line);
+      if (!PutInPlace(a, b, TimeOf(a))) {
+        ok = false;
+        if (line[0] == 'C') {
+          int n = line[1] - '0';
+          if (line[2] != '\0') n = n * 10 + (line[2] - '0');
+          ShowUpdaterErrorF(kMsgCopyFailed, UpdateState.DiscCopyItems[n].Path);
+        } else {
+          ShowUpdaterError(kMsgWriteFailed);
+        }
+      }
+    }
+  }
+  (void)window;
+  Os->Free(starts);
+  return ok;
+}
+
+}  // namespace
+
+int PlaceDeferred(PlatformWindow window) {
+  UpdateState.Deferring = 0;
+  Text journal = {nullptr, 0, 0, true};
+  char path[kLongTextSize];
+  JournalPath(path, sizeof path);
+  bool ok = MakeJournal(&journal) && WriteBufferToFile(path, journal.bytes, journal.size, nullptr);
+  if (!ok) {
+    ShowUpdaterError(kMsgWriteFailed);
+    if (journal.bytes != nullptr) Os->Free(journal.bytes);
+    DiscardDeferred();
+    Os->EndWizardDialog(window, -1);
+    return 0;
+  }
+  if (!CarryOut(window, journal.bytes, journal.size)) {
+    if (RollBack(journal.bytes, journal.size)) Os->RemoveFile(path);  // else the next start rolls back again
+    Os->Free(journal.bytes);
+    ClearDeferred();
+    Os->EndWizardDialog(window, -1);
+    return 0;
+  }
+  // Everything is in place. The player's data files take the run's time,
+  // the copied files' attributes become normal (for a folder: InstPath's).
+  for (int i = 0; i < UpdateState.PendingTouchCount; ++i) Os->TouchLastWriteTime(UpdateState.PendingTouches[i]);
+  for (int i = 0; i < UpdateState.DiscCopyItemCount; ++i) {
+    const DiscCopyItem& item = UpdateState.DiscCopyItems[i];
+    char target[kLongTextSize];
+    CopyText(target, sizeof target, UpdateState.InstPath);
+    if (item.Staged == 1 && AppendText(target, sizeof target, "\\") && AppendText(target, sizeof target, item.Path))
+      Os->SetAttributes(target, kAttrNormal);
+    if (item.Staged == 2) Os->SetAttributes(UpdateState.InstPath, kAttrNormal);
+  }
+  // The journal goes first: from here on, an old file beside its target is
+  // only an old version, which the next start removes should this stop.
+  Os->RemoveFile(path);
+  int count = 0;
+  const char** starts = RecordStarts(journal.bytes, journal.size, &count);
+  for (int i = 1; starts != nullptr && i < count; ++i) {
+    Fields f = Split(starts[i], (i + 1 < count ? starts[i + 1] : journal.bytes + journal.size) - 2);
+    char kind[4], b[kLongTextSize], backup[kLongTextSize];
+    FieldText(f, 0, kind, sizeof kind);
+    if (strcmp(kind, "F") != 0) continue;
+    FieldText(f, 2, b, sizeof b);
+    BackupOf(b, backup, sizeof backup);
+    if (Exists(backup)) Os->RemoveFile(backup);
+  }
+  if (starts != nullptr) Os->Free(starts);
+  char staging[kLongTextSize];
+  if (StagingFolderOf(-1, staging, sizeof staging)) RemoveTree(staging);
+  Os->Free(journal.bytes);
+  ClearDeferred();
+  return 1;
+}
+
+void DiscardDeferred() {
+  if (!UpdateState.AllOrNothing) return;
+  for (int i = 0; i < UpdateState.PendingCount; ++i) Os->RemoveFile(UpdateState.Pending[i].Temp);
+  char staging[kLongTextSize];
+  if (StagingFolderOf(-1, staging, sizeof staging)) RemoveTree(staging);
+  for (int i = UpdateState.FoldersMadeCount - 1; i >= 0; --i) Os->RemoveFolder(UpdateState.FoldersMade[i]);
+  ClearDeferred();
+}
+
+int RecoverFromJournal() {
+  char path[kLongTextSize];
+  JournalPath(path, sizeof path);
+  PlatformFile file = Os->OpenFileForRead(path);
+  if (file == nullptr) return 1;
+  uint32_t size = 0, got = 0;
+  char* text = nullptr;
+  bool read = Os->FileSize(file, &size) && size < 0x10000000u &&
+              (text = static_cast<char*>(Os->Alloc(size + 1, 0))) != nullptr &&
+              Os->ReadFileBytes(file, text, size, &got) && got == size;
+  Os->CloseFile(file);
+  int ok = 1;
+  if (read && JournalIsWhole(text, size)) {
+    text[size] = '\0';
+    ok = RollBack(text, size) ? 1 : 0;
+    ShowUpdaterError(kMsgRolledBack);
+  }
+  // A journal that is not whole was never carried out: nothing moved.
+  if (ok) Os->RemoveFile(path);
+  if (text != nullptr) Os->Free(text);
+  return ok;
+}
