@@ -736,3 +736,48 @@ CASES += [
     Case("next-start-repairs-what-a-crash-left", [press(CANCEL, START), press(OK, INTERRUPTED)],
          prepare=interrupted_run_left, check=repaired),
 ]
+
+
+# --- All or nothing ---------------------------------------------------------------
+def kill():
+    return ("kill", None)
+
+
+def start():
+    return ("start", None)
+
+
+def nothing_of_ours(run):
+    return [f"{p} was left behind" for folder in (run.game, run.data) if folder.exists() for p in folder.rglob("*")
+            if p.name.startswith("~ks") or p.name.endswith(".ks~bak")]
+
+
+def unchanged_and_clean(game):
+    return lambda run: files(game=game)(run) + nothing_of_ours(run)
+
+
+AON_FIVE = dict(
+    script=run_script(("AllOrNothing", "1"), *[(f"UpdateFile0{i}", f"F{i}.DAT") for i in range(5)]),
+    payload_files={f"F{i}.DAT": f"new {i}".encode() for i in range(5)},
+    game_files={"F0.DAT": b"old 0", "F1.DAT": b"old 1", "F2.DAT\\keep": b"", "F3.DAT": b"old 3"})
+AON_DISC = dict(
+    script=run_script(("AllOrNothing", "1"), ("UpdateFile00", "GAME.EXE"), ("UpdateFile01", "NEW.DAT"),
+                      ("CopyFile00", "2:MOVIE.DAT")),
+    payload_files={"GAME.EXE": b"MZ new game", "NEW.DAT": b"new"})
+
+CASES += [
+    # The same boxes as without the key, and then nothing changed.
+    Case("all-or-nothing-failure-at-the-third-of-five", RUN + [press(OK, WRITE_FAILED)] + FAIL, **AON_FIVE,
+         check=unchanged_and_clean({"F0.DAT": b"old 0", "F1.DAT": b"old 1", "F3.DAT": b"old 3", "F4.DAT": None})),
+    Case("all-or-nothing-cancel-at-the-disc-prompt", RUN + [press(CANCEL, disc_prompt(2))] + FAIL, **AON_DISC,
+         check=unchanged_and_clean({"GAME.EXE": b"MZ old game", "NEW.DAT": None, "MOVIE.DAT": None})),
+    # Killed while the disc prompt waits, every update file written beside
+    # its target; started again: nothing changed, nothing of ours left.
+    Case("all-or-nothing-killed-at-the-disc-prompt-then-started-again",
+         RUN + [look(disc_prompt(2)), kill(), start(), press(CANCEL, START)] + FAIL, **AON_DISC,
+         check=unchanged_and_clean({"GAME.EXE": b"MZ old game", "NEW.DAT": None, "MOVIE.DAT": None})),
+    Case("all-or-nothing-completes", RUN + FINISH, exit_code=1, discs={"d": {**DISC2, "MOVIE.DAT": b"movie"}},
+         **AON_DISC,
+         check=lambda run: files(game={"GAME.EXE": b"MZ new game", "NEW.DAT": b"new", "MOVIE.DAT": b"movie"})(run) +
+         nothing_of_ours(run)),
+]

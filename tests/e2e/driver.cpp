@@ -365,6 +365,13 @@ int wmain(int argc, wchar_t** argv) {
       else CloseHandle(h);
     } else if (verb == "delete") {
       if (!DeleteFileW(Wide(a.at(1)).c_str())) Write("{\"failure\":\"cannot delete " + a.at(1) + "\"}");
+    } else if (verb == "kill") {
+      // Stopped dead, as a crash or a power cut stops it.
+      TerminateProcess(g_updater.hProcess, 99);
+      WaitForSingleObject(g_updater.hProcess, kWaitMs);
+      CloseHandle(g_updater.hProcess);
+      CloseHandle(g_updater.hThread);
+      g_updater = {};
     } else if (verb == "end") {
       DWORD code = WaitEnd(&g_updater);
       Write("{\"exit\":" + std::to_string(code) + "}");

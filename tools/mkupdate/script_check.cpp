@@ -225,3 +225,10 @@ std::vector<Finding> CheckScript(const std::string& script, const std::set<std::
   checker.CheckCopyFiles();
   return checker.findings;
 }
+
+bool ScriptIsAllOrNothing(const std::string& script) {
+  std::set<std::string> none;
+  Checker checker{script, none, {}};
+  std::string value = checker.Raw("UPDATE", "AllOrNothing");
+  return !value.empty() && ParseSettingNumber(value.c_str()) != 0;
+}

@@ -16,6 +16,9 @@ struct Finding {
 // way the updater compares them (see FoldedName).
 std::vector<Finding> CheckScript(const std::string& script, const std::set<std::string>& entries);
 
+// Whether the script's AllOrNothing is on, read as the updater reads it.
+bool ScriptIsAllOrNothing(const std::string& script);
+
 // A name with its ASCII letters in upper case and double-byte characters as
 // they are: two names the updater cannot tell apart fold to the same text.
 std::string FoldedName(const std::string& name);
