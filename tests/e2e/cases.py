@@ -781,3 +781,73 @@ CASES += [
          check=lambda run: files(game={"GAME.EXE": b"MZ new game", "NEW.DAT": b"new", "MOVIE.DAT": b"movie"})(run) +
          nothing_of_ours(run)),
 ]
+
+
+# --- A crash while files were put in place ----------------------------------------
+def xxh64(data: bytes, seed: int = 0) -> int:
+    """XXH64, as the journal's checksum (the algorithm's published definition)."""
+    m = (1 << 64) - 1
+    p1, p2, p3, p4, p5 = (0x9E3779B185EBCA87, 0xC2B2AE3D27D4EB4F, 0x165667B19E3779F9, 0x85EBCA77C2B2AE63,
+                          0x27D4EB2F165667C5)
+    rotl = lambda x, r: ((x << r) | (x >> (64 - r))) & m  # noqa: E731
+    def round_(acc, lane):
+        return rotl((acc + lane * p2) & m, 31) * p1 & m
+    def lane(at):
+        return int.from_bytes(data[at:at + 8], "little")
+    i, n = 0, len(data)
+    if n >= 32:
+        v = [(seed + p1 + p2) & m, (seed + p2) & m, seed, (seed - p1) & m]
+        while i + 32 <= n:
+            v = [round_(v[k], lane(i + 8 * k)) for k in range(4)]
+            i += 32
+        h = (rotl(v[0], 1) + rotl(v[1], 7) + rotl(v[2], 12) + rotl(v[3], 18)) & m
+        for x in v:
+            h = ((h ^ round_(0, x)) * p1 + p4) & m
+    else:
+        h = (seed + p5) & m
+    h = (h + n) & m
+    while i + 8 <= n:
+        h = (rotl(h ^ round_(0, lane(i)), 27) * p1 + p4) & m
+        i += 8
+    if i + 4 <= n:
+        h = (rotl(h ^ (int.from_bytes(data[i:i + 4], "little") * p1 & m), 23) * p2 + p3) & m
+        i += 4
+    while i < n:
+        h = (rotl(h ^ (data[i] * p5 & m), 11) * p1) & m
+        i += 1
+    h ^= h >> 33
+    h = h * p2 & m
+    h ^= h >> 29
+    h = h * p3 & m
+    return h ^ (h >> 32)
+
+
+def crashed_while_placing(run):
+    """What a power cut leaves while an all-or-nothing run puts its files in
+    place: GAME.EXE already new with its old version aside, NEW.DAT still
+    beside its place, the journal that lists both."""
+    game = run.paths["game"]
+    (run.game / "GAME.EXE").rename(run.game / "GAME.EXE.ks~bak")
+    (run.game / "GAME.EXE").write_bytes(b"MZ new game")
+    (run.game / "~ks0000AAAA.tmp").write_bytes(b"new")
+    body = ("koushin journal 1\r\n"
+            f"F\t{game}\\~ks0000BBBB.tmp\t{game}\\GAME.EXE\t80\tU\r\n"
+            f"F\t{game}\\~ks0000AAAA.tmp\t{game}\\NEW.DAT\t-\tU\r\n"
+            f"S\t{game}\\~ks-staging\r\n").encode("cp932")
+    digest = xxh64(body)
+    (run.game / "~ks-journal.dat").write_bytes(body + f"X\t{digest >> 32:08x}{digest & 0xFFFFFFFF:08x}\r\n".encode())
+
+
+ROLLED_BACK = box("前回のアップデートが中断されたため、ゲームを元の状態に戻しました", owner="none")
+
+CASES += [
+    # The box, then the old installation, nothing of ours left ...
+    Case("all-or-nothing-crash-while-placing-is-rolled-back", [press(OK, ROLLED_BACK), press(CANCEL, START)] + FAIL,
+         **AON_DISC, prepare=crashed_while_placing,
+         check=unchanged_and_clean({"GAME.EXE": b"MZ old game", "NEW.DAT": None})),
+    # ... and the update can be run again at once.
+    Case("all-or-nothing-crash-while-placing-then-a-run-that-completes", [press(OK, ROLLED_BACK)] + RUN + FINISH,
+         exit_code=1, **AON_DISC, discs={"d": {**DISC2, "MOVIE.DAT": b"movie"}}, prepare=crashed_while_placing,
+         check=lambda run: files(game={"GAME.EXE": b"MZ new game", "NEW.DAT": b"new", "MOVIE.DAT": b"movie"})(run) +
+         nothing_of_ours(run)),
+]
