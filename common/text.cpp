@@ -66,6 +66,20 @@ const char* LastPathComponent(const char* path) {
   return last;
 }
 
+void ForEachFolderOnTheWay(const char* base, const char* path, void (*visit)(void* context, const char* folder),
+                           void* context) {
+  char partial[1024];
+  size_t start = strlen(base);
+  for (const char* p = path + start; *p != '\0'; p = NextChar(p)) {
+    if (!IsPathSeparator(p) || p == path + start) continue;
+    size_t length = size_t(p - path);
+    if (length >= sizeof partial) return;
+    memcpy(partial, path, length);
+    partial[length] = '\0';
+    visit(context, partial);
+  }
+}
+
 bool TextEqualNoCase(const char* a, const char* b) {
   const unsigned char* x = reinterpret_cast<const unsigned char*>(a);
   const unsigned char* y = reinterpret_cast<const unsigned char*>(b);

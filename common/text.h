@@ -54,6 +54,13 @@ bool IsAbsolutePath(const char* path);
 // last character), or the whole path when it has no separator.
 const char* LastPathComponent(const char* path);
 
+// Calls `visit` with each folder on the way from `base` (a leading part of
+// `path`) to `path`'s own folder, nearest `base` first: for C:\G and
+// C:\G\a\b\f.dat, C:\G\a and C:\G\a\b. A folder whose path does not fit
+// 1,024 bytes ends the walk.
+void ForEachFolderOnTheWay(const char* base, const char* path, void (*visit)(void* context, const char* folder),
+                           void* context);
+
 // The drive of a path for the free-space query: its first two characters
 // (such as "C:"), fewer when the path is shorter.
 inline void DriveOf(const char* path, char root[3]) {

@@ -72,16 +72,9 @@ namespace {
 // Makes every missing folder between InstPath and `path`'s own folder, as
 // the shell did when it copied in place ("missing folders are made").
 void MakeFoldersTo(const char* path) {
-  char partial[kLongTextSize];
-  size_t start = strlen(UpdateState.InstPath);
-  for (const char* p = path + start; *p != '\0'; p = NextChar(p)) {
-    if (!IsPathSeparator(p) || p == path + start) continue;
-    size_t length = size_t(p - path);
-    if (length >= sizeof partial) return;
-    memcpy(partial, path, length);
-    partial[length] = '\0';
-    Os->CreateFolder(partial);  // it may well exist
-  }
+  ForEachFolderOnTheWay(
+      UpdateState.InstPath, path, [](void*, const char* folder) { Os->CreateFolder(folder); },  // it may well exist
+      nullptr);
 }
 
 }  // namespace

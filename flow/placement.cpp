@@ -75,21 +75,16 @@ void BackupOf(const char* target, char* backup, size_t size) {
 // The folders between the base folder and `target`'s own folder that do
 // not exist, each once, as D records.
 void RecordMissingFolders(Text* t, const char* base, const char* target) {
-  char partial[kLongTextSize];
-  size_t start = strlen(base);
-  for (const char* p = target + start; *p != '\0'; p = NextChar(p)) {
-    if (!IsPathSeparator(p) || p == target + start) continue;
-    size_t length = size_t(p - target);
-    if (length >= sizeof partial) return;
-    memcpy(partial, target, length);
-    partial[length] = '\0';
-    if (Exists(partial)) continue;
-    bool listed = false;  // by an earlier record
-    char line[kLongTextSize + 4];
-    FormatText(line, sizeof line, "D\t%s\r\n", partial);
-    if (t->bytes != nullptr && strstr(t->bytes, line) != nullptr) listed = true;
-    if (!listed) Record(t, "D", partial);
-  }
+  ForEachFolderOnTheWay(
+      base, target,
+      [](void* context, const char* folder) {
+        Text* text = static_cast<Text*>(context);
+        if (Exists(folder)) return;
+        char line[kLongTextSize + 4];  // listed by an earlier record?
+        FormatText(line, sizeof line, "D\t%s\r\n", folder);
+        if (text->bytes == nullptr || strstr(text->bytes, line) == nullptr) Record(text, "D", folder);
+      },
+      t);
 }
 
 void RecordFile(Text* t, const char* base, const char* from, const char* target, const char* line) {
@@ -117,8 +112,8 @@ void VisitStaged(void* context, const char* name, int is_folder, LinkKind link) 
   // Only what the shell copied is put in place: not a name without a code
   // page 932 form, nor a link that appeared in the staging folder.
   bool ok = name[0] != '\0' && link == kNoLink && AppendText(walk->staged, sizeof walk->staged, "\\") &&
-            AppendText(walk->staged, sizeof walk->staged, name) && AppendText(walk->target, sizeof walk->target, "\\") &&
-            AppendText(walk->target, sizeof walk->target, name);
+            AppendText(walk->staged, sizeof walk->staged, name) &&
+            AppendText(walk->target, sizeof walk->target, "\\") && AppendText(walk->target, sizeof walk->target, name);
   if (!ok) {
     walk->ok = false;
   } else if (is_folder) {
@@ -233,7 +228,8 @@ bool JournalIsWhole(const char* text, uint32_t size) {
   while (last > 0 && !(text[last - 1] == '\n')) --last;
   if (size - last < 4 || text[last] != 'X' || text[last + 1] != '\t') return false;
   char expected[20];
-  FormatText(expected, sizeof expected, "%08x%08x", uint32_t(Xxh64(text, last, 0) >> 32), uint32_t(Xxh64(text, last, 0)));
+  FormatText(expected, sizeof expected, "%08x%08x", uint32_t(Xxh64(text, last, 0) >> 32),
+             uint32_t(Xxh64(text, last, 0)));
   return size - 2 - (last + 2) == 16 && memcmp(text + last + 2, expected, 16) == 0;
 }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "common/text.h"
 #include "tests/unit/message_originals.h"
@@ -105,6 +106,18 @@ TEST(LastPathComponent, IsAfterTheLastSeparatorOfItsOwn) {
   EXPECT_STREQ(LastPathComponent("data\\movie\\"), "movie\\");  // a trailing separator is no separator of a name
   EXPECT_STREQ(LastPathComponent("a/\x95\x5C"), "\x95\x5C");    // 表: its trail byte 0x5C is no separator
   EXPECT_STREQ(LastPathComponent("\x95\x5Cx"), "\x95\x5Cx");
+}
+
+TEST(ForEachFolderOnTheWay, GivesTheFoldersBetweenBaseAndFile) {
+  std::vector<std::string> seen;
+  auto collect = [](void* context, const char* folder) {
+    static_cast<std::vector<std::string>*>(context)->push_back(folder);
+  };
+  ForEachFolderOnTheWay("C:\\G", "C:\\G\\a\\\x95\x5C\\f.dat", collect, &seen);  // 表 ends in 0x5C
+  EXPECT_EQ(seen, (std::vector<std::string>{"C:\\G\\a", "C:\\G\\a\\\x95\x5C"}));
+  seen.clear();
+  ForEachFolderOnTheWay("C:\\G", "C:\\G\\f.dat", collect, &seen);
+  EXPECT_TRUE(seen.empty());
 }
 
 TEST(IsAbsolutePath, OnlyADriveWithASeparatorOrAShare) {

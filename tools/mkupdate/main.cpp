@@ -263,7 +263,8 @@ int Check(const Options& o) {
   if (!CollectEntries(o.operands[0], &entries, &error)) return Fail(error);
   if (!ReportFindings(o, o.operands[0], entries)) return kExitFailure;
   for (const ArchiveInput& e : entries) {
-    if (!o.quiet && FoldedName(e.name) == "UPDATE.INI" && !ScriptIsAllOrNothing(std::string(e.data.begin(), e.data.end())))
+    if (!o.quiet && FoldedName(e.name) == "UPDATE.INI" &&
+        !ScriptIsAllOrNothing(std::string(e.data.begin(), e.data.end())))
       printf("%s: AllOrNothing is off: a failure or Cancel leaves the lines before it done (publisher's guide)\n",
              o.operands[0].c_str());
   }
