@@ -342,7 +342,7 @@ const uint64_t* TimeOf(const char* from) {
 
 // Carries out the records; on a failure, the message of the line whose
 // file could not be put in place.
-bool CarryOut(PlatformWindow window, const char* text, uint32_t size) {
+bool CarryOut(const char* text, uint32_t size) {
   int count = 0;
   const char** starts = RecordStarts(text, size, &count);
   if (starts == nullptr) return false;
@@ -369,7 +369,6 @@ bool CarryOut(PlatformWindow window, const char* text, uint32_t size) {
       }
     }
   }
-  (void)window;
   Os->Free(starts);
   return ok;
 }
@@ -389,7 +388,7 @@ int PlaceDeferred(PlatformWindow window) {
     Os->EndWizardDialog(window, -1);
     return 0;
   }
-  if (!CarryOut(window, journal.bytes, journal.size)) {
+  if (!CarryOut(journal.bytes, journal.size)) {
     if (RollBack(journal.bytes, journal.size)) Os->RemoveFile(path);  // else the next start rolls back again
     Os->Free(journal.bytes);
     ClearDeferred();
