@@ -208,6 +208,37 @@ const char** RecordStarts(const char* text, uint32_t size, int* count) {
   return starts;
 }
 
+// One record of a journal, its fields as texts.
+struct JournalRecord {
+  char kind[4];
+  char from[kLongTextSize];  // F: the new file; D and S: the folder
+  char target[kLongTextSize];
+  char old[16];
+  char line[8];
+};
+
+// Calls `visit` with each record after the header, in order or last first,
+// until it returns false. False when the records cannot be listed.
+bool ForEachRecord(const char* text, uint32_t size, bool last_first,
+                   bool (*visit)(void* context, const JournalRecord& record), void* context) {
+  int count = 0;
+  const char** starts = RecordStarts(text, size, &count);
+  if (starts == nullptr) return false;
+  for (int k = 1; k < count; ++k) {
+    int i = last_first ? count - k : k;
+    Fields f = Split(starts[i], (i + 1 < count ? starts[i + 1] : text + size) - 2);
+    JournalRecord r;
+    FieldText(f, 0, r.kind, sizeof r.kind);
+    FieldText(f, 1, r.from, sizeof r.from);
+    FieldText(f, 2, r.target, sizeof r.target);
+    FieldText(f, 3, r.old, sizeof r.old);
+    FieldText(f, 4, r.line, sizeof r.line);
+    if (!visit(context, r)) break;
+  }
+  Os->Free(starts);
+  return true;
+}
+
 uint32_t Hex(const char* text) {
   uint32_t v = 0;
   for (const char* p = text; *p != '\0'; ++p) {
@@ -261,39 +292,34 @@ bool PutInPlace(const char* from, const char* target, const uint64_t* time) {
 // Undoes the records of a journal, last first. True when everything was
 // undone.
 bool RollBack(const char* text, uint32_t size) {
-  int count = 0;
-  const char** starts = RecordStarts(text, size, &count);
-  if (starts == nullptr) return false;
   bool ok = true;
-  for (int i = count - 1; i >= 1; --i) {
-    const char* end = (i + 1 < count ? starts[i + 1] : text + size) - 2;
-    Fields f = Split(starts[i], end);
-    char kind[4], a[kLongTextSize], b[kLongTextSize], old[16];
-    FieldText(f, 0, kind, sizeof kind);
-    FieldText(f, 1, a, sizeof a);
-    if (strcmp(kind, "F") == 0) {
-      FieldText(f, 2, b, sizeof b);
-      FieldText(f, 3, old, sizeof old);
-      char backup[kLongTextSize];
-      BackupOf(b, backup, sizeof backup);
-      if (Exists(backup)) {
-        // The old file is aside: the new one (if it got in) goes, the old one back.
-        if (Exists(b) && !Os->RemoveFile(b)) ok = false;
-        PlatformFile file = Os->OpenFileForMove(backup);
-        if (file == nullptr || !Os->CommitFile(file, backup, b, nullptr)) ok = false;
-      } else if (strcmp(old, "-") == 0 && !Exists(a) && Exists(b)) {
-        if (!Os->RemoveFile(b)) ok = false;  // a new file, in place: there was none
-      }
-      if (strcmp(old, "-") != 0 && Exists(b)) Os->SetAttributes(b, Hex(old));
-      if (Exists(a)) Os->RemoveFile(a);
-    } else if (strcmp(kind, "D") == 0) {
-      if (Exists(a) && !Os->RemoveFolder(a)) ok = false;
-    } else if (strcmp(kind, "S") == 0) {
-      if (!RemoveTree(a)) ok = false;
-    }
-  }
-  Os->Free(starts);
-  return ok;
+  bool listed = ForEachRecord(
+      text, size, true,
+      [](void* context, const JournalRecord& r) {
+        bool& ok = *static_cast<bool*>(context);
+        if (strcmp(r.kind, "F") == 0) {
+          char backup[kLongTextSize];
+          BackupOf(r.target, backup, sizeof backup);
+          bool had_old = strcmp(r.old, "-") != 0;
+          if (Exists(backup)) {
+            // The old file is aside: the new one (if it got in) goes, the old one back.
+            if (Exists(r.target) && !Os->RemoveFile(r.target)) ok = false;
+            PlatformFile file = Os->OpenFileForMove(backup);
+            if (file == nullptr || !Os->CommitFile(file, backup, r.target, nullptr)) ok = false;
+          } else if (!had_old && !Exists(r.from) && Exists(r.target)) {
+            if (!Os->RemoveFile(r.target)) ok = false;  // a new file, in place: there was none
+          }
+          if (had_old && Exists(r.target)) Os->SetAttributes(r.target, Hex(r.old));
+          if (Exists(r.from)) Os->RemoveFile(r.from);
+        } else if (strcmp(r.kind, "D") == 0) {
+          if (Exists(r.from) && !Os->RemoveFolder(r.from)) ok = false;
+        } else if (strcmp(r.kind, "S") == 0) {
+          if (!RemoveTree(r.from)) ok = false;
+        }
+        return true;
+      },
+      &ok);
+  return listed && ok;
 }
 
 void JournalPath(char* path, size_t size) {
@@ -343,34 +369,24 @@ const uint64_t* TimeOf(const char* from) {
 // Carries out the records; on a failure, the message of the line whose
 // file could not be put in place.
 bool CarryOut(const char* text, uint32_t size) {
-  int count = 0;
-  const char** starts = RecordStarts(text, size, &count);
-  if (starts == nullptr) return false;
   bool ok = true;
-  for (int i = 1; i < count && ok; ++i) {
-    Fields f = Split(starts[i], (i + 1 < count ? starts[i + 1] : text + size) - 2);
-    char kind[4], a[kLongTextSize], b[kLongTextSize], line[8];
-    FieldText(f, 0, kind, sizeof kind);
-    FieldText(f, 1, a, sizeof a);
-    if (strcmp(kind, "D") == 0 && !Exists(a)) {
-      Os->CreateFolder(a);  // a failure shows as the file's
-    } else if (strcmp(kind, "F") == 0) {
-      FieldText(f, 2, b, sizeof b);
-      FieldText(f, 4, line, sizeof line);
-      if (!PutInPlace(a, b, TimeOf(a))) {
-        ok = false;
-        if (line[0] == 'C') {
-          int n = line[1] - '0';
-          if (line[2] != '\0') n = n * 10 + (line[2] - '0');
+  bool listed = ForEachRecord(
+      text, size, false,
+      [](void* context, const JournalRecord& r) {
+        if (strcmp(r.kind, "D") == 0 && !Exists(r.from)) Os->CreateFolder(r.from);  // a failure shows as the file's
+        if (strcmp(r.kind, "F") != 0 || PutInPlace(r.from, r.target, TimeOf(r.from))) return true;
+        *static_cast<bool*>(context) = false;
+        if (r.line[0] == 'C') {
+          int n = r.line[1] - '0';
+          if (r.line[2] != '\0') n = n * 10 + (r.line[2] - '0');
           ShowUpdaterErrorF(kMsgCopyFailed, UpdateState.DiscCopyItems[n].Path);
         } else {
           ShowUpdaterError(kMsgWriteFailed);
         }
-      }
-    }
-  }
-  Os->Free(starts);
-  return ok;
+        return false;
+      },
+      &ok);
+  return listed && ok;
 }
 
 }  // namespace
@@ -409,18 +425,15 @@ int PlaceDeferred(PlatformWindow window) {
   // The journal goes first: from here on, an old file beside its target is
   // only an old version, which the next start removes should this stop.
   Os->RemoveFile(path);
-  int count = 0;
-  const char** starts = RecordStarts(journal.bytes, journal.size, &count);
-  for (int i = 1; starts != nullptr && i < count; ++i) {
-    Fields f = Split(starts[i], (i + 1 < count ? starts[i + 1] : journal.bytes + journal.size) - 2);
-    char kind[4], b[kLongTextSize], backup[kLongTextSize];
-    FieldText(f, 0, kind, sizeof kind);
-    if (strcmp(kind, "F") != 0) continue;
-    FieldText(f, 2, b, sizeof b);
-    BackupOf(b, backup, sizeof backup);
-    if (Exists(backup)) Os->RemoveFile(backup);
-  }
-  if (starts != nullptr) Os->Free(starts);
+  ForEachRecord(
+      journal.bytes, journal.size, false,
+      [](void*, const JournalRecord& r) {
+        char backup[kLongTextSize];
+        BackupOf(r.target, backup, sizeof backup);
+        if (strcmp(r.kind, "F") == 0 && Exists(backup)) Os->RemoveFile(backup);
+        return true;
+      },
+      nullptr);
   char staging[kLongTextSize];
   if (StagingFolderOf(-1, staging, sizeof staging)) RemoveTree(staging);
   Os->Free(journal.bytes);

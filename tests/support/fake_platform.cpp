@@ -14,6 +14,30 @@ void FileOperation() {
   if (++g_fake.file_operations == g_fake.crash_at) throw FakeCrash{};
 }
 
+void Opened(PlatformFile file) {
+  if (file != nullptr) g_fake.open_files.push_back(file);
+}
+void Closed(PlatformFile file) {
+  auto& open = g_fake.open_files;
+  for (auto it = open.begin(); it != open.end(); ++it) {
+    if (*it == file) {
+      open.erase(it);
+      return;
+    }
+  }
+}
+
+void FakeCloseFile(PlatformFile file) {
+  Closed(file);
+  Real()->CloseFile(file);
+}
+
+PlatformFile FakeOpenFileForRead(const char* path) {
+  PlatformFile file = Real()->OpenFileForRead(path);
+  Opened(file);
+  return file;
+}
+
 void* FakeAlloc(uint32_t size, int zero) {
   if (g_fake.alloc.Hit()) return nullptr;
   ++g_fake.allocs;
@@ -48,6 +72,7 @@ int FakeFlush(PlatformFile file) {
 int FakeCommit(PlatformFile file, const char* temp_path, const char* to, const uint64_t* time) {
   FileOperation();
   g_fake.file_calls.push_back("commit");
+  Closed(file);  // in every case
   if (g_fake.commit.Hit()) {
     Real()->CloseFile(file);
     return 0;
@@ -61,6 +86,7 @@ PlatformFile FakeCreateTemp(const char* near_path, char* temp_path) {
   FileOperation();
   PlatformFile file = Real()->CreateTempFileBeside(near_path, temp_path);
   if (file != nullptr) g_fake.temp_files.push_back(temp_path);
+  Opened(file);
   return file;
 }
 
@@ -260,7 +286,9 @@ int FakeRemoveFolder(const char* path) {
 
 PlatformFile FakeOpenFileForMove(const char* path) {
   FileOperation();
-  return Real()->OpenFileForMove(path);
+  PlatformFile file = Real()->OpenFileForMove(path);
+  Opened(file);
+  return file;
 }
 
 uint32_t FakeGetAttributes(const char* path) {
@@ -282,21 +310,27 @@ LinkKind FakeLinkAt(const char* path) {
   return it != g_fake.links.end() ? it->second : Real()->LinkAt(path);
 }
 
-struct ListingContext {
-  std::string folder;
-  FolderVisitor visit;
-  void* context;
+struct Listed {
+  std::string name;
+  int is_folder;
+  LinkKind link;
 };
 
-void VisitListed(void* context, const char* name, int is_folder, LinkKind link) {
-  auto* listing = static_cast<ListingContext*>(context);
-  auto it = g_fake.links.find(listing->folder + "\\" + name);
-  listing->visit(listing->context, name, is_folder, it != g_fake.links.end() ? it->second : link);
+void CollectListed(void* context, const char* name, int is_folder, LinkKind link) {
+  static_cast<std::vector<Listed>*>(context)->push_back({name, is_folder, link});
 }
 
+// The names are read whole first, then handed on: a visitor that stops dead
+// (FakeCrash) leaves no listing of the system open, as a dead process
+// leaves none.
 int FakeListFolder(const char* folder, FolderVisitor visit, void* context) {
-  ListingContext listing = {folder, visit, context};
-  return Real()->ListFolder(folder, VisitListed, &listing);
+  std::vector<Listed> names;
+  if (!Real()->ListFolder(folder, CollectListed, &names)) return 0;
+  for (const Listed& n : names) {
+    auto it = g_fake.links.find(std::string(folder) + "\\" + n.name);
+    visit(context, n.name.c_str(), n.is_folder, it != g_fake.links.end() ? it->second : n.link);
+  }
+  return 1;
 }
 
 PlatformApi MakeTable() {
@@ -336,6 +370,8 @@ PlatformApi MakeTable() {
   api.CreateFolder = FakeCreateFolder;
   api.RemoveFolder = FakeRemoveFolder;
   api.OpenFileForMove = FakeOpenFileForMove;
+  api.OpenFileForRead = FakeOpenFileForRead;
+  api.CloseFile = FakeCloseFile;
   api.GetAttributes = FakeGetAttributes;
   api.ShellCopy = FakeShellCopy;
   api.LinkAt = FakeLinkAt;
@@ -346,6 +382,11 @@ PlatformApi MakeTable() {
 PlatformApi g_table;
 
 }  // namespace
+
+void FakePlatform::CloseLeftoverFiles() {
+  for (PlatformFile file : open_files) Real()->CloseFile(file);
+  open_files.clear();
+}
 
 void FakePlatform::SendCommand(int id) { procedure(Dialog(), {kDialogCommand, id}); }
 int FakePlatform::SetCursorEvent() { return procedure(Dialog(), {kDialogSetCursor, 0}); }

@@ -73,6 +73,10 @@ struct FakePlatform {
   // `file_operations` counts them all.
   int crash_at = 0;
   int file_operations = 0;
+  // The files open now; after a crash, CloseLeftoverFiles closes them, as
+  // the system closes the files of a process that died.
+  std::vector<PlatformFile> open_files;
+  void CloseLeftoverFiles();
   // Faults, one for each operation that can fail.
   Fault alloc;
   Fault write;  // WriteFileBytes writes half, then fails

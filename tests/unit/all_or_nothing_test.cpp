@@ -242,13 +242,14 @@ TEST_F(AllOrNothingTest, ACrashAtAnyPointIsRepairedAtTheNextStart) {
     fake->crash_at = n;
     bool crashed = false;
     try {
-      CrashKeepsItsBlocks blocks;
+      [[maybe_unused]] CrashKeepsItsBlocks blocks;
       UpdaterMain(nullptr);
     } catch (const FakeCrash&) {
       crashed = true;
     }
     fake->crash_at = 0;
     if (!crashed) break;
+    fake->CloseLeftoverFiles();
     Start();
     fake->in_dialog = [](FakePlatform& f) { f.Click(IDC_CANCEL); };
     EXPECT_EQ(UpdaterMain(nullptr), 0);
