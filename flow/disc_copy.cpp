@@ -91,39 +91,51 @@ bool PlaceFile(const char* staged, const char* target) {
 
 namespace {
 
-struct Placing {
+struct StagedWalk {
   char staged[kLongTextSize];
   char target[kLongTextSize];
   int depth;
   bool ok;
+  const StagedTreeVisitor* visitor;
 };
 
-bool PlaceTree(Placing* placing);
+bool WalkFolder(StagedWalk* walk);
 
-void PlaceListed(void* context, const char* name, int is_folder, LinkKind link) {
-  Placing* placing = static_cast<Placing*>(context);
-  if (!placing->ok) return;
-  size_t staged_length = strlen(placing->staged), target_length = strlen(placing->target);
-  // Only what the shell copied is placed: a name without a code page 932
-  // form, or a link that appeared in the staging folder, is not.
-  placing->ok = name[0] != '\0' && link == kNoLink && AppendText(placing->staged, sizeof placing->staged, "\\") &&
-                AppendText(placing->staged, sizeof placing->staged, name) &&
-                AppendText(placing->target, sizeof placing->target, "\\") &&
-                AppendText(placing->target, sizeof placing->target, name);
-  if (placing->ok) placing->ok = is_folder ? PlaceTree(placing) : PlaceFile(placing->staged, placing->target);
-  placing->staged[staged_length] = '\0';
-  placing->target[target_length] = '\0';
+void VisitStaged(void* context, const char* name, int is_folder, LinkKind link) {
+  StagedWalk* walk = static_cast<StagedWalk*>(context);
+  if (!walk->ok) return;
+  size_t staged_length = strlen(walk->staged), target_length = strlen(walk->target);
+  // Only what the shell copied is put in place: a name without a code page
+  // 932 form, or a link that appeared in the staging folder, is not.
+  walk->ok = name[0] != '\0' && link == kNoLink && AppendText(walk->staged, sizeof walk->staged, "\\") &&
+             AppendText(walk->staged, sizeof walk->staged, name) &&
+             AppendText(walk->target, sizeof walk->target, "\\") && AppendText(walk->target, sizeof walk->target, name);
+  if (walk->ok)
+    walk->ok = is_folder ? WalkFolder(walk) : walk->visitor->file(walk->visitor->context, walk->staged, walk->target);
+  walk->staged[staged_length] = '\0';
+  walk->target[target_length] = '\0';
 }
 
-// Puts every file of the staged folder in the same place under the target
-// folder, making the folders that are missing.
-bool PlaceTree(Placing* placing) {
-  if (++placing->depth > kDeepestFolder) return false;
-  Os->CreateFolder(placing->target);  // it may well exist
-  placing->ok = Os->ListFolder(placing->staged, PlaceListed, placing) && placing->ok;
-  --placing->depth;
-  return placing->ok;
+bool WalkFolder(StagedWalk* walk) {
+  if (++walk->depth > kDeepestFolder) return false;
+  walk->visitor->folder(walk->visitor->context, walk->target);
+  walk->ok = Os->ListFolder(walk->staged, VisitStaged, walk) && walk->ok;
+  --walk->depth;
+  return walk->ok;
 }
+
+}  // namespace
+
+bool WalkStagedTree(const char* staged, const char* target, const StagedTreeVisitor& visitor) {
+  StagedWalk walk = {};
+  CopyText(walk.staged, sizeof walk.staged, staged);
+  CopyText(walk.target, sizeof walk.target, target);
+  walk.ok = true;
+  walk.visitor = &visitor;
+  return WalkFolder(&walk);
+}
+
+namespace {
 
 // Copies one line's source into the staging folder with the shell, then puts
 // what arrived in place: a copy that fails or is aborted leaves nothing of
@@ -152,13 +164,14 @@ int CopyStaged(PlatformWindow window, DiscCopyItem& item, int line, const char* 
       done = PlaceFile(staged, target) ? 1 : 0;
       if (done) Os->SetAttributes(target, kAttrNormal);
     } else {
-      Placing placing = {};
-      CopyText(placing.staged, sizeof placing.staged, staging);
-      AppendText(placing.staged, sizeof placing.staged, "\\");
-      done = AppendText(placing.staged, sizeof placing.staged, name) ? 1 : 0;
-      CopyText(placing.target, sizeof placing.target, target);
-      placing.ok = true;
-      if (done) done = PlaceTree(&placing) ? 1 : 0;
+      // Every file of the staged folder in the same place under the
+      // target folder, the missing folders made.
+      StagedTreeVisitor place = {[](void*, const char* folder) { Os->CreateFolder(folder); },  // it may well exist
+                                 [](void*, const char* from, const char* to) { return PlaceFile(from, to); }, nullptr};
+      done = AppendText(staged, sizeof staged, "\\") && AppendText(staged, sizeof staged, name) &&
+                     WalkStagedTree(staged, target, place)
+                 ? 1
+                 : 0;
       if (done) Os->SetAttributes(UpdateState.InstPath, kAttrNormal);
     }
   }

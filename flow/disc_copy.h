@@ -21,3 +21,18 @@ int FindDiscDrive(int disc, PlatformWindow window, char* root);
 // The staging folder under InstPath (`line` -1), or the folder of copy line
 // `line` in it, into `out`; false when it does not fit.
 bool StagingFolderOf(int line, char* out, size_t size);
+
+// What WalkStagedTree calls: `folder` with the target of each folder of the
+// staged tree (the top one first), `file` with each staged file and its
+// target (false stops the walk).
+struct StagedTreeVisitor {
+  void (*folder)(void* context, const char* target);
+  bool (*file)(void* context, const char* staged, const char* target);
+  void* context;
+};
+
+// Walks the staged tree at `staged` beside the tree `target` it goes to.
+// False when a name cannot be put in place (one without a code page 932
+// form, a link that appeared in the staging folder), the tree is deeper than
+// kDeepestFolder, or `file` said so.
+bool WalkStagedTree(const char* staged, const char* target, const StagedTreeVisitor& visitor);

@@ -95,66 +95,37 @@ void RecordFile(Text* t, const char* base, const char* from, const char* target,
   Record(t, "F", from, target, old, line);
 }
 
-struct StagedWalk {
-  Text* text;
-  char staged[kLongTextSize];
-  char target[kLongTextSize];
-  char line[8];
-  int depth;
-  bool ok;
-};
-
-void RecordStagedTree(StagedWalk* walk);
-
-void VisitStaged(void* context, const char* name, int is_folder, LinkKind link) {
-  StagedWalk* walk = static_cast<StagedWalk*>(context);
-  size_t staged_length = strlen(walk->staged), target_length = strlen(walk->target);
-  // Only what the shell copied is put in place: not a name without a code
-  // page 932 form, nor a link that appeared in the staging folder.
-  bool ok = name[0] != '\0' && link == kNoLink && AppendText(walk->staged, sizeof walk->staged, "\\") &&
-            AppendText(walk->staged, sizeof walk->staged, name) &&
-            AppendText(walk->target, sizeof walk->target, "\\") && AppendText(walk->target, sizeof walk->target, name);
-  if (!ok) {
-    walk->ok = false;
-  } else if (is_folder) {
-    if (!Exists(walk->target)) Record(walk->text, "D", walk->target);
-    RecordStagedTree(walk);
-  } else {
-    RecordFile(walk->text, UpdateState.InstPath, walk->staged, walk->target, walk->line);
-  }
-  walk->staged[staged_length] = '\0';
-  walk->target[target_length] = '\0';
-}
-
-void RecordStagedTree(StagedWalk* walk) {
-  if (++walk->depth > kDeepestFolder || !Os->ListFolder(walk->staged, VisitStaged, walk)) walk->ok = false;
-  --walk->depth;
-}
-
 // The copy line `i`, staged, as records.
 bool RecordCopyLine(Text* t, int i) {
   const DiscCopyItem& item = UpdateState.DiscCopyItems[i];
-  StagedWalk walk = {};
-  walk.text = t;
-  walk.ok = true;
-  FormatText(walk.line, sizeof walk.line, "C%i", i);
-  if (!StagingFolderOf(i, walk.staged, sizeof walk.staged)) return false;
-  CopyText(walk.target, sizeof walk.target, UpdateState.InstPath);
+  struct Line {
+    Text* text;
+    char name[8];
+  } line = {t, {}};
+  FormatText(line.name, sizeof line.name, "C%i", i);
+  // A file arrived in the staging folder under its path, a folder under its
+  // last name: the source's.
+  const char* name = item.Staged == 1 ? item.Path : LastPathComponent(item.Path);
+  char staged[kLongTextSize], target[kLongTextSize];
+  CopyText(target, sizeof target, UpdateState.InstPath);
+  if (!StagingFolderOf(i, staged, sizeof staged) || !AppendText(staged, sizeof staged, "\\") ||
+      !AppendText(staged, sizeof staged, name) || !AppendText(target, sizeof target, "\\") ||
+      !AppendText(target, sizeof target, name))
+    return false;
   if (item.Staged == 1) {
-    if (!AppendText(walk.staged, sizeof walk.staged, "\\") || !AppendText(walk.staged, sizeof walk.staged, item.Path) ||
-        !AppendText(walk.target, sizeof walk.target, "\\") || !AppendText(walk.target, sizeof walk.target, item.Path))
-      return false;
-    RecordFile(t, UpdateState.InstPath, walk.staged, walk.target, walk.line);
+    RecordFile(t, UpdateState.InstPath, staged, target, line.name);
     return true;
   }
-  // A folder arrived in the staging folder under its last name: the source's.
-  const char* name = LastPathComponent(item.Path);
-  if (!AppendText(walk.staged, sizeof walk.staged, "\\") || !AppendText(walk.staged, sizeof walk.staged, name) ||
-      !AppendText(walk.target, sizeof walk.target, "\\") || !AppendText(walk.target, sizeof walk.target, name))
-    return false;
-  if (!Exists(walk.target)) Record(t, "D", walk.target);
-  RecordStagedTree(&walk);
-  return walk.ok;
+  StagedTreeVisitor record = {[](void* context, const char* folder) {
+                                if (!Exists(folder)) Record(static_cast<Line*>(context)->text, "D", folder);
+                              },
+                              [](void* context, const char* from, const char* to) {
+                                Line* l = static_cast<Line*>(context);
+                                RecordFile(l->text, UpdateState.InstPath, from, to, l->name);
+                                return true;
+                              },
+                              &line};
+  return WalkStagedTree(staged, target, record);
 }
 
 // --- Reading the records ---------------------------------------------------------
@@ -249,6 +220,12 @@ uint32_t Hex(const char* text) {
   return v;
 }
 
+// The checksum record's text: the XXH64 of `size` bytes, in 16 hex digits.
+void ChecksumText(const char* bytes, uint32_t size, char out[20]) {
+  uint64_t digest = Xxh64(bytes, size, 0);
+  FormatText(out, 20, "%08x%08x", uint32_t(digest >> 32), uint32_t(digest));
+}
+
 // Whether the journal is whole: its header, and its last record the
 // checksum of everything before it.
 bool JournalIsWhole(const char* text, uint32_t size) {
@@ -259,8 +236,7 @@ bool JournalIsWhole(const char* text, uint32_t size) {
   while (last > 0 && !(text[last - 1] == '\n')) --last;
   if (size - last < 4 || text[last] != 'X' || text[last + 1] != '\t') return false;
   char expected[20];
-  FormatText(expected, sizeof expected, "%08x%08x", uint32_t(Xxh64(text, last, 0) >> 32),
-             uint32_t(Xxh64(text, last, 0)));
+  ChecksumText(text, last, expected);
   return size - 2 - (last + 2) == 16 && memcmp(text + last + 2, expected, 16) == 0;
 }
 
@@ -351,9 +327,8 @@ bool MakeJournal(Text* t) {
     if (UpdateState.DiscCopyItems[i].Staged != 0 && !RecordCopyLine(t, i)) return false;
   char staging[kLongTextSize];
   if (StagingFolderOf(-1, staging, sizeof staging)) Record(t, "S", staging);
-  char sum[40];
-  uint64_t digest = Xxh64(t->bytes, t->size, 0);
-  FormatText(sum, sizeof sum, "%08x%08x", uint32_t(digest >> 32), uint32_t(digest));
+  char sum[20];
+  ChecksumText(t->bytes, t->size, sum);
   Record(t, "X", sum);
   return t->ok;
 }

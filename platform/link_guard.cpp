@@ -22,42 +22,6 @@ size_t FirstComponent(const char* path) {
   return size_t(p - path);
 }
 
-struct TreeWalk {
-  char path[kLongTextSize];
-  int depth;
-  bool foreign;
-};
-
-bool TreeHasForeignLink(TreeWalk* walk);
-
-void VisitInTree(void* context, const char* name, int is_folder, LinkKind link) {
-  TreeWalk* walk = static_cast<TreeWalk*>(context);
-  if (walk->foreign) return;
-  if (link == kOtherLink) {
-    walk->foreign = true;
-    return;
-  }
-  if (!is_folder) return;
-  if (name[0] == '\0') {  // a folder without a code page 932 name cannot be looked into
-    walk->foreign = true;
-    return;
-  }
-  size_t length = strlen(walk->path);
-  if (!AppendText(walk->path, sizeof walk->path, "\\") || !AppendText(walk->path, sizeof walk->path, name) ||
-      TreeHasForeignLink(walk))
-    walk->foreign = true;
-  walk->path[length] = '\0';
-}
-
-// Whether the existing tree at walk->path holds a link that no
-// administrator made, or is too deep to tell.
-bool TreeHasForeignLink(TreeWalk* walk) {
-  if (++walk->depth > kDeepestFolder) return true;
-  Os->ListFolder(walk->path, VisitInTree, walk);  // a folder that is not there holds nothing
-  --walk->depth;
-  return walk->foreign;
-}
-
 PlatformFile GuardedCreateTempFileBeside(const char* near_path, char* temp_path) {
   return PathHasForeignLink(near_path) ? nullptr : g_inner->CreateTempFileBeside(near_path, temp_path);
 }
@@ -85,17 +49,7 @@ int GuardedTouchLastWriteTime(const char* path) {
 }
 
 ShellCopyResult GuardedShellCopy(PlatformWindow owner, const char* from, const char* to, ShellCopyKind kind) {
-  bool foreign = PathHasForeignLink(to);
-  if (!foreign && kind == kShellCopyFolder) {
-    // The folder arrives under its last name inside `to`, merged with what
-    // is there already.
-    TreeWalk walk = {};
-    CopyText(walk.path, sizeof walk.path, to);
-    foreign = !AppendText(walk.path, sizeof walk.path, "\\") ||
-              !AppendText(walk.path, sizeof walk.path, LastPathComponent(from)) || PathHasForeignLink(walk.path) ||
-              TreeHasForeignLink(&walk);
-  }
-  if (foreign) return {1, 0};  // as a copy that failed
+  if (PathHasForeignLink(to)) return {1, 0};  // as a copy that failed
   return g_inner->ShellCopy(owner, from, to, kind);
 }
 
