@@ -2,7 +2,6 @@
 
 #include <cstring>
 
-#include "archive/file_output.h"
 #include "archive/lz_block.h"
 #include "common/bytes.h"
 #include "common/error_box.h"
@@ -106,10 +105,6 @@ const uint8_t* EntryBytes(const FoundEntry& entry) {
   return block;
 }
 
-void ReleaseEntryBytes(const FoundEntry& entry, const uint8_t* bytes) {
-  if (entry.flags & kEntryCompressed) Os->Free(const_cast<uint8_t*>(bytes));
-}
-
 // Every entry's data must lie between the header and the directory.
 bool EntriesFit(uint32_t directory_offset) {
   uint64_t offset = kArchiveHeaderSize;
@@ -199,6 +194,25 @@ const uint8_t* LoadArchiveEntry(const char* name, uint32_t* size) {
   return LoadFoundEntry(found, entry, size);
 }
 
+void ReleaseArchiveEntry(const uint8_t* bytes) {
+  if (IsDecodedEntry(bytes)) Os->Free(const_cast<uint8_t*>(bytes));
+}
+
+int FindArchiveEntry(const char* name, uint32_t* index, ArchiveEntryInfo* info) {
+  FoundEntry e{};
+  uint32_t at = 0;
+  if (!WalkEntries(
+          [name, &at](uint32_t i, const FoundEntry& entry) {
+            at = i;
+            return TextEqualNoCase(entry.name, name);
+          },
+          &e))
+    return 0;
+  *index = at;
+  *info = {e.name, e.flags, e.file_time, e.size, e.stored_size};
+  return 1;
+}
+
 uint32_t ArchiveEntryCount() { return EntryCount(); }
 
 int GetArchiveEntryInfo(uint32_t index, ArchiveEntryInfo* info) {
@@ -212,49 +226,4 @@ const uint8_t* LoadArchiveEntryAt(uint32_t index, uint32_t* size) {
   FoundEntry entry{};
   bool found = EntryAt(index, &entry);
   return LoadFoundEntry(found, entry, size);
-}
-
-int ExtractArchiveEntry(const char* name, const char* path, int keep_newer_file) {
-  FoundEntry entry{};
-  if (!FindEntry(name, &entry)) {
-    ShowUpdaterError(kMsgNoEntry);
-    return 0;
-  }
-  // Free space on the destination's drive, for this entry alone. When the
-  // drive cannot tell its free space (a network path, a path without a drive
-  // letter) the write is tried anyway: a full disk then makes the write fail
-  // cleanly, and the file already there is never damaged.
-  char root[3];
-  DriveOf(path, root);
-  uint64_t free_bytes = 0, total = 0;
-  if (QueryFreeSpace(root, &free_bytes, &total, nullptr) && uint64_t(entry.size) > free_bytes) {
-    ShowUpdaterErrorF(kMsgDiskShortForEntry, root, uint64_t(entry.size) - free_bytes);
-    return 0;
-  }
-  const uint8_t* bytes = EntryBytes(entry);
-  if (bytes == nullptr) return 0;
-  uint32_t attributes = Os->GetAttributes(path);
-  if (attributes != kInvalidAttributes) {
-    if (attributes & kAttrDirectory) {
-      ReleaseEntryBytes(entry, bytes);
-      return 0;
-    }
-    // All or nothing: the attribute is cleared when the file is put in place.
-    if ((attributes & kAttrReadOnly) && !UpdateState.Deferring) Os->SetAttributes(path, kAttrNormal);
-    if (keep_newer_file) {
-      PlatformFile existing = Os->OpenFileForRead(path);
-      if (existing != nullptr) {
-        uint64_t written = 0;
-        bool newer = Os->GetLastWriteTime(existing, &written) && written > entry.file_time;
-        Os->CloseFile(existing);
-        if (newer) {
-          ReleaseEntryBytes(entry, bytes);
-          return 1;
-        }
-      }
-    }
-  }
-  int ok = WriteBufferToFile(path, bytes, entry.size, &entry.file_time);
-  ReleaseEntryBytes(entry, bytes);
-  return ok;
 }

@@ -56,14 +56,11 @@ void ClosePayloadArchive();
 // one, which the caller releases with Os->Free. None after a message.
 const uint8_t* LoadArchiveEntry(const char* name, uint32_t* size);
 
-// Writes the named entry to `path` with the entry's time stamp, after the
-// free-space check; with `keep_newer_file` set an existing file whose
-// last-write time is later than the entry's is left alone. Returns 1 when
-// written or kept, 0 on failure.
-int ExtractArchiveEntry(const char* name, const char* path, int keep_newer_file);
-
 // Whether a block returned by LoadArchiveEntry was decoded (and must be freed).
 bool IsDecodedEntry(const uint8_t* bytes);
+// Gives back the bytes that LoadArchiveEntry or LoadArchiveEntryAt returned:
+// a decoded block is freed, bytes in the image are left alone.
+void ReleaseArchiveEntry(const uint8_t* bytes);
 
 // For tools that list an archive: the entries of the open directory by index.
 struct ArchiveEntryInfo {
@@ -75,5 +72,8 @@ struct ArchiveEntryInfo {
 };
 uint32_t ArchiveEntryCount();
 int GetArchiveEntryInfo(uint32_t index, ArchiveEntryInfo* info);
+// The first entry named `name` (ASCII case ignored) in directory order, by
+// index; false when there is none. Nothing is decoded or shown.
+int FindArchiveEntry(const char* name, uint32_t* index, ArchiveEntryInfo* info);
 // Like LoadArchiveEntry, for the entry at `index` (names may repeat).
 const uint8_t* LoadArchiveEntryAt(uint32_t index, uint32_t* size);

@@ -24,6 +24,7 @@
 #include "tests/support/lz_stream.h"
 #include "archive/archive_writer.h"
 #include "archive/payload_archive.h"
+#include "flow/line_decision.h"
 #include "common/update_state.h"
 
 namespace fs = std::filesystem;

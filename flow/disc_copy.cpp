@@ -7,6 +7,7 @@
 #include "common/messages.h"
 #include "common/text.h"
 #include "common/update_state.h"
+#include "flow/line_decision.h"
 #include "flow/recovery.h"
 #include "flow/wizard.h"
 #include "settings/settings_readers.h"
@@ -141,19 +142,19 @@ namespace {
 // what arrived in place: a copy that fails or is aborted leaves nothing of
 // its line in the installation. 1 when the line is done, 0 when it failed,
 // -1 when the player stopped the copy in the shell's window.
-int CopyStaged(PlatformWindow window, DiscCopyItem& item, int line, const char* source, ShellCopyKind kind) {
+int CopyStaged(PlatformWindow window, DiscCopyItem& item, int line, const LineDecision& decision) {
   char staging[kLongTextSize] = {}, staged[kLongTextSize] = {}, target[kLongTextSize] = {};
   if (!StagingFolderOf(UpdateState.Deferring ? line : -1, staging, sizeof staging)) return 0;
   RemoveTree(staging);  // whatever an earlier run left there
   Os->CreateFolder(staging);
   CopyText(staged, sizeof staged, staging);
-  CopyText(target, sizeof target, UpdateState.InstPath);
-  const char* name = kind == kShellCopyFile ? item.Path : LastPathComponent(source);
   // Both lists end in two NULs: the buffers were zero-filled, and the joins
   // add the second.
+  ShellCopyKind kind = decision.Why == kWhyCopyFile ? kShellCopyFile : kShellCopyFolder;
+  const char* name = decision.Target + decision.RelativeAt;
+  CopyText(target, sizeof target, decision.Target);
   if (kind == kShellCopyFile && !AppendPathComponent(staged, sizeof staged, item.Path)) return 0;
-  if (!AppendPathComponent(target, sizeof target, name)) return 0;
-  ShellCopyResult result = Os->ShellCopy(window, source, staged, kind);
+  ShellCopyResult result = Os->ShellCopy(window, decision.Source, staged, kind);
   int done = result.Aborted ? -1 : result.Failed ? 0 : 1;
   if (done == 1 && UpdateState.Deferring) {
     item.Staged = kind == kShellCopyFile ? 1 : 2;  // put in place with everything else, at the end
@@ -198,28 +199,18 @@ int RunDiscCopy(PlatformWindow window) {
   }
   for (int i = 0; i < UpdateState.DiscCopyItemCount; ++i) {
     DiscCopyItem& item = UpdateState.DiscCopyItems[i];
-    // The copy lands under InstPath by the line's path: it must stay there.
-    if (!PathStaysInside(item.Path)) return FailCopy(window, item.Path);
-    if (item.DiscNumber != 0) {
-      // Only 1 to 9 name a disc; a line whose disc character is no digit
-      // would index past the check files, so it fails as a copy.
-      if (item.DiscNumber < 1 || item.DiscNumber > 9) return FailCopy(window, item.Path);
-      if (!FindDiscDrive(item.DiscNumber, window, disc_root)) {
-        Os->EndWizardDialog(window, -1);
-        return 0;
-      }
+    LineDecision decision;
+    if (!CheckCopyLine(item, &decision)) return FailCopy(window, item.Path);
+    if (item.DiscNumber != 0 && !FindDiscDrive(item.DiscNumber, window, disc_root)) {
+      Os->EndWizardDialog(window, -1);
+      return 0;
     }
-    // A line without a disc number before any line with one has no drive to
-    // copy from; it never copies from the root of the current drive.
-    if (disc_root[0] == '\0') return FailCopy(window, item.Path);
-    char source[kPathSize + 1] = {};
-    CopyText(source, sizeof source, disc_root);
-    if (!AppendPathComponent(source, sizeof source, item.Path)) return FailCopy(window, item.Path);
-    uint32_t attributes = Os->GetAttributes(source);
-    ShellCopyKind kind = kShellCopyFolder;  // a folder, or a source that cannot be examined
-    if (attributes != kInvalidAttributes && !(attributes & kAttrDirectory)) kind = kShellCopyFile;
+    DecideCopySource(item, disc_root, &decision);
+    // A source that cannot be examined is still handed to the shell, as a
+    // folder: only the shell can tell that it is not there.
+    if (decision.Verb == kVerbFail && decision.Why != kWhyNotOnDisc) return FailCopy(window, item.Path);
     SetInfoText(window, kInfoCopying, item.Path);
-    int done = CopyStaged(window, item, i, source, kind);
+    int done = CopyStaged(window, item, i, decision);
     if (done < 0) {
       Os->EndWizardDialog(window, -1);
       return 0;

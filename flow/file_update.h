@@ -17,3 +17,9 @@ int ReadUpdateList();
 // Writes or keeps the target file of one line; false on failure. With
 // `overwrite_only` a line whose target does not exist as a file is passed over.
 int ApplyUpdateItem(const UpdateItem& item, int overwrite_only);
+
+// The required free space (RequiredDiskSpace) against the free space of the
+// drive of InstPath, named in `drive`: true, with the bytes missing, when it
+// is short. A drive that cannot tell its free space is not held against the
+// run: the writes themselves fail cleanly on a full disk.
+int DiskSpaceShortfall(char drive[3], uint64_t* shortfall);

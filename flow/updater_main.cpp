@@ -21,7 +21,7 @@
 
 void CleanUpTemporary() {
   ClosePayloadArchive();
-  if (IsDecodedEntry(UpdateState.ScriptBytes)) Os->Free(const_cast<uint8_t*>(UpdateState.ScriptBytes));
+  ReleaseArchiveEntry(UpdateState.ScriptBytes);
   UpdateState.ScriptBytes = nullptr;
 }
 
@@ -58,7 +58,7 @@ int LoadAgreementBlock(const char* key, char** block) {
   }
   char* copy = size <= 0xFFFFFFFDu ? static_cast<char*>(Os->Alloc(size + 2, 1)) : nullptr;
   if (copy != nullptr) memcpy(copy, bytes, size);
-  if (IsDecodedEntry(bytes)) Os->Free(const_cast<uint8_t*>(bytes));
+  ReleaseArchiveEntry(bytes);
   if (copy == nullptr) {
     ShowUpdaterError(kMsgNoMemory);
     return 0;

@@ -28,14 +28,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (OpenPayloadArchive() == nullptr) return 0;
   uint32_t size_read = 0;
   const uint8_t* bytes = LoadArchiveEntry("UPDATE.INI", &size_read);
-  if (IsDecodedEntry(bytes)) Os->Free(const_cast<uint8_t*>(bytes));
+  ReleaseArchiveEntry(bytes);
   for (uint32_t i = 0; i < ArchiveEntryCount() && i < 64; ++i) {
     bytes = LoadArchiveEntryAt(i, &size_read);
     if (bytes != nullptr && size_read > 0) {
       volatile uint8_t last = bytes[size_read - 1];
       (void)last;
     }
-    if (IsDecodedEntry(bytes)) Os->Free(const_cast<uint8_t*>(bytes));
+    ReleaseArchiveEntry(bytes);
   }
   ClosePayloadArchive();
   return 0;

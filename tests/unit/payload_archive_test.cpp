@@ -7,6 +7,7 @@
 
 #include "archive/archive_writer.h"
 #include "archive/payload_archive.h"
+#include "flow/line_decision.h"
 #include "common/messages.h"
 #include "common/text.h"
 #include "common/update_state.h"
@@ -43,7 +44,7 @@ class ArchiveTest : public PlatformTest {
     const uint8_t* bytes = LoadArchiveEntry(name, &size);
     if (bytes == nullptr) return "<none>";
     std::string s(reinterpret_cast<const char*>(bytes), size);
-    if (IsDecodedEntry(bytes)) Os->Free(const_cast<uint8_t*>(bytes));
+    ReleaseArchiveEntry(bytes);
     return s;
   }
   std::vector<std::string> Texts() const {

@@ -519,7 +519,7 @@ int Extract(const Options& o) {
       return false;
     }
     bool ok = WriteFileInPlace(target, bytes, size, &e.FileTime);
-    if (IsDecodedEntry(bytes)) Os->Free(const_cast<uint8_t*>(bytes));
+    ReleaseArchiveEntry(bytes);
     if (!ok) {
       Fail(target.string() + ": cannot be written");
       return false;
@@ -543,7 +543,7 @@ int Verify(const Options& o) {
       Fail(path + ": entry " + DisplayText(e.Name) + ": " + g_archive_error);
       return false;
     }
-    if (IsDecodedEntry(bytes)) Os->Free(const_cast<uint8_t*>(bytes));
+    ReleaseArchiveEntry(bytes);
     return true;
   });
   if (status != kExitOk) return status;

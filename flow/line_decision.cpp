@@ -1,0 +1,222 @@
+#include "flow/line_decision.h"
+
+#include <cstring>
+
+#include "archive/file_output.h"
+#include "archive/payload_archive.h"
+#include "common/error_box.h"
+#include "common/messages.h"
+#include "common/text.h"
+#include "platform/platform.h"
+
+namespace {
+
+bool IsFile(uint32_t attributes) { return attributes != kInvalidAttributes && !(attributes & kAttrDirectory); }
+bool IsFolder(uint32_t attributes) { return attributes != kInvalidAttributes && (attributes & kAttrDirectory); }
+
+// Where the part of a path under `base` begins: after the base and the one
+// separator that a join puts after it.
+int32_t RelativeStart(const char* base) {
+  char joined[kPathSize + 2];
+  CopyText(joined, sizeof joined, base);
+  return AppendPathComponent(joined, sizeof joined, "") ? int32_t(strlen(joined)) : int32_t(strlen(base));
+}
+
+void Decide(LineDecision* decision, LineVerb verb, LineWhy why) {
+  decision->Verb = verb;
+  decision->Why = why;
+}
+
+// Whether the folder that will hold `path` is there, or is the data folder
+// that the line makes first.
+bool FolderOfTargetIsThere(const LineDecision& decision) {
+  char folder[kPathSize + 1];
+  CopyText(folder, sizeof folder, decision.Target);
+  const char* name = LastPathComponent(folder);
+  if (name == folder) return true;  // a target without a folder: its own base
+  folder[name - folder - 1] = '\0';
+  uint32_t attributes = Os->GetAttributes(folder);
+  if (IsFolder(attributes)) return true;
+  if (attributes != kInvalidAttributes || decision.Folder[0] == '\0') return false;
+  // The data folder is made by the line itself, before its file is written.
+  char made[kPathSize + 1];
+  CopyText(made, sizeof made, decision.Folder);
+  size_t length = strlen(made);
+  if (length > 0 && made[length - 1] == '\\' && LastPathComponent(made) == made + length) made[length - 1] = '\0';
+  return strcmp(made, folder) == 0;
+}
+
+}  // namespace
+
+bool LineAppliesToMode(int has_mode, uint32_t mode) { return !has_mode || mode == UpdateState.InstMode; }
+
+void DecideEntryWrite(const char* name, int keep_newer, LineDecision* decision) {
+  ArchiveEntryInfo entry{};
+  if (!FindArchiveEntry(name, &decision->EntryIndex, &entry)) return Decide(decision, kVerbFail, kWhyNoEntry);
+  decision->Bytes = entry.Size;
+  decision->EntryTime = entry.FileTime;
+  // Free space on the target's drive, for this entry alone. When the drive
+  // cannot tell its free space (a network path, a path without a drive
+  // letter) the write is tried anyway: a full disk then makes the write fail
+  // cleanly, and the file already there is never damaged.
+  DriveOf(decision->Target, decision->Root);
+  uint64_t free_bytes = 0, total = 0;
+  if (QueryFreeSpace(decision->Root, &free_bytes, &total, nullptr) && uint64_t(entry.Size) > free_bytes) {
+    decision->FreeBytes = free_bytes;
+    return Decide(decision, kVerbFail, kWhyNoSpace);
+  }
+  decision->TargetAttributes = Os->GetAttributes(decision->Target);
+  if (IsFolder(decision->TargetAttributes)) return Decide(decision, kVerbFail, kWhyFolderInPlace);
+  if (keep_newer && decision->TargetAttributes != kInvalidAttributes) {
+    PlatformFile existing = Os->OpenFileForRead(decision->Target);
+    if (existing != nullptr) {
+      bool known = Os->GetLastWriteTime(existing, &decision->TargetTime);
+      Os->CloseFile(existing);
+      if (known && decision->TargetTime > entry.FileTime) return Decide(decision, kVerbKeep, kWhyNewer);
+    }
+  }
+  // A folder on the way that does not exist makes the write fail.
+  if (decision->TargetAttributes == kInvalidAttributes && !FolderOfTargetIsThere(*decision))
+    return Decide(decision, kVerbFail, kWhyNoFolder);
+  Decide(decision, decision->TargetAttributes == kInvalidAttributes ? kVerbNew : kVerbReplace, kWhyWritten);
+}
+
+void DecideUpdateItem(const UpdateItem& item, int overwrite_only, LineDecision* decision) {
+  *decision = {};
+  decision->TargetAttributes = kInvalidAttributes;
+  decision->DataBase = item.Kind == DataFile;
+  const char* base = decision->DataBase ? UpdateState.DataPath : UpdateState.InstPath;
+  // A target stays inside its base folder: a path with "..", a drive or a
+  // leading separator fails as a write that cannot be made.
+  if (!PathStaysInside(UpdateState.DataFolder) || !PathStaysInside(item.Path))
+    return Decide(decision, kVerbFail, kWhyOutside);
+  if (base[0] == '\0') return Decide(decision, kVerbFail, kWhyNoBase);  // a data folder whose path did not fit
+  // A target of up to 259 bytes, with the second NUL of the join after it.
+  char* target = decision->Target;
+  CopyText(target, sizeof decision->Target, base);
+  decision->RelativeAt = RelativeStart(base);
+  if (!AppendPathComponent(target, sizeof decision->Target, UpdateState.DataFolder))
+    return Decide(decision, kVerbFail, kWhyTooLong);
+  // This one level is made, whatever the rest of the line does; it may well
+  // exist (with an empty DataFolder it is the base folder itself).
+  CopyText(decision->Folder, sizeof decision->Folder, target);
+  if (!AppendPathComponent(target, sizeof decision->Target, item.Path)) return Decide(decision, kVerbFail, kWhyTooLong);
+  uint32_t attributes = Os->GetAttributes(target);
+  decision->TargetAttributes = attributes;
+  if ((overwrite_only || item.Kind == ExistingOnly) && !IsFile(attributes))
+    return Decide(decision, kVerbSkip, kWhyNoTarget);
+  // A DataFile target that exists is the player's own: it keeps its content
+  // whatever happens. Only a target that does not exist is written from the
+  // archive (a folder in its place fails as any write would).
+  if (item.Kind == DataFile && IsFile(attributes)) return Decide(decision, kVerbKeep, kWhyPlayersData);
+  DecideEntryWrite(item.Path + item.NameOffset, item.Kind == IfNewer, decision);
+}
+
+namespace {
+
+// The entry of a line that got past the free-space test, decoded first
+// whatever the decision (a damaged entry or too little memory fails the line
+// with its box); then a read-only file there loses the attribute, even one
+// that the time rule keeps, and the decided write is made.
+int CarryOutEntry(const LineDecision& decision) {
+  uint32_t size = 0;
+  const uint8_t* bytes = LoadArchiveEntryAt(decision.EntryIndex, &size);
+  if (bytes == nullptr) return 0;
+  int ok = 0;
+  if (decision.Why != kWhyFolderInPlace) {
+    // All or nothing: the attribute is cleared when the file is put in place.
+    if (decision.TargetAttributes != kInvalidAttributes && (decision.TargetAttributes & kAttrReadOnly) &&
+        !UpdateState.Deferring)
+      Os->SetAttributes(decision.Target, kAttrNormal);
+    if (decision.Why == kWhyNewer) ok = 1;
+    if (decision.Why == kWhyWritten) ok = WriteBufferToFile(decision.Target, bytes, size, &decision.EntryTime);
+  }
+  ReleaseArchiveEntry(bytes);
+  return ok;
+}
+
+// The player's data file keeps its content and takes the run's time as its
+// last-write time where that can be set.
+void TouchDataFile(const char* target) {
+  if (UpdateState.Deferring) {
+    // All or nothing: touched only once everything else is in place.
+    if (UpdateState.PendingTouchCount < kListLines)
+      CopyText(UpdateState.PendingTouches[UpdateState.PendingTouchCount++], kPathSize + 1, target);
+    return;
+  }
+  Os->TouchLastWriteTime(target);  // not examined: the file stays as it was
+}
+
+}  // namespace
+
+int CarryOutUpdateItem(const LineDecision& decision) {
+  // All or nothing: a data folder that is made goes again should the run fail.
+  if (decision.Folder[0] != '\0' && Os->CreateFolder(decision.Folder) && UpdateState.Deferring &&
+      UpdateState.FoldersMadeCount < 2)
+    CopyText(UpdateState.FoldersMade[UpdateState.FoldersMadeCount++], kPathSize + 1, decision.Folder);
+  switch (decision.Why) {
+    case kWhyPlayersData:
+      TouchDataFile(decision.Target);
+      return 1;
+    case kWhyWritten:
+    case kWhyNewer:
+    case kWhyFolderInPlace:
+    case kWhyNoFolder:
+      return CarryOutEntry(decision);
+    case kWhyNoEntry:
+      ShowUpdaterError(kMsgNoEntry);
+      return 0;
+    case kWhyNoSpace:
+      ShowUpdaterErrorF(kMsgDiskShortForEntry, decision.Root, uint64_t(decision.Bytes) - decision.FreeBytes);
+      return 0;
+    default:
+      return decision.Verb != kVerbFail;  // skipped lines do nothing; the rest fail without a box
+  }
+}
+
+int ExtractArchiveEntry(const char* name, const char* path, int keep_newer_file) {
+  LineDecision decision = {};
+  decision.TargetAttributes = kInvalidAttributes;
+  CopyText(decision.Target, sizeof decision.Target, path);
+  DecideEntryWrite(name, keep_newer_file, &decision);
+  return CarryOutUpdateItem(decision);
+}
+
+bool CheckCopyLine(const DiscCopyItem& item, LineDecision* decision) {
+  *decision = {};
+  decision->TargetAttributes = kInvalidAttributes;
+  decision->RelativeAt = RelativeStart(UpdateState.InstPath);
+  // The copy lands under InstPath by the line's path: it must stay there.
+  if (!PathStaysInside(item.Path)) {
+    Decide(decision, kVerbFail, kWhyOutside);
+    return false;
+  }
+  // Only 1 to 9 name a disc; a line whose disc character is no digit would
+  // index past the check files, so it fails as a copy.
+  if (item.DiscNumber < 0 || item.DiscNumber > 9) {
+    Decide(decision, kVerbFail, kWhyBadDisc);
+    return false;
+  }
+  return true;
+}
+
+void DecideCopySource(const DiscCopyItem& item, const char* disc_root, LineDecision* decision) {
+  // A line without a disc number before any line with one has no drive to
+  // copy from; it never copies from the root of the current drive.
+  if (disc_root[0] == '\0') return Decide(decision, kVerbFail, kWhyNoDiscYet);
+  CopyText(decision->Source, sizeof decision->Source, disc_root);
+  if (!AppendPathComponent(decision->Source, sizeof decision->Source, item.Path))
+    return Decide(decision, kVerbFail, kWhyTooLong);
+  // A file goes to the same path under InstPath; a folder, or a source that
+  // cannot be examined (the shell is asked all the same, and fails when
+  // nothing is there), into InstPath under its last name.
+  uint32_t attributes = Os->GetAttributes(decision->Source);
+  bool file = IsFile(attributes);
+  CopyText(decision->Target, sizeof decision->Target, UpdateState.InstPath);
+  if (!AppendPathComponent(decision->Target, sizeof decision->Target,
+                           file ? item.Path : LastPathComponent(decision->Source)))
+    return Decide(decision, kVerbFail, kWhyTooLong);
+  decision->TargetAttributes = Os->GetAttributes(decision->Target);
+  if (attributes == kInvalidAttributes) return Decide(decision, kVerbFail, kWhyNotOnDisc);
+  Decide(decision, kVerbCopy, file ? kWhyCopyFile : kWhyCopyFolder);
+}
