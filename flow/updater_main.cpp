@@ -67,19 +67,6 @@ int LoadAgreementBlock(const char* key, char** block) {
   return 1;
 }
 
-// The data folder as the game finds it, started from its own folder: an
-// empty or relative DataPath is taken under InstPath, never under the working
-// folder of this process, which depends on how the updater was started. A
-// join that does not fit leaves DataPath empty: its lines then fail as writes
-// that cannot be made.
-void ResolveDataPath() {
-  if (IsAbsolutePath(UpdateState.DataPath)) return;
-  char joined[kPathSize];
-  CopyText(joined, sizeof joined, UpdateState.InstPath);
-  bool fits = UpdateState.DataPath[0] == '\0' || AppendPathComponent(joined, sizeof joined, UpdateState.DataPath);
-  CopyText(UpdateState.DataPath, kPathSize, fits ? joined : "");
-}
-
 // Step 10: the installation record under HKEY_CURRENT_USER, found by the
 // script's CompanyName and GameDir. An InstPath that is not absolute counts
 // as missing: the elevated updater must not write wherever it was started.
@@ -127,6 +114,48 @@ bool PayloadIsIntact(void* instance) {
 
 }  // namespace
 
+// The data folder as the game finds it, started from its own folder: an
+// empty or relative DataPath is taken under InstPath, never under the working
+// folder of this process, which depends on how the updater was started. A
+// join that does not fit leaves DataPath empty: its lines then fail as writes
+// that cannot be made.
+void ResolveDataPath() {
+  if (IsAbsolutePath(UpdateState.DataPath)) return;
+  char joined[kPathSize];
+  CopyText(joined, sizeof joined, UpdateState.InstPath);
+  bool fits = UpdateState.DataPath[0] == '\0' || AppendPathComponent(joined, sizeof joined, UpdateState.DataPath);
+  CopyText(UpdateState.DataPath, kPathSize, fits ? joined : "");
+}
+
+int ReadUpdateScript() {
+  if (!LoadScript()) return 0;
+  if (!ReadScriptSetup()) return 0;  // reports the first missing key
+  return LoadAgreementBlock("AgreementText", &UpdateState.AgreementTextBlock) &&
+         LoadAgreementBlock("AgreementTitle", &UpdateState.AgreementTitleBlock);
+}
+
+int ReadInstallation() {
+  if (UpdateState.UpdateMessage[0] != '\0') {
+    char notice[kLongTextSize];
+    MakeNoticeText(UpdateState.UpdateMessage, notice, sizeof notice);
+    ShowUpdaterError(notice);
+  }
+  CopyText(UpdateState.SetupIniPath, kPathSize, UpdateState.InstPath);
+  if (!AppendPathComponent(UpdateState.SetupIniPath, kPathSize, "SETUP.INI") ||
+      Os->GetAttributes(UpdateState.SetupIniPath) == kInvalidAttributes) {
+    ShowUpdaterError(kMsgNoSetupIni);
+    return 0;
+  }
+  if (!LoadInstallerConfig()) return 0;
+  if (UpdateState.UpdaterTitle[0] != '\0') {
+    CopyText(UpdateState.UpdaterCaption, kLongTextSize, UpdateState.UpdaterTitle);
+  } else {
+    FormatText(UpdateState.UpdaterCaption, kLongTextSize, kTextDefaultCaption, UpdateState.GameTitle,
+               UpdateState.UpdaterVersion);
+  }
+  return 1;
+}
+
 int UpdaterMain(void* instance) {
   GuardAgainstForeignLinks();
   Os->InitComponents();
@@ -138,35 +167,12 @@ int UpdaterMain(void* instance) {
     ShowUpdaterError(kMsgResourceReadError);
     return Stop();
   }
-  if (!LoadScript()) return Stop();
-  if (!ReadScriptSetup()) return Stop();  // reports the first missing key
-  if (!LoadAgreementBlock("AgreementText", &UpdateState.AgreementTextBlock) ||
-      !LoadAgreementBlock("AgreementTitle", &UpdateState.AgreementTitleBlock)) {
-    return Stop();
-  }
+  if (!ReadUpdateScript()) return Stop();
   if (!ReadInstallRecord()) {
     ShowUpdaterErrorF(kMsgNotInstalled, UpdateState.GameTitle);
     return Stop();
   }
-  if (UpdateState.UpdateMessage[0] != '\0') {
-    char notice[kLongTextSize];
-    MakeNoticeText(UpdateState.UpdateMessage, notice, sizeof notice);
-    ShowUpdaterError(notice);
-  }
-  CopyText(UpdateState.SetupIniPath, kPathSize, UpdateState.InstPath);
-  if (!AppendPathComponent(UpdateState.SetupIniPath, kPathSize, "SETUP.INI") ||
-      Os->GetAttributes(UpdateState.SetupIniPath) == kInvalidAttributes) {
-    ShowUpdaterError(kMsgNoSetupIni);
-    return Stop();
-  }
-  if (!LoadInstallerConfig()) return Stop();
-
-  if (UpdateState.UpdaterTitle[0] != '\0') {
-    CopyText(UpdateState.UpdaterCaption, kLongTextSize, UpdateState.UpdaterTitle);
-  } else {
-    FormatText(UpdateState.UpdaterCaption, kLongTextSize, kTextDefaultCaption, UpdateState.GameTitle,
-               UpdateState.UpdaterVersion);
-  }
+  if (!ReadInstallation()) return Stop();
   if (PlatformWindow other = Os->FindTopWindow(nullptr, UpdateState.UpdaterCaption)) {
     Os->BringToFront(other);  // another copy is running: its window comes forward
     return Stop();

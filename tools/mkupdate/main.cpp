@@ -22,7 +22,9 @@
 #include "resources/resource_ids.h"
 #include "tools/mkupdate/host.h"
 #include "tools/mkupdate/pe_resources.h"
+#include "tools/mkupdate/plan.h"
 #include "tools/mkupdate/script_check.h"
+#include "tools/mkupdate/update_file.h"
 
 namespace fs = std::filesystem;
 
@@ -43,6 +45,8 @@ struct Options {
   bool no_check = false;
   bool no_checksum = false;
   unsigned jobs = 0;  // entries compressed at once; 0 is one per processor
+  PlanOptions plan;   // plan's own options
+  bool has_mode = false;
 };
 
 // The options, for the general help; the commands' lines come from kCommands.
@@ -54,6 +58,14 @@ const char* kOptionsHelp =
     "  --no-check        build: go on despite errors of check (to test the updater's own reactions)\n"
     "  --no-checksum     build: leave out the payload's checksum record (as an update made by another tool)\n"
     "  -j, --jobs N      build, pack: compress on N threads (default: one per processor)\n"
+    "  --inst DIR        plan: the installation folder (InstPath)\n"
+    "  --data DIR        plan: the data folder (DataPath), when the game has one of its own\n"
+    "  --inst-path PATH  plan: InstPath as the player's record names it (default: DIR's own path)\n"
+    "  --data-path PATH  plan: DataPath as the record names it (a relative one lies under InstPath)\n"
+    "  --mode N          plan: the install mode (InstMode, default 0)\n"
+    "  --disc N=DIR      plan: the player has disc N, in a CD-ROM drive, as the folder DIR\n"
+    "  --drive L=DIR     plan: a CD-ROM drive L: holding the folder DIR\n"
+    "  --json            plan: one JSON object per line\n"
     "  -q, --quiet       print nothing but errors\n"
     "  -v, --verbose     per-entry figures\n"
     "  -h, --help        this text\n"
@@ -110,13 +122,6 @@ int Fail(const std::string& message) {
 int Usage(const std::string& message) {
   fprintf(stderr, "mkupdate: %s\ntry 'mkupdate --help'\n", message.c_str());
   return kExitUsage;
-}
-
-bool ReadBytes(const fs::path& path, std::vector<uint8_t>* bytes) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  bytes->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  return !in.bad();
 }
 
 // The files of SRC as archive entries, in the byte order of their archive
@@ -321,71 +326,6 @@ int Build(const Options& o) {
   return kExitOk;
 }
 
-// An update executable or a raw archive, read for list, extract and verify.
-struct UpdateFile {
-  std::vector<uint8_t> image;     // the archive
-  bool has_checksum = false;      // the executable carries UPDATE/103
-  std::vector<uint8_t> checksum;  // its bytes
-};
-
-std::string DigestText(uint64_t digest) {
-  char text[20];
-  snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(digest));
-  return text;
-}
-
-// Reads FILE: an update executable's resources UPDATE/102 and UPDATE/103,
-// or the whole file as a raw archive.
-bool ReadUpdateFile(const std::string& path, UpdateFile* file, std::string* error) {
-  if (!ReadBytes(path, &file->image)) {
-    *error = path + ": cannot be read";
-    return false;
-  }
-  if (file->image.size() >= 2 && file->image[0] == 'M' && file->image[1] == 'Z') {
-    std::vector<Resource> resources;
-    if (!ReadUpdateResources(file->image, IDR_PAYLOAD, IDR_PAYLOAD_CHECKSUM, &resources, error)) {
-      *error = path + ": " + *error;
-      return false;
-    }
-    const Resource* found[2] = {};
-    for (const Resource& r : resources) found[r.key.name_id == IDR_PAYLOAD ? 0 : 1] = &r;
-    if (found[0] == nullptr) {
-      *error = path + ": an executable without an update (no resource UPDATE/102)";
-      return false;
-    }
-    if (found[1] != nullptr) {
-      file->has_checksum = true;
-      file->checksum = found[1]->data;
-    }
-    file->image = found[0]->data;
-  }
-  if (file->image.size() > 0xFFFFFFFFu) {
-    *error = path + ": larger than 4 GiB";
-    return false;
-  }
-  return true;
-}
-
-// The payload against its checksum record, as the updater checks it.
-// The updater's own verdict; what went wrong, for the message.
-bool ChecksumMatches(const std::string& path, const UpdateFile& file, std::string* error) {
-  if (!file.has_checksum || PayloadMatchesChecksum(file.image.data(), uint32_t(file.image.size()), file.checksum.data(),
-                                                   uint32_t(file.checksum.size())))
-    return true;
-  ChecksumRecord record;
-  if (!ParseChecksumRecord(file.checksum.data(), uint32_t(file.checksum.size()), &record)) {
-    *error = path + ": the checksum record (UPDATE/103) is damaged or of an unknown version; the updater refuses it";
-  } else if (record.ImageSize != file.image.size()) {
-    *error = path + ": the payload is damaged: the checksum record covers " + std::to_string(record.ImageSize) +
-             " bytes, the payload has " + std::to_string(file.image.size());
-  } else {
-    *error = path + ": the payload is damaged: its XXH64 is " +
-             DigestText(Xxh64(file.image.data(), file.image.size(), 0)) + ", the checksum record says " +
-             DigestText(record.Digest);
-  }
-  return false;
-}
-
 // Opens FILE through the updater's own reader, after its checksum.
 bool OpenArchiveFile(const std::string& path, UpdateFile* file, std::string* error) {
   if (!ReadUpdateFile(path, file, error) || !ChecksumMatches(path, *file, error)) return false;
@@ -444,20 +384,6 @@ bool RefusedEntry(const std::string& path, const ArchiveEntryInfo& e) {
   Fail(path + ": entry '" + DisplayText(e.Name) + "' refused: its name holds " + why +
        " (an entry name is a file name without folders)");
   return true;
-}
-
-std::string TimeText(uint64_t file_time) {
-  int64_t seconds = int64_t(file_time / 10000000) - 11644473600ll;
-  time_t t = time_t(seconds);
-  struct tm parts;
-#ifdef _WIN32
-  gmtime_s(&parts, &t);
-#else
-  gmtime_r(&t, &parts);
-#endif
-  char text[32];
-  strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &parts);
-  return text;
 }
 
 // The entries of the update that `path` opened, each handed to `visit`
@@ -563,6 +489,38 @@ bool ParseJobs(const char* text, unsigned* jobs) {
   return true;
 }
 
+// One of plan's options with its value.
+bool ParsePlanOption(const std::string& a, const std::string& value, PlanOptions* plan, std::string* error) {
+  if (a == "--inst") plan->inst = fs::u8path(value);
+  else if (a == "--data") plan->data = fs::u8path(value), plan->has_data_path = true;
+  else if (a == "--inst-path") plan->inst_path = value;
+  else if (a == "--data-path") plan->data_path = value, plan->has_data_path = true;
+  else if (a == "--mode") {
+    char* end = nullptr;
+    unsigned long n = strtoul(value.c_str(), &end, 10);
+    if (value.empty() || *end != '\0' || value[0] < '0' || value[0] > '9' || n > 0xFFFFFFFFul) {
+      *error = "--mode takes a number";
+      return false;
+    }
+    plan->mode = unsigned(n);
+  } else {
+    // N=DIR, L=DIR
+    size_t eq = value.find('=');
+    bool disc = a == "--disc";
+    bool ok = eq == 1 && value.size() > 2 &&
+              (disc ? value[0] >= '1' && value[0] <= '9'
+                    : (value[0] >= 'A' && value[0] <= 'Z') || (value[0] >= 'a' && value[0] <= 'z'));
+    if (!ok) {
+      *error = disc ? "--disc takes N=DIR, N from 1 to 9" : "--drive takes L=DIR, L a drive letter";
+      return false;
+    }
+    fs::path folder = fs::u8path(value.substr(2));
+    if (disc) plan->discs.push_back({value[0] - '0', folder});
+    else plan->drives.push_back({char(FoldAscii(uint8_t(value[0]))), folder});
+  }
+  return true;
+}
+
 bool ParseArguments(int argc, char** argv, Options* o, std::string* error) {
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
@@ -571,7 +529,15 @@ bool ParseArguments(int argc, char** argv, Options* o, std::string* error) {
     else if (a == "-v" || a == "--verbose") o->verbose = true;
     else if (a == "--no-check") o->no_check = true;
     else if (a == "--no-checksum") o->no_checksum = true;
-    else if (a == "-o" || a == "--arch" || a == "--updater" || a == "-j" || a == "--jobs") {
+    else if (a == "--json") o->plan.json = true;
+    else if (a == "--inst" || a == "--data" || a == "--inst-path" || a == "--data-path" || a == "--mode" ||
+             a == "--disc" || a == "--drive") {
+      if (++i == argc) {
+        *error = a + " needs a value";
+        return false;
+      }
+      if (!ParsePlanOption(a, argv[i], &o->plan, error)) return false;
+    } else if (a == "-o" || a == "--arch" || a == "--updater" || a == "-j" || a == "--jobs") {
       if (++i == argc) {
         *error = a + " needs a value";
         return false;
@@ -594,6 +560,21 @@ bool ParseArguments(int argc, char** argv, Options* o, std::string* error) {
     }
   }
   return true;
+}
+
+int Plan(const Options& o) {
+  if (o.operands.size() != 1) return Usage("plan takes one update");
+  if (o.plan.inst.empty()) return Usage("plan needs --inst DIR, the installation folder");
+  std::error_code ec;
+  if (!fs::is_directory(o.plan.inst, ec)) return Fail(o.plan.inst.string() + ": not a folder");
+  if (!o.plan.data.empty() && !fs::is_directory(o.plan.data, ec)) return Fail(o.plan.data.string() + ": not a folder");
+  for (const auto& disc : o.plan.discs)
+    if (!fs::is_directory(disc.second, ec)) return Fail(disc.second.string() + ": not a folder");
+  for (const auto& drive : o.plan.drives)
+    if (!fs::is_directory(drive.second, ec)) return Fail(drive.second.string() + ": not a folder");
+  PlanOptions plan = o.plan;
+  plan.update = o.operands[0];
+  return RunPlan(plan);
 }
 
 // The commands: one table for the general help, each command's own help and
@@ -626,6 +607,14 @@ const Command kCommands[] = {
     {"extract", "extract FILE [-o DIR]", "write every entry into DIR (default: the current folder)", Extract,
      "usage: mkupdate extract FILE [-o DIR] [-v]\nWrites every entry of FILE into DIR with its time stamp. A payload\n"
      "that does not match its checksum is refused before anything is written.\n"},
+    {"plan", "plan FILE --inst DIR", "say what FILE would do to the installation DIR, without writing", Plan,
+     "usage: mkupdate plan FILE --inst DIR [--data DIR] [--mode N] [--disc N=DIR]... [--json]\n"
+     "                 [--inst-path PATH] [--data-path PATH] [--drive L=DIR]...\n"
+     "Runs the updater's own start-up checks and line decisions against the folders given, as\n"
+     "the player's machine would show them, and prints one line per script line (new, replace,\n"
+     "keep, skip, copy, fail, and why), then the totals and what the player would see at the end.\n"
+     "Nothing is written. A disc that is not given is one the player does not have. Exit status:\n"
+     "0 when the update would complete, 1 when it would not, 2 for a usage error.\n"},
     {"verify", "verify FILE", "check an update completely: checksum, structure, every entry", Verify,
      "usage: mkupdate verify FILE\nChecks an update executable (or a raw archive) as completely as it can be\n"
      "checked: the payload against its checksum record, the archive's structure, and every entry\n"
