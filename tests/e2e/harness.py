@@ -307,6 +307,101 @@ def judge(case, wine: Wine, run, records, steps):
     return problems
 
 
+# --- The plan against the real run ------------------------------------------
+# For every case that runs the update, mkupdate plan is asked first what the
+# run will do to the case's installation; after the run, its outcome, its
+# boxes and the files it changed must be what the updater did.
+RECORDING = ("look", "press", "check", "key", "close")
+COMPLETED_INFO = "アップデートは完了しました"
+NOTHING_TO_DO_TEXT = "アップデートする必要のあるファイルはありません"
+INTERRUPTED_TEXT = "アップデートが中断されました"
+SPACE_SHORT_INFO = "ディスク容量が足りません。"
+
+
+def runs_update(case) -> bool:
+    """Whether the case's player goes on from the confirmation page."""
+    return any(e is case_module.CONFIRM and c in (f"press\t{case_module.NEXT}", "key\tenter")
+               for c, e in case.steps if isinstance(c, str))
+
+
+def cp932_safe(text: str) -> str:
+    """A Windows path with each character that code page 932 cannot spell
+    made "_" (the updater sees such folders by their short names)."""
+    return "".join(ch if ch.encode("cp932", "ignore") else "_" for ch in text)
+
+
+def plan_command(case, run, updater: pathlib.Path, mkupdate: pathlib.Path, cd_root: pathlib.Path):
+    values = case.record(run.paths) if case.record else {}
+    command = [str(mkupdate), "plan", str(updater), "--inst", str(run.game), "--json",
+               "--inst-path", cp932_safe(values.get("InstPath", run.paths["game"]))]
+    mode = values.get("InstMode", 0)
+    command += ["--mode", str(mode if isinstance(mode, int) else 0)]
+    data = values.get("DataPath")
+    if isinstance(data, str) and len(data) > 2 and data[1] == ":":
+        command += ["--data", str(run.data), "--data-path", cp932_safe(data)]
+    elif isinstance(data, str):
+        command += ["--data-path", data]
+    for letter in CD_LETTERS:
+        command += ["--drive", f"{letter}={cd_root / letter}"]
+    return command
+
+
+def ask_plan(case, run, updater, mkupdate, cd_root):
+    """The plan's last object (its outcome), or a problem."""
+    result = subprocess.run(plan_command(case, run, updater, mkupdate, cd_root), stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, timeout=CASE_TIMEOUT)
+    lines = result.stdout.decode("utf-8").splitlines()
+    (run.folder / "plan.jsonl").write_text("\n".join(lines) + "\n", encoding="utf-8")
+    if result.returncode not in (0, 1) or not lines:
+        return None, f"plan: exit {result.returncode}: {result.stderr.decode('utf-8', 'replace').strip()}"
+    outcome = json.loads(lines[-1])
+    if (result.returncode == 0) != (outcome["outcome"] in ("completed", "nothing-to-update")):
+        return None, f"plan: exit {result.returncode} with the outcome {outcome['outcome']}"
+    return outcome, None
+
+
+def snapshot(case, run):
+    """The installation's files and their bytes, by the plan's names."""
+    folders = [("inst", run.game)]
+    data = (case.record(run.paths) if case.record else {}).get("DataPath")
+    if isinstance(data, str) and len(data) > 2 and data[1] == ":":
+        folders.append(("data", run.data))
+    files = {}
+    for base, folder in folders:
+        for path in folder.rglob("*"):
+            if path.is_file() and not path.is_symlink():
+                files[f"{base}:" + str(path.relative_to(folder)).replace("/", "\\")] = path.read_bytes()
+    return files
+
+
+def what_the_run_did(records, steps, before, after):
+    """The outcome, boxes and changed files of the real run, in the plan's terms."""
+    recorded = [c.split("\t")[0] for c, _ in steps if c.split("\t")[0] in RECORDING]
+    windows = [r for r in records if "window" in r]
+    boxes, outcome = [], "unknown"
+    for kind, w in zip(recorded, windows):
+        if w.get("window") == "wizard" and w.get("info", "").startswith(SPACE_SHORT_INFO):
+            outcome = "stopped-for-space"
+            break
+        if w.get("window") == "wizard" and w.get("info") == COMPLETED_INFO:
+            outcome = "nothing-to-update" if NOTHING_TO_DO_TEXT in boxes else "completed"
+        if kind != "look" and w.get("window") == "box":   # a box looked at is pressed next
+            boxes.append(w.get("text"))
+    if outcome == "unknown" and INTERRUPTED_TEXT in boxes:
+        outcome = "interrupted"
+    changed = sorted(name for name, content in after.items() if before.get(name) != content)
+    return {"outcome": outcome, "boxes": boxes, "changed": changed}
+
+
+def compare_plan(plan, real):
+    problems = []
+    for key in ("outcome", "boxes", "changed"):
+        planned = sorted(plan[key]) if key == "changed" else plan[key]
+        if planned != real[key]:
+            problems.append(f"plan: {key} {planned!r}, the run: {real[key]!r}")
+    return problems
+
+
 def wine_said(log: pathlib.Path, indent: str) -> str:
     """The last lines Wine wrote to a case's log, indented, or "" if none."""
     lines = log.read_text(errors="replace").strip().splitlines()[-20:]
@@ -320,6 +415,10 @@ def run_case(case, wine: Wine, work: pathlib.Path, mkupdate: pathlib.Path, shots
     write_record(case, wine, run)
     updater = build_updater(case, wine, run, mkupdate)
     steps = [(c(run.paths) if callable(c) else c, e) for c, e in case.steps]
+    plan = plan_problem = before = None
+    if runs_update(case) and not case.plan_cannot_foresee:
+        plan, plan_problem = ask_plan(case, run, updater, mkupdate, drives[0])
+        before = snapshot(case, run)
     started = time.time()
     records, failure = play(case, wine, run, updater, steps)
     if failure == NEVER_STARTED:
@@ -334,6 +433,10 @@ def run_case(case, wine: Wine, work: pathlib.Path, mkupdate: pathlib.Path, shots
         said = wine_said(run.folder / "wine.log", "  ")
         return [failure] + ([said] if said else []), elapsed
     problems = judge(case, wine, run, records, steps)
+    if plan_problem:
+        problems.append(plan_problem)
+    elif plan is not None:
+        problems += compare_plan(plan, what_the_run_did(records, steps, before, snapshot(case, run)))
     for bmp in run.folder.glob("*.bmp"):
         shots.mkdir(parents=True, exist_ok=True)
         subprocess.run(["convert", str(bmp), str(shots / (bmp.stem + ".png"))], check=False)
