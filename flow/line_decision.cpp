@@ -7,6 +7,7 @@
 #include "common/error_box.h"
 #include "common/messages.h"
 #include "common/text.h"
+#include "platform/link_guard.h"
 #include "platform/platform.h"
 
 namespace {
@@ -78,6 +79,9 @@ void DecideEntryWrite(const char* name, int keep_newer, LineDecision* decision) 
   // A folder on the way that does not exist makes the write fail.
   if (decision->TargetAttributes == kInvalidAttributes && !FolderOfTargetIsThere(*decision))
     return Decide(decision, kVerbFail, kWhyNoFolder);
+  // The elevated updater writes through no link that a player's program
+  // made (platform/link_guard.h): the write would be refused.
+  if (PathHasForeignLink(decision->Target)) return Decide(decision, kVerbFail, kWhyForeignLink);
   Decide(decision, decision->TargetAttributes == kInvalidAttributes ? kVerbNew : kVerbReplace, kWhyWritten);
 }
 
@@ -155,22 +159,17 @@ int CarryOutUpdateItem(const LineDecision& decision) {
       UpdateState.FoldersMadeCount < 2)
     CopyText(UpdateState.FoldersMade[UpdateState.FoldersMadeCount++], kPathSize + 1, decision.Folder);
   switch (decision.Why) {
-    case kWhyPlayersData:
-      TouchDataFile(decision.Target);
-      return 1;
+    case kWhyPlayersData: TouchDataFile(decision.Target); return 1;
     case kWhyWritten:
     case kWhyNewer:
     case kWhyFolderInPlace:
     case kWhyNoFolder:
-      return CarryOutEntry(decision);
-    case kWhyNoEntry:
-      ShowUpdaterError(kMsgNoEntry);
-      return 0;
+    case kWhyForeignLink: return CarryOutEntry(decision);
+    case kWhyNoEntry: ShowUpdaterError(kMsgNoEntry); return 0;
     case kWhyNoSpace:
       ShowUpdaterErrorF(kMsgDiskShortForEntry, decision.Root, uint64_t(decision.Bytes) - decision.FreeBytes);
       return 0;
-    default:
-      return decision.Verb != kVerbFail;  // skipped lines do nothing; the rest fail without a box
+    default: return decision.Verb != kVerbFail;  // skipped lines do nothing; the rest fail without a box
   }
 }
 
@@ -218,5 +217,8 @@ void DecideCopySource(const DiscCopyItem& item, const char* disc_root, LineDecis
     return Decide(decision, kVerbFail, kWhyTooLong);
   decision->TargetAttributes = Os->GetAttributes(decision->Target);
   if (attributes == kInvalidAttributes) return Decide(decision, kVerbFail, kWhyNotOnDisc);
+  // Each copied file is put in place through no link a player's program
+  // made; a folder's files are checked one by one as they are placed.
+  if (PathHasForeignLink(decision->Target)) return Decide(decision, kVerbFail, kWhyForeignLink);
   Decide(decision, kVerbCopy, file ? kWhyCopyFile : kWhyCopyFolder);
 }

@@ -21,23 +21,24 @@ enum LineVerb : int32_t {
 
 // Why, one reason per rule.
 enum LineWhy : int32_t {
-  kWhyWritten,          // new or replace
-  kWhyOtherMode,        // skip: the line is for another install mode
-  kWhyOutside,          // fail: the target would leave its base folder
-  kWhyNoBase,           // fail: the base folder's path did not fit
-  kWhyTooLong,          // fail: the target is longer than 259 bytes
-  kWhyNoTarget,         // skip: OverwriteOnly or "o", and no file there
-  kWhyPlayersData,      // keep: a "d" line's file exists, the player's own
-  kWhyNewer,            // keep: a "u" line's file is newer than the entry
-  kWhyNoEntry,          // fail: the update carries no such entry (a box)
-  kWhyNoSpace,          // fail: the entry is larger than the free space (a box)
-  kWhyFolderInPlace,    // fail: a folder stands where the file goes
-  kWhyNoFolder,         // fail: the target's folder does not exist
-  kWhyCopyFile,         // copy: a file of the disc
-  kWhyCopyFolder,       // copy: a folder of the disc, into InstPath under its last name
-  kWhyBadDisc,          // fail: the disc character is no digit 1 to 9
-  kWhyNoDiscYet,        // fail: a line without a disc number before any with one
-  kWhyNotOnDisc,        // fail: the source cannot be examined on the disc
+  kWhyWritten,        // new or replace
+  kWhyOtherMode,      // skip: the line is for another install mode
+  kWhyOutside,        // fail: the target would leave its base folder
+  kWhyNoBase,         // fail: the base folder's path did not fit
+  kWhyTooLong,        // fail: the target is longer than 259 bytes
+  kWhyNoTarget,       // skip: OverwriteOnly or "o", and no file there
+  kWhyPlayersData,    // keep: a "d" line's file exists, the player's own
+  kWhyNewer,          // keep: a "u" line's file is newer than the entry
+  kWhyNoEntry,        // fail: the update carries no such entry (a box)
+  kWhyNoSpace,        // fail: the entry is larger than the free space (a box)
+  kWhyFolderInPlace,  // fail: a folder stands where the file goes
+  kWhyNoFolder,       // fail: the target's folder does not exist
+  kWhyForeignLink,    // fail: a link on the target's path that no administrator made
+  kWhyCopyFile,       // copy: a file of the disc
+  kWhyCopyFolder,     // copy: a folder of the disc, into InstPath under its last name
+  kWhyBadDisc,        // fail: the disc character is no digit 1 to 9
+  kWhyNoDiscYet,      // fail: a line without a disc number before any with one
+  kWhyNotOnDisc,      // fail: the source cannot be examined on the disc
 };
 
 struct LineDecision {

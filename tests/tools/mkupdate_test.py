@@ -390,6 +390,109 @@ def progress_only_on_a_terminal():
     assert b"[1/" not in quiet.stdout
 
 
+# --- plan ------------------------------------------------------------------------
+SETUP_INI = """[SETUP]
+CompanyName=Co
+GameTitle=星の航路
+GameDir=Dir
+GameExe=GAME.EXE
+UninstExe=UNINST.EXE
+SetupBmp=SETUP.BMP
+InstallSelects=0
+Shortcuts=0
+DiskCheckFile2=DISC2.CHK
+"""
+
+
+def planned(exe, inst, *options, command=None):
+    """The plan's JSON objects, and its exit status."""
+    command = command or [str(MKUPDATE)]
+    result = subprocess.run([*command, "plan", str(exe), "--inst", str(inst), "--json", *map(str, options)],
+                            capture_output=True, timeout=120, env=dict(os.environ, WINEDEBUG="-all"))
+    import json
+    lines = [json.loads(line) for line in result.stdout.decode("utf-8").splitlines() if line.strip()]
+    return lines, result.returncode, result.stderr.decode("utf-8", "replace")
+
+
+def an_update_and_a_game(script_lines, files, game, all_or_nothing=False):
+    script = SCRIPT.replace("UpdateFile00=GAME.EXE\n", "".join(f"{k}={v}\n" for k, v in script_lines))
+    if all_or_nothing:
+        script += "AllOrNothing=1\n"
+    src = folder_with(script, files)
+    exe = src.parent / (src.name + ".exe")
+    assert run("build", src, "-o", exe, "--updater", DIST / "updater-i686.exe", "--no-check", "-q").returncode == 0
+    inst = pathlib.Path(tempfile.mkdtemp(prefix="mkupdate-plan-"))
+    write(inst / "SETUP.INI", SETUP_INI)
+    for name, content in game.items():
+        write(inst / name.replace("\\", "/"), content)
+    return exe, inst
+
+
+@test
+def plan_foresees_each_kind_of_line_and_what_the_run_leaves():
+    exe, inst = an_update_and_a_game(
+        [("UpdateFile00", "GAME.EXE"), ("UpdateFile01", "o,NEW.DAT"), ("UpdateFile02", "1,EXTRA.DAT"),
+         ("UpdateFile03", "u,data\\Scenario.dat"), ("UpdateFile04", "NEW.DAT"), ("UpdateFile05", "o,NEW.DAT")],
+        {"GAME.EXE": b"new", "NEW.DAT": b"n", "EXTRA.DAT": b"e", "Scenario.dat": b"s"},
+        {"game.exe": b"old", "DATA\\SCENARIO.DAT": b"mine"})
+    # The player's scenario is newer than the update.
+    os.utime(inst / "DATA" / "SCENARIO.DAT", (2000000000, 2000000000))
+    lines, status, _ = planned(exe, inst)
+    verbs = {l["key"]: (l["verb"], l["target"]) for l in lines if "key" in l}
+    assert verbs == {"UpdateFile00": ("replace", "game.exe"), "UpdateFile01": ("skip", "NEW.DAT"),
+                     "UpdateFile02": ("skip", "EXTRA.DAT"), "UpdateFile03": ("keep", "DATA\\SCENARIO.DAT"),
+                     "UpdateFile04": ("new", "NEW.DAT"), "UpdateFile05": ("replace", "NEW.DAT")}, verbs
+    why = {l["key"]: l["why"] for l in lines if "key" in l}
+    assert "only without regard to case" in why["UpdateFile00"] and "install mode 1" in why["UpdateFile02"], why
+    assert "newer than the update (2033-05-18 03:33 UTC" in why["UpdateFile03"], why
+    assert lines[-1]["outcome"] == "completed" and status == 0, (lines[-1], status)
+    assert lines[-1]["changed"] == ["inst:NEW.DAT", "inst:game.exe"], lines[-1]
+    assert sorted(p.name for p in inst.iterdir()) == ["DATA", "SETUP.INI", "game.exe"], "the plan writes nothing"
+    # All or nothing: the later "o," line sees the installation as it was.
+    exe, inst = an_update_and_a_game([("UpdateFile00", "NEW.DAT"), ("UpdateFile01", "o,NEW.DAT")], {"NEW.DAT": b"n"},
+                                     {}, all_or_nothing=True)
+    lines, status, _ = planned(exe, inst)
+    assert [l["verb"] for l in lines if "key" in l] == ["new", "skip"], lines
+
+
+@test
+def plan_says_where_and_why_the_run_would_stop():
+    # A failure at the second of three lines: its boxes, the third not reached,
+    # the first stays written.
+    exe, inst = an_update_and_a_game([("UpdateFile00", "A.DAT"), ("UpdateFile01", "GONE.DAT"), ("UpdateFile02", "B.DAT")],
+                                     {"A.DAT": b"a", "B.DAT": b"b"}, {})
+    lines, status, _ = planned(exe, inst)
+    assert [l["verb"] for l in lines if "key" in l] == ["new", "fail", "skip"], lines
+    assert lines[2]["why"] == "not reached", lines[2]
+    assert lines[-1] == {**lines[-1], "outcome": "interrupted", "changed": ["inst:A.DAT"],
+                         "boxes": ["Can't Find File in Resource !!", "ファイルの書き込みに失敗しました", "アップデートが中断されました"]}, lines[-1]
+    assert status == 1
+    # A disc that is not given: the prompt the player sees, then the end.
+    exe, inst = an_update_and_a_game([("CopyFile00", "2:MOVIE.DAT")], {}, {})
+    lines, status, _ = planned(exe, inst)
+    assert "disc 2 (check file 'DISC2.CHK')" in lines[0]["why"] and lines[0]["disc"] == 2, lines[0]
+    assert lines[-1]["boxes"] == ["ＣＤ－ＲＯＭドライブに「星の航路」ディスク 2 を入れて下さい", "アップデートが中断されました"], lines[-1]
+    # Given, the disc's file is copied, on Linux and under Wine alike.
+    disc = pathlib.Path(tempfile.mkdtemp(prefix="mkupdate-disc-"))
+    write(disc / "DISC2.CHK", b"")
+    write(disc / "MOVIE.DAT", b"movie")
+    lines, status, _ = planned(exe, inst, "--disc", f"2={disc}")
+    assert lines[0]["verb"] == "copy" and lines[-1]["changed"] == ["inst:MOVIE.DAT"] and status == 0, lines
+    wine_path = lambda p: "Z:" + str(p).replace("/", "\\")  # noqa: E731
+    lines, status, error = planned(wine_path(exe), wine_path(inst), "--disc", f"2={wine_path(disc)}",
+                                   command=["wine", str(MKUPDATE_EXE)])
+    assert lines and lines[0]["verb"] == "copy" and lines[-1]["changed"] == ["inst:MOVIE.DAT"] and status == 0, \
+        (lines, error)
+    # No SETUP.INI: the updater's own box, and the run never starts.
+    (inst / "SETUP.INI").unlink()
+    lines, status, _ = planned(exe, inst)
+    assert lines[-1]["outcome"] == "not-started" and status == 1, lines
+    assert lines[-1]["boxes"] == ["インストール先に \"SETUP.INI\" ファイルが見つかりません"], lines[-1]
+    # Usage errors.
+    assert run("plan", exe).returncode == 2
+    assert run("plan", exe, "--inst", inst, "--disc", "0=x").returncode == 2
+
+
 def main():
     passed = failed = 0
     for t in TESTS:

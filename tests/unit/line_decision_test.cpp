@@ -23,15 +23,15 @@ constexpr uint64_t kDay = 864000000000ull;
 struct Row {
   const char* name;
   UpdateKind kind;
-  const char* path;        // the line's path
-  const char* on_disk;     // what is at the target first: a file's content, "<folder>", or nullptr
-  int64_t age;             // the file's time against the entry's
+  const char* path;     // the line's path
+  const char* on_disk;  // what is at the target first: a file's content, "<folder>", or nullptr
+  int64_t age;          // the file's time against the entry's
   int overwrite_only;
   const char* data_folder;
   LineVerb verb;
   LineWhy why;
-  const char* after;       // the target's content afterwards (nullptr: absent)
-  int result;              // CarryOutUpdateItem's
+  const char* after;  // the target's content afterwards (nullptr: absent)
+  int result;         // CarryOutUpdateItem's
 };
 
 const Row kRows[] = {
@@ -45,8 +45,8 @@ const Row kRows[] = {
     {"if-newer-same-time-replaces", IfNewer, "A.BIN", "mine", 0, 0, "", kVerbReplace, kWhyWritten, "update", 1},
     {"if-newer-replaces-older", IfNewer, "A.BIN", "mine", -1, 0, "", kVerbReplace, kWhyWritten, "update", 1},
     {"data-file-kept", DataFile, "A.BIN", "save", 0, 0, "", kVerbKeep, kWhyPlayersData, "save", 1},
-    {"data-file-written-in-a-new-data-folder", DataFile, "A.BIN", nullptr, 0, 0, "sav", kVerbNew, kWhyWritten,
-     "update", 1},
+    {"data-file-written-in-a-new-data-folder", DataFile, "A.BIN", nullptr, 0, 0, "sav", kVerbNew, kWhyWritten, "update",
+     1},
     {"existing-only-without-target", ExistingOnly, "A.BIN", nullptr, 0, 0, "", kVerbSkip, kWhyNoTarget, nullptr, 1},
     {"existing-only-over-a-folder", ExistingOnly, "A.BIN", "<folder>", 0, 0, "", kVerbSkip, kWhyNoTarget, "<folder>",
      1},
@@ -106,7 +106,9 @@ TEST_P(LineDecisionTest, DecisionAndWhatCarryingItOutLeaves) {
   EXPECT_EQ(fake->files_created.size(), 0u) << "deciding writes nothing";
 
   EXPECT_EQ(CarryOutUpdateItem(decision), row.result);
-  if (row.why != kWhyOutside) EXPECT_EQ(Content(target), row.after ? row.after : "<none>");
+  if (row.why != kWhyOutside) {
+    EXPECT_EQ(Content(target), row.after ? row.after : "<none>");
+  }
   std::vector<std::string> boxes;
   for (auto& b : fake->boxes) boxes.push_back(b.text);
   EXPECT_EQ(boxes, row.why == kWhyNoEntry ? std::vector<std::string>{kMsgNoEntry} : std::vector<std::string>{});

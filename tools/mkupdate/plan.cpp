@@ -21,6 +21,7 @@
 #include "flow/file_update.h"
 #include "flow/line_decision.h"
 #include "flow/updater_main.h"
+#include "platform/link_guard.h"
 #include "platform/platform.h"
 #include "settings/settings_readers.h"
 #include "settings/update_script.h"
@@ -50,7 +51,7 @@ struct Laid {
 
 struct Machine {
   std::vector<Mount> mounts;
-  std::map<std::string, Laid> laid;  // by FoldedName of the Windows path
+  std::map<std::string, Laid> laid;      // by FoldedName of the Windows path
   std::map<std::string, uint64_t> used;  // bytes written, by drive root ("C:")
   std::set<char> cd_drives;
   std::vector<std::string> boxes;  // code page 932
@@ -99,9 +100,9 @@ const Mount* MountOf(const char* path, const char** rest) {
 // A Windows path looked up on this machine.
 struct Found {
   const Mount* mount = nullptr;
-  fs::path host;         // as far as it exists
-  bool exists = false;   // the whole path exists on this machine
-  std::string relative;  // under the mount, with the names as they are on disk where they exist
+  fs::path host;          // as far as it exists
+  bool exists = false;    // the whole path exists on this machine
+  std::string relative;   // under the mount, with the names as they are on disk where they exist
   std::string case_note;  // a name that matched only without regard to case, as it is on disk
 };
 
@@ -258,7 +259,13 @@ int NoFlush(PlatformFile) { return 0; }
 int NoCommit(PlatformFile, const char*, const char*, const uint64_t*) { return 0; }
 int NoPath(const char*) { return 0; }
 int NoAttributes(const char*, uint32_t) { return 0; }
-LinkKind NoLinkAt(const char*) { return kNoLink; }
+// A link found on this machine is taken as one the player's programs made:
+// who made it on the player's machine cannot be known here.
+LinkKind PlanLinkAt(const char* path) {
+  Found f = Look(path);
+  std::error_code ec;
+  return f.exists && fs::is_symlink(f.host, ec) ? kOtherLink : kNoLink;
+}
 int NoList(const char*, FolderVisitor, void*) { return 0; }
 ShellCopyResult NoCopy(PlatformWindow, const char*, const char*, ShellCopyKind) { return {1, 0}; }
 
@@ -280,7 +287,7 @@ PlatformApi StandIn() {
   api.SetAttributes = NoAttributes;
   api.CreateFolder = NoPath;
   api.RemoveFolder = NoPath;
-  api.LinkAt = NoLinkAt;
+  api.LinkAt = PlanLinkAt;
   api.ListFolder = NoList;
   api.TouchLastWriteTime = NoPath;
   api.FindFreeSpaceEx = PlanFindFreeSpaceEx;
@@ -371,6 +378,13 @@ struct Line {
   std::string source;
 };
 
+// A box's text on one line of the terminal: its line breaks as " / ".
+std::string OneLine(const std::string& cp932) {
+  std::string text = DisplayText(cp932), out;
+  for (char c : text) out += c == '\r' ? std::string(" / ") : std::string(1, c);
+  return out;
+}
+
 std::string Quoted(const char* cp932) { return "'" + DisplayText(cp932) + "'"; }
 
 // The words for a decision.
@@ -378,42 +392,34 @@ std::string WhyOf(const LineDecision& d, const UpdateItem* item, int overwrite_o
   char text[kLongTextSize];
   switch (d.Why) {
     case kWhyWritten:
-      return d.Verb == kVerbNew ? "written from the update" : "replaced by the update's file";
-    case kWhyOtherMode:
-      return "skipped: another install mode";
-    case kWhyOutside:
-      return "fails: the target would leave its folder";
-    case kWhyNoBase:
-      return "fails: the data folder's path does not fit 259 bytes";
-    case kWhyTooLong:
-      return "fails: the path is longer than 259 bytes";
+      if (d.Verb == kVerbNew) return "written from the update";
+      if (item != nullptr && item->Kind == IfNewer && d.TargetTime != 0)
+        return "replaced: not newer than the update (" + Utc(d.TargetTime) + ", the update's " + Utc(d.EntryTime) + ")";
+      return "replaced by the update's file";
+    case kWhyOtherMode: return "skipped: another install mode";
+    case kWhyOutside: return "fails: the target would leave its folder";
+    case kWhyNoBase: return "fails: the data folder's path does not fit 259 bytes";
+    case kWhyTooLong: return "fails: the path is longer than 259 bytes";
     case kWhyNoTarget:
       return item != nullptr && item->Kind == ExistingOnly && !overwrite_only
                  ? "skipped: no file there ('o' line)"
                  : "skipped: no file there (OverwriteOnly)";
-    case kWhyPlayersData:
-      return "kept: the player's data file (it takes the run's time)";
+    case kWhyPlayersData: return "kept: the player's data file (it takes the run's time)";
     case kWhyNewer:
       return "kept: newer than the update (" + Utc(d.TargetTime) + ", the update's " + Utc(d.EntryTime) + ")";
-    case kWhyNoEntry:
-      return "fails: " + Quoted(kMsgNoEntry) + " (the update carries no such file)";
+    case kWhyNoEntry: return "fails: " + Quoted(kMsgNoEntry) + " (the update carries no such file)";
     case kWhyNoSpace:
       FormatText(text, sizeof text, kMsgDiskShortForEntry, d.Root, uint64_t(d.Bytes) - d.FreeBytes);
       return "fails: " + Quoted(text);
-    case kWhyFolderInPlace:
-      return "fails: a folder stands where the file goes";
-    case kWhyNoFolder:
-      return "fails: its folder does not exist (the updater makes no folders but the data folder)";
-    case kWhyCopyFile:
-      return "copied from the disc";
-    case kWhyCopyFolder:
-      return "copied from the disc with everything in it, into the installation under its last name";
-    case kWhyBadDisc:
-      return "fails: the disc character is no digit 1 to 9";
-    case kWhyNoDiscYet:
-      return "fails: the line names no disc and no disc was found before it";
-    case kWhyNotOnDisc:
-      return "fails: not on the disc";
+    case kWhyFolderInPlace: return "fails: a folder stands where the file goes";
+    case kWhyNoFolder: return "fails: its folder does not exist (the updater makes no folders but the data folder)";
+    case kWhyForeignLink:
+      return "fails: a link on the way, which the updater does not follow unless an administrator made it";
+    case kWhyCopyFile: return "copied from the disc";
+    case kWhyCopyFolder: return "copied from the disc with everything in it, into the installation under its last name";
+    case kWhyBadDisc: return "fails: the disc character is no digit 1 to 9";
+    case kWhyNoDiscYet: return "fails: the line names no disc and no disc was found before it";
+    case kWhyNotOnDisc: return "fails: not on the disc";
   }
   return "";
 }
@@ -490,8 +496,7 @@ void PlanLines(const PlanOptions& o, Outcome* outcome) {
   if (DiskSpaceShortfall(drive, &shortfall)) {
     char text[kLongTextSize];
     FormatText(text, sizeof text, kInfoDiskShort, drive, shortfall);
-    std::string info = DisplayText(text);
-    std::replace(info.begin(), info.end(), '\r', ' ');
+    std::string info = OneLine(text);
     if (!o.json) printf("stops for disk space: \"%s\" (RequiredDiskSpace %u)\n", info.c_str(), ReadRequiredDiskSpace());
     outcome->name = "stopped-for-space";
     stopped = true;
@@ -636,6 +641,18 @@ void PlanLines(const PlanOptions& o, Outcome* outcome) {
       effects.push_back({d.Target, {false, bytes, FileTimeOf(source.host)}});
     } else {
       FolderEffects(source.host, d.Target, &effects, &bytes);
+      auto through_link = std::find_if(effects.begin(), effects.end(),
+                                       [](const Effect& e) { return PathHasForeignLink(e.path.c_str()); });
+      if (through_link != effects.end()) {
+        line.verb = kVerbFail;
+        line.why = "fails: " + DisplayText(through_link->path.substr(strlen(UpdateState.InstPath) + 1)) +
+                   " lies behind a link, which the updater does not follow unless an administrator made it";
+        finish(&d, &line, "");
+        char text[kLongTextSize];
+        FormatText(text, sizeof text, kMsgCopyFailed, it.Path);
+        fail_run(text);
+        continue;
+      }
     }
     line.bytes = bytes;
     outcome->bytes += bytes;
@@ -707,7 +724,7 @@ int NotStarted(const PlanOptions& o, const std::string& why) {
            boxes.c_str(), Json(why).c_str());
   } else {
     printf("not started: %s\n", why.c_str());
-    for (const std::string& b : g_machine.boxes) printf("  box: \"%s\"\n", DisplayText(b).c_str());
+    for (const std::string& b : g_machine.boxes) printf("  box: \"%s\"\n", OneLine(b).c_str());
   }
   return 1;
 }
@@ -787,7 +804,8 @@ int RunPlan(const PlanOptions& o) {
   if (!o.json) {
     printf("update: %s\ninstallation: %s (InstPath %s, install mode %u)\n", o.update.c_str(), o.inst.string().c_str(),
            DisplayText(UpdateState.InstPath).c_str(), UpdateState.InstMode);
-    if (UpdateState.DataPath[0] != '\0') printf("data folder: DataPath %s\n", DisplayText(UpdateState.DataPath).c_str());
+    if (UpdateState.DataPath[0] != '\0')
+      printf("data folder: DataPath %s\n", DisplayText(UpdateState.DataPath).c_str());
   }
 
   Outcome outcome;
@@ -804,16 +822,19 @@ int RunPlan(const PlanOptions& o) {
     std::string boxes, changed;
     for (const std::string& b : g_machine.boxes) boxes += (boxes.empty() ? "" : ", ") + Json(DisplayText(b));
     for (const std::string& c : outcome.changed) changed += (changed.empty() ? "" : ", ") + Json(c);
-    printf("{\"outcome\": \"%s\", \"bytes\": %llu, \"free\": %llu, \"required\": %u, \"boxes\": [%s], \"changed\": [%s]}\n",
-           outcome.name.c_str(), static_cast<unsigned long long>(outcome.bytes),
-           static_cast<unsigned long long>(known ? free_bytes : 0), required, boxes.c_str(), changed.c_str());
+    printf(
+        "{\"outcome\": \"%s\", \"bytes\": %llu, \"free\": %llu, \"required\": %u, \"boxes\": [%s], \"changed\": "
+        "[%s]}\n",
+        outcome.name.c_str(), static_cast<unsigned long long>(outcome.bytes),
+        static_cast<unsigned long long>(known ? free_bytes : 0), required, boxes.c_str(), changed.c_str());
   } else {
     printf("total: %s to write; %s free on %s%s\n", Human(outcome.bytes).c_str(),
            known ? Human(free_bytes).c_str() : "unknown space", drive,
            known && outcome.bytes > free_bytes ? " (too little)" : "");
     if (required == 0) printf("RequiredDiskSpace: none (no test)\n");
-    else printf("RequiredDiskSpace: %u bytes: %s\n", required, outcome.name == "stopped-for-space" ? "short" : "passes");
-    for (const std::string& b : g_machine.boxes) printf("box: \"%s\"\n", DisplayText(b).c_str());
+    else
+      printf("RequiredDiskSpace: %u bytes: %s\n", required, outcome.name == "stopped-for-space" ? "short" : "passes");
+    for (const std::string& b : g_machine.boxes) printf("box: \"%s\"\n", OneLine(b).c_str());
     static const std::map<std::string, std::string> kSaid = {
         {"completed", "completed: the player sees \"アップデートは完了しました\""},
         {"nothing-to-update", "completed, with nothing to update"},

@@ -8,15 +8,15 @@
 #include <vector>
 
 struct PlanOptions {
-  std::string update;                  // the update executable (or a raw archive)
-  std::filesystem::path inst;          // the installation folder (InstPath)
-  std::filesystem::path data;          // the data folder (DataPath), or empty
-  std::string inst_path;               // InstPath as the player's record names it, or "" (made from `inst`)
-  std::string data_path;               // DataPath as the record names it, or ""
-  bool has_data_path = false;          // the record has a DataPath (--data or --data-path)
-  unsigned mode = 0;                   // InstMode
-  std::vector<std::pair<int, std::filesystem::path>> discs;     // --disc N=DIR
-  std::vector<std::pair<char, std::filesystem::path>> drives;   // --drive L=DIR: a CD-ROM drive
+  std::string update;          // the update executable (or a raw archive)
+  std::filesystem::path inst;  // the installation folder (InstPath)
+  std::filesystem::path data;  // the data folder (DataPath), or empty
+  std::string inst_path;       // InstPath as the player's record names it, or "" (made from `inst`)
+  std::string data_path;       // DataPath as the record names it, or ""
+  bool has_data_path = false;  // the record has a DataPath (--data or --data-path)
+  unsigned mode = 0;           // InstMode
+  std::vector<std::pair<int, std::filesystem::path>> discs;    // --disc N=DIR
+  std::vector<std::pair<char, std::filesystem::path>> drives;  // --drive L=DIR: a CD-ROM drive
   bool json = false;
 };
 
