@@ -465,6 +465,8 @@ def main():
     wanted = [f for f in options.filter.split(",") if f] or [""]
     selected = [c for c in case_module.CASES if any(f in c.slug for f in wanted)]
     passed = failed = skipped = 0
+    planned = sum(1 for c in selected if runs_update(c) and not c.plan_cannot_foresee)
+    unforeseeable = sum(1 for c in selected if runs_update(c) and c.plan_cannot_foresee)
     drives = setup_drives(wine, work)
     for case in selected:
         problems, elapsed = run_case(case, wine, work, options.mkupdate, options.shots, drives)
@@ -481,7 +483,8 @@ def main():
             print(f"ok   {case.slug} ({elapsed:.1f} s)")
     stop_wine_server(wine)
     release_drives(work)
-    print(f"e2e: {passed} passed, {failed} failed" + (f", {skipped} skipped" if skipped else ""))
+    print(f"e2e: {passed} passed, {failed} failed" + (f", {skipped} skipped" if skipped else "") +
+          f"; mkupdate plan checked against {planned} runs ({unforeseeable} it cannot foresee)")
     return 1 if failed else 0
 
 
