@@ -22,5 +22,8 @@ int AppendPathComponent(char* path, size_t size, const char* component);
 
 // The free space of the drive `root` (such as "C:"). Prefers the 64-bit query,
 // falls back to the cluster-based one. Returns nonzero on success; on failure
-// the three places are left unchanged. `total_free` may be null.
+// the three places are left unchanged. `total_free` may be null. The updater
+// reads only `free_to_caller` (the disk-space test, each entry's test); the
+// volume's size and its free space for every user are filled all the same,
+// as the system's query gives them.
 int QueryFreeSpace(const char* root, uint64_t* free_to_caller, uint64_t* total, uint64_t* total_free);

@@ -51,7 +51,6 @@ struct InstallerConfigRecord {
 
 // --- The update run ------------------------------------------------------------
 
-// The kind of an update-file line, by its letter: none, "u", "d", "o".
 // The wizard's position: the step that "次へ" performs next. Each press
 // advances it by one; "戻る" goes back to the step before the last one.
 enum WizardStep : int32_t {
@@ -60,6 +59,7 @@ enum WizardStep : int32_t {
   kStepFinish = 2,       // on the completed page: "完了" ends the wizard
 };
 
+// The kind of an update-file line, by its letter: none, "u", "d", "o".
 enum UpdateKind : int32_t {
   Plain = 0,         // always written
   IfNewer = 1,       // kept when the file on disk is newer than the entry

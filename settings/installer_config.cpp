@@ -151,6 +151,10 @@ int LoadInstallerConfig() {
   c.ChooseSaveDataFolder = ReadFlag("ChooseSaveDataFolder");
   ReadText("SaveDataFolderNameInInstall", c.SaveDataFolderNameInInstall, kPathSize, "savedata");
   ReadText("SaveDataFolderName", c.SaveDataFolderName, kPathSize, UpdateState.GameDir);
+  // Read in its place among the keys, as the installer reads it, though
+  // nothing depends on it: the updater never offers to give up the save
+  // data, and a missing or odd value shows no message. Kept so that the
+  // order of reads stays the installer's own.
   int32_t unused = 0;
   ReadSetupNumber("CancelSaveData", &unused);
   c.InstallAfterAdd = ReadFlag("InstallAfterAdd");

@@ -30,14 +30,8 @@ TEXTS = [
     ("kMsgRolledBack", "前回のアップデートが中断されたため、ゲームを元の状態に戻しました"),
     ("kMsgGameRunning", "「%s」が実行中です。アップデートを続行する場合はゲームを終了してから [OK] を、アップデートを中止する場合は [キャンセル] を押して下さい"),
     ("kMsgInterrupted", "アップデートが中断されました"),
-    # Wizard
-    ("kTextNext", "次へ"),
-    ("kTextCancel", "中止"),
-    ("kTextBack", "戻る"),
-    ("kTextAgree", "同意する"),
-    ("kTextDisagree", "同意しない"),
+    # Wizard (its buttons' first texts and its font are in resources/updater.rc)
     ("kTextFinish", "完了"),
-    ("kTextDialogFont", "ＭＳ Ｐゴシック"),
     ("kInfoStart", "「%s」のアップデートを開始します"),
     ("kInfoConfirm", "アップデートを実行します"),
     ("kInfoCompleted", "アップデートは完了しました"),
