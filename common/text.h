@@ -69,9 +69,11 @@ inline void DriveOf(const char* path, char root[3]) {
   root[2] = '\0';
 }
 
-// Equality of two names as the archive and the profile reader compare them:
-// ASCII letters without regard to case; both bytes of a double-byte character
-// compared exactly, so a trail byte is never case-folded.
+// Equality of two names as the archive compares its entry names: ASCII
+// letters without regard to case; both bytes of a double-byte character
+// compared exactly, so a trail byte is never case-folded. (The profile
+// reader compares section and key names as the system's reader does:
+// settings/profile_reader.cpp.)
 bool TextEqualNoCase(const char* a, const char* b);
 
 // Formats like the platform's wsprintfA into `out` of `size` bytes (the result

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "common/cp932_twins.h"
 #include "common/text.h"
 #include "common/update_state.h"
 #include "platform/platform.h"
@@ -27,12 +28,44 @@ Span Trim(Span s) {
 
 Span TrimText(const char* text) { return Trim({text, text + strlen(text)}); }
 
-bool SameName(Span a, Span b) {
-  if (a.end - a.begin != b.end - b.begin) return false;
-  for (const char *p = a.begin, *q = b.begin; p < a.end; ++p, ++q) {
-    if (FoldAscii(static_cast<unsigned char>(*p)) != FoldAscii(static_cast<unsigned char>(*q))) return false;
+// One double-byte character by what it stands for: a code that code page
+// 932 holds for a character with a smaller code too (a Roman numeral of the
+// NEC and IBM rows, a kanji of both extensions) becomes that smaller code.
+uint32_t CharacterOf(uint32_t code) {
+  size_t low = 0, high = sizeof kCp932Twins / sizeof kCp932Twins[0];
+  while (low < high) {
+    size_t middle = (low + high) / 2;
+    if (kCp932Twins[middle].Code == code) return kCp932Twins[middle].SameAs;
+    if (kCp932Twins[middle].Code < code) low = middle + 1;
+    else high = middle;
   }
-  return true;
+  return code;
+}
+
+// Whether two names are one to the system's own profile reader, which takes
+// both to Unicode and compares them: ASCII letters without regard to case;
+// a double-byte character by what it stands for, its trail byte never a
+// letter of its own (ア, 83 41, is not ヂ, 83 61); no other letter folded
+// (Ａ is not ａ).
+bool SameName(Span a, Span b) {
+  const char *p = a.begin, *q = b.begin;
+  while (p < a.end && q < b.end) {
+    unsigned char x = static_cast<unsigned char>(*p), y = static_cast<unsigned char>(*q);
+    bool wide_x = IsLeadByte(x) && p + 1 < a.end, wide_y = IsLeadByte(y) && q + 1 < b.end;
+    if (wide_x != wide_y) return false;
+    if (wide_x) {
+      uint32_t cx = uint32_t(x) << 8 | static_cast<unsigned char>(p[1]);
+      uint32_t cy = uint32_t(y) << 8 | static_cast<unsigned char>(q[1]);
+      if (CharacterOf(cx) != CharacterOf(cy)) return false;
+      p += 2;
+      q += 2;
+    } else {
+      if (FoldAscii(x) != FoldAscii(y)) return false;
+      ++p;
+      ++q;
+    }
+  }
+  return p == a.end && q == b.end;
 }
 
 // Finds the value of the key in the first section of that name.

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "common/cp932_twins.h"
 #include "settings/profile_reader.h"
 #include "tests/support/test_files.h"
 
@@ -65,6 +66,20 @@ TEST_F(ProfileReaderTest, FollowsTheProfileFormat) {
       {"lone CR ends a line", "[SETUP]\rA=1\rB=2", "SETUP", "A", "1"},
   };
   for (const Case& c : cases) EXPECT_EQ(Read(c.text, c.section, c.key), c.value) << c.name;
+}
+
+// A trail byte is no letter: ア (83 41) and ヂ (83 61) name two keys, while
+// the two codes of one character name one.
+TEST_F(ProfileReaderTest, DoubleByteNamesByTheirCharacters) {
+  std::string path = folder.Join("N.INI");
+  WriteWholeFile(path, "[S]\r\n\x83\x41=a\r\n\x87\x54=one\r\n");
+  char value[16];
+  ReadProfileString(path.c_str(), "s", "\x83\x61", value, sizeof value);
+  EXPECT_STREQ(value, "");
+  ReadProfileString(path.c_str(), "s", "\x83\x41", value, sizeof value);
+  EXPECT_STREQ(value, "a");
+  ReadProfileString(path.c_str(), "S", "\xFA\x4A", value, sizeof value);
+  EXPECT_STREQ(value, "one");
 }
 
 TEST_F(ProfileReaderTest, CutsValuesToSizeLessOne) {
@@ -176,6 +191,59 @@ TEST_F(ProfileReaderTest, MatchesGetPrivateProfileStringA) {
   }
   EXPECT_GT(same, 20000);
   EXPECT_LT(differences, same / 20) << "only the two explained cases differ";
+}
+
+// Section and key names compared as the platform compares them: each pair
+// is a name as the file spells it and a name as it is asked for, in code
+// page 932. The platform's reader takes both to Unicode and compares them
+// without regard to case; a trail byte that happens to be an ASCII letter
+// is never a letter of its own.
+TEST_F(ProfileReaderTest, NamesCompareAsThePlatformComparesThem) {
+  if (GetACP() != 932) GTEST_SKIP() << "needs the Japanese code page (LANG=ja_JP.UTF-8)";
+  const char* const kPairs[][2] = {
+      {"Setup", "SETUP"},            // ASCII letters: one name
+      {"\x83\x41", "\x83\x61"},      // ア and ヂ: trail bytes 41 and 61, two names
+      {"\x82\x60", "\x82\x81"},      // full-width Ａ and ａ
+      {"\x83\x9F", "\x83\xBF"},      // Greek Α and α
+      {"\x84\x40", "\x84\x70"},      // Cyrillic А and а
+      {"\x84\x60", "\x84\x91"},      // Cyrillic Я and я
+      {"\x87\x54", "\xFA\x4A"},      // Roman numeral one, NEC and IBM codes
+      {"\x87\x54", "\xEE\xEF"},      // Ⅰ and ⅰ
+      {"\x95\x5C", "\x95\x7C"},      // 表 (trail byte 5C) and another character
+      {"a\x83\x41b", "A\x83\x61B"},  // a mixed name
+      {"\x82\xA0", "\x82\xA0"},      // the same character
+      {"\x81\xE0", "\x87\x90"},      // ≒ of the symbols and of NEC row 13
+      {"\xEE\xEC", "\xFC\x4B"},      // a kanji of both extensions
+  };
+  for (const auto& pair : kPairs) {
+    for (bool as_section : {true, false}) {
+      std::string path = folder.Join("NAMES.INI");
+      std::string text = as_section ? std::string("[") + pair[0] + "]\r\nKey=found\r\n"
+                                    : std::string("[S]\r\n") + pair[0] + "=found\r\n";
+      WriteWholeFile(path, text);
+      const char* section = as_section ? pair[1] : "S";
+      const char* key = as_section ? "Key" : pair[1];
+      char ours[64] = "", theirs[64] = "";
+      ReadProfileString(path.c_str(), section, key, ours, sizeof ours);
+      GetPrivateProfileStringA(section, key, "", theirs, sizeof theirs, path.c_str());
+      EXPECT_STREQ(ours, theirs) << (as_section ? "section " : "key ") << testing::PrintToString(pair[0])
+                                 << " asked as " << testing::PrintToString(pair[1]);
+    }
+  }
+  // Every code that stands for a character with another code, and the code
+  // after it, as key names.
+  std::string path = folder.Join("TWINS.INI");
+  for (const Cp932Twin& twin : kCp932Twins) {
+    for (uint32_t asked : {uint32_t(twin.SameAs), uint32_t(twin.Code + 1)}) {
+      char written[3] = {char(twin.Code >> 8), char(twin.Code & 0xFF), 0};
+      char key[3] = {char(asked >> 8), char(asked & 0xFF), 0};
+      WriteWholeFile(path, std::string("[S]\r\n") + written + "=found\r\n");
+      char ours[16] = "", theirs[16] = "";
+      ReadProfileString(path.c_str(), "S", key, ours, sizeof ours);
+      GetPrivateProfileStringA("S", key, "", theirs, sizeof theirs, path.c_str());
+      EXPECT_STREQ(ours, theirs) << std::hex << twin.Code << " asked as " << asked;
+    }
+  }
 }
 
 // A SETUP.INI that another program (an editor, the game's launcher) holds
