@@ -52,28 +52,6 @@ int WriteBufferToFile(const char* path, const void* data, uint32_t size, const u
   return ok ? 1 : 0;
 }
 
-// Whether the path's last character, walked in code page 932, is a separator:
-// the trail byte 0x5C of a double-byte character does not count.
-static bool EndsInSeparator(const char* path) {
-  const char* last = nullptr;
-  for (const char* p = path; *p != '\0'; p = NextChar(p)) last = p;
-  return last != nullptr && IsPathSeparator(last);
-}
-
-int AppendPathComponent(char* path, size_t size, const char* component) {
-  size_t have = strnlen(path, size);
-  if (have == size) return 0;
-  size_t sep = (have > 0 && !EndsInSeparator(path)) ? 1 : 0;
-  size_t add = strlen(component);
-  if (have + sep + add + 2 > size) return 0;  // the text, its NUL and the second NUL
-  char* end = path + have;
-  if (sep) *end++ = '\\';
-  memcpy(end, component, add);
-  end[add] = '\0';
-  end[add + 1] = '\0';
-  return 1;
-}
-
 int QueryFreeSpace(const char* root, uint64_t* free_to_caller, uint64_t* total, uint64_t* total_free) {
   // The entry point is looked up once it exists; a missing one is looked for
   // again on every call.

@@ -14,12 +14,6 @@
 // listed in UpdateState.Pending, and the destination is not touched.
 int WriteBufferToFile(const char* path, const void* data, uint32_t size, const uint64_t* time);
 
-// Appends `component` to the path in `path` (a buffer of `size` bytes) after
-// exactly one separator, then a second NUL, so that the result is also a
-// one-item path list. Returns 0, with `path` unchanged, when the result and
-// both NULs would not fit.
-int AppendPathComponent(char* path, size_t size, const char* component);
-
 // The free space of the drive `root` (such as "C:"). Prefers the 64-bit query,
 // falls back to the cluster-based one. Returns nonzero on success; on failure
 // the three places are left unchanged. `total_free` may be null. The updater

@@ -212,3 +212,25 @@ size_t FormatText(char* out, size_t size, const char* format, ...) {
   va_end(args);
   return n;
 }
+
+// Whether the path's last character, walked in code page 932, is a separator:
+// the trail byte 0x5C of a double-byte character does not count.
+static bool EndsInSeparator(const char* path) {
+  const char* last = nullptr;
+  for (const char* p = path; *p != '\0'; p = NextChar(p)) last = p;
+  return last != nullptr && IsPathSeparator(last);
+}
+
+int AppendPathComponent(char* path, size_t size, const char* component) {
+  size_t have = strnlen(path, size);
+  if (have == size) return 0;
+  size_t sep = (have > 0 && !EndsInSeparator(path)) ? 1 : 0;
+  size_t add = strlen(component);
+  if (have + sep + add + 2 > size) return 0;  // the text, its NUL and the second NUL
+  char* end = path + have;
+  if (sep) *end++ = '\\';
+  memcpy(end, component, add);
+  end[add] = '\0';
+  end[add + 1] = '\0';
+  return 1;
+}

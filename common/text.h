@@ -43,6 +43,12 @@ bool AppendText(char* dst, size_t size, const char* src);
 // the trail byte of a double-byte character. An empty path stays inside.
 bool PathStaysInside(const char* path);
 
+// Appends `component` to the path in `path` (a buffer of `size` bytes) after
+// exactly one separator, then a second NUL, so that the result is also a
+// one-item path list. Returns 0, with `path` unchanged, when the result and
+// both NULs would not fit.
+int AppendPathComponent(char* path, size_t size, const char* component);
+
 // Whether a path names its place whatever the working folder is: a drive
 // letter, a colon and a separator (C:\Games), or a share of a server
 // (\\server\share, with or without more after it). Not C:Games (the drive's

@@ -130,40 +130,6 @@ TEST_F(WriteBufferToFileTest, TargetOf259BytesIsWrittenAndReplaced) {
   EXPECT_EQ(CountEntriesIn(deep), 1) << "no temporary or backup file is left";
 }
 
-TEST(AppendPathComponent, JoinsWithExactlyOneSeparatorAndASecondNul) {
-  struct Case {
-    const char* path;
-    const char* component;
-    const char* joined;
-  } cases[] = {
-      {"", "UPDATE.INI", "UPDATE.INI"},         {"C:\\Temp\\", "UPDATE.INI", "C:\\Temp\\UPDATE.INI"},
-      {"C:/Temp/", "a", "C:/Temp/a"},           {"C:\\Games\\X", "SETUP.INI", "C:\\Games\\X\\SETUP.INI"},
-      {"C:\\\x95\x5C", "a", "C:\\\x95\x5C\\a"},  // 表 ends in 0x5C but is no separator
-      {"C:\\x", "\\lead", "C:\\x\\\\lead"},      // a separator at the start stays
-      {"Q:", "data\\a.bin", "Q:\\data\\a.bin"},
-  };
-  for (const Case& c : cases) {
-    char buffer[64];
-    memset(buffer, 'x', sizeof buffer);
-    strcpy(buffer, c.path);
-    ASSERT_EQ(AppendPathComponent(buffer, sizeof buffer, c.component), 1) << c.path;
-    EXPECT_STREQ(buffer, c.joined);
-    EXPECT_EQ(buffer[strlen(buffer) + 1], '\0') << "second NUL after " << c.joined;
-  }
-}
-
-TEST(AppendPathComponent, RefusesAJoinThatDoesNotFit) {
-  char buffer[12 + 2];
-  memset(buffer, 'x', sizeof buffer);
-  strcpy(buffer, "C:\\a");  // 4 bytes; "C:\a\bcdefg" is 11, then two NULs: 13 of 14
-  ASSERT_EQ(AppendPathComponent(buffer, sizeof buffer, "bcdefg"), 1);
-  strcpy(buffer, "C:\\a");
-  EXPECT_EQ(AppendPathComponent(buffer, sizeof buffer, "bcdefgh"), 1);  // 12 + 2 = 14
-  strcpy(buffer, "C:\\a");
-  EXPECT_EQ(AppendPathComponent(buffer, sizeof buffer, "bcdefghi"), 0);
-  EXPECT_STREQ(buffer, "C:\\a") << "unchanged";
-}
-
 class QueryFreeSpaceTest : public PlatformTest {};
 
 TEST_F(QueryFreeSpaceTest, PrefersTheSixtyFourBitQueryAndCachesIt) {
