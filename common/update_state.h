@@ -8,6 +8,8 @@
 #include "platform/platform.h"
 
 enum { kPathSize = 260, kLongTextSize = 1024 };
+// A long text holds whatever the platform hands back, a temporary path among them.
+static_assert(kLongTextSize >= kPlatformTextSize, "a long text holds every text of the seam");
 
 // --- Installer configuration (SETUP.INI) -------------------------------------
 

@@ -85,6 +85,11 @@ typedef void (*FolderVisitor)(void* context, const char* name, int is_folder, Li
 // as one that cannot be checked (or put in place, or repaired) whole.
 constexpr int kDeepestFolder = 32;
 
+// The size of every text that crosses the seam towards the caller (a
+// temporary file's path) and of the Win32 layer's own path buffers: a path
+// of up to 1,023 bytes, or 1,023 UTF-16 units, with its NUL.
+constexpr unsigned kPlatformTextSize = 1024;
+
 // Drive types, with the Win32 values.
 enum : uint32_t { kDriveCdRom = 5 };
 
@@ -102,8 +107,8 @@ struct PlatformApi {
   // --- Files -------------------------------------------------------------
   // Creates a new, empty file in the folder of `near_path` under a temporary
   // name (kTemporaryPrefix) that no file there has, opened for writing with
-  // no sharing; writes that name's full path into `temp_path` (at least 1,024
-  // bytes). None on failure.
+  // no sharing; writes that name's full path into `temp_path` (at least
+  // kPlatformTextSize bytes). None on failure.
   PlatformFile (*CreateTempFileBeside)(const char* near_path, char* temp_path);
   // Opens an existing file for reading; other programs may go on reading and
   // writing it meanwhile, as the system's own profile reader allows. None on

@@ -55,7 +55,7 @@ PlatformFile PosixCreateTempFileBeside(const char* near_path, char* temp_path) {
   snprintf(pattern, sizeof pattern, "%.*s%s00XXXXXX%s", int(folder), native.text, kTemporaryPrefix, kTemporarySuffix);
   int fd = mkstemps(pattern, int(strlen(kTemporarySuffix)));
   if (fd < 0) return nullptr;
-  CopyText(temp_path, 1024, pattern);
+  CopyText(temp_path, kPlatformTextSize, pattern);
   return FileOf(fd);
 }
 

@@ -17,14 +17,14 @@ namespace {
 constexpr UINT kCodePage = 932;
 
 struct WideText {
-  wchar_t text[1024];
+  wchar_t text[kPlatformTextSize];
 };
 
 // A text in UTF-16; a text that does not fit comes out empty, so that the
 // operation using it fails rather than acting on a cut path.
 WideText Wide(const char* text) {
   WideText w;
-  if (MultiByteToWideChar(kCodePage, 0, text, -1, w.text, 1024) == 0) w.text[0] = L'\0';
+  if (MultiByteToWideChar(kCodePage, 0, text, -1, w.text, kPlatformTextSize) == 0) w.text[0] = L'\0';
   return w;
 }
 
@@ -36,9 +36,9 @@ WideText Wide(const char* text) {
 WideText WidePath(const char* path) {
   WideText plain = Wide(path), out;
   out.text[0] = L'\0';
-  wchar_t full[1024];
-  DWORD n = plain.text[0] != L'\0' ? GetFullPathNameW(plain.text, 1024, full, nullptr) : 0;
-  if (n == 0 || n >= 1024) return out;
+  wchar_t full[kPlatformTextSize];
+  DWORD n = plain.text[0] != L'\0' ? GetFullPathNameW(plain.text, kPlatformTextSize, full, nullptr) : 0;
+  if (n == 0 || n >= kPlatformTextSize) return out;
   const wchar_t* prefix = L"\\\\?\\";
   const wchar_t* rest = full;
   if (full[0] == L'\\' && full[1] == L'\\') {
@@ -49,7 +49,7 @@ WideText WidePath(const char* path) {
       rest = full + 2;
     }
   }
-  if (wcslen(prefix) + wcslen(rest) >= 1024) return out;
+  if (wcslen(prefix) + wcslen(rest) >= kPlatformTextSize) return out;
   wcscpy(out.text, prefix);
   wcscat(out.text, rest);
   return out;
@@ -99,6 +99,14 @@ Function EntryPoint(HMODULE module, const char* name) {
   return module ? reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name))) : nullptr;
 }
 
+// An entry point of kernel32, which every process has loaded, looked up at
+// run time: the ones an older Windows lacks are then none instead of a
+// program that does not start.
+template <typename Function>
+Function KernelEntryPoint(const char* name) {
+  return EntryPoint<Function>(GetModuleHandleW(L"kernel32.dll"), name);
+}
+
 // A system DLL by its full path in the system folder, its own dependencies
 // searched from there as well. None when it cannot be loaded.
 HMODULE LoadSystemLibrary(const wchar_t* name) {
@@ -125,9 +133,9 @@ PlatformFile Win32CreateTempFileBeside(const char* near_path, char* temp_path) {
     DWORD unique = stamp + DWORD(InterlockedIncrement(&counter));
     char name[32];
     FormatText(name, sizeof name, "~ks%08X.tmp", unique);
-    if (folder + strlen(name) >= 1024) return nullptr;
+    if (folder + strlen(name) >= kPlatformTextSize) return nullptr;
     memcpy(temp_path, near_path, folder);
-    CopyText(temp_path + folder, 1024 - folder, name);
+    CopyText(temp_path + folder, kPlatformTextSize - folder, name);
     // Delete access: the finished file is renamed through this handle.
     HANDLE h = CreateFileW(WidePath(temp_path).text, GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -143,38 +151,43 @@ PlatformFile Win32OpenFileForRead(const char* path) {
   return h == INVALID_HANDLE_VALUE ? nullptr : h;
 }
 
-int Win32WriteFile(PlatformFile file, const void* data, uint32_t size) {
+int Win32WriteFileBytes(PlatformFile file, const void* data, uint32_t size) {
   DWORD written = 0;
   return ::WriteFile(HandleOf(file), data, size, &written, nullptr) && written == size;
 }
 
-int Win32ReadFile(PlatformFile file, void* data, uint32_t size, uint32_t* read_bytes) {
+int Win32ReadFileBytes(PlatformFile file, void* data, uint32_t size, uint32_t* read_bytes) {
   DWORD got = 0;
   if (!::ReadFile(HandleOf(file), data, size, &got, nullptr)) return 0;
   *read_bytes = got;
   return 1;
 }
 
-int Win32GetFileSize(PlatformFile file, uint32_t* size) {
+int Win32FileSize(PlatformFile file, uint32_t* size) {
   LARGE_INTEGER value;
   if (!GetFileSizeEx(HandleOf(file), &value) || value.QuadPart > 0xFFFFFFFFll) return 0;
   *size = uint32_t(value.QuadPart);
   return 1;
 }
 
+// A FILETIME and the seam's 64-bit time, both ways.
+uint64_t TimeOf(const FILETIME& ft) { return uint64_t(ft.dwHighDateTime) << 32 | ft.dwLowDateTime; }
+FILETIME FileTimeOf(uint64_t time) { return {DWORD(time), DWORD(time >> 32)}; }
+
 int Win32GetLastWriteTime(PlatformFile file, uint64_t* time) {
   FILETIME ft;
   if (!GetFileTime(HandleOf(file), nullptr, nullptr, &ft)) return 0;
-  *time = uint64_t(ft.dwHighDateTime) << 32 | ft.dwLowDateTime;
+  *time = TimeOf(ft);
   return 1;
 }
 
-int Win32SetFileTimes(PlatformFile file, uint64_t time) {
-  FILETIME ft;
-  ft.dwLowDateTime = DWORD(time);
-  ft.dwHighDateTime = DWORD(time >> 32);
-  return SetFileTime(HandleOf(file), &ft, &ft, &ft) != 0;
+// Creation, last-access and last-write time of an open file.
+bool SetAllTimes(HANDLE file, uint64_t time) {
+  FILETIME ft = FileTimeOf(time);
+  return SetFileTime(file, &ft, &ft, &ft) != 0;
 }
+
+int Win32SetFileTimes(PlatformFile file, uint64_t time) { return SetAllTimes(HandleOf(file), time) ? 1 : 0; }
 
 void Win32CloseFile(PlatformFile file) { CloseHandle(HandleOf(file)); }
 
@@ -185,13 +198,12 @@ int Win32FlushFile(PlatformFile file) { return FlushFileBuffers(HandleOf(file)) 
 bool RenameOpenFile(HANDLE file, const wchar_t* to) {
   auto set_information = Win32Kernel.SetFileInformationByHandle;
   if (set_information == nullptr)
-    set_information =
-        EntryPoint<decltype(set_information)>(GetModuleHandleW(L"kernel32.dll"), "SetFileInformationByHandle");
+    set_information = KernelEntryPoint<decltype(set_information)>("SetFileInformationByHandle");
   size_t chars = wcslen(to);
-  if (set_information == nullptr || chars >= 1024) return false;
+  if (set_information == nullptr || chars >= kPlatformTextSize) return false;
   union {
     FILE_RENAME_INFO info;
-    char room[sizeof(FILE_RENAME_INFO) + 1024 * sizeof(wchar_t)];
+    char room[sizeof(FILE_RENAME_INFO) + kPlatformTextSize * sizeof(wchar_t)];
   } rename = {};
   rename.info.ReplaceIfExists = FALSE;
   rename.info.RootDirectory = nullptr;
@@ -200,21 +212,13 @@ bool RenameOpenFile(HANDLE file, const wchar_t* to) {
   return UntilNotBusy([&] { return set_information(file, FileRenameInfo, &rename, DWORD(sizeof rename)) != 0; });
 }
 
-void SetTimes(HANDLE file, const uint64_t* time) {
-  if (time == nullptr) return;
-  FILETIME ft;
-  ft.dwLowDateTime = DWORD(*time);
-  ft.dwHighDateTime = DWORD(*time >> 32);
-  SetFileTime(file, &ft, &ft, &ft);
-}
-
 int Win32CommitFile(PlatformFile file, const char* temp_path, const char* to, const uint64_t* time) {
   HANDLE handle = HandleOf(file);
   WideText temp = WidePath(temp_path), target = WidePath(to);
   DWORD attributes = GetFileAttributesW(target.text);
   if (attributes == INVALID_FILE_ATTRIBUTES) {
     if (RenameOpenFile(handle, target.text)) {
-      SetTimes(handle, time);
+      if (time != nullptr) SetAllTimes(handle, *time);
       CloseHandle(handle);
       return 1;
     }
@@ -231,7 +235,7 @@ int Win32CommitFile(PlatformFile file, const char* temp_path, const char* to, co
     // to the target's: a replacement that stops between the two (or a power
     // cut there) leaves the old file under a name found again from the
     // target's, from where it is put back, now or at the next start.
-    char backup_path[1024];
+    char backup_path[kPlatformTextSize];
     CopyText(backup_path, sizeof backup_path, to);
     if (!AppendText(backup_path, sizeof backup_path, kBackupSuffix)) return 0;
     WideText backup = WidePath(backup_path);
@@ -262,14 +266,14 @@ int Win32CommitFile(PlatformFile file, const char* temp_path, const char* to, co
         CreateFileW(target.text, FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (final_file != INVALID_HANDLE_VALUE) {
-      SetTimes(final_file, time);
+      if (time != nullptr) SetAllTimes(final_file, *time);
       CloseHandle(final_file);
     }
   }
   return 1;
 }
 
-int Win32DeleteFile(const char* path) { return Win32Kernel.DeleteFile(WidePath(path).text) != 0; }
+int Win32RemoveFile(const char* path) { return Win32Kernel.DeleteFile(WidePath(path).text) != 0; }
 
 PlatformFile Win32OpenFileForMove(const char* path) {
   // Delete access: the file is renamed through this handle.
@@ -317,8 +321,7 @@ LinkKind LinkOfWide(const wchar_t* path, DWORD attributes) {
   // A reparse point that stands for no other name (a file of a cloud drive,
   // deduplicated data) leads nowhere else. One whose tag cannot be read
   // (Wine reports none for the host's symbolic links) counts as a link.
-  auto tag_info =
-      EntryPoint<GetFileInformationByHandleExProc>(GetModuleHandleW(L"kernel32.dll"), "GetFileInformationByHandleEx");
+  auto tag_info = KernelEntryPoint<GetFileInformationByHandleExProc>("GetFileInformationByHandleEx");
   FILE_ATTRIBUTE_TAG_INFO tag = {};
   constexpr DWORD kNameSurrogate = 0x20000000;  // IsReparseTagNameSurrogate
   if (tag_info != nullptr && tag_info(h, FileAttributeTagInfo, &tag, sizeof tag) && tag.ReparseTag != 0 &&
@@ -393,7 +396,7 @@ void* Win32Alloc(uint32_t size, int zero) {
 }
 void Win32Free(void* block) { GlobalFree(block); }
 
-int Win32MessageBox(PlatformWindow owner, const char* text, const char* caption, uint32_t kind) {
+int Win32ShowMessageBox(PlatformWindow owner, const char* text, const char* caption, uint32_t kind) {
   return MessageBoxW(static_cast<HWND>(owner), Wide(text).text, Wide(caption).text, kind);
 }
 
@@ -469,9 +472,10 @@ int Win32QueryValue(RegistryKey key, const char* name, void* data, uint32_t size
       // its short form, all ASCII, where the volume keeps one. Otherwise the
       // value counts as absent: better the updater's own message than a
       // write to another folder.
-      wchar_t short_form[1024];
-      DWORD n = GetShortPathNameW(text, short_form, 1024);
-      ok = n > 0 && n < 1024 && ExactCodePage932(short_form, int(n) + 1, static_cast<char*>(data), size, &bytes);
+      wchar_t short_form[kPlatformTextSize];
+      DWORD n = GetShortPathNameW(text, short_form, kPlatformTextSize);
+      ok = n > 0 && n < kPlatformTextSize &&
+           ExactCodePage932(short_form, int(n) + 1, static_cast<char*>(data), size, &bytes);
     }
   } else if (ok) {
     ok = length <= size;
@@ -484,7 +488,7 @@ int Win32QueryValue(RegistryKey key, const char* name, void* data, uint32_t size
 int Win32ListFolder(const char* folder, FolderVisitor visit, void* context) {
   WideText pattern = WidePath(folder);
   size_t n = wcslen(pattern.text);
-  if (n == 0 || n + 3 >= 1024) return 0;
+  if (n == 0 || n + 3 >= kPlatformTextSize) return 0;
   if (pattern.text[n - 1] != L'\\') pattern.text[n++] = L'\\';
   pattern.text[n] = L'*';
   pattern.text[n + 1] = L'\0';
@@ -495,9 +499,9 @@ int Win32ListFolder(const char* folder, FolderVisitor visit, void* context) {
     const wchar_t* name = found.cFileName;
     if (wcscmp(name, L".") == 0 || wcscmp(name, L"..") == 0) continue;
     WideText child = pattern;
-    if (n + wcslen(name) >= 1024) continue;
+    if (n + wcslen(name) >= kPlatformTextSize) continue;
     wcscpy(child.text + n, name);
-    char bytes[1024];
+    char bytes[kPlatformTextSize];
     int size = 0;
     if (!ExactCodePage932(name, int(wcslen(name)) + 1, bytes, sizeof bytes, &size)) bytes[0] = '\0';
     visit(context, bytes, (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0,
@@ -606,9 +610,9 @@ uint32_t Win32DriveType(const char* root) {
 // Makes every missing folder on the way to `path`'s own folder, as the shell
 // does on Windows for FOF_NOCONFIRMMKDIR (Wine's shell would make a file).
 void MakeParentFolders(const wchar_t* path) {
-  wchar_t partial[1024];
+  wchar_t partial[kPlatformTextSize];
   size_t n = wcslen(path);
-  if (n >= 1024) return;
+  if (n >= kPlatformTextSize) return;
   for (size_t i = 0; i < n; ++i) {
     if ((path[i] == L'\\' || path[i] == L'/') && i > 2) {
       memcpy(partial, path, i * sizeof(wchar_t));
@@ -625,7 +629,7 @@ ShellCopyResult Win32ShellCopy(PlatformWindow owner, const char* from, const cha
   WideText source = Wide(from), destination = Wide(to);
   size_t s = wcslen(source.text), d = wcslen(destination.text);
   ShellCopyResult result = {1, 0};
-  if (s == 0 || s + 1 >= 1024 || d + 1 >= 1024) return result;
+  if (s == 0 || s + 1 >= kPlatformTextSize || d + 1 >= kPlatformTextSize) return result;
   source.text[s + 1] = L'\0';
   destination.text[d + 1] = L'\0';
   DWORD attributes = GetFileAttributesW(source.text);
@@ -649,16 +653,16 @@ ShellCopyResult Win32ShellCopy(PlatformWindow owner, const char* from, const cha
 const PlatformApi kWin32Platform = {
     .CreateTempFileBeside = Win32CreateTempFileBeside,
     .OpenFileForRead = Win32OpenFileForRead,
-    .WriteFileBytes = Win32WriteFile,
-    .ReadFileBytes = Win32ReadFile,
-    .FileSize = Win32GetFileSize,
+    .WriteFileBytes = Win32WriteFileBytes,
+    .ReadFileBytes = Win32ReadFileBytes,
+    .FileSize = Win32FileSize,
     .GetLastWriteTime = Win32GetLastWriteTime,
     .SetFileTimes = Win32SetFileTimes,
     .CloseFile = Win32CloseFile,
     .FlushFile = Win32FlushFile,
     .CommitFile = Win32CommitFile,
     .OpenFileForMove = Win32OpenFileForMove,
-    .RemoveFile = Win32DeleteFile,
+    .RemoveFile = Win32RemoveFile,
     .GetAttributes = Win32GetAttributes,
     .SetAttributes = Win32SetAttributes,
     .CreateFolder = Win32CreateFolder,
@@ -671,7 +675,7 @@ const PlatformApi kWin32Platform = {
     .FreeSpaceByClusters = Win32FreeSpaceByClusters,
     .Alloc = Win32Alloc,
     .Free = Win32Free,
-    .ShowMessageBox = Win32MessageBox,
+    .ShowMessageBox = Win32ShowMessageBox,
     .InitComponents = Win32InitComponents,
     .LoadUpdateResource = Win32LoadUpdateResource,
     .OpenUserKey = Win32OpenUserKey,
@@ -703,8 +707,7 @@ void EnableRedirectionGuard() {
   // 16 is ProcessRedirectionTrustPolicy; flag 1 its EnforceRedirectionTrust.
   constexpr int kProcessRedirectionTrustPolicy = 16;
   auto set_policy = Win32Kernel.SetProcessMitigationPolicy;
-  if (set_policy == nullptr)
-    set_policy = EntryPoint<decltype(set_policy)>(GetModuleHandleW(L"kernel32.dll"), "SetProcessMitigationPolicy");
+  if (set_policy == nullptr) set_policy = KernelEntryPoint<decltype(set_policy)>("SetProcessMitigationPolicy");
   if (set_policy == nullptr) return;
   DWORD flags = 1;
   set_policy(kProcessRedirectionTrustPolicy, &flags, sizeof flags);  // refused by older systems: the check below stays
@@ -712,8 +715,7 @@ void EnableRedirectionGuard() {
 
 void RestrictDllSearch() {
   // Looked up, not imported: it is missing on systems without the update.
-  auto set_default =
-      EntryPoint<SetDefaultDllDirectoriesProc>(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories");
+  auto set_default = KernelEntryPoint<SetDefaultDllDirectoriesProc>("SetDefaultDllDirectories");
   if (set_default != nullptr && set_default(LOAD_LIBRARY_SEARCH_SYSTEM32)) {
     g_search_flags = true;
     return;
