@@ -11,10 +11,6 @@
 
 namespace {
 
-void PadTo16(std::vector<uint8_t>* image) {
-  image->resize((image->size() + kArchiveAlign - 1) & ~size_t(kArchiveAlign - 1), 0);
-}
-
 // Each entry's block (empty for an entry not to be compressed).
 std::vector<std::vector<uint8_t>> CompressEntries(const std::vector<ArchiveInput>& entries,
                                                   const ArchiveOptions& options) {
@@ -91,7 +87,7 @@ std::vector<uint8_t> LayOutArchive(const std::vector<ArchiveInput>& entries, std
     WriteLe32(e + kEntryTimeAt + 4, uint32_t(in.file_time >> 32));
     WriteLe32(e + kEntrySizeAt, uint32_t(in.data.size()));
     WriteLe32(e + kEntryStoredSizeAt, uint32_t(stored_size));
-    data_end += (stored_size + kArchiveAlign - 1) & ~uint64_t(kArchiveAlign - 1);
+    data_end += AlignedToArchive(stored_size);
   }
   std::vector<uint8_t> directory_block =
       options.compress_directory ? CompressLzBlock(directory.data(), directory.size(), options.level) : directory;
@@ -108,7 +104,7 @@ std::vector<uint8_t> LayOutArchive(const std::vector<ArchiveInput>& entries, std
   for (size_t i = 0; i < entries.size(); ++i) {
     const std::vector<uint8_t>& stored = compressed[i] ? blocks[i] : entries[i].data;
     image.insert(image.end(), stored.begin(), stored.end());
-    PadTo16(&image);
+    image.resize(size_t(AlignedToArchive(image.size())), 0);
     std::vector<uint8_t>().swap(blocks[i]);  // its bytes are in the image now
   }
   uint32_t directory_offset = uint32_t(image.size());

@@ -49,9 +49,9 @@ namespace {
 // (B << shift) + add with B the distance byte. Made from the format's tables
 // when the program is compiled.
 constexpr int kMatchIndexBits = 12;
-constexpr uint16_t kLengthByte = 0x8000;       // in `length`: a length byte follows
-constexpr uint32_t kEndDistance = 2047 + 257;  // what the end code decodes to as a match of 2
-constexpr uint8_t kShortMatch = 5;             // `cls` of a match of 2
+constexpr uint16_t kLengthByte = 0x8000;                        // in `length`: a length byte follows
+constexpr uint32_t kEndDistance = kLzEndCode + kLzFarPairBase;  // what the end code decodes to as a match of 2
+constexpr uint8_t kShortMatch = 5;                              // `cls` of a match of 2
 struct MatchToken {
   uint8_t used;     // control bits taken after the leading "0"; 0: not all within the index
   uint8_t before;   // of those, the ones before the distance byte
@@ -69,8 +69,12 @@ struct MatchTokenTable {
         return (index >> (kMatchIndexBits - from - count)) & ((1u << count) - 1);
       };
       if (bits_at(0, 1) == 1) {  // "0 1": a match of 2, near ("0") or far ("1", and 3 bits after the byte)
-        entry[index] = bits_at(1, 1) == 0 ? MatchToken{2, 2, 0, kShortMatch, 1, 2}
-                                          : MatchToken{5, 2, 3, kShortMatch, uint16_t(bits_at(2, 3) + 257), 2};
+        constexpr uint8_t far_bits = kLzFarPairExtraBits;
+        entry[index] =
+            bits_at(1, 1) == 0
+                ? MatchToken{2, 2, 0, kShortMatch, 1, 2}
+                : MatchToken{
+                      2 + far_bits, 2, far_bits, kShortMatch, uint16_t(bits_at(2, far_bits) + kLzFarPairBase), 2};
         continue;
       }
       int zeros = 0;
@@ -89,7 +93,7 @@ struct MatchTokenTable {
       if (at + l.code_bits + l.extra_bits > kMatchIndexBits) continue;
       uint32_t length = l.first + (l.extra_bits ? bits_at(at + l.code_bits, l.extra_bits) : 0);
       entry[index].used = uint8_t(at + l.code_bits + l.extra_bits);
-      entry[index].add = uint16_t((c.high ? 256u << c.extra_bits : 0) + extra + 1);
+      entry[index].add = uint16_t((c.high ? kLzNearPairLast << c.extra_bits : 0) + extra + 1);
       entry[index].length = uint16_t(length | (l.in_byte ? kLengthByte : 0));
     }
   }
@@ -125,6 +129,8 @@ struct Decoder {
   // of a literal run or a match (never past the destination).
   static constexpr uint32_t kInputSlack = 16;
   static constexpr uint32_t kSlack = 32;
+  // A control word's bits, and so the longest run of literals one word holds.
+  static constexpr uint32_t kWordBits = 32;
 
   // The next control word, due now, below the bits at hand.
   bool Refill() {
@@ -132,9 +138,9 @@ struct Decoder {
       broken = true;
       return false;
     }
-    acc |= uint64_t(ReadLe32(in)) << (32 - bits);
+    acc |= uint64_t(ReadLe32(in)) << (kWordBits - bits);
     in += 4;
-    bits += 32;
+    bits += kWordBits;
     return true;
   }
 
@@ -181,7 +187,7 @@ struct Decoder {
     for (;;) {
       if (Checked && broken) return false;
       if (bits == 0 && !Refill()) return false;
-      if (Checked && uint32_t(in_end - in) >= 32 + kInputSlack && uint32_t(out_end - out) >= 32) {
+      if (Checked && uint32_t(in_end - in) >= kWordBits + kInputSlack && uint32_t(out_end - out) >= kWordBits) {
         // A run of literals, empty when a match is next, then the match
         // unless the run used up the word: no branch on the kind of token,
         // which the data makes hard to foresee.
@@ -212,7 +218,7 @@ struct Decoder {
       broken = true;
       return;
     }
-    TakeLiterals(run, Checked && in_end - in >= 32 && out_end - out >= 32);
+    TakeLiterals(run, Checked && in_end - in >= kWordBits && out_end - out >= kWordBits);
   }
 
   // `run` literals, their bytes copied as they are: with `room` at both ends
@@ -220,7 +226,7 @@ struct Decoder {
   // otherwise exactly.
   void TakeLiterals(uint32_t run, bool room) {
     if (room) {
-      memcpy(out, in, 32);
+      memcpy(out, in, kWordBits);
     } else {
       memcpy(out, in, run);
     }
@@ -295,7 +301,7 @@ struct Decoder {
     if (l->extra_bits) length += uint32_t((acc << (e + l->code_bits)) >> (64 - l->extra_bits));
     Take(n);
     if (l->in_byte) length += *in++;
-    uint32_t distance = ((c.high * 256 + b) << e) + extra + 1;
+    uint32_t distance = ((c.high * kLzNearPairLast + b) << e) + extra + 1;
     if (!MatchFits(distance, length)) return false;
     CopyMatch(distance, length);
     return true;
@@ -305,47 +311,35 @@ struct Decoder {
   // checked form's path for the last bytes of the block.
   bool SlowMatch() {
     Take(1);      // the "0" of every match
-    if (Bit()) {  // short match of length 2
+    if (Bit()) {  // a match of 2, near or far
       uint32_t distance;
       if (Bit() == 0) {
         distance = Byte() + 1;
       } else {
-        uint32_t v = Byte() * 8;
-        v += Bits(3);
+        uint32_t v = Byte() << kLzFarPairExtraBits;
+        v += Bits(kLzFarPairExtraBits);
         if (broken) return false;
-        if (v == 2047) {
+        if (v == kLzEndCode) {
           ended = true;
           return false;
         }
-        distance = v + 257;
+        distance = v + kLzFarPairBase;
       }
       return CopyPair(distance);
     }
-    // Long match: class, byte B, extra bits, length code.
-    uint32_t d;
-    if (Bit()) {
-      d = Byte() * 2;
-      d += Bit();
-    } else if (Bit()) {
-      d = (256 + Byte()) * 2;
-      d += Bit();
-    } else if (Bit()) {
-      d = (256 + Byte()) * 4;
-      d += Bits(2);
-    } else if (Bit()) {
-      d = (256 + Byte()) * 8;
-      d += Bits(3);
-    } else {
-      d = (256 + Byte()) * 16;
-      d += Bits(4);
-    }
-    uint32_t length;
-    if (Bit()) length = 3;
-    else if (Bit()) length = 4;
-    else if (Bit()) length = 5 + Bit();
-    else if (Bit()) length = 7 + Bits(2);
-    else if (Bit()) length = 11 + Bits(4);
-    else length = 27 + Byte();
+    // A long match, by the format's tables: the class (its code is the
+    // number of zeros before a one, the last class all zeros), byte B, the
+    // extra bits, then the length code likewise, its bits or its byte.
+    int zeros = 0;
+    while (zeros < 4 && Bit() == 0) ++zeros;
+    const LzDistanceClass& c = kLzDistanceClasses[zeros];
+    uint32_t d = ((c.high ? kLzNearPairLast : 0) + Byte()) << c.extra_bits;
+    d += Bits(c.extra_bits);
+    int length_zeros = 0;
+    while (length_zeros < 5 && Bit() == 0) ++length_zeros;
+    const LzLengthCode& l = kLzLengthCodes[length_zeros];
+    uint32_t length = l.first + Bits(l.extra_bits);
+    if (l.in_byte) length += Byte();
     uint32_t distance = d + 1;
     if (!MatchFits(distance, length)) return false;
     CopyMatch(distance, length);

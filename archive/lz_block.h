@@ -32,6 +32,29 @@ inline constexpr LzLengthCode kLzLengthCodes[6] = {
     {0b0001, 4, 2, 0, 7, 10}, {0b00001, 5, 4, 0, 11, 26}, {0b00000, 5, 0, 1, 27, 282},
 };
 
+// The match of 2, "0 1": near, "0" and byte B, from distance B + 1 (1 to
+// kLzNearPairLast); far, "1", byte B and kLzFarPairExtraBits bits X: V = B *
+// 8 + X, from distance V + kLzFarPairBase (up to kLzFarPairLast), except V =
+// kLzEndCode, which ends the block. Its cost in control bits and bytes.
+inline constexpr uint32_t kLzNearPairLast = 256;
+inline constexpr uint32_t kLzFarPairBase = kLzNearPairLast + 1;
+inline constexpr uint32_t kLzFarPairExtraBits = 3;
+inline constexpr uint32_t kLzEndCode = (0xFFu << kLzFarPairExtraBits) | ((1u << kLzFarPairExtraBits) - 1);  // 2047
+inline constexpr uint32_t kLzFarPairLast = kLzEndCode - 1 + kLzFarPairBase;                                 // 2303
+inline constexpr uint32_t kLzNearPairBits = 3 + 8;
+inline constexpr uint32_t kLzFarPairBits = 3 + 8 + kLzFarPairExtraBits;
+
+// The farthest long match, the shortest and the longest.
+inline constexpr uint32_t kLzWindow = kLzDistanceClasses[4].last + 1u;  // 8192
+inline constexpr uint32_t kLzShortestLong = kLzLengthCodes[0].first;    // 3
+inline constexpr uint32_t kLzLongestMatch = kLzLengthCodes[5].last;     // 282
+
+// The most a block can expand: its densest token, a long match of
+// kLzLongestMatch bytes in 25 control bits and two bytes, gives about 91
+// bytes for each one, so no sound block's decoded size exceeds this many
+// times its own. Sizes beyond it mark damage before any memory is asked for.
+inline constexpr uint32_t kLzMostExpansion = 100;
+
 // Expands one block into `dst`, which holds the block's decoded size, and
 // returns once the end code has been decoded. Trusts the block: it is given
 // no sizes, so it must only be used on blocks known to be sound.

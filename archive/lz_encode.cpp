@@ -14,10 +14,10 @@
 
 namespace {
 
-constexpr uint32_t kWindow = 8192;       // farthest long-match distance
-constexpr uint32_t kShortWindow = 2303;  // farthest short-match distance
-constexpr uint32_t kMaxLength = 282;
-constexpr uint32_t kMinLong = 3;
+constexpr uint32_t kWindow = kLzWindow;            // farthest long-match distance
+constexpr uint32_t kShortWindow = kLzFarPairLast;  // farthest short-match distance
+constexpr uint32_t kMaxLength = kLzLongestMatch;
+constexpr uint32_t kMinLong = kLzShortestLong;
 
 // The long match's codes, from the format's one table (lz_block.h).
 constexpr const LzDistanceClass& DistanceClassOf(uint32_t d) {
@@ -78,15 +78,19 @@ class BlockWriter {
 
   void ShortMatch(uint32_t distance) {  // length 2, distance 1..2303
     Bits(0b01, 2);
-    if (distance <= 256) {
+    if (distance <= kLzNearPairLast) {
       Bit(0);
       Byte(distance - 1);
     } else {
-      uint32_t v = distance - 257;
-      Bit(1);
-      Byte(v >> 3);
-      Bits(v & 7, 3);
+      FarPair(distance - kLzFarPairBase);
     }
+  }
+
+  // "1", byte B and the extra bits of a far match of 2 (or of the end code).
+  void FarPair(uint32_t v) {
+    Bit(1);
+    Byte(v >> kLzFarPairExtraBits);
+    Bits(v & ((1u << kLzFarPairExtraBits) - 1), kLzFarPairExtraBits);
   }
 
   void LongMatch(uint32_t distance, uint32_t length) {  // 1..8192, 3..282
@@ -95,7 +99,7 @@ class BlockWriter {
     const LzLengthCode& l = LengthCodeOf(length);
     Bits(0b00, 2);
     Bits(c.code, c.code_bits);
-    Byte((d >> c.extra_bits) - (c.high ? 256 : 0));
+    Byte((d >> c.extra_bits) - (c.high ? kLzNearPairLast : 0));
     Bits(d & ((1u << c.extra_bits) - 1), c.extra_bits);
     Bits(l.code, l.code_bits);
     if (l.in_byte) {
@@ -106,9 +110,8 @@ class BlockWriter {
   }
 
   std::vector<uint8_t> Finish() {
-    Bits(0b011, 3);  // end code: 0 1 1, byte 0xFF, 1 1 1
-    Byte(0xFF);
-    Bits(0b111, 3);
+    Bits(0b01, 2);  // the end code: a far match of 2 whose V is kLzEndCode
+    FarPair(kLzEndCode);
     StoreWord();
     return std::move(out_);
   }
@@ -131,7 +134,7 @@ class BlockWriter {
 // control words are spent at 32 bits per 4 bytes.
 constexpr uint32_t kLiteralCost = 9;
 
-uint32_t ShortMatchCost(uint32_t distance) { return distance <= 256 ? 11 : 14; }
+uint32_t ShortMatchCost(uint32_t distance) { return distance <= kLzNearPairLast ? kLzNearPairBits : kLzFarPairBits; }
 
 // "0 0", the class's code and extra bits, the distance byte: what a long
 // match costs before its length code.

@@ -12,8 +12,6 @@
 
 namespace {
 
-uint32_t AlignedSize(uint32_t stored) { return (stored + kArchiveAlign - 1) & ~(kArchiveAlign - 1); }
-
 // One entry of the directory and where its data lies.
 struct FoundEntry {
   const char* name;
@@ -54,7 +52,7 @@ bool WalkEntries(Stop stop, FoundEntry* found) {
       *found = e;
       return true;
     }
-    offset += AlignedSize(e.stored_size);
+    offset += uint32_t(AlignedToArchive(e.stored_size));
   }
   return false;
 }
@@ -80,9 +78,9 @@ const uint8_t* EntryBytes(const FoundEntry& entry) {
     }
     return data;
   }
-  // No block expands more than about 91-fold, so a Size beyond that marks
-  // the entry as damaged before a block of that size is asked for.
-  if (uint64_t(entry.size) > uint64_t(entry.stored_size) * 100) {
+  // A Size beyond what a block can expand to marks the entry as damaged
+  // before a block of that size is asked for.
+  if (uint64_t(entry.size) > uint64_t(entry.stored_size) * kLzMostExpansion) {
     ShowUpdaterError(kMsgBrokenEntry);
     return nullptr;
   }
@@ -111,7 +109,7 @@ bool EntriesFit(uint32_t directory_offset) {
   for (uint32_t i = 0, count = EntryCount(); i < count; ++i) {
     uint32_t stored = ReadLe32(EntryRecord(i) + kEntryStoredSizeAt);
     if (offset + stored > directory_offset) return false;
-    offset += (uint64_t(stored) + kArchiveAlign - 1) & ~uint64_t(kArchiveAlign - 1);
+    offset += AlignedToArchive(stored);
   }
   return true;
 }
@@ -127,11 +125,11 @@ uint8_t* OpenPayloadArchive() {
   uint32_t count = ReadLe32(image + kHeaderEntryCountAt);
   // The magic protects nothing that these bounds do not, so it is not compared.
   if (directory_offset < kArchiveHeaderSize || directory_offset > image_size) return nullptr;
-  // A block expands at most about 91-fold (282 bytes from a 25-bit token), so
-  // a count that its bytes cannot hold is refused before anything is allocated.
+  // A count of entries that the directory's bytes cannot hold, even fully
+  // expanded, is refused before anything is allocated.
   uint64_t tail = image_size - directory_offset;
   uint64_t entries_size = uint64_t(count) * kArchiveEntrySize;
-  uint64_t most = (flags & kHeaderCompressedDirectory) ? tail * 100 : tail;
+  uint64_t most = (flags & kHeaderCompressedDirectory) ? tail * kLzMostExpansion : tail;
   if (entries_size > most || entries_size > 0x7FFFFFFF) return nullptr;
   uint32_t block_size = uint32_t(kArchiveHeaderSize + entries_size);
   uint8_t* dir = static_cast<uint8_t*>(Os->Alloc(block_size, 0));

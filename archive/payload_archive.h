@@ -25,6 +25,9 @@ enum : uint32_t {
   kEntryCompressed = 2,
 };
 
+// An entry's stored size rounded up to the archive's 16-byte steps.
+constexpr uint64_t AlignedToArchive(uint64_t size) { return (size + kArchiveAlign - 1) & ~uint64_t(kArchiveAlign - 1); }
+
 // Offsets of the fields of the header.
 enum : uint32_t {
   kHeaderMagicAt = 0,
