@@ -83,22 +83,47 @@ int ReadSetupNumber(const char* key, int32_t* value) {
 
 static bool IsListTerminator(char c) { return c == '\0' || c == '\n' || c == '\r' || c == ','; }
 
-int NextListToken(char* dst, const char** cursor) {
-  const char* p = *cursor;
+// The next item of a list at `p`: its text from `*begin` to `*end` (before
+// any cut), its prefix character or 0, and where the list goes on. False when
+// the list ends there.
+static bool ScanListItem(const char* p, const char** begin, const char** end, char* prefix, const char** next) {
   while (*p == ' ' || *p == '\t') ++p;
   if (IsListTerminator(*p)) {
-    *cursor = p;
-    return 0;
+    *next = p;
+    return false;
   }
+  *prefix = 0;
   if (p[1] == ':') {
-    UpdateState.ListPrefixNumber = (*p >= '0' && *p <= '9') ? *p - '0' : 0;
+    *prefix = *p;
     p += 2;
   }
-  size_t n = 0;
-  for (; !IsListTerminator(*p); ++p) {
-    if (n < kListSlotSize - 1) dst[n++] = *p;  // a longer item is cut to its slot
+  *begin = p;
+  while (!IsListTerminator(*p)) ++p;
+  *end = p;
+  *next = *p == '\0' ? p : p + 1;
+  return true;
+}
+
+int NextListToken(char* dst, const char** cursor) {
+  const char *begin, *end, *next;
+  char prefix;
+  if (!ScanListItem(*cursor, &begin, &end, &prefix, &next)) {
+    *cursor = next;
+    return 0;
   }
+  if (prefix != 0) UpdateState.ListPrefixNumber = (prefix >= '0' && prefix <= '9') ? prefix - '0' : 0;
+  size_t n = size_t(end - begin);
+  if (n > kListSlotSize - 1) n = kListSlotSize - 1;  // a longer item is cut to its slot
+  memcpy(dst, begin, n);
   dst[n] = '\0';
-  *cursor = *p == '\0' ? p : p + 1;
+  *cursor = next;
   return 1;
+}
+
+size_t ListItemLength(const char** cursor) {
+  const char *begin, *end, *next;
+  char prefix;
+  bool found = ScanListItem(*cursor, &begin, &end, &prefix, &next);
+  *cursor = next;
+  return found ? size_t(end - begin) : 0;
 }

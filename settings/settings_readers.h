@@ -3,6 +3,7 @@
 // reader of decimal numbers, and the list tokenizer.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 // Section "SETUP" of SETUP.INI (UpdateState.SetupIniPath). The destination
@@ -36,3 +37,7 @@ enum { kListSlotSize = 260 };
 // UpdateState.ListPrefixNumber. False, with nothing written, when the list
 // ends: at its end, at a line break, or at an empty item.
 int NextListToken(char* dst, const char** cursor);
+// For tools that check a list: the length of the next item as the list
+// spells it, before its slot cuts it (0 when the list ends), the cursor
+// advanced as NextListToken advances it. The prefix number is left alone.
+size_t ListItemLength(const char** cursor);

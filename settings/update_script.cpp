@@ -46,9 +46,7 @@ int32_t EntryNameOffset(const char* path) {
   return offset;
 }
 
-// The kind a one-letter field names; false for any other field, which is
-// then the path of a Plain line.
-static bool KindOfLetter(const char* field, UpdateKind* kind) {
+bool KindOfLetter(const char* field, UpdateKind* kind) {
   if (field[0] == '\0' || field[1] != '\0') return false;
   switch (field[0]) {
     case 'd':

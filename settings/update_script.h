@@ -28,6 +28,10 @@ struct UpdateFileLine {
 };
 void ParseUpdateFileLine(const char* value, UpdateFileLine* line);
 
+// The kind a one-letter field names ("d", "u", "o", either case); false for
+// any other field, which is then the path of a Plain line.
+bool KindOfLetter(const char* field, UpdateKind* kind);
+
 // Where the last component of a path begins: one past its last backslash
 // that is a character of its own in code page 932 ("/" is no separator).
 int32_t EntryNameOffset(const char* path);

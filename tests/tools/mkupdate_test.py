@@ -374,6 +374,12 @@ def command_line_exit_codes():
     missing = run("pack", "/nonexistent/folder", "-o", "/tmp/x.bin")
     assert missing.returncode == 1 and b"/nonexistent/folder" in missing.stderr
     assert run("list", ROOT / "README.md").returncode == 1
+    # An option of another command is refused, naming it, before anything runs.
+    wrong = run("verify", ROOT / "README.md", "--arch", "x86_64")
+    assert wrong.returncode == 2 and b"verify takes no option --arch ARCH" in wrong.stderr, wrong.stderr
+    # Each command's synopsis lists exactly the options it takes.
+    synopsis = run("pack", "--help").stdout.splitlines()[0]
+    assert synopsis == b"usage: mkupdate pack SRC -o PAYLOAD [-j N] [-q] [-v]", synopsis
 
 
 @test

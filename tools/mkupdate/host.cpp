@@ -36,8 +36,6 @@ bool Convert(const char* to, const char* from, const std::string& in, std::strin
 }
 #endif
 
-constexpr int64_t kUnixEpochAsFileTime = 116444736000000000ll;
-
 }  // namespace
 
 bool ArchiveNameOf(const fs::path& path, std::string* name) {

@@ -18,6 +18,9 @@ std::string DisplayText(const std::string& cp932);
 // Whether standard error is a terminal (for the progress display).
 bool ErrorIsTerminal();
 
+// 1 January 1970 as a FILETIME: 100-nanosecond intervals since 1601.
+constexpr int64_t kUnixEpochAsFileTime = 116444736000000000ll;
+
 uint64_t FileTimeOf(const std::filesystem::path& path);
 bool SetFileTimeOf(const std::filesystem::path& path, uint64_t time);
 

@@ -49,29 +49,6 @@ struct Options {
   bool has_mode = false;
 };
 
-// The options, for the general help; the commands' lines come from kCommands.
-const char* kOptionsHelp =
-    "options:\n"
-    "  -o PATH           the output\n"
-    "  --arch ARCH       build: i686 (default, runs on every Windows) or x86_64\n"
-    "  --updater EXE     build: the updater to start from, instead of the one shipped\n"
-    "  --no-check        build: go on despite errors of check (to test the updater's own reactions)\n"
-    "  --no-checksum     build: leave out the payload's checksum record (as an update made by another tool)\n"
-    "  -j, --jobs N      build, pack: compress on N threads (default: one per processor)\n"
-    "  --inst DIR        plan: the installation folder (InstPath)\n"
-    "  --data DIR        plan: the data folder (DataPath), when the game has one of its own\n"
-    "  --inst-path PATH  plan: InstPath as the player's record names it (default: DIR's own path)\n"
-    "  --data-path PATH  plan: DataPath as the record names it (a relative one lies under InstPath)\n"
-    "  --mode N          plan: the install mode (InstMode, default 0)\n"
-    "  --disc N=DIR      plan: the player has disc N, in a CD-ROM drive, as the folder DIR\n"
-    "  --drive L=DIR     plan: a CD-ROM drive L: holding the folder DIR\n"
-    "  --json            plan: one JSON object per line\n"
-    "  -q, --quiet       print nothing but errors\n"
-    "  -v, --verbose     per-entry figures\n"
-    "  -h, --help        this text\n"
-    "\n"
-    "exit status: 0 done, 1 failure (or errors found by check), 2 usage error\n";
-
 // How large an archive may be. The format's offsets and sizes are 32-bit.
 // The i686 updater maps the whole payload with its image and decodes each
 // entry into memory beside it, in a 32-bit address space whose largest free
@@ -210,8 +187,8 @@ bool MakeArchive(const Options& o, const std::vector<ArchiveInput>& entries, std
     return false;
   }
   if (o.verbose) {
-    std::vector<uint8_t> copy = *image;
-    UpdateState.PayloadArchive = {copy.data(), uint32_t(copy.size())};
+    // The reader only reads the image: its figures come from the image itself.
+    UpdateState.PayloadArchive = {image->data(), uint32_t(image->size())};
     if (OpenPayloadArchive()) {
       for (uint32_t i = 0; i < ArchiveEntryCount(); ++i) {
         ArchiveEntryInfo e;
@@ -304,11 +281,11 @@ int Build(const Options& o) {
   // The archive is UPDATE/102, its checksum record UPDATE/103; a record
   // left from an earlier build in the starting executable never survives.
   std::vector<Resource> put(1);
-  put[0].key.type_name = u"UPDATE";
+  put[0].key.type_name = kUpdateResourceType;
   put[0].key.name_id = IDR_PAYLOAD;
   std::vector<ResourceKey> drop;
   ResourceKey checksum_key;
-  checksum_key.type_name = u"UPDATE";
+  checksum_key.type_name = kUpdateResourceType;
   checksum_key.name_id = IDR_PAYLOAD_CHECKSUM;
   if (o.no_checksum) {
     drop.push_back(checksum_key);
@@ -521,47 +498,6 @@ bool ParsePlanOption(const std::string& a, const std::string& value, PlanOptions
   return true;
 }
 
-bool ParseArguments(int argc, char** argv, Options* o, std::string* error) {
-  for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i];
-    if (a == "-h" || a == "--help") o->help = true;
-    else if (a == "-q" || a == "--quiet") o->quiet = true;
-    else if (a == "-v" || a == "--verbose") o->verbose = true;
-    else if (a == "--no-check") o->no_check = true;
-    else if (a == "--no-checksum") o->no_checksum = true;
-    else if (a == "--json") o->plan.json = true;
-    else if (a == "--inst" || a == "--data" || a == "--inst-path" || a == "--data-path" || a == "--mode" ||
-             a == "--disc" || a == "--drive") {
-      if (++i == argc) {
-        *error = a + " needs a value";
-        return false;
-      }
-      if (!ParsePlanOption(a, argv[i], &o->plan, error)) return false;
-    } else if (a == "-o" || a == "--arch" || a == "--updater" || a == "-j" || a == "--jobs") {
-      if (++i == argc) {
-        *error = a + " needs a value";
-        return false;
-      }
-      const char* value = argv[i];
-      if (a == "-o") o->output = value;
-      else if (a == "--arch") o->arch = value;
-      else if (a == "--updater") o->updater = value;
-      else if (!ParseJobs(value, &o->jobs)) {
-        *error = a + " takes a number from 1 to 256";
-        return false;
-      }
-    } else if (a.size() > 1 && a[0] == '-') {
-      *error = "unknown option " + a;
-      return false;
-    } else if (o->command.empty()) {
-      o->command = a;
-    } else {
-      o->operands.push_back(a);
-    }
-  }
-  return true;
-}
-
 int Plan(const Options& o) {
   if (o.operands.size() != 1) return Usage("plan takes one update");
   if (o.plan.inst.empty()) return Usage("plan needs --inst DIR, the installation folder");
@@ -577,60 +513,199 @@ int Plan(const Options& o) {
   return RunPlan(plan);
 }
 
+// The commands, each one bit for the options table.
+enum CommandBit : unsigned {
+  kBuild = 1,
+  kCheck = 2,
+  kPack = 4,
+  kList = 8,
+  kExtract = 16,
+  kPlan = 32,
+  kVerify = 64,
+  kEvery = 127,
+};
+
+// The options: one table for the parsing, the general help and each
+// command's synopsis; a command given an option it does not take says so.
+struct OptionSpec {
+  const char* short_name;  // "-o", or null
+  const char* long_name;   // "--output", or null
+  const char* value;       // the value's name in the help, or null for a switch
+  unsigned commands;       // CommandBit of the commands that take it
+  const char* help;
+  bool (*apply)(Options* o, const std::string& value, std::string* error);
+};
+
+bool SetPlanOption(const char* name, Options* o, const std::string& value, std::string* error) {
+  return ParsePlanOption(name, value, &o->plan, error);
+}
+
+const OptionSpec kOptions[] = {
+    {"-o", nullptr, "PATH", kBuild | kPack | kExtract, "the output (extract: a folder, default the current one)",
+     [](Options* o, const std::string& v, std::string*) { return o->output = v, true; }},
+    {nullptr, "--arch", "ARCH", kBuild, "i686 (default, runs on every Windows) or x86_64",
+     [](Options* o, const std::string& v, std::string*) { return o->arch = v, true; }},
+    {nullptr, "--updater", "EXE", kBuild, "the updater to start from, instead of the one shipped",
+     [](Options* o, const std::string& v, std::string*) { return o->updater = v, true; }},
+    {nullptr, "--no-check", nullptr, kBuild, "go on despite errors of check (to test the updater's own reactions)",
+     [](Options* o, const std::string&, std::string*) { return o->no_check = true; }},
+    {nullptr, "--no-checksum", nullptr, kBuild,
+     "leave out the payload's checksum record (as an update made by another tool)",
+     [](Options* o, const std::string&, std::string*) { return o->no_checksum = true; }},
+    {"-j", "--jobs", "N", kBuild | kPack, "compress on N threads (default: one per processor)",
+     [](Options* o, const std::string& v, std::string* error) {
+       if (ParseJobs(v.c_str(), &o->jobs)) return true;
+       *error = "-j takes a number from 1 to 256";
+       return false;
+     }},
+    {nullptr, "--inst", "DIR", kPlan, "the installation folder (InstPath)",
+     [](Options* o, const std::string& v, std::string* e) { return SetPlanOption("--inst", o, v, e); }},
+    {nullptr, "--data", "DIR", kPlan, "the data folder (DataPath), when the game has one of its own",
+     [](Options* o, const std::string& v, std::string* e) { return SetPlanOption("--data", o, v, e); }},
+    {nullptr, "--mode", "N", kPlan, "the install mode (InstMode, default 0)",
+     [](Options* o, const std::string& v, std::string* e) { return SetPlanOption("--mode", o, v, e); }},
+    {nullptr, "--disc", "N=DIR", kPlan, "the player has disc N, in a CD-ROM drive, as the folder DIR",
+     [](Options* o, const std::string& v, std::string* e) { return SetPlanOption("--disc", o, v, e); }},
+    {nullptr, "--json", nullptr, kPlan, "one JSON object per line",
+     [](Options* o, const std::string&, std::string*) { return o->plan.json = true; }},
+    {nullptr, "--inst-path", "PATH", kPlan, "InstPath as the player's record names it (default: DIR's own path)",
+     [](Options* o, const std::string& v, std::string* e) { return SetPlanOption("--inst-path", o, v, e); }},
+    {nullptr, "--data-path", "PATH", kPlan, "DataPath as the record names it (a relative one lies under InstPath)",
+     [](Options* o, const std::string& v, std::string* e) { return SetPlanOption("--data-path", o, v, e); }},
+    {nullptr, "--drive", "L=DIR", kPlan, "a CD-ROM drive L: holding the folder DIR",
+     [](Options* o, const std::string& v, std::string* e) { return SetPlanOption("--drive", o, v, e); }},
+    {"-q", "--quiet", nullptr, kBuild | kCheck | kPack | kVerify, "print nothing but errors",
+     [](Options* o, const std::string&, std::string*) { return o->quiet = true; }},
+    {"-v", "--verbose", nullptr, kBuild | kPack | kList | kExtract, "per-entry figures",
+     [](Options* o, const std::string&, std::string*) { return o->verbose = true; }},
+    {"-h", "--help", nullptr, kEvery, "this text, or a command's own",
+     [](Options* o, const std::string&, std::string*) { return o->help = true; }},
+};
+
+// How an option is written in the help: "-j, --jobs N".
+std::string OptionName(const OptionSpec& spec) {
+  std::string name = spec.short_name ? spec.short_name : "";
+  if (spec.long_name) name += std::string(name.empty() ? "" : ", ") + spec.long_name;
+  if (spec.value) name += std::string(" ") + spec.value;
+  return name;
+}
+
 // The commands: one table for the general help, each command's own help and
 // the dispatch.
 struct Command {
   const char* name;
-  const char* synopsis;  // the command's line in the general help
+  CommandBit bit;
+  const char* operands;  // with the options the command cannot do without
   const char* summary;
   int (*run)(const Options&);
-  const char* help;  // mkupdate COMMAND --help
+  const char* help;  // mkupdate COMMAND --help, after the synopsis
 };
 const Command kCommands[] = {
-    {"build", "build SRC -o OUT.exe", "make an update executable of the folder SRC (checked first)", Build,
-     "usage: mkupdate build SRC -o OUT.exe [--arch i686|x86_64] [--updater EXE] [-j N] [-q] [-v]\n"
+    {"build", kBuild, "SRC -o OUT.exe", "make an update executable of the folder SRC (checked first)", Build,
      "Checks SRC/UPDATE.INI as 'check' does (errors stop the build, warnings are printed), packs\n"
      "every file of SRC (each under its own name; folders do not count) and writes OUT.exe: the\n"
      "shipped updater with the archive as its resource UPDATE/102. The same SRC always gives the\n"
      "same bytes.\n"},
-    {"check", "check SRC", "report what the updater would do wrong with SRC/UPDATE.INI", Check,
-     "usage: mkupdate check SRC [-q]\n"
+    {"check", kCheck, "SRC", "report what the updater would do wrong with SRC/UPDATE.INI", Check,
      "Reads SRC/UPDATE.INI with the updater's own readers and reports what the updater would do\n"
      "silently wrong: missing keys, lists with gaps or more than 16 lines, look-alike kind letters\n"
      "and modes, files the update does not carry, lines sharing one file, copy lines without a disc,\n"
      "values cut by their holders. Exit status 1 when there are errors.\n"},
-    {"pack", "pack SRC -o PAYLOAD", "pack every file of SRC into a raw archive", Pack,
-     "usage: mkupdate pack SRC -o PAYLOAD [-j N] [-q] [-v]\nWrites the raw archive of SRC, without an executable.\n"},
-    {"list", "list FILE", "list the entries of an update executable or a raw archive", List,
-     "usage: mkupdate list FILE [-v]\nLists the entries of an update executable or a raw archive, after checking\n"
-     "the payload's checksum when the executable carries one; -v also shows the checksum.\n"},
-    {"extract", "extract FILE [-o DIR]", "write every entry into DIR (default: the current folder)", Extract,
-     "usage: mkupdate extract FILE [-o DIR] [-v]\nWrites every entry of FILE into DIR with its time stamp. A payload\n"
-     "that does not match its checksum is refused before anything is written.\n"},
-    {"plan", "plan FILE --inst DIR", "say what FILE would do to the installation DIR, without writing", Plan,
-     "usage: mkupdate plan FILE --inst DIR [--data DIR] [--mode N] [--disc N=DIR]... [--json]\n"
-     "                 [--inst-path PATH] [--data-path PATH] [--drive L=DIR]...\n"
+    {"pack", kPack, "SRC -o PAYLOAD", "pack every file of SRC into a raw archive", Pack,
+     "Writes the raw archive of SRC, without an executable.\n"},
+    {"list", kList, "FILE", "list the entries of an update executable or a raw archive", List,
+     "Lists the entries of an update executable or a raw archive, after checking the payload's\n"
+     "checksum when the executable carries one; -v also shows the checksum.\n"},
+    {"extract", kExtract, "FILE", "write every entry into a folder (-o DIR; default: the current one)", Extract,
+     "Writes every entry of FILE, with its time stamp, into the folder PATH (default: the current\n"
+     "folder). A payload that does not match its checksum is refused before anything is written.\n"},
+    {"plan", kPlan, "FILE --inst DIR", "say what FILE would do to the installation DIR, without writing", Plan,
      "Runs the updater's own start-up checks and line decisions against the folders given, as\n"
      "the player's machine would show them, and prints one line per script line (new, replace,\n"
      "keep, skip, copy, fail, and why), then the totals and what the player would see at the end.\n"
      "Nothing is written. A disc that is not given is one the player does not have. Exit status:\n"
      "0 when the update would complete, 1 when it would not, 2 for a usage error.\n"},
-    {"verify", "verify FILE", "check an update completely: checksum, structure, every entry", Verify,
-     "usage: mkupdate verify FILE\nChecks an update executable (or a raw archive) as completely as it can be\n"
-     "checked: the payload against its checksum record, the archive's structure, and every entry\n"
-     "decoded. Exit status 1 when anything is wrong.\n"},
+    {"verify", kVerify, "FILE", "check an update completely: checksum, structure, every entry", Verify,
+     "Checks an update executable (or a raw archive) as completely as it can be checked: the\n"
+     "payload against its checksum record, the archive's structure, and every entry decoded.\n"
+     "Exit status 1 when anything is wrong.\n"},
 };
-
-void PrintHelp() {
-  printf("usage: mkupdate COMMAND [options]\n\ncommands:\n");
-  for (const Command& c : kCommands) printf("  %-24s %s\n", c.synopsis, c.summary);
-  printf("\n%s", kOptionsHelp);
-}
 
 const Command* FindCommand(const std::string& name) {
   for (const Command& c : kCommands)
     if (name == c.name) return &c;
   return nullptr;
+}
+
+// "usage: mkupdate build SRC -o OUT.exe [--arch ARCH] ...": the operands,
+// then every option the command takes that they do not already name.
+std::string Synopsis(const Command& c) {
+  std::string line = std::string("usage: mkupdate ") + c.name + " " + c.operands;
+  for (const OptionSpec& spec : kOptions) {
+    if (!(spec.commands & c.bit) || spec.commands == kEvery) continue;
+    const char* name = spec.short_name ? spec.short_name : spec.long_name;
+    std::string operands = std::string(" ") + c.operands + " ";
+    if (operands.find(std::string(" ") + name + " ") != std::string::npos) continue;
+    line += std::string(" [") + name + (spec.value ? std::string(" ") + spec.value : "") + "]";
+  }
+  return line + "\n";
+}
+
+void PrintHelp() {
+  printf("usage: mkupdate COMMAND [options]\n\ncommands:\n");
+  for (const Command& c : kCommands)
+    printf("  %-24s %s\n", (std::string(c.name) + " " + c.operands).c_str(), c.summary);
+  printf("\noptions:\n");
+  for (const OptionSpec& spec : kOptions) {
+    std::string which;
+    if (spec.commands != kEvery) {
+      for (const Command& c : kCommands)
+        if (spec.commands & c.bit) which += std::string(which.empty() ? "" : ", ") + c.name;
+      which += ": ";
+    }
+    printf("  %-17s %s%s\n", OptionName(spec).c_str(), which.c_str(), spec.help);
+  }
+  printf("\nexit status: 0 done, 1 failure (or errors found by check), 2 usage error\n");
+}
+
+// The options by the table, the command and its operands; an option the
+// command does not take is an error once the command is known.
+bool ParseArguments(int argc, char** argv, Options* o, std::string* error) {
+  std::vector<const OptionSpec*> given;
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    if (a.size() > 1 && a[0] == '-') {
+      const OptionSpec* spec = nullptr;
+      for (const OptionSpec& s : kOptions)
+        if ((s.short_name && a == s.short_name) || (s.long_name && a == s.long_name)) spec = &s;
+      if (spec == nullptr) {
+        *error = "unknown option " + a;
+        return false;
+      }
+      std::string value;
+      if (spec->value != nullptr) {
+        if (++i == argc) {
+          *error = a + " needs a value";
+          return false;
+        }
+        value = argv[i];
+      }
+      if (!spec->apply(o, value, error)) return false;
+      given.push_back(spec);
+    } else if (o->command.empty()) {
+      o->command = a;
+    } else {
+      o->operands.push_back(a);
+    }
+  }
+  if (const Command* command = FindCommand(o->command)) {
+    for (const OptionSpec* spec : given) {
+      if (spec->commands & command->bit) continue;
+      *error = o->command + " takes no option " + OptionName(*spec) + " (mkupdate " + o->command + " --help)";
+      return false;
+    }
+  }
+  return true;
 }
 
 }  // namespace
@@ -646,7 +721,7 @@ int main(int argc, char** argv) {
   if (!ParseArguments(argc, argv, &o, &error)) return Usage(error);
   const Command* command = FindCommand(o.command);
   if (o.help) {
-    if (command != nullptr) fputs(command->help, stdout);
+    if (command != nullptr) printf("%s%s", Synopsis(*command).c_str(), command->help);
     else PrintHelp();
     return kExitOk;
   }

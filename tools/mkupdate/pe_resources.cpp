@@ -371,7 +371,8 @@ bool ReadResources(const std::vector<uint8_t>& image, std::vector<Resource>* res
 bool ReadUpdateResources(const std::vector<uint8_t>& image, uint16_t payload_id, uint16_t checksum_id,
                          std::vector<Resource>* found, std::string* error) {
   auto ours = [=](const ResourceKey& k) {
-    return k.type_name == u"UPDATE" && k.name.empty() && (k.name_id == payload_id || k.name_id == checksum_id);
+    return k.type_name == kUpdateResourceType && k.name.empty() &&
+           (k.name_id == payload_id || k.name_id == checksum_id);
   };
   if (!ReadResources(image, found, error, ours)) return false;
   for (size_t i = 0; i < found->size(); ++i) {

@@ -11,6 +11,9 @@
 #include <string>
 #include <vector>
 
+// The type name of the update's resources (UPDATE/102, UPDATE/103).
+inline constexpr char16_t kUpdateResourceType[] = u"UPDATE";
+
 struct ResourceKey {
   std::u16string type_name;  // empty: the type is `type_id`
   uint16_t type_id = 0;

@@ -11,25 +11,6 @@
 
 namespace {
 
-bool IsTerminator(char c) { return c == '\0' || c == ',' || c == '\r' || c == '\n'; }
-
-// The length of each field of an update-file line before the tokenizer cuts
-// it to its slot.
-std::vector<size_t> FieldLengths(const std::string& value) {
-  std::vector<size_t> lengths;
-  const char* p = value.c_str();
-  for (int f = 0; f < 3; ++f) {
-    while (*p == ' ' || *p == '\t') ++p;
-    if (IsTerminator(*p)) break;
-    if (p[1] == ':') p += 2;
-    size_t n = 0;
-    for (; !IsTerminator(*p); ++p) ++n;
-    lengths.push_back(n);
-    if (*p != '\0') ++p;
-  }
-  return lengths;
-}
-
 struct Checker {
   const std::string& script;
   const std::set<std::string>& entries;
@@ -91,7 +72,7 @@ struct Checker {
   // missing one, at most 16. Warns of every line it never reaches.
   int ListLength(const char* prefix) {
     int length = -1;
-    for (int n = 0; n < 100; ++n) {
+    for (int n = 0; n < 100; ++n) {  // every key of two digits
       char key[32];
       FormatText(key, sizeof key, "%s%02i", prefix, n);
       bool present = !Raw("UPDATE", key).empty();
@@ -101,7 +82,10 @@ struct Checker {
         FormatText(end, sizeof end, "%s%02i", prefix, length);
         Add(false, "UPDATE", key, std::string("is never read: the list ends at ") + end + ", which is missing");
       } else if (present && n >= kListLines) {
-        Add(false, "UPDATE", key, "is never read: the updater reads at most 16 lines, 00 to 15");
+        char last[8];
+        FormatText(last, sizeof last, "%02i", kListLines - 1);
+        Add(false, "UPDATE", key,
+            "is never read: the updater reads at most " + std::to_string(kListLines) + " lines, 00 to " + last);
       }
     }
     return length < 0 || length > kListLines ? kListLines : length;
@@ -118,9 +102,13 @@ struct Checker {
       const char* cursor = value.c_str();
       char slot[kListSlotSize];
       for (int f = 0; f < 3 && NextListToken(slot, &cursor); ++f) fields.push_back(slot);
-      for (size_t length : FieldLengths(value))
-        if (length > kListSlotSize - 1)
-          Add(false, "UPDATE", key, "has a field longer than 259 bytes: the updater cuts it");
+      // Each field's length as the line spells it, by the tokenizer's own walk.
+      const char* walk = value.c_str();
+      for (int f = 0; f < 3; ++f) {
+        if (ListItemLength(&walk) > kListSlotSize - 1)
+          Add(false, "UPDATE", key,
+              "has a field longer than " + std::to_string(kListSlotSize - 1) + " bytes: the updater cuts it");
+      }
       UpdateFileLine line;
       ParseUpdateFileLine(value.c_str(), &line);
       if (!fields.empty() && fields[0].size() == 2 && fields[0][0] >= '0' && fields[0][0] <= '9' &&
@@ -135,7 +123,8 @@ struct Checker {
         std::string a = fields[examined];
         std::string trimmed = a;
         while (!trimmed.empty() && (trimmed.back() == ' ' || trimmed.back() == '\t')) trimmed.pop_back();
-        if (trimmed != a && trimmed.size() == 1 && std::string("dDuUoO").find(trimmed[0]) != std::string::npos)
+        UpdateKind would_be = Plain;
+        if (trimmed != a && KindOfLetter(trimmed.c_str(), &would_be))
           Add(false, "UPDATE", key,
               "has the kind letter '" + trimmed +
                   "' followed by a blank: the updater reads it as a plain file named '" + a + "'");
@@ -210,10 +199,13 @@ struct Checker {
 }  // namespace
 
 std::string FoldedName(const std::string& name) {
+  // Walked by the updater's own characters: a double-byte one stays as it
+  // is, as TextEqualNoCase compares it.
   std::string out = name;
-  for (size_t i = 0; i < out.size(); ++i) {
-    if (IsLeadByte(static_cast<unsigned char>(out[i]))) ++i;
-    else out[i] = char(FoldAscii(static_cast<unsigned char>(out[i])));
+  for (char* p = out.data(); *p != '\0';) {
+    char* next = const_cast<char*>(NextChar(p));
+    if (next == p + 1) *p = char(FoldAscii(static_cast<unsigned char>(*p)));
+    p = next;
   }
   return out;
 }

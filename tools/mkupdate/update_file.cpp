@@ -6,6 +6,7 @@
 
 #include "archive/payload_checksum.h"
 #include "resources/resource_ids.h"
+#include "tools/mkupdate/host.h"
 #include "tools/mkupdate/pe_resources.h"
 
 namespace fs = std::filesystem;
@@ -72,7 +73,7 @@ bool ChecksumMatches(const std::string& path, const UpdateFile& file, std::strin
 }
 
 std::string TimeText(uint64_t file_time) {
-  int64_t seconds = int64_t(file_time / 10000000) - 11644473600ll;
+  int64_t seconds = (int64_t(file_time) - kUnixEpochAsFileTime) / 10000000;
   time_t t = time_t(seconds);
   struct tm parts;
 #ifdef _WIN32
