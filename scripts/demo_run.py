@@ -19,6 +19,11 @@ ROOT = pathlib.Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tests" / "e2e"))
 import harness  # noqa: E402
 
+# The control ids, read from the updater's own header.
+OK, NEXT, BACK, CANCEL, AGREE, DISAGREE = (harness.case_module.OK, harness.case_module.NEXT, harness.case_module.BACK,
+                                           harness.case_module.CANCEL, harness.case_module.AGREE,
+                                           harness.case_module.DISAGREE)
+
 # The shipped i686 build, or the x86_64 one where this machine runs no 32-bit
 # code (scripts/wine-env.sh).
 X86_64_ONLY = os.environ.get("KOUSHIN_WINE_32BIT") == "0"
@@ -47,10 +52,11 @@ def show(record):
         for line in re.split(r"\r\n|\r|\n", record["info"]):
             print(f"  │ {line}")
         c = record["controls"]
-        if "1002" in c and c["1002"]["visible"]:
-            print(f"  │ (agreement text)  {'(•)' if c['1002']['checked'] else '( )'} 同意する  "
-                  f"{'(•)' if c['1003']['checked'] else '( )'} 同意しない")
-        buttons = [("4", c["4"]), ("1", c["1"]), ("2", c["2"])]
+        agree, disagree = str(AGREE), str(DISAGREE)
+        if agree in c and c[agree]["visible"]:
+            print(f"  │ (agreement text)  {'(•)' if c[agree]['checked'] else '( )'} 同意する  "
+                  f"{'(•)' if c[disagree]['checked'] else '( )'} 同意しない")
+        buttons = [(i, c[str(i)]) for i in (BACK, NEXT, CANCEL)]
         print("  └ " + "  ".join(f"[{b['text']}]" if b["enabled"] else f"({b['text']})" for _, b in buttons))
 
 
@@ -63,13 +69,8 @@ def main():
     disc = OUT / "disc1"
     shutil.rmtree(disc, ignore_errors=True)
     shutil.copytree(ROOT / "examples" / "disc1", disc)
-    link = wine.prefix / "dosdevices" / "d:"
-    if link.is_symlink() or link.exists():
-        link.unlink()
-    link.symlink_to(disc)
-    wine.run(["reg", "add", "HKLM\\Software\\Wine\\Drives", "/v", "d:", "/t", "REG_SZ", "/d", "cdrom", "/f", "/reg:64"])
-    subprocess.run(["wineserver", "-k"], env=wine.env, stderr=subprocess.DEVNULL)
-    subprocess.run(["wineserver", "-w"], env=wine.env, stderr=subprocess.DEVNULL)
+    harness.put_cd_drive(wine, "d", disc)
+    harness.stop_wine_server(wine)
 
     games = wine.drive_c / "Games"
     install, save = games / "HoshiNoKouro", games / "HoshiNoKouro-save"
@@ -78,10 +79,9 @@ def main():
     shutil.copytree(ROOT / "examples" / "game" / "savedata", save)
     for p in list(install.rglob("*")) + list(save.rglob("*")):
         os.utime(p, (1577836800, 1577836800))  # installed on 1 January 2020
-    lines = ["Windows Registry Editor Version 5.00", "", f"[-HKEY_CURRENT_USER\\Software\\{KEY}]", "",
-             f"[HKEY_CURRENT_USER\\Software\\{KEY}]", '"InstPath"="C:\\\\Games\\\\HoshiNoKouro"',
-             '"DataPath"="C:\\\\Games\\\\HoshiNoKouro-save"', '"InstMode"=dword:00000001', '"InstAdd"=dword:00000000', ""]
-    wine.import_reg(OUT / "record.reg", "\r\n".join(lines))
+    record = {"InstPath": "C:\\Games\\HoshiNoKouro", "DataPath": "C:\\Games\\HoshiNoKouro-save", "InstMode": 1,
+              "InstAdd": 0}
+    wine.import_reg(OUT / "record.reg", harness.record_text(KEY, record, clear=(KEY,)))
     print("installed the example game in C:\\Games\\HoshiNoKouro (InstMode 1), its disc 1 in drive D:")
 
     exe = OUT / "HoshiNoKouro-1.01.exe"
@@ -90,7 +90,8 @@ def main():
     before = snapshot(install, save)
     if headless:
         script = OUT / "script.txt"
-        script.write_text("start\npress\t1\ncheck\t1002\npress\t1\npress\t1\npress\t1\nend\n", encoding="utf-8")
+        steps = ["start", f"press\t{OK}", f"check\t{AGREE}", f"press\t{NEXT}", f"press\t{NEXT}", f"press\t{NEXT}", "end"]
+        script.write_text("\n".join(steps) + "\n", encoding="utf-8")
         transcript = OUT / "transcript.jsonl"
         wine.run([str(BUILD / "tests" / "e2e" / "e2e_driver.exe"), harness.windows_path(script),
                   harness.windows_path(transcript), harness.windows_path(exe)], cwd=OUT)

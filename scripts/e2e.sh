@@ -2,7 +2,7 @@
 # The end-to-end tests: the Windows build of the updater under Wine, on an
 # Xvfb display, in Wine's virtual desktop. Needs the native build (for
 # mkupdate) and the Windows build given (default build/win32).
-# Usage: scripts/e2e.sh [BUILD_DIR] [-k SUBSTRING]
+# Usage: scripts/e2e.sh [BUILD_DIR] [-k SUBSTRING] [--representative]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build="${1:-build/win32}"

@@ -27,6 +27,8 @@
 #include <string>
 #include <vector>
 
+#include "resources/resource_ids.h"
+
 namespace {
 
 constexpr DWORD kSteadyMs = 400;
@@ -118,25 +120,25 @@ HWND ActiveWindow(DWORD pid) {
   return ws.list.empty() ? nullptr : ws.list.front();
 }
 
-bool IsWizard(HWND w) { return GetDlgItem(w, 1001) != nullptr; }
+bool IsWizard(HWND w) { return GetDlgItem(w, IDC_INFO) != nullptr; }
 
 std::string Describe(HWND w, DWORD pid) {
   if (w == nullptr) return "{\"window\":\"none\"}";
   std::string d = "{\"caption\":" + Json(Utf8(TextOf(w)));
   if (IsWizard(w)) {
     d = "{\"window\":\"wizard\"," + d.substr(1);
-    d += ",\"info\":" + Json(Utf8(TextOf(GetDlgItem(w, 1001))));
+    d += ",\"info\":" + Json(Utf8(TextOf(GetDlgItem(w, IDC_INFO))));
     d += ",\"controls\":{";
     bool first = true;
-    for (int id : {1, 2, 4, 1000, 1002, 1003}) {
+    for (int id : {IDC_NEXT, IDC_CANCEL, IDC_BACK, IDC_AGREEMENT_TEXT, IDC_AGREE, IDC_DISAGREE}) {
       HWND c = GetDlgItem(w, id);
       if (c == nullptr) continue;
       d += std::string(first ? "" : ",") + "\"" + std::to_string(id) + "\":{";
       first = false;
-      d += "\"text\":" + Json(Utf8(id == 1000 ? TextOf(c).substr(0, 40) : TextOf(c)));
+      d += "\"text\":" + Json(Utf8(id == IDC_AGREEMENT_TEXT ? TextOf(c).substr(0, 40) : TextOf(c)));
       d += std::string(",\"enabled\":") + (IsWindowEnabled(c) ? "true" : "false");
       d += std::string(",\"visible\":") + (IsWindowVisible(c) ? "true" : "false");
-      if (id == 1002 || id == 1003)
+      if (id == IDC_AGREE || id == IDC_DISAGREE)
         d += std::string(",\"checked\":") + (SendMessageW(c, BM_GETCHECK, 0, 0) == BST_CHECKED ? "true" : "false");
       d += "}";
     }
@@ -144,7 +146,7 @@ std::string Describe(HWND w, DWORD pid) {
     bool focus_on_next = false;
     GUITHREADINFO info = {sizeof info};
     if (GetGUIThreadInfo(GetWindowThreadProcessId(w, nullptr), &info))
-      focus_on_next = info.hwndFocus == GetDlgItem(w, 1);
+      focus_on_next = info.hwndFocus == GetDlgItem(w, IDC_NEXT);
     d += std::string(",\"focus_next\":") + (focus_on_next ? "true" : "false");
   } else {
     d = "{\"window\":\"box\"," + d.substr(1);
@@ -172,7 +174,7 @@ std::string Describe(HWND w, DWORD pid) {
 // state is never answered; the run's boxes and its end are.
 bool RunInProgress(HWND w) {
   if (!IsWizard(w)) return false;
-  for (int id : {1, 2, 4}) {
+  for (int id : {IDC_NEXT, IDC_CANCEL, IDC_BACK}) {
     HWND b = GetDlgItem(w, id);
     if (b && IsWindowEnabled(b)) return false;
   }

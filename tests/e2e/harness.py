@@ -10,6 +10,7 @@ case's steps. The transcript, the files and the exit code are then checked.
   tests/e2e/harness.py BUILD_DIR [-k SUBSTRING] [--shots DIR]
 """
 import argparse
+import dataclasses
 import json
 import os
 import pathlib
@@ -69,6 +70,31 @@ class Wine:
         self.run(["regedit", "/S", windows_path(path)])
 
 
+def put_cd_drive(wine: "Wine", letter: str, folder: pathlib.Path):
+    """Makes `letter`: a CD-ROM drive that shows `folder`. Wine reads drive
+    types when its server starts: restart it afterwards."""
+    link = wine.prefix / "dosdevices" / f"{letter}:"
+    if link.is_symlink() or link.exists():
+        link.unlink()
+    link.symlink_to(folder)
+    # Wine itself reads this key from the 64-bit view.
+    wine.run(["reg", "add", "HKLM\\Software\\Wine\\Drives", "/v", f"{letter}:", "/t", "REG_SZ", "/d", "cdrom", "/f",
+              "/reg:64"])
+
+
+def record_text(key: str, values, clear=()) -> str:
+    """A registry file that removes the keys `clear` and writes the record
+    `values` (or none) under HKEY_CURRENT_USER\\Software\\`key`."""
+    lines = ["Windows Registry Editor Version 5.00", ""]
+    for k in clear:
+        lines += [f"[-HKEY_CURRENT_USER\\Software\\{k}]", ""]
+    if values is not None:
+        lines.append(f"[HKEY_CURRENT_USER\\Software\\{key}]")
+        lines += [f"{reg_string(name)}={reg_value(value)}" for name, value in values.items()]
+        lines.append("")
+    return "\r\n".join(lines) + "\r\n"
+
+
 def setup_drives(wine: "Wine", work: pathlib.Path):
     """The CD-ROM drives and the small disk. Wine reads drive types when its
     server starts, so the server is restarted after they are set."""
@@ -76,13 +102,7 @@ def setup_drives(wine: "Wine", work: pathlib.Path):
     for letter in CD_LETTERS:
         folder = cd_root / letter
         folder.mkdir(parents=True, exist_ok=True)
-        link = wine.prefix / "dosdevices" / f"{letter}:"
-        if link.is_symlink() or link.exists():
-            link.unlink()
-        link.symlink_to(folder)
-        # Wine itself reads this key from the 64-bit view.
-        wine.run(["reg", "add", "HKLM\\Software\\Wine\\Drives", "/v", f"{letter}:", "/t", "REG_SZ", "/d", "cdrom",
-                  "/f", "/reg:64"])
+        put_cd_drive(wine, letter, folder)
     small = work / "small-disk"
     small.mkdir(parents=True, exist_ok=True)
     mounted = is_mounted(small)
@@ -149,11 +169,24 @@ def clear_folder(folder: pathlib.Path):
             child.unlink()
 
 
+def user_temp(wine: Wine) -> pathlib.Path:
+    return wine.drive_c / "users" / os.environ.get("USER", "root") / "Temp"
+
+
+def written_to_temp(wine: Wine):
+    """What in the user's temporary folder looks like a script or an update."""
+    temp = user_temp(wine)
+    return [p.name for p in temp.iterdir() if p.name.upper().startswith("UPDATE") or p.suffix.upper() == ".INI"] \
+        if temp.exists() else []
+
+
 def lay_out(case, wine: Wine, work: pathlib.Path, drives):
     """The case's folder, installation, data folder and discs, laid out anew.
     Returns the Run that prepare and check functions are given, or None when
     the case cannot run here."""
     cd_root, small = drives
+    for name in written_to_temp(wine):   # an earlier case's failure, already reported
+        (user_temp(wine) / name).unlink()
     folder = work / case.slug
     shutil.rmtree(folder, ignore_errors=True)
     folder.mkdir(parents=True)
@@ -196,15 +229,8 @@ def lay_out(case, wine: Wine, work: pathlib.Path, drives):
 
 def write_record(case, wine: Wine, run):
     """The installation record, replaced whole by one regedit import."""
-    lines = ["Windows Registry Editor Version 5.00", ""]
-    for key in case.clear_keys:
-        lines += [f"[-HKEY_CURRENT_USER\\Software\\{key}]", ""]
-    if case.record is not None:
-        lines.append(f"[HKEY_CURRENT_USER\\Software\\{case.record_key}]")
-        for name, value in case.record(run.paths).items():
-            lines.append(f"{reg_string(name)}={reg_value(value)}")
-        lines.append("")
-    wine.import_reg(run.folder / "record.reg", "\r\n".join(lines) + "\r\n")
+    values = case.record(run.paths) if case.record is not None else None
+    wine.import_reg(run.folder / "record.reg", record_text(case.record_key, values, case.clear_keys))
 
 
 def build_updater(case, wine: Wine, run, mkupdate: pathlib.Path) -> pathlib.Path:
@@ -291,14 +317,9 @@ def judge(case, wine: Wine, run, records, steps):
         except OSError as error:   # a file the check reads is missing, for instance
             problems.append(f"check: {error}")
     # Nothing is written to the user's temporary folder: no script, no copy.
-    temp = wine.drive_c / "users" / os.environ.get("USER", "root") / "Temp"
-    if temp.exists():
-        written = [p.name for p in temp.iterdir() if p.name.upper().startswith("UPDATE") or p.suffix.upper() == ".INI"]
-        if written:
-            problems.append(f"files written to the temporary folder: {written}")
-            for p in temp.iterdir():
-                if p.name in written:
-                    p.unlink()
+    written = written_to_temp(wine)
+    if written:
+        problems.append(f"files written to the temporary folder: {written}")
     ran = sorted(p.name[:-len(".loaded")] for p in run.folder.glob("*.loaded"))
     if ran and not case.planted_may_run:
         problems.append(f"planted DLLs ran: {ran}")
@@ -408,10 +429,16 @@ def wine_said(log: pathlib.Path, indent: str) -> str:
     return "wine said:\n" + "\n".join(indent + line for line in lines) if lines else ""
 
 
+@dataclasses.dataclass
+class Skipped:
+    """A case that cannot run on this machine, and why."""
+    why: str
+
+
 def run_case(case, wine: Wine, work: pathlib.Path, mkupdate: pathlib.Path, shots: pathlib.Path, drives):
     run = lay_out(case, wine, work, drives)
     if run is None:
-        return ["skipped: no small disk (mounting a tmpfs needs root)"], 0.0
+        return Skipped("no small disk (mounting a tmpfs needs root)"), 0.0
     write_record(case, wine, run)
     updater = build_updater(case, wine, run, mkupdate)
     steps = [(c(run.paths) if callable(c) else c, e) for c, e in case.steps]
@@ -453,6 +480,8 @@ def main():
     parser.add_argument("build", type=pathlib.Path, help="the Windows build folder (build/win32)")
     parser.add_argument("--mkupdate", type=pathlib.Path, default=ROOT / "build" / "native" / "tools" / "mkupdate")
     parser.add_argument("-k", dest="filter", default="", help="only cases whose name holds one of these (a,b,...)")
+    parser.add_argument("--representative", action="store_true",
+                        help="only the cases marked as representative (for the other code page and build)")
     parser.add_argument("--shots", type=pathlib.Path, default=ROOT / "artifacts" / "screenshots")
     options = parser.parse_args()
     wine = Wine(options.build.resolve())
@@ -463,16 +492,17 @@ def main():
     work = ROOT / "build" / "e2e" / options.build.name
     work.mkdir(parents=True, exist_ok=True)
     wanted = [f for f in options.filter.split(",") if f] or [""]
-    selected = [c for c in case_module.CASES if any(f in c.slug for f in wanted)]
+    selected = [c for c in case_module.CASES
+                if any(f in c.slug for f in wanted) and (c.representative or not options.representative)]
     passed = failed = skipped = 0
     planned = sum(1 for c in selected if runs_update(c) and not c.plan_cannot_foresee)
     unforeseeable = sum(1 for c in selected if runs_update(c) and c.plan_cannot_foresee)
     drives = setup_drives(wine, work)
     for case in selected:
         problems, elapsed = run_case(case, wine, work, options.mkupdate, options.shots, drives)
-        if problems and problems[0].startswith("skipped"):
+        if isinstance(problems, Skipped):
             skipped += 1
-            print(f"skip {case.slug}: {problems[0]}")
+            print(f"skip {case.slug}: {problems.why}")
         elif problems:
             failed += 1
             print(f"FAIL {case.slug} ({elapsed:.1f} s)")

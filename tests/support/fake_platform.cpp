@@ -181,9 +181,9 @@ void FakeBringToFront(PlatformWindow window) {
 intptr_t FakeRunDialog(int id, DialogProcedure procedure) {
   g_fake.dialogs_run.push_back(id);
   g_fake.controls.clear();
-  for (int c : {1, 2, 4, 1001}) g_fake.controls[c] = FakeControl{};
+  for (int c : {IDC_NEXT, IDC_CANCEL, IDC_BACK, IDC_INFO}) g_fake.controls[c] = FakeControl{};
   if (id == 101)
-    for (int c : {1000, 1002, 1003}) g_fake.controls[c] = FakeControl{};
+    for (int c : {IDC_AGREEMENT_TEXT, IDC_AGREE, IDC_DISAGREE}) g_fake.controls[c] = FakeControl{};
   g_fake.ended = false;
   g_fake.end_result = -1;
   g_fake.procedure = procedure;
@@ -244,7 +244,7 @@ ShellCopyResult FakeShellCopy(PlatformWindow, const char* from, const char* to, 
   g_fake.shell_copies.push_back({from, to, from[strlen(from) + 1] == '\0', to[strlen(to) + 1] == '\0', kind});
   // A copy that fails or is stopped has written part of its files, as a
   // scratched disc or the player's Cancel leaves them: torn.
-  bool failing = int(g_fake.shell_copies.size()) - 1 == g_fake.shell_fail_at;
+  bool failing = g_fake.shell_copy.Hit();
   ShellCopyResult result = failing ? g_fake.shell_fail_result : g_fake.shell_result;
   bool torn = result.Failed || result.Aborted;
   std::string source = from, last = source.substr(source.rfind('\\') + 1);

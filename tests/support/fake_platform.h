@@ -126,7 +126,7 @@ struct FakePlatform {
   // would, and GetAttributes reports them (and their folders).
   std::map<std::string, std::string> disc_files;
   ShellCopyResult shell_result = {0, 0};
-  int shell_fail_at = -1;  // the copy (counted from 0) that fails, with this result:
+  Fault shell_copy;  // the copy that fails, with this result:
   ShellCopyResult shell_fail_result = {1, 0};
   std::vector<FakeShellCopy> shell_copies;
 

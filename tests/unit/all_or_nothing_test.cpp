@@ -207,7 +207,7 @@ TEST_F(AllOrNothingTest, EveryFailureLeavesTheInstallationAsItWas) {
     Fresh();
     Start();
     if (kind < 2) {
-      fake->shell_fail_at = 1;
+      fake->shell_copy.fail_at = fake->shell_copy.calls + 2;  // the second line's copy
       fake->shell_fail_result = kind == 0 ? ShellCopyResult{1, 0} : ShellCopyResult{1, 1};
     } else {
       fake->cd_drives = "";
@@ -215,7 +215,7 @@ TEST_F(AllOrNothingTest, EveryFailureLeavesTheInstallationAsItWas) {
     }
     EXPECT_EQ(UpdaterMain(nullptr), 0);
     EXPECT_EQ(Now(), before_) << Describe(Now());
-    fake->shell_fail_at = -1;
+    fake->shell_copy.Clear();
   }
 }
 

@@ -445,7 +445,7 @@ TEST_F(FlowTest, DiscCopiesAreStagedAndPutInPlaceOnlyWhenDone) {
     fake->cd_drives = "Q";
     fake->disc_files = {{"Q:\\DISC2.CHK", ""}, {"Q:\\movie\\op.mpg", "op"}, {"Q:\\OLD.BIN", "new"}};
     fake->shell_copies.clear();
-    fake->shell_fail_at = c.done ? -1 : 1;  // the second line's copy
+    fake->shell_copy.fail_at = c.done ? 0 : fake->shell_copy.calls + 2;  // the second line's copy
     fake->shell_fail_result = c.result;
     EXPECT_EQ(UpdaterMain(nullptr), c.done ? 1 : 0);
     EXPECT_EQ(ReadWholeFile(folder.Join("game\\OLD.BIN")), c.done ? "new" : "old");
@@ -469,7 +469,7 @@ TEST_F(FlowTest, CopiesAFileByItsPathAndStopsAtAFailedCopy) {
       "[UPDATE]\r\nCopyFile00=2:data\\a.bin\r\nCopyFile01=b.bin\r\nCopyFile02=c.bin\r\n");
   fake->cd_drives = "Q";
   for (const char* path : {"Q:\\DISC2.CHK", "Q:\\data\\a.bin", "Q:\\b.bin", "Q:\\c.bin"}) fake->disc_files[path] = path;
-  fake->shell_fail_at = 1;
+  fake->shell_copy.fail_at = 2;
   EXPECT_EQ(UpdaterMain(nullptr), 0);
   ASSERT_EQ(fake->shell_copies.size(), 2u) << "the line after the failed one is not copied";
   EXPECT_EQ(fake->shell_copies[0].from, "Q:\\data\\a.bin");
