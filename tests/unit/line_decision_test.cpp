@@ -127,10 +127,7 @@ class CopyDecisionTest : public PlatformTest {
  protected:
   void SetUp() override {
     PlatformTest::SetUp();
-    MakeFolder(folder.Join("inst"));
-    MakeFolder(folder.Join("disc"));
-    MakeFolder(folder.Join("disc\\data"));
-    MakeFolder(folder.Join("disc\\data\\movie"));
+    for (const char* name : {"inst", "disc", "disc\\data", "disc\\data\\movie"}) MakeFolder(folder.Join(name));
     WriteWholeFile(folder.Join("disc\\data\\a.bin"), "a");
     CopyText(UpdateState.InstPath, kPathSize, folder.Join("inst").c_str());
   }

@@ -513,72 +513,57 @@ int Plan(const Options& o) {
   return RunPlan(plan);
 }
 
-// The commands, each one bit for the options table.
-enum CommandBit : unsigned {
-  kBuild = 1,
-  kCheck = 2,
-  kPack = 4,
-  kList = 8,
-  kExtract = 16,
-  kPlan = 32,
-  kVerify = 64,
-  kEvery = 127,
-};
-
 // The options: one table for the parsing, the general help and each
 // command's synopsis; a command given an option it does not take says so.
 struct OptionSpec {
   const char* short_name;  // "-o", or null
   const char* long_name;   // "--output", or null
   const char* value;       // the value's name in the help, or null for a switch
-  unsigned commands;       // CommandBit of the commands that take it
+  const char* commands;    // the commands that take it ("build pack"), or "*" for every one
   const char* help;
+  // Stores the option; null for plan's own, which ParsePlanOption stores.
   bool (*apply)(Options* o, const std::string& value, std::string* error);
 };
 
-bool SetPlanOption(const char* name, Options* o, const std::string& value, std::string* error) {
-  return ParsePlanOption(name, value, &o->plan, error);
+bool Takes(const char* commands, const std::string& command) {
+  return strcmp(commands, "*") == 0 ||
+         (std::string(" ") + commands + " ").find(" " + command + " ") != std::string::npos;
 }
 
 const OptionSpec kOptions[] = {
-    {"-o", nullptr, "PATH", kBuild | kPack | kExtract, "the output (extract: a folder, default the current one)",
+    {"-o", nullptr, "PATH", "build pack extract", "the output (extract: a folder, default the current one)",
      [](Options* o, const std::string& v, std::string*) { return o->output = v, true; }},
-    {nullptr, "--arch", "ARCH", kBuild, "i686 (default, runs on every Windows) or x86_64",
+    {nullptr, "--arch", "ARCH", "build", "i686 (default, runs on every Windows) or x86_64",
      [](Options* o, const std::string& v, std::string*) { return o->arch = v, true; }},
-    {nullptr, "--updater", "EXE", kBuild, "the updater to start from, instead of the one shipped",
+    {nullptr, "--updater", "EXE", "build", "the updater to start from, instead of the one shipped",
      [](Options* o, const std::string& v, std::string*) { return o->updater = v, true; }},
-    {nullptr, "--no-check", nullptr, kBuild, "go on despite errors of check (to test the updater's own reactions)",
+    {nullptr, "--no-check", nullptr, "build", "go on despite errors of check (to test the updater's own reactions)",
      [](Options* o, const std::string&, std::string*) { return o->no_check = true; }},
-    {nullptr, "--no-checksum", nullptr, kBuild,
+    {nullptr, "--no-checksum", nullptr, "build",
      "leave out the payload's checksum record (as an update made by another tool)",
      [](Options* o, const std::string&, std::string*) { return o->no_checksum = true; }},
-    {"-j", "--jobs", "N", kBuild | kPack, "compress on N threads (default: one per processor)",
+    {"-j", "--jobs", "N", "build pack", "compress on N threads (default: one per processor)",
      [](Options* o, const std::string& v, std::string* error) {
        if (ParseJobs(v.c_str(), &o->jobs)) return true;
        *error = "-j takes a number from 1 to 256";
        return false;
      }},
-    {nullptr, "--inst", "DIR", kPlan, "the installation folder (InstPath)",
-     [](Options* o, const std::string& v, std::string* e) { return SetPlanOption("--inst", o, v, e); }},
-    {nullptr, "--data", "DIR", kPlan, "the data folder (DataPath), when the game has one of its own",
-     [](Options* o, const std::string& v, std::string* e) { return SetPlanOption("--data", o, v, e); }},
-    {nullptr, "--mode", "N", kPlan, "the install mode (InstMode, default 0)",
-     [](Options* o, const std::string& v, std::string* e) { return SetPlanOption("--mode", o, v, e); }},
-    {nullptr, "--disc", "N=DIR", kPlan, "the player has disc N, in a CD-ROM drive, as the folder DIR",
-     [](Options* o, const std::string& v, std::string* e) { return SetPlanOption("--disc", o, v, e); }},
-    {nullptr, "--json", nullptr, kPlan, "one JSON object per line",
+    {nullptr, "--inst", "DIR", "plan", "the installation folder (InstPath)", nullptr},
+    {nullptr, "--data", "DIR", "plan", "the data folder (DataPath), when the game has one of its own", nullptr},
+    {nullptr, "--mode", "N", "plan", "the install mode (InstMode, default 0)", nullptr},
+    {nullptr, "--disc", "N=DIR", "plan", "the player has disc N, in a CD-ROM drive, as the folder DIR", nullptr},
+    {nullptr, "--json", nullptr, "plan", "one JSON object per line",
      [](Options* o, const std::string&, std::string*) { return o->plan.json = true; }},
-    {nullptr, "--inst-path", "PATH", kPlan, "InstPath as the player's record names it (default: DIR's own path)",
-     [](Options* o, const std::string& v, std::string* e) { return SetPlanOption("--inst-path", o, v, e); }},
-    {nullptr, "--data-path", "PATH", kPlan, "DataPath as the record names it (a relative one lies under InstPath)",
-     [](Options* o, const std::string& v, std::string* e) { return SetPlanOption("--data-path", o, v, e); }},
-    {nullptr, "--drive", "L=DIR", kPlan, "a CD-ROM drive L: holding the folder DIR",
-     [](Options* o, const std::string& v, std::string* e) { return SetPlanOption("--drive", o, v, e); }},
-    {"-q", "--quiet", nullptr, kBuild | kCheck | kPack | kVerify, "print nothing but errors",
+    {nullptr, "--inst-path", "PATH", "plan", "InstPath as the player's record names it (default: DIR's own path)",
+     nullptr},
+    {nullptr, "--data-path", "PATH", "plan", "DataPath as the record names it (a relative one lies under InstPath)",
+     nullptr},
+    {nullptr, "--drive", "L=DIR", "plan", "a CD-ROM drive L: holding the folder DIR", nullptr},
+    {"-q", "--quiet", nullptr, "build check pack verify", "print nothing but errors",
      [](Options* o, const std::string&, std::string*) { return o->quiet = true; }},
-    {"-v", "--verbose", nullptr, kBuild | kPack | kList | kExtract, "per-entry figures",
+    {"-v", "--verbose", nullptr, "build pack list extract", "per-entry figures",
      [](Options* o, const std::string&, std::string*) { return o->verbose = true; }},
-    {"-h", "--help", nullptr, kEvery, "this text, or a command's own",
+    {"-h", "--help", nullptr, "*", "this text, or a command's own",
      [](Options* o, const std::string&, std::string*) { return o->help = true; }},
 };
 
@@ -594,38 +579,37 @@ std::string OptionName(const OptionSpec& spec) {
 // the dispatch.
 struct Command {
   const char* name;
-  CommandBit bit;
   const char* operands;  // with the options the command cannot do without
   const char* summary;
   int (*run)(const Options&);
   const char* help;  // mkupdate COMMAND --help, after the synopsis
 };
 const Command kCommands[] = {
-    {"build", kBuild, "SRC -o OUT.exe", "make an update executable of the folder SRC (checked first)", Build,
+    {"build", "SRC -o OUT.exe", "make an update executable of the folder SRC (checked first)", Build,
      "Checks SRC/UPDATE.INI as 'check' does (errors stop the build, warnings are printed), packs\n"
      "every file of SRC (each under its own name; folders do not count) and writes OUT.exe: the\n"
      "shipped updater with the archive as its resource UPDATE/102. The same SRC always gives the\n"
      "same bytes.\n"},
-    {"check", kCheck, "SRC", "report what the updater would do wrong with SRC/UPDATE.INI", Check,
+    {"check", "SRC", "report what the updater would do wrong with SRC/UPDATE.INI", Check,
      "Reads SRC/UPDATE.INI with the updater's own readers and reports what the updater would do\n"
      "silently wrong: missing keys, lists with gaps or more than 16 lines, look-alike kind letters\n"
      "and modes, files the update does not carry, lines sharing one file, copy lines without a disc,\n"
      "values cut by their holders. Exit status 1 when there are errors.\n"},
-    {"pack", kPack, "SRC -o PAYLOAD", "pack every file of SRC into a raw archive", Pack,
+    {"pack", "SRC -o PAYLOAD", "pack every file of SRC into a raw archive", Pack,
      "Writes the raw archive of SRC, without an executable.\n"},
-    {"list", kList, "FILE", "list the entries of an update executable or a raw archive", List,
+    {"list", "FILE", "list the entries of an update executable or a raw archive", List,
      "Lists the entries of an update executable or a raw archive, after checking the payload's\n"
      "checksum when the executable carries one; -v also shows the checksum.\n"},
-    {"extract", kExtract, "FILE", "write every entry into a folder (-o DIR; default: the current one)", Extract,
+    {"extract", "FILE", "write every entry into a folder (-o DIR; default: the current one)", Extract,
      "Writes every entry of FILE, with its time stamp, into the folder PATH (default: the current\n"
      "folder). A payload that does not match its checksum is refused before anything is written.\n"},
-    {"plan", kPlan, "FILE --inst DIR", "say what FILE would do to the installation DIR, without writing", Plan,
+    {"plan", "FILE --inst DIR", "say what FILE would do to the installation DIR, without writing", Plan,
      "Runs the updater's own start-up checks and line decisions against the folders given, as\n"
      "the player's machine would show them, and prints one line per script line (new, replace,\n"
      "keep, skip, copy, fail, and why), then the totals and what the player would see at the end.\n"
      "Nothing is written. A disc that is not given is one the player does not have. Exit status:\n"
      "0 when the update would complete, 1 when it would not, 2 for a usage error.\n"},
-    {"verify", kVerify, "FILE", "check an update completely: checksum, structure, every entry", Verify,
+    {"verify", "FILE", "check an update completely: checksum, structure, every entry", Verify,
      "Checks an update executable (or a raw archive) as completely as it can be checked: the\n"
      "payload against its checksum record, the archive's structure, and every entry decoded.\n"
      "Exit status 1 when anything is wrong.\n"},
@@ -642,7 +626,7 @@ const Command* FindCommand(const std::string& name) {
 std::string Synopsis(const Command& c) {
   std::string line = std::string("usage: mkupdate ") + c.name + " " + c.operands;
   for (const OptionSpec& spec : kOptions) {
-    if (!(spec.commands & c.bit) || spec.commands == kEvery) continue;
+    if (!Takes(spec.commands, c.name) || strcmp(spec.commands, "*") == 0) continue;
     const char* name = spec.short_name ? spec.short_name : spec.long_name;
     std::string operands = std::string(" ") + c.operands + " ";
     if (operands.find(std::string(" ") + name + " ") != std::string::npos) continue;
@@ -658,9 +642,9 @@ void PrintHelp() {
   printf("\noptions:\n");
   for (const OptionSpec& spec : kOptions) {
     std::string which;
-    if (spec.commands != kEvery) {
+    if (strcmp(spec.commands, "*") != 0) {
       for (const Command& c : kCommands)
-        if (spec.commands & c.bit) which += std::string(which.empty() ? "" : ", ") + c.name;
+        if (Takes(spec.commands, c.name)) which += std::string(which.empty() ? "" : ", ") + c.name;
       which += ": ";
     }
     printf("  %-17s %s%s\n", OptionName(spec).c_str(), which.c_str(), spec.help);
@@ -690,7 +674,7 @@ bool ParseArguments(int argc, char** argv, Options* o, std::string* error) {
         }
         value = argv[i];
       }
-      if (!spec->apply(o, value, error)) return false;
+      if (!(spec->apply ? spec->apply(o, value, error) : ParsePlanOption(a, value, &o->plan, error))) return false;
       given.push_back(spec);
     } else if (o->command.empty()) {
       o->command = a;
@@ -700,7 +684,7 @@ bool ParseArguments(int argc, char** argv, Options* o, std::string* error) {
   }
   if (const Command* command = FindCommand(o->command)) {
     for (const OptionSpec* spec : given) {
-      if (spec->commands & command->bit) continue;
+      if (Takes(spec->commands, command->name)) continue;
       *error = o->command + " takes no option " + OptionName(*spec) + " (mkupdate " + o->command + " --help)";
       return false;
     }

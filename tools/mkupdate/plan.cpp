@@ -375,6 +375,7 @@ struct Line {
   uint64_t bytes = 0;
   std::string why;  // UTF-8
   int disc = -1;    // a copy line's disc number
+  int mode = 0;     // the install mode the line names
   std::string source;
 };
 
@@ -455,10 +456,15 @@ std::vector<std::string> ReadLines(const char* pattern, uint32_t holder) {
   return lines.values;
 }
 
-std::string KeyName(const char* pattern, size_t i) {
+// A line of the report as the script gives it, before it is decided.
+Line LineOf(const char* key_pattern, size_t i, const char* path, int mode) {
   char key[32];
-  snprintf(key, sizeof key, pattern, int(i));
-  return key;
+  snprintf(key, sizeof key, key_pattern, int(i));
+  Line line;
+  line.key = key;
+  line.target = DisplayText(path);
+  line.mode = mode;
+  return line;
 }
 
 // The line's target as the report gives it: its base folder and its path there.
@@ -513,10 +519,15 @@ void PlanLines(const PlanOptions& o, Outcome* outcome) {
     if (!why_prefix.empty()) line->why = why_prefix + line->why;
     PrintLine(o, *line);
   };
-  auto not_reached = [&](Line* line) {
+  // A line of another install mode, or one after the run has stopped:
+  // reported as skipped, and true.
+  auto passed_over = [&](Line* line, bool applies, int* table_index) {
+    if (applies && !stopped) return false;
+    *table_index += applies;  // the table holds the lines that apply
     line->verb = kVerbSkip;
-    line->why = "not reached";
+    line->why = !applies ? "skipped: install mode " + std::to_string(line->mode) + " only" : "not reached";
     PrintLine(o, *line);
+    return true;
   };
   auto fail_run = [&](const char* box) {
     if (box != nullptr) PlanShowMessageBox(nullptr, box, nullptr, kBoxOk);
@@ -526,22 +537,12 @@ void PlanLines(const PlanOptions& o, Outcome* outcome) {
 
   int item = 0;
   for (size_t i = 0; i < update_lines.size(); ++i) {
-    Line line;
-    line.key = KeyName("UpdateFile%02i", i);
     UpdateFileLine parsed;
     ParseUpdateFileLine(update_lines[i].c_str(), &parsed);
-    line.target = DisplayText(parsed.Path);
+    Line line = LineOf("UpdateFile%02i", i, parsed.Path, int(parsed.Mode));
     line.base = parsed.Kind == DataFile ? "data" : "inst";
-    if (!LineAppliesToMode(parsed.HasMode, parsed.Mode)) {
-      line.why = "skipped: install mode " + std::to_string(parsed.Mode) + " only";
-      PrintLine(o, line);
-      continue;
-    }
+    if (passed_over(&line, LineAppliesToMode(parsed.HasMode, parsed.Mode), &item)) continue;
     const UpdateItem& it = UpdateState.UpdateItems[item++];
-    if (stopped) {
-      not_reached(&line);
-      continue;
-    }
     LineDecision d;
     DecideUpdateItem(it, overwrite_only, &d);
     line.verb = d.Verb;
@@ -578,23 +579,13 @@ void PlanLines(const PlanOptions& o, Outcome* outcome) {
   char disc_root[3] = "";
   int copy_item = 0;
   for (size_t i = 0; i < copy_lines.size(); ++i) {
-    Line line;
-    line.key = KeyName("CopyFile%02i", i);
     CopyLine parsed;
     ParseCopyLine(copy_lines[i].c_str(), &parsed);
-    line.target = DisplayText(parsed.Path);
+    Line line = LineOf("CopyFile%02i", i, parsed.Path, parsed.Mode);
     line.disc = parsed.DiscNumber;
-    line.source = DisplayText(parsed.Path);
-    if (!LineAppliesToMode(parsed.HasMode, uint32_t(parsed.Mode))) {
-      line.why = "skipped: install mode " + std::to_string(parsed.Mode) + " only";
-      PrintLine(o, line);
-      continue;
-    }
+    line.source = line.target;
+    if (passed_over(&line, LineAppliesToMode(parsed.HasMode, uint32_t(parsed.Mode)), &copy_item)) continue;
     const DiscCopyItem& it = UpdateState.DiscCopyItems[copy_item++];
-    if (stopped) {
-      not_reached(&line);
-      continue;
-    }
     LineDecision d;
     line.verb = kVerbFail;
     if (!CheckCopyLine(it, &d)) {
