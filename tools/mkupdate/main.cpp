@@ -469,9 +469,9 @@ bool ParseJobs(const char* text, unsigned* jobs) {
 // One of plan's options with its value.
 bool ParsePlanOption(const std::string& a, const std::string& value, PlanOptions* plan, std::string* error) {
   if (a == "--inst") plan->inst = fs::u8path(value);
-  else if (a == "--data") plan->data = fs::u8path(value), plan->has_data_path = true;
+  else if (a == "--data") plan->data = fs::u8path(value);
   else if (a == "--inst-path") plan->inst_path = value;
-  else if (a == "--data-path") plan->data_path = value, plan->has_data_path = true;
+  else if (a == "--data-path") plan->data_path = value;
   else if (a == "--mode") {
     char* end = nullptr;
     unsigned long n = strtoul(value.c_str(), &end, 10);

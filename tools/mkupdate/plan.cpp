@@ -747,6 +747,11 @@ int RunPlan(const PlanOptions& o) {
     return 2;
   }
   while (inst_path.size() > 3 && inst_path.back() == '\\') inst_path.pop_back();
+  if (o.data.empty() && IsAbsolutePath(data_path.c_str())) {
+    fprintf(stderr, "mkupdate: a data folder of its own (--data-path %s) needs --data DIR, its copy here\n",
+            DisplayText(data_path).c_str());
+    return 2;
+  }
   if (inst_path.size() >= kPathSize || data_path.size() >= kPathSize || !IsAbsolutePath(inst_path.c_str())) {
     fprintf(stderr, "mkupdate: --inst-path must be an absolute path of at most 259 bytes\n");
     return 2;

@@ -13,7 +13,6 @@ struct PlanOptions {
   std::filesystem::path data;  // the data folder (DataPath), or empty
   std::string inst_path;       // InstPath as the player's record names it, or "" (made from `inst`)
   std::string data_path;       // DataPath as the record names it, or ""
-  bool has_data_path = false;  // the record has a DataPath (--data or --data-path)
   unsigned mode = 0;           // InstMode
   std::vector<std::pair<int, std::filesystem::path>> discs;    // --disc N=DIR
   std::vector<std::pair<char, std::filesystem::path>> drives;  // --drive L=DIR: a CD-ROM drive
