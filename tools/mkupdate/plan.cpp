@@ -514,9 +514,8 @@ void PlanLines(const PlanOptions& o, Outcome* outcome) {
     PlanShowMessageBox(nullptr, kMsgNothingToUpdate, nullptr, kBoxOk);
     outcome->name = "nothing-to-update";
   }
-  auto finish = [&](const LineDecision* d, Line* line, const std::string& why_prefix) {
+  auto finish = [&](const LineDecision* d, Line* line) {
     if (d != nullptr) Describe(*d, line);
-    if (!why_prefix.empty()) line->why = why_prefix + line->why;
     PrintLine(o, *line);
   };
   // A line of another install mode, or one after the run has stopped:
@@ -548,7 +547,7 @@ void PlanLines(const PlanOptions& o, Outcome* outcome) {
     line.verb = d.Verb;
     line.bytes = d.Why == kWhyWritten || d.Why == kWhyNewer ? d.Bytes : 0;
     line.why = WhyOf(d, &it, overwrite_only);
-    finish(&d, &line, "");
+    finish(&d, &line);
     // The data folder is made at once, in either mode.
     if (d.Folder[0] != '\0' && PlanGetAttributes(d.Folder) == kInvalidAttributes && d.Verb != kVerbFail)
       g_machine.laid[FoldedName(d.Folder)] = {true, 0, 0};
@@ -590,7 +589,7 @@ void PlanLines(const PlanOptions& o, Outcome* outcome) {
     line.verb = kVerbFail;
     if (!CheckCopyLine(it, &d)) {
       line.why = WhyOf(d, nullptr, 0);
-      finish(nullptr, &line, "");
+      finish(nullptr, &line);
       char text[kLongTextSize];
       FormatText(text, sizeof text, kMsgCopyFailed, it.Path);
       fail_run(text);
@@ -600,7 +599,7 @@ void PlanLines(const PlanOptions& o, Outcome* outcome) {
       line.why = "fails: the player is asked for disc " + std::to_string(it.DiscNumber) + " (check file '" +
                  DisplayText(UpdateState.InstallerConfig.DiskCheckFile[it.DiscNumber]) +
                  "'), which no drive given holds";
-      finish(nullptr, &line, "");
+      finish(nullptr, &line);
       fail_run(nullptr);
       continue;
     }
@@ -610,7 +609,7 @@ void PlanLines(const PlanOptions& o, Outcome* outcome) {
     Found source = Look(d.Source);
     if (d.Source[0] != '\0') line.source = DisplayText(d.Source);
     if (d.Verb == kVerbFail) {
-      finish(&d, &line, "");
+      finish(&d, &line);
       char text[kLongTextSize];
       FormatText(text, sizeof text, kMsgCopyFailed, it.Path);
       fail_run(text);
@@ -638,7 +637,7 @@ void PlanLines(const PlanOptions& o, Outcome* outcome) {
         line.verb = kVerbFail;
         line.why = "fails: " + DisplayText(through_link->path.substr(strlen(UpdateState.InstPath) + 1)) +
                    " lies behind a link, which the updater does not follow unless an administrator made it";
-        finish(&d, &line, "");
+        finish(&d, &line);
         char text[kLongTextSize];
         FormatText(text, sizeof text, kMsgCopyFailed, it.Path);
         fail_run(text);
@@ -648,7 +647,7 @@ void PlanLines(const PlanOptions& o, Outcome* outcome) {
     line.bytes = bytes;
     outcome->bytes += bytes;
     g_machine.used[FoldedName(std::string(d.Target, 2))] += bytes;
-    finish(&d, &line, "");
+    finish(&d, &line);
     for (const Effect& e : effects) {
       if (all_or_nothing) {
         deferred.push_back(e);
