@@ -515,7 +515,7 @@ int Plan(const Options& o) {
 
 // The options: one table for the parsing, the general help and each
 // command's synopsis; a command given an option it does not take says so.
-struct OptionSpec {
+struct OptionEntry {
   const char* short_name;  // "-o", or null
   const char* long_name;   // "--output", or null
   const char* value;       // the value's name in the help, or null for a switch
@@ -530,7 +530,7 @@ bool Takes(const char* commands, const std::string& command) {
          (std::string(" ") + commands + " ").find(" " + command + " ") != std::string::npos;
 }
 
-const OptionSpec kOptions[] = {
+const OptionEntry kOptions[] = {
     {"-o", nullptr, "PATH", "build pack extract", "the output (extract: a folder, default the current one)",
      [](Options* o, const std::string& v, std::string*) { return o->output = v, true; }},
     {nullptr, "--arch", "ARCH", "build", "i686 (default, runs on every Windows) or x86_64",
@@ -568,10 +568,10 @@ const OptionSpec kOptions[] = {
 };
 
 // How an option is written in the help: "-j, --jobs N".
-std::string OptionName(const OptionSpec& spec) {
-  std::string name = spec.short_name ? spec.short_name : "";
-  if (spec.long_name) name += std::string(name.empty() ? "" : ", ") + spec.long_name;
-  if (spec.value) name += std::string(" ") + spec.value;
+std::string OptionName(const OptionEntry& option) {
+  std::string name = option.short_name ? option.short_name : "";
+  if (option.long_name) name += std::string(name.empty() ? "" : ", ") + option.long_name;
+  if (option.value) name += std::string(" ") + option.value;
   return name;
 }
 
@@ -625,12 +625,12 @@ const Command* FindCommand(const std::string& name) {
 // then every option the command takes that they do not already name.
 std::string Synopsis(const Command& c) {
   std::string line = std::string("usage: mkupdate ") + c.name + " " + c.operands;
-  for (const OptionSpec& spec : kOptions) {
-    if (!Takes(spec.commands, c.name) || strcmp(spec.commands, "*") == 0) continue;
-    const char* name = spec.short_name ? spec.short_name : spec.long_name;
+  for (const OptionEntry& option : kOptions) {
+    if (!Takes(option.commands, c.name) || strcmp(option.commands, "*") == 0) continue;
+    const char* name = option.short_name ? option.short_name : option.long_name;
     std::string operands = std::string(" ") + c.operands + " ";
     if (operands.find(std::string(" ") + name + " ") != std::string::npos) continue;
-    line += std::string(" [") + name + (spec.value ? std::string(" ") + spec.value : "") + "]";
+    line += std::string(" [") + name + (option.value ? std::string(" ") + option.value : "") + "]";
   }
   return line + "\n";
 }
@@ -640,14 +640,14 @@ void PrintHelp() {
   for (const Command& c : kCommands)
     printf("  %-24s %s\n", (std::string(c.name) + " " + c.operands).c_str(), c.summary);
   printf("\noptions:\n");
-  for (const OptionSpec& spec : kOptions) {
+  for (const OptionEntry& option : kOptions) {
     std::string which;
-    if (strcmp(spec.commands, "*") != 0) {
+    if (strcmp(option.commands, "*") != 0) {
       for (const Command& c : kCommands)
-        if (Takes(spec.commands, c.name)) which += std::string(which.empty() ? "" : ", ") + c.name;
+        if (Takes(option.commands, c.name)) which += std::string(which.empty() ? "" : ", ") + c.name;
       which += ": ";
     }
-    printf("  %-17s %s%s\n", OptionName(spec).c_str(), which.c_str(), spec.help);
+    printf("  %-17s %s%s\n", OptionName(option).c_str(), which.c_str(), option.help);
   }
   printf("\nexit status: 0 done, 1 failure (or errors found by check), 2 usage error\n");
 }
@@ -655,27 +655,27 @@ void PrintHelp() {
 // The options by the table, the command and its operands; an option the
 // command does not take is an error once the command is known.
 bool ParseArguments(int argc, char** argv, Options* o, std::string* error) {
-  std::vector<const OptionSpec*> given;
+  std::vector<const OptionEntry*> given;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     if (a.size() > 1 && a[0] == '-') {
-      const OptionSpec* spec = nullptr;
-      for (const OptionSpec& s : kOptions)
-        if ((s.short_name && a == s.short_name) || (s.long_name && a == s.long_name)) spec = &s;
-      if (spec == nullptr) {
+      const OptionEntry* option = nullptr;
+      for (const OptionEntry& s : kOptions)
+        if ((s.short_name && a == s.short_name) || (s.long_name && a == s.long_name)) option = &s;
+      if (option == nullptr) {
         *error = "unknown option " + a;
         return false;
       }
       std::string value;
-      if (spec->value != nullptr) {
+      if (option->value != nullptr) {
         if (++i == argc) {
           *error = a + " needs a value";
           return false;
         }
         value = argv[i];
       }
-      if (!(spec->apply ? spec->apply(o, value, error) : ParsePlanOption(a, value, &o->plan, error))) return false;
-      given.push_back(spec);
+      if (!(option->apply ? option->apply(o, value, error) : ParsePlanOption(a, value, &o->plan, error))) return false;
+      given.push_back(option);
     } else if (o->command.empty()) {
       o->command = a;
     } else {
@@ -683,9 +683,9 @@ bool ParseArguments(int argc, char** argv, Options* o, std::string* error) {
     }
   }
   if (const Command* command = FindCommand(o->command)) {
-    for (const OptionSpec* spec : given) {
-      if (Takes(spec->commands, command->name)) continue;
-      *error = o->command + " takes no option " + OptionName(*spec) + " (mkupdate " + o->command + " --help)";
+    for (const OptionEntry* option : given) {
+      if (Takes(option->commands, command->name)) continue;
+      *error = o->command + " takes no option " + OptionName(*option) + " (mkupdate " + o->command + " --help)";
       return false;
     }
   }

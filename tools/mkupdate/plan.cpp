@@ -533,6 +533,11 @@ void PlanLines(const PlanOptions& o, Outcome* outcome) {
     outcome->name = "interrupted";
     stopped = true;
   };
+  auto fail_copy = [&](const DiscCopyItem& item) {
+    char text[kLongTextSize];
+    FormatText(text, sizeof text, kMsgCopyFailed, item.Path);
+    fail_run(text);
+  };
 
   int item = 0;
   for (size_t i = 0; i < update_lines.size(); ++i) {
@@ -552,12 +557,7 @@ void PlanLines(const PlanOptions& o, Outcome* outcome) {
     if (d.Folder[0] != '\0' && PlanGetAttributes(d.Folder) == kInvalidAttributes && d.Verb != kVerbFail)
       g_machine.laid[FoldedName(d.Folder)] = {true, 0, 0};
     if (d.Verb == kVerbFail) {
-      if (d.Why == kWhyNoEntry) PlanShowMessageBox(nullptr, kMsgNoEntry, nullptr, kBoxOk);
-      if (d.Why == kWhyNoSpace) {
-        char text[kLongTextSize];
-        FormatText(text, sizeof text, kMsgDiskShortForEntry, d.Root, uint64_t(d.Bytes) - d.FreeBytes);
-        PlanShowMessageBox(nullptr, text, nullptr, kBoxOk);
-      }
+      CarryOutUpdateItem(d);  // the run's own act: it shows the line's box where it has one
       fail_run(kMsgWriteFailed);
       continue;
     }
@@ -590,9 +590,7 @@ void PlanLines(const PlanOptions& o, Outcome* outcome) {
     if (!CheckCopyLine(it, &d)) {
       line.why = WhyOf(d, nullptr, 0);
       finish(nullptr, &line);
-      char text[kLongTextSize];
-      FormatText(text, sizeof text, kMsgCopyFailed, it.Path);
-      fail_run(text);
+      fail_copy(it);
       continue;
     }
     if (it.DiscNumber != 0 && !FindDiscDrive(it.DiscNumber, nullptr, disc_root)) {
@@ -610,9 +608,7 @@ void PlanLines(const PlanOptions& o, Outcome* outcome) {
     if (d.Source[0] != '\0') line.source = DisplayText(d.Source);
     if (d.Verb == kVerbFail) {
       finish(&d, &line);
-      char text[kLongTextSize];
-      FormatText(text, sizeof text, kMsgCopyFailed, it.Path);
-      fail_run(text);
+      fail_copy(it);
       continue;
     }
     std::vector<Effect> effects;
@@ -638,9 +634,7 @@ void PlanLines(const PlanOptions& o, Outcome* outcome) {
         line.why = "fails: " + DisplayText(through_link->path.substr(strlen(UpdateState.InstPath) + 1)) +
                    " lies behind a link, which the updater does not follow unless an administrator made it";
         finish(&d, &line);
-        char text[kLongTextSize];
-        FormatText(text, sizeof text, kMsgCopyFailed, it.Path);
-        fail_run(text);
+        fail_copy(it);
         continue;
       }
     }
