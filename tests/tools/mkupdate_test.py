@@ -489,6 +489,14 @@ def plan_says_where_and_why_the_run_would_stop():
                                    command=["wine", str(MKUPDATE_EXE)])
     assert lines and lines[0]["verb"] == "copy" and lines[-1]["changed"] == ["inst:MOVIE.DAT"] and status == 0, \
         (lines, error)
+    # InstPath as the record names it, whole, on both systems: one of 253
+    # bytes leaves no room for SETUP.INI, as in the updater.
+    long_path = "C:\\" + "x" * 250
+    for command, paths in (([str(MKUPDATE)], str), (["wine", str(MKUPDATE_EXE)], wine_path)):
+        lines, status, error = planned(paths(exe), paths(inst), "--disc", f"2={paths(disc)}", "--inst-path", long_path,
+                                       command=command)
+        assert lines and lines[-1]["outcome"] == "not-started" and status == 1, (command, lines, error)
+        assert lines[-1]["boxes"] == ["インストール先に \"SETUP.INI\" ファイルが見つかりません"], lines[-1]
     # No SETUP.INI: the updater's own box, and the run never starts.
     (inst / "SETUP.INI").unlink()
     lines, status, _ = planned(exe, inst)

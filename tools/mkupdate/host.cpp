@@ -38,18 +38,38 @@ bool Convert(const char* to, const char* from, const std::string& in, std::strin
 
 }  // namespace
 
+#ifdef _WIN32
+namespace {
+
+// UTF-16 as code page 932, refused where a character has no exact form there.
+bool Cp932OfWide(const std::wstring& wide, std::string* out) {
+  char bytes[1024];
+  BOOL lossy = FALSE;
+  int n = WideCharToMultiByte(932, WC_NO_BEST_FIT_CHARS, wide.c_str(), int(wide.size()), bytes, sizeof bytes, nullptr,
+                              &lossy);
+  if (n <= 0 || lossy) return false;
+  out->assign(bytes, size_t(n));
+  return true;
+}
+
+}  // namespace
+#endif
+
 bool ArchiveNameOf(const fs::path& path, std::string* name) {
 #ifdef _WIN32
-  std::wstring wide = path.filename().wstring();
-  char out[1024];
-  BOOL lossy = FALSE;
-  int n =
-      WideCharToMultiByte(932, WC_NO_BEST_FIT_CHARS, wide.c_str(), int(wide.size()), out, sizeof out, nullptr, &lossy);
-  if (n <= 0 || lossy) return false;
-  name->assign(out, size_t(n));
-  return true;
+  return Cp932OfWide(path.filename().wstring(), name);
 #else
   return Convert("CP932", "UTF-8", path.filename().string(), name);
+#endif
+}
+
+bool Cp932OfArgument(const std::string& text, std::string* out) {
+#ifdef _WIN32
+  wchar_t wide[1024];
+  int n = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text.c_str(), int(text.size()), wide, 1024);
+  return text.empty() ? (out->clear(), true) : n > 0 && Cp932OfWide(std::wstring(wide, size_t(n)), out);
+#else
+  return Convert("CP932", "UTF-8", text, out);
 #endif
 }
 

@@ -9,6 +9,10 @@
 // The name of a file as the archive stores it (code page 932); false when it
 // has a character that code page 932 cannot hold.
 bool ArchiveNameOf(const std::filesystem::path& path, std::string* name);
+// A text of the command line (the system's own code page on Windows, UTF-8
+// elsewhere) in code page 932; false when it has a character that code page
+// 932 cannot hold.
+bool Cp932OfArgument(const std::string& text, std::string* out);
 // The path of a file named by code page 932 bytes, inside `folder`; false
 // when the name does not convert.
 bool HostPathOf(const std::filesystem::path& folder, const std::string& name, std::filesystem::path* path);

@@ -468,8 +468,8 @@ bool ParseJobs(const char* text, unsigned* jobs) {
 
 // One of plan's options with its value.
 bool ParsePlanOption(const std::string& a, const std::string& value, PlanOptions* plan, std::string* error) {
-  if (a == "--inst") plan->inst = fs::u8path(value);
-  else if (a == "--data") plan->data = fs::u8path(value);
+  if (a == "--inst") plan->inst = value;
+  else if (a == "--data") plan->data = value;
   else if (a == "--inst-path") plan->inst_path = value;
   else if (a == "--data-path") plan->data_path = value;
   else if (a == "--mode") {
@@ -491,7 +491,7 @@ bool ParsePlanOption(const std::string& a, const std::string& value, PlanOptions
       *error = disc ? "--disc takes N=DIR, N from 1 to 9" : "--drive takes L=DIR, L a drive letter";
       return false;
     }
-    fs::path folder = fs::u8path(value.substr(2));
+    fs::path folder = value.substr(2);  // as every other path of the command line
     if (disc) plan->discs.push_back({value[0] - '0', folder});
     else plan->drives.push_back({char(FoldAscii(uint8_t(value[0]))), folder});
   }

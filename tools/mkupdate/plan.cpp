@@ -698,8 +698,6 @@ bool WindowsPathOf(const fs::path& host, std::string* out) {
   return true;
 }
 
-bool ToCp932(const std::string& utf8, std::string* out) { return ArchiveNameOf(fs::u8path(utf8), out); }
-
 int NotStarted(const PlanOptions& o, const std::string& why) {
   if (o.json) {
     std::string boxes;
@@ -731,11 +729,12 @@ int RunPlan(const PlanOptions& o) {
 
   // The record: InstPath, DataPath, InstMode, as the player's machine holds them.
   std::string inst_path = o.inst_path, data_path = o.data_path;
-  if (!inst_path.empty() ? !ToCp932(inst_path, &inst_path) : !WindowsPathOf(o.inst, &inst_path)) {
+  if (!inst_path.empty() ? !Cp932OfArgument(o.inst_path, &inst_path) : !WindowsPathOf(o.inst, &inst_path)) {
     fprintf(stderr, "mkupdate: the installation's path has no code page 932 form: give --inst-path\n");
     return 2;
   }
-  if (!data_path.empty() ? !ToCp932(data_path, &data_path) : (!o.data.empty() && !WindowsPathOf(o.data, &data_path))) {
+  if (!data_path.empty() ? !Cp932OfArgument(o.data_path, &data_path)
+                         : (!o.data.empty() && !WindowsPathOf(o.data, &data_path))) {
     fprintf(stderr, "mkupdate: the data folder's path has no code page 932 form: give --data-path\n");
     return 2;
   }
