@@ -153,6 +153,9 @@ struct UpdateStateData {
   // until every line has succeeded (flow/placement.h).
   int AllOrNothing;
   int Deferring;
+  // The disc copy's staging folder: made by this run, private, under
+  // InstPath (flow/disc_copy.h); "" while there is none.
+  char StagingFolder[kLongTextSize];
   PendingFile Pending[kListLines];
   int32_t PendingCount;
   char FoldersMade[2][kPathSize + 1];  // the data folder, made under either base folder

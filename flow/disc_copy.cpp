@@ -81,13 +81,15 @@ void MakeFoldersTo(const char* path) {
 }  // namespace
 
 // Puts the staged file `staged` in the place of `target`, as a replacement
-// puts any file in place: the old file stays until the new one is there.
+// puts any file in place: the old file stays until the new one is there. A
+// new file takes the access its folder gives, not the staging folder's.
 bool PlaceFile(const char* staged, const char* target) {
   MakeFoldersTo(target);
   uint32_t attributes = Os->GetAttributes(target);
   if (attributes != kInvalidAttributes && (attributes & kAttrReadOnly)) Os->SetAttributes(target, kAttrNormal);
   PlatformFile file = Os->OpenFileForMove(staged);
-  return file != nullptr && Os->CommitFile(file, staged, target, nullptr);
+  if (file == nullptr || !Os->CommitFile(file, staged, target, nullptr)) return false;
+  return attributes != kInvalidAttributes || Os->TakeFolderAccess(target);
 }
 
 namespace {
@@ -138,16 +140,17 @@ bool WalkStagedTree(const char* staged, const char* target, const StagedTreeVisi
 
 namespace {
 
-// Copies one line's source into the staging folder with the shell, then puts
-// what arrived in place: a copy that fails or is aborted leaves nothing of
-// its line in the installation. 1 when the line is done, 0 when it failed,
-// -1 when the player stopped the copy in the shell's window.
+// Copies one line's source into its folder of the staging folder with the
+// shell, then puts what arrived in place: a copy that fails or is aborted
+// leaves nothing of its line in the installation. 1 when the line is done,
+// 0 when it failed, -1 when the player stopped the copy in the shell's
+// window. All or nothing keeps the staged copy for the end of the run;
+// otherwise the staging folder goes with the line.
 int CopyStaged(PlatformWindow window, DiscCopyItem& item, int line, const LineDecision& decision) {
-  char staging[kLongTextSize] = {}, staged[kLongTextSize] = {}, target[kLongTextSize] = {};
-  if (!StagingFolderOf(UpdateState.Deferring ? line : -1, staging, sizeof staging)) return 0;
-  RemoveTree(staging);  // whatever an earlier run left there
-  Os->CreateFolder(staging);
-  CopyText(staged, sizeof staged, staging);
+  char staged[kLongTextSize] = {}, target[kLongTextSize] = {};
+  // The line's own folder, made now in the run's private folder: nothing
+  // the shell merges into can have been prepared by anybody else.
+  if (!MakeStagingFolder() || !StagingFolderOf(line, staged, sizeof staged) || !Os->CreateFolder(staged)) return 0;
   // Both lists end in two NULs: the buffers were zero-filled, and the joins
   // add the second.
   ShellCopyKind kind = decision.Why == kWhyCopyFile ? kShellCopyFile : kShellCopyFolder;
@@ -176,27 +179,31 @@ int CopyStaged(PlatformWindow window, DiscCopyItem& item, int line, const LineDe
       if (done) Os->SetAttributes(UpdateState.InstPath, kAttrNormal);
     }
   }
-  RemoveTree(staging);
+  if (!UpdateState.Deferring) RemoveStagingFolder();
   return done;
 }
 
 }  // namespace
 
+int MakeStagingFolder() {
+  return UpdateState.StagingFolder[0] != '\0' ||
+         Os->CreatePrivateFolder(UpdateState.InstPath, kStagingFolderPrefix, UpdateState.StagingFolder);
+}
+
+void RemoveStagingFolder() {
+  if (UpdateState.StagingFolder[0] != '\0') RemoveTree(UpdateState.StagingFolder);
+  UpdateState.StagingFolder[0] = '\0';
+}
+
 bool StagingFolderOf(int line, char* out, size_t size) {
   char name[8];
-  CopyText(out, size, UpdateState.InstPath);
-  if (!AppendText(out, size, "\\") || !AppendText(out, size, kStagingFolderName)) return false;
-  FormatText(name, sizeof name, "\\%02i", line);
-  return line < 0 || AppendText(out, size, name);
+  if (UpdateState.StagingFolder[0] == '\0' || CopyText(out, size, UpdateState.StagingFolder) + 1 >= size) return false;
+  FormatText(name, sizeof name, "%02i", line);
+  return line < 0 || AppendPathComponent(out, size, name);
 }
 
 int RunDiscCopy(PlatformWindow window) {
   char disc_root[3] = "";
-  char staging[kLongTextSize] = {};
-  if (UpdateState.Deferring && StagingFolderOf(-1, staging, sizeof staging)) {
-    RemoveTree(staging);  // whatever an earlier run left there
-    Os->CreateFolder(staging);
-  }
   for (int i = 0; i < UpdateState.DiscCopyItemCount; ++i) {
     DiscCopyItem& item = UpdateState.DiscCopyItems[i];
     LineDecision decision;

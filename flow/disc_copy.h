@@ -18,8 +18,18 @@ int RunDiscCopy(PlatformWindow window);
 // player cancelled.
 int FindDiscDrive(int disc, PlatformWindow window, char* root);
 
-// The staging folder under InstPath (`line` -1), or the folder of copy line
-// `line` in it, into `out`; false when it does not fit.
+// The run's staging folder (UpdateState.StagingFolder): made in InstPath the
+// first time a line needs it, private to administrators, under a name
+// nobody can foretell (Os->CreatePrivateFolder), so that no program of the
+// player's can have prepared anything in it; never one that existed
+// before. False when none can be made: the line then fails.
+int MakeStagingFolder();
+
+// Removes the run's staging folder with everything in it, if there is one.
+void RemoveStagingFolder();
+
+// The run's staging folder (`line` -1), or the folder of copy line `line`
+// in it, into `out`; false when there is none or it does not fit.
 bool StagingFolderOf(int line, char* out, size_t size);
 
 // What WalkStagedTree calls: `folder` with the target of each folder of the

@@ -85,26 +85,39 @@ void DecideEntryWrite(const char* name, int keep_newer, LineDecision* decision) 
   Decide(decision, decision->TargetAttributes == kInvalidAttributes ? kVerbNew : kVerbReplace, kWhyWritten);
 }
 
-void DecideUpdateItem(const UpdateItem& item, int overwrite_only, LineDecision* decision) {
+bool TargetOfUpdateItem(const UpdateItem& item, LineDecision* decision) {
   *decision = {};
   decision->TargetAttributes = kInvalidAttributes;
   decision->DataBase = item.Kind == DataFile;
   const char* base = decision->DataBase ? UpdateState.DataPath : UpdateState.InstPath;
   // A target stays inside its base folder: a path with "..", a drive or a
   // leading separator fails as a write that cannot be made.
-  if (!PathStaysInside(UpdateState.DataFolder) || !PathStaysInside(item.Path))
-    return Decide(decision, kVerbFail, kWhyOutside);
-  if (base[0] == '\0') return Decide(decision, kVerbFail, kWhyNoBase);  // a data folder whose path did not fit
+  if (!PathStaysInside(UpdateState.DataFolder) || !PathStaysInside(item.Path)) {
+    Decide(decision, kVerbFail, kWhyOutside);
+    return false;
+  }
+  if (base[0] == '\0') {  // a data folder whose path did not fit
+    Decide(decision, kVerbFail, kWhyNoBase);
+    return false;
+  }
   // A target of up to 259 bytes, with the second NUL of the join after it.
   char* target = decision->Target;
   CopyText(target, sizeof decision->Target, base);
   decision->RelativeAt = RelativeStart(base);
-  if (!AppendPathComponent(target, sizeof decision->Target, UpdateState.DataFolder))
-    return Decide(decision, kVerbFail, kWhyTooLong);
+  bool fits = AppendPathComponent(target, sizeof decision->Target, UpdateState.DataFolder);
   // This one level is made, whatever the rest of the line does; it may well
   // exist (with an empty DataFolder it is the base folder itself).
-  CopyText(decision->Folder, sizeof decision->Folder, target);
-  if (!AppendPathComponent(target, sizeof decision->Target, item.Path)) return Decide(decision, kVerbFail, kWhyTooLong);
+  if (fits) CopyText(decision->Folder, sizeof decision->Folder, target);
+  if (!fits || !AppendPathComponent(target, sizeof decision->Target, item.Path)) {
+    Decide(decision, kVerbFail, kWhyTooLong);
+    return false;
+  }
+  return true;
+}
+
+void DecideUpdateItem(const UpdateItem& item, int overwrite_only, LineDecision* decision) {
+  if (!TargetOfUpdateItem(item, decision)) return;
+  const char* target = decision->Target;
   uint32_t attributes = Os->GetAttributes(target);
   decision->TargetAttributes = attributes;
   if ((overwrite_only || item.Kind == ExistingOnly) && !IsFile(attributes))

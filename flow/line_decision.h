@@ -63,6 +63,13 @@ struct LineDecision {
 // ReadUpdateList put in the table), against the installation as it is now.
 void DecideUpdateItem(const UpdateItem& item, int overwrite_only, LineDecision* decision);
 
+// Where an update-file line writes, before anything is looked at: its base
+// folder (DataPath for a "d" line, InstPath otherwise) joined with DataFolder
+// (decision->Folder, the one level the line makes) and then with the line's
+// path (decision->Target). False, with the verb and the reason, when the
+// line has no such target.
+bool TargetOfUpdateItem(const UpdateItem& item, LineDecision* decision);
+
 // Whether a line with (`has_mode`, `mode`) applies to this installation.
 bool LineAppliesToMode(int has_mode, uint32_t mode);
 

@@ -1,5 +1,6 @@
 #include "flow/placement.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <initializer_list>
 
@@ -10,6 +11,8 @@
 #include "common/text.h"
 #include "common/update_state.h"
 #include "flow/disc_copy.h"
+#include "flow/file_update.h"
+#include "flow/line_decision.h"
 #include "flow/recovery.h"
 
 namespace {
@@ -26,6 +29,10 @@ constexpr const char* kJournalHeader = "koushin journal 1\r\n";
 //   S <staging folder>
 // and last "X <checksum>": the XXH64 of everything before it, in hex.
 
+// The largest journal written or read: far beyond what sixteen update
+// lines and the trees of sixteen copy lines need.
+constexpr uint32_t kJournalLimit = 64u << 20;
+
 struct Text {
   char* bytes;
   uint32_t size, room;
@@ -33,12 +40,18 @@ struct Text {
 };
 
 void Append(Text* t, const char* piece) {
-  size_t n = strlen(piece);
+  uint64_t n = strlen(piece);
   if (!t->ok) return;
   if (t->size + n + 1 > t->room) {
-    uint32_t room = t->room ? t->room : 16384;
+    // Grown in 64 bits: a doubling never wraps, and stops at the limit.
+    uint64_t room = t->room ? t->room : 16384;
     while (t->size + n + 1 > room) room *= 2;
-    char* bigger = static_cast<char*>(Os->Alloc(room, 0));
+    if (room > kJournalLimit) room = kJournalLimit;
+    if (t->size + n + 1 > room) {
+      t->ok = false;
+      return;
+    }
+    char* bigger = static_cast<char*>(Os->Alloc(uint32_t(room), 0));
     if (bigger == nullptr) {
       t->ok = false;
       return;
@@ -48,7 +61,7 @@ void Append(Text* t, const char* piece) {
       Os->Free(t->bytes);
     }
     t->bytes = bigger;
-    t->room = room;
+    t->room = uint32_t(room);
   }
   memcpy(t->bytes + t->size, piece, n + 1);
   t->size += uint32_t(n);
@@ -240,12 +253,140 @@ bool JournalIsWhole(const char* text, uint32_t size) {
   return size - 2 - (last + 2) == 16 && memcmp(text + last + 2, expected, 16) == 0;
 }
 
+// --- Which journals are acted on ----------------------------------------------------
+// The journal lies in InstPath, which a program of the player's may be able
+// to write, and its checksum has no secret: anybody can write a whole one.
+// It is acted on only when every record names the update's own kind of file
+// in the places the update writes, so that no journal can make the updater
+// change what the update itself would never touch: targets anywhere in
+// InstPath's tree, and in DataPath only the targets of the script's
+// DataFile lines (DataPath may be the player's Documents, or a drive's root);
+// the new file a temporary name beside its target, or a file of a staging
+// folder; the folders made on the way to those targets; the staging folder
+// one of InstPath's staging names. One record that is none of these refuses
+// the whole journal.
+
+// `folder` with one separator after it, as a prefix of what lies inside.
+bool PrefixOf(const char* folder, char* prefix, size_t size) {
+  CopyText(prefix, size, folder);
+  return folder[0] != '\0' && AppendPathComponent(prefix, size, "");
+}
+
+// Whether `path` lies below `base` (never `base` itself) by its text alone:
+// no "..", no drive or stream, no empty component (one separator may end it).
+bool Inside(const char* base, const char* path) {
+  char prefix[kLongTextSize];
+  if (!PrefixOf(base, prefix, sizeof prefix)) return false;
+  size_t n = strlen(prefix);
+  const char* rest = path + n;
+  if (strncmp(path, prefix, n) != 0 || *rest == '\0' || IsPathSeparator(rest) || !PathStaysInside(rest)) return false;
+  for (const char* p = rest; *p != '\0'; p = NextChar(p))
+    if (IsPathSeparator(p) && IsPathSeparator(p + 1)) return false;
+  return true;
+}
+
+// Whether `path` is the folder `folder`, with or without a separator after it.
+bool SameFolder(const char* folder, const char* path) {
+  char prefix[kLongTextSize];
+  return strcmp(folder, path) == 0 || (PrefixOf(folder, prefix, sizeof prefix) && strcmp(prefix, path) == 0);
+}
+
+// Calls `match` with the target of each DataFile line of the script, until
+// it returns true; true when one did.
+bool AnyDataFileTarget(bool (*match)(const char* target, const char* path), const char* path) {
+  for (int i = 0; i < UpdateState.UpdateItemCount; ++i) {
+    LineDecision line;
+    if (UpdateState.UpdateItems[i].Kind == DataFile && TargetOfUpdateItem(UpdateState.UpdateItems[i], &line) &&
+        match(line.Target, path))
+      return true;
+  }
+  return false;
+}
+
+bool IsTarget(const char* path) {
+  const char* name = LastPathComponent(path);
+  if (IsTemporaryName(name) || IsBackupName(name) || strcmp(name, kJournalName) == 0) return false;
+  if (Inside(UpdateState.InstPath, path)) return true;
+  return AnyDataFileTarget([](const char* target, const char* p) { return strcmp(target, p) == 0; }, path);
+}
+
+bool IsStagingFolder(const char* path) {
+  return Inside(UpdateState.InstPath, path) && LastPathComponent(path) - path == ptrdiff_t(strlen(UpdateState.InstPath)) + 1 &&
+         IsStagingName(LastPathComponent(path));
+}
+
+// The new file of an F record: a temporary name in its target's folder, or
+// a file inside one of InstPath's staging folders.
+bool IsNewFileOf(const char* from, const char* target) {
+  const char* name = LastPathComponent(from);
+  const char* target_name = LastPathComponent(target);
+  if (IsTemporaryName(name) && name - from == target_name - target && strncmp(from, target, size_t(name - from)) == 0)
+    return true;
+  char staging[kLongTextSize];
+  CopyText(staging, sizeof staging, from);
+  for (char* end = staging + strlen(staging); end > staging; --end) {
+    if (!IsPathSeparator(end - 1)) continue;
+    end[-1] = '\0';
+    if (IsStagingFolder(staging)) return Inside(staging, from);
+  }
+  return false;
+}
+
+// A folder the run made: inside InstPath, or on the way from DataPath to a
+// DataFile line's target (DataPath itself included: the run makes it when
+// it is missing).
+bool IsFolderMade(const char* folder) {
+  if (Inside(UpdateState.InstPath, folder)) return true;
+  if (!SameFolder(UpdateState.DataPath, folder) && !Inside(UpdateState.DataPath, folder)) return false;
+  return AnyDataFileTarget(
+      [](const char* target, const char* f) {
+        char prefix[kLongTextSize];
+        return PrefixOf(f, prefix, sizeof prefix) && Inside(prefix, target);
+      },
+      folder);
+}
+
+bool IsHex(const char* text) {
+  if (text[0] == '\0') return false;
+  for (const char* p = text; *p != '\0'; ++p)
+    if (!((*p >= '0' && *p <= '9') || (*p >= 'a' && *p <= 'f'))) return false;
+  return true;
+}
+
+bool RecordStaysInItsPlace(const JournalRecord& r) {
+  if (strcmp(r.kind, "D") == 0) return IsFolderMade(r.from);
+  if (strcmp(r.kind, "S") == 0) return IsStagingFolder(r.from);
+  if (strcmp(r.kind, "X") == 0) return true;
+  if (strcmp(r.kind, "F") != 0) return false;
+  bool line = strcmp(r.line, "U") == 0 ||
+              (r.line[0] == 'C' && r.line[1] >= '0' && r.line[1] <= '9' &&
+               (r.line[2] == '\0' || (r.line[2] >= '0' && r.line[2] <= '9' && r.line[3] == '\0')) &&
+               atoi(r.line + 1) < kListLines);
+  return line && (strcmp(r.old, "-") == 0 || IsHex(r.old)) && IsTarget(r.target) && IsNewFileOf(r.from, r.target);
+}
+
+// Whether every record of a whole journal stays in its place (above).
+bool JournalStaysInItsPlaces(const char* text, uint32_t size) {
+  ReadUpdateList();  // the DataFile lines
+  bool ok = true;
+  return ForEachRecord(
+             text, size, false,
+             [](void* context, const JournalRecord& r) {
+               if (RecordStaysInItsPlace(r)) return true;
+               *static_cast<bool*>(context) = false;
+               return false;
+             },
+             &ok) &&
+         ok;
+}
+
 // --- Carrying it out ---------------------------------------------------------------
 
 // Puts `from` in the place of `target`: an old file moves aside under its
 // backup name (its read-only attribute cleared first), then the new file
-// takes its name. The old file stays aside until the journal is gone.
-bool PutInPlace(const char* from, const char* target, const uint64_t* time) {
+// takes its name. The old file stays aside until the journal is gone. A
+// new file from the staging folder takes the access its folder gives.
+bool PutInPlace(const char* from, const char* target, const uint64_t* time, bool staged) {
   char backup[kLongTextSize];
   BackupOf(target, backup, sizeof backup);
   uint32_t attributes = Os->GetAttributes(target);
@@ -258,6 +399,7 @@ bool PutInPlace(const char* from, const char* target, const uint64_t* time) {
   }
   PlatformFile file = Os->OpenFileForMove(from);
   if (file == nullptr || !Os->CommitFile(file, from, target, time)) return false;
+  if (staged && attributes == kInvalidAttributes && !Os->TakeFolderAccess(target)) return false;
   // The new file takes the old one's other attributes, as a replacement
   // does (the read-only one excepted, as when it is written directly).
   if (attributes != kInvalidAttributes && (attributes & ~uint32_t(kAttrReadOnly)) != 0)
@@ -310,6 +452,7 @@ void ClearDeferred() {
   UpdateState.FoldersMadeCount = 0;
   UpdateState.PendingTouchCount = 0;
   for (int i = 0; i < UpdateState.DiscCopyItemCount; ++i) UpdateState.DiscCopyItems[i].Staged = 0;
+  UpdateState.StagingFolder[0] = '\0';
 }
 
 // The journal of everything deferred; false when it cannot be made.
@@ -349,7 +492,7 @@ bool CarryOut(const char* text, uint32_t size) {
       text, size, false,
       [](void* context, const JournalRecord& r) {
         if (strcmp(r.kind, "D") == 0 && !Exists(r.from)) Os->CreateFolder(r.from);  // a failure shows as the file's
-        if (strcmp(r.kind, "F") != 0 || PutInPlace(r.from, r.target, TimeOf(r.from))) return true;
+        if (strcmp(r.kind, "F") != 0 || PutInPlace(r.from, r.target, TimeOf(r.from), r.line[0] == 'C')) return true;
         *static_cast<bool*>(context) = false;
         if (r.line[0] == 'C') {
           int n = r.line[1] - '0';
@@ -409,8 +552,7 @@ int PlaceDeferred(PlatformWindow window) {
         return true;
       },
       nullptr);
-  char staging[kLongTextSize];
-  if (StagingFolderOf(-1, staging, sizeof staging)) RemoveTree(staging);
+  RemoveStagingFolder();
   Os->Free(journal.bytes);
   ClearDeferred();
   return 1;
@@ -419,8 +561,7 @@ int PlaceDeferred(PlatformWindow window) {
 void DiscardDeferred() {
   if (!UpdateState.AllOrNothing) return;
   for (int i = 0; i < UpdateState.PendingCount; ++i) Os->RemoveFile(UpdateState.Pending[i].Temp);
-  char staging[kLongTextSize];
-  if (StagingFolderOf(-1, staging, sizeof staging)) RemoveTree(staging);
+  RemoveStagingFolder();
   for (int i = UpdateState.FoldersMadeCount - 1; i >= 0; --i) Os->RemoveFolder(UpdateState.FoldersMade[i]);
   ClearDeferred();
 }
@@ -432,18 +573,22 @@ int RecoverFromJournal() {
   if (file == nullptr) return 1;
   uint32_t size = 0, got = 0;
   char* text = nullptr;
-  bool read = Os->FileSize(file, &size) && size < 0x10000000u &&
+  bool read = Os->FileSize(file, &size) && size <= kJournalLimit &&
               (text = static_cast<char*>(Os->Alloc(size + 1, 0))) != nullptr &&
               Os->ReadFileBytes(file, text, size, &got) && got == size;
   Os->CloseFile(file);
+  bool whole = read && JournalIsWhole(text, size);
+  if (whole) text[size] = '\0';
+  // A journal that names anything but the update's own files is none of
+  // this updater's: it is neither carried out nor removed, and nothing is said.
+  bool ours = whole && JournalStaysInItsPlaces(text, size);
   int ok = 1;
-  if (read && JournalIsWhole(text, size)) {
-    text[size] = '\0';
+  if (ours) {
     ok = RollBack(text, size) ? 1 : 0;
     ShowUpdaterError(kMsgRolledBack);
   }
   // A journal that is not whole was never carried out: nothing moved.
-  if (ok) Os->RemoveFile(path);
+  if (ok && (ours || !whole)) Os->RemoveFile(path);
   if (text != nullptr) Os->Free(text);
   return ok;
 }

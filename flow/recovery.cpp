@@ -4,6 +4,8 @@
 
 #include "common/text.h"
 #include "common/update_state.h"
+#include "flow/file_update.h"
+#include "flow/line_decision.h"
 #include "platform/platform.h"
 
 namespace {
@@ -12,17 +14,13 @@ struct Walk {
   char path[kLongTextSize];
   int depth;  // 1 while the folder the walk started from is listed
   bool ok;
+  bool in_installation;  // the walk started from InstPath
+  bool recursive;        // into subfolders
 };
 
-// Appends "\name" to walk->path; false when it does not fit.
-bool Enter(Walk* walk, const char* name) {
-  return AppendText(walk->path, sizeof walk->path, "\\") && AppendText(walk->path, sizeof walk->path, name);
-}
-
-bool EndsWith(const char* text, const char* end) {
-  size_t n = strlen(text), m = strlen(end);
-  return n > m && strcmp(text + n - m, end) == 0;
-}
+// Appends "\name" to walk->path (after C:\ the name alone); false when it
+// does not fit.
+bool Enter(Walk* walk, const char* name) { return AppendPathComponent(walk->path, sizeof walk->path, name); }
 
 void RepairFolder(Walk* walk);
 
@@ -58,16 +56,21 @@ void RepairBackup(const char* path) {
 
 void VisitForRepair(void* context, const char* name, int is_folder, LinkKind link) {
   Walk* walk = static_cast<Walk*>(context);
-  if (name[0] == '\0' || link == kOtherLink) return;  // none of ours; never followed
+  if (name[0] == '\0') return;
   size_t length = strlen(walk->path);
   if (Enter(walk, name)) {
-    if (is_folder && walk->depth == 1 && link == kNoLink && strcmp(name, kStagingFolderName) == 0) {
+    bool staging = walk->depth == 1 && walk->in_installation && IsStagingName(name);
+    if (staging && link != kNoLink) {
+      Os->RemoveFolder(walk->path);  // a link under a staging folder's name, planted: the link itself goes
+    } else if (link != kNoLink) {
+      // Never followed, whoever made it: what lies beyond is not the update's.
+    } else if (staging && is_folder) {
       RemoveTree(walk->path);
     } else if (is_folder) {
-      RepairFolder(walk);
+      if (walk->recursive) RepairFolder(walk);
     } else if (IsTemporaryName(name)) {
       Os->RemoveFile(walk->path);
-    } else if (EndsWith(name, kBackupSuffix)) {
+    } else if (IsBackupName(name)) {
       RepairBackup(walk->path);
     }
   }
@@ -81,12 +84,15 @@ void RepairFolder(Walk* walk) {
   --walk->depth;
 }
 
-void RepairUnder(const char* folder) {
+// Repairs `folder`, with its subfolders when `recursive`. The folder itself
+// may be a link that an administrator made (a game moved to another drive);
+// one that nobody else made is refused by every operation on the way.
+void RepairUnder(const char* folder, bool in_installation, bool recursive) {
   if (folder[0] == '\0') return;
   Walk walk = {};
   CopyText(walk.path, sizeof walk.path, folder);
-  size_t n = strlen(walk.path);
-  if (n > 0 && IsPathSeparator(walk.path + n - 1)) walk.path[n - 1] = '\0';  // C:\ stays C:
+  walk.in_installation = in_installation;
+  walk.recursive = recursive;
   RepairFolder(&walk);
 }
 
@@ -98,8 +104,24 @@ bool IsTemporaryName(const char* name) {
          strcmp(name + n - strlen(kTemporarySuffix), kTemporarySuffix) == 0;
 }
 
+bool IsBackupName(const char* name) {
+  size_t n = strlen(name), m = strlen(kBackupSuffix);
+  return n > m && strcmp(name + n - m, kBackupSuffix) == 0;
+}
+
+bool IsStagingName(const char* name) {
+  size_t prefix = strlen(kStagingFolderPrefix);
+  if (strncmp(name, kStagingFolderPrefix, prefix - 1) != 0) return false;
+  if (name[prefix - 1] == '\0') return true;  // the one name of older updaters
+  if (name[prefix - 1] != '-' || strlen(name) != prefix + 16) return false;
+  for (const char* p = name + prefix; *p != '\0'; ++p)
+    if (!((*p >= '0' && *p <= '9') || (*p >= 'a' && *p <= 'f'))) return false;
+  return true;
+}
+
 bool RemoveTree(const char* path, int depth) {
   if (depth > kDeepestFolder) return false;
+  if (Os->LinkAt(path) != kNoLink) return Os->RemoveFolder(path);  // the link, not what it leads to
   Walk walk = {};
   CopyText(walk.path, sizeof walk.path, path);
   walk.depth = depth;
@@ -109,13 +131,26 @@ bool RemoveTree(const char* path, int depth) {
 }
 
 void RepairInterruptedRun() {
-  RepairUnder(UpdateState.InstPath);
-  // The data folder may be the player's Documents: only the update's own
-  // folder in it is looked through.
-  char data[kLongTextSize];
-  CopyText(data, sizeof data, UpdateState.DataPath);
-  if (data[0] != '\0' && UpdateState.DataFolder[0] != '\0' && PathStaysInside(UpdateState.DataFolder) &&
-      !(AppendText(data, sizeof data, "\\") && AppendText(data, sizeof data, UpdateState.DataFolder)))
+  RepairUnder(UpdateState.InstPath, true, true);
+  // The data folder may be the player's Documents, or a drive's root: only
+  // the update's own folder in it is looked through, or, without one, the
+  // folders that the DataFile lines write into, those alone.
+  char folder[kLongTextSize];
+  CopyText(folder, sizeof folder, UpdateState.DataPath);
+  if (folder[0] == '\0' || !PathStaysInside(UpdateState.DataFolder)) return;
+  if (UpdateState.DataFolder[0] != '\0') {
+    if (AppendPathComponent(folder, sizeof folder, UpdateState.DataFolder)) RepairUnder(folder, false, true);
     return;
-  RepairUnder(data);
+  }
+  ReadUpdateList();
+  for (int i = 0; i < UpdateState.UpdateItemCount; ++i) {
+    LineDecision line;
+    if (UpdateState.UpdateItems[i].Kind != DataFile || !TargetOfUpdateItem(UpdateState.UpdateItems[i], &line))
+      continue;
+    size_t cut = size_t(LastPathComponent(line.Target) - line.Target);
+    if (cut == 0) continue;
+    if (cut != 3 || line.Target[1] != ':') --cut;  // C:\ stays C:\, the root; C: is the current folder
+    line.Target[cut] = '\0';
+    RepairUnder(line.Target, false, false);
+  }
 }

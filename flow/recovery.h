@@ -9,23 +9,35 @@
 // its start, before the wizard opens, and shows nothing for it.
 #pragma once
 
-// The folder under InstPath into which the disc copy copies before it puts
-// the files in place.
-constexpr const char* kStagingFolderName = "~ks-staging";
+// The disc copy copies into a folder of InstPath that the run makes for
+// itself: this prefix and 16 hex digits nobody can foretell. Updaters
+// before it used the prefix alone, without the hyphen, as the folder's name.
+constexpr const char* kStagingFolderPrefix = "~ks-staging-";
+
+// Whether `name` (a folder directly in InstPath) is a staging folder's.
+bool IsStagingName(const char* name);
 
 // Whether `name` (a file's last component) is one of the platform's
 // temporary names.
 bool IsTemporaryName(const char* name);
 
-// In InstPath and in DataPath (its DataFolder only, when the script names
-// one), with their subfolders (never through a link that no administrator
-// made): a backup whose target is missing is put back; a
-// backup whose target is a file is an older version, and goes; temporary
-// files and the staging folder go. Anything that cannot be done stays as it
-// is, for the next start.
+// Whether `name` (a file's last component) is a backup's: a target's name
+// followed by kBackupSuffix.
+bool IsBackupName(const char* name);
+
+// Where the update writes, and so where what it left is looked for: InstPath
+// with its subfolders, and in DataPath only its DataFolder with its
+// subfolders or, without one, the folders of the script's DataFile lines
+// (those alone, not their subfolders: DataPath may be the player's
+// Documents, or a drive's root). No link is ever followed. A backup whose
+// target is missing is put back; a backup whose target is a file is an
+// older version, and goes; temporary files go, and in InstPath the staging
+// folders (a link of that name as a link). Anything that cannot be done
+// stays as it is, for the next start. Reads the script's update list.
 void RepairInterruptedRun();
 
-// Removes the folder at `path` with everything in it, links inside it as
-// links (never what they lead to), `depth` levels below the folder a walk
-// started from. True when nothing is left there (or nothing was).
+// Removes the folder at `path` with everything in it, links as links (never
+// what they lead to; a link at `path` is removed itself), `depth` levels
+// below the folder a walk started from. True when nothing is left there (or
+// nothing was).
 bool RemoveTree(const char* path, int depth = 0);

@@ -67,9 +67,28 @@ int LoadAgreementBlock(const char* key, char** block) {
   return 1;
 }
 
+// Whether `path` is a share of this machine (\\localhost\C$\Games\X, the
+// machine's own name or address) or any administrative share (C$, ADMIN$):
+// the file server would follow links there on its own side, where no check
+// of this process reaches.
+bool IsShareOfThisMachine(const char* path) {
+  if (!IsPathSeparator(path) || !IsPathSeparator(path + 1)) return false;
+  char server[kPathSize], share[kPathSize];
+  const char* p = path + 2;
+  size_t n = 0;
+  for (; *p != '\0' && !IsPathSeparator(p) && n + 1 < sizeof server; ++p) server[n++] = *p;
+  server[n] = '\0';
+  n = 0;
+  if (IsPathSeparator(p)) ++p;
+  for (; *p != '\0' && !IsPathSeparator(p) && n + 1 < sizeof share; ++p) share[n++] = *p;
+  share[n] = '\0';
+  return (n > 0 && share[n - 1] == '$') || Os->IsThisMachine(server);
+}
+
 // Step 10: the installation record under HKEY_CURRENT_USER, found by the
 // script's CompanyName and GameDir. An InstPath that is not absolute counts
 // as missing: the elevated updater must not write wherever it was started.
+// So does a base folder on a share of this very machine.
 int ReadInstallRecord() {
   char subkey[kLongTextSize];
   FormatText(subkey, sizeof subkey, "Software\\%s\\%s", UpdateState.CompanyName, UpdateState.GameDir);
@@ -80,7 +99,8 @@ int ReadInstallRecord() {
     if (!Os->QueryValue(key, "DataPath", UpdateState.DataPath, kPathSize)) UpdateState.DataPath[0] = '\0';
     ResolveDataPath();
     uint8_t mode[4] = {};
-    found = Os->QueryValue(key, "InstMode", mode, sizeof mode);
+    found = Os->QueryValue(key, "InstMode", mode, sizeof mode) && !IsShareOfThisMachine(UpdateState.InstPath) &&
+            !IsShareOfThisMachine(UpdateState.DataPath);
     UpdateState.InstMode = ReadLe32(mode);  // the layout of REG_DWORD
   }
   Os->CloseKey(key);

@@ -34,7 +34,19 @@ int GuardedCommitFile(PlatformFile file, const char* temp_path, const char* to, 
   return g_inner->CommitFile(file, temp_path, to, time);
 }
 
-int GuardedRemoveFile(const char* path) { return !PathHasForeignLink(path) && g_inner->RemoveFile(path); }
+// Whether a component of `path` before its last is a link that no
+// administrator made. A removal takes the name itself away, a link as a
+// link, never what it leads to: the last component may be anything.
+bool FolderHasForeignLink(const char* path) {
+  char folder[kLongTextSize];
+  CopyText(folder, sizeof folder, path);
+  const char* name = LastPathComponent(folder);
+  if (name == folder) return false;
+  folder[name - folder - 1] = '\0';
+  return PathHasForeignLink(folder);
+}
+
+int GuardedRemoveFile(const char* path) { return !FolderHasForeignLink(path) && g_inner->RemoveFile(path); }
 
 int GuardedSetAttributes(const char* path, uint32_t attributes) {
   return !PathHasForeignLink(path) && g_inner->SetAttributes(path, attributes);
@@ -42,7 +54,13 @@ int GuardedSetAttributes(const char* path, uint32_t attributes) {
 
 int GuardedCreateFolder(const char* path) { return !PathHasForeignLink(path) && g_inner->CreateFolder(path); }
 
-int GuardedRemoveFolder(const char* path) { return !PathHasForeignLink(path) && g_inner->RemoveFolder(path); }
+int GuardedRemoveFolder(const char* path) { return !FolderHasForeignLink(path) && g_inner->RemoveFolder(path); }
+
+int GuardedCreatePrivateFolder(const char* parent, const char* prefix, char* path) {
+  return !PathHasForeignLink(parent) && g_inner->CreatePrivateFolder(parent, prefix, path);
+}
+
+int GuardedTakeFolderAccess(const char* path) { return !PathHasForeignLink(path) && g_inner->TakeFolderAccess(path); }
 
 int GuardedTouchLastWriteTime(const char* path) {
   return !PathHasForeignLink(path) && g_inner->TouchLastWriteTime(path);
@@ -83,6 +101,8 @@ void GuardAgainstForeignLinks() {
   g_guarded.SetAttributes = GuardedSetAttributes;
   g_guarded.CreateFolder = GuardedCreateFolder;
   g_guarded.RemoveFolder = GuardedRemoveFolder;
+  g_guarded.CreatePrivateFolder = GuardedCreatePrivateFolder;
+  g_guarded.TakeFolderAccess = GuardedTakeFolderAccess;
   g_guarded.TouchLastWriteTime = GuardedTouchLastWriteTime;
   g_guarded.ShellCopy = GuardedShellCopy;
   Os = &g_guarded;

@@ -9,7 +9,9 @@
 // line, and the only one elsewhere: before each operation that writes,
 // replaces, makes, changes or deletes a name, every component of its path
 // that is a link must be one an administrator made (platform.h, LinkKind).
-// Otherwise the operation fails as one the system refused, and its caller
+// A removal takes a name away itself (a link as a link, never what it leads
+// to), so for it only the components before the last count. Otherwise the
+// operation fails as one the system refused, and its caller
 // shows its own message ("ファイルの書き込みに失敗しました", or the copy's). Links
 // an administrator made (the system's own, or one made from an elevated
 // prompt to move a large folder to another drive) are followed as before.

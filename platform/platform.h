@@ -146,6 +146,15 @@ struct PlatformApi {
   int (*SetAttributes)(const char* path, uint32_t attributes);
   // Creates one folder level; false when it exists already or cannot be made.
   int (*CreateFolder)(const char* path);
+  // Creates a new folder in `parent`, named `prefix` and 16 hex digits that
+  // nobody can foretell, that only administrators and SYSTEM can enter or
+  // change (a protected access list, nothing inherited from `parent`); what
+  // is made in it gets the same. Writes its path into `path` (at least
+  // kPlatformTextSize bytes). False when none could be made.
+  int (*CreatePrivateFolder)(const char* parent, const char* prefix, char* path);
+  // Gives the file at `path` the access its folder gives a file made there,
+  // in place of what it brought from where it was made (a private folder).
+  int (*TakeFolderAccess)(const char* path);
   // Removes an empty folder (a link to one: the link itself).
   int (*RemoveFolder)(const char* path);
   // What the last component of `path` is as a link, itself, never what it
@@ -159,6 +168,11 @@ struct PlatformApi {
   // its content, its other times and its attributes stay (a read-only file
   // too). False when that cannot be done; the file is then unchanged.
   int (*TouchLastWriteTime)(const char* path);
+
+  // Whether `server` (the name in a \\server\share path) is this machine:
+  // a loopback address, "localhost", or one of the machine's own names. Its
+  // file server would follow links there that this process never sees.
+  int (*IsThisMachine)(const char* server);
 
   // --- Free space ----------------------------------------------------------
   // Loads the system library, looks up the 64-bit free-space query, releases

@@ -55,7 +55,18 @@ PlatformFile PosixCreateTempFileBeside(const char* near_path, char* temp_path) {
   snprintf(pattern, sizeof pattern, "%.*s%s00XXXXXX%s", int(folder), native.text, kTemporaryPrefix, kTemporarySuffix);
   int fd = mkstemps(pattern, int(strlen(kTemporarySuffix)));
   if (fd < 0) return nullptr;
-  CopyText(temp_path, kPlatformTextSize, pattern);
+  // The path in the caller's own form: its folder as given, the name made here.
+  size_t given = 0;
+  for (const char* p = near_path; *p != '\0'; p = NextChar(p))
+    if (IsPathSeparator(p)) given = size_t(p - near_path) + 1;
+  const char* name = pattern + folder;
+  if (given + strlen(name) >= kPlatformTextSize) {
+    close(fd);
+    unlink(pattern);
+    return nullptr;
+  }
+  memcpy(temp_path, near_path, given);
+  CopyText(temp_path + given, kPlatformTextSize - given, name);
   return FileOf(fd);
 }
 
@@ -165,6 +176,33 @@ int PosixSetAttributes(const char* path, uint32_t attributes) {
 
 int PosixCreateFolder(const char* path) { return mkdir(ToNative(path).text, 0777) == 0; }
 
+// Only its owner can enter it; the name's 64 bits come from the system's
+// random source.
+int PosixCreatePrivateFolder(const char* parent, const char* prefix, char* path) {
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    uint8_t bytes[8];
+    if (getentropy(bytes, sizeof bytes) != 0) return 0;
+    char name[kPlatformTextSize];
+    FormatText(name, sizeof name, "%s%02x%02x%02x%02x%02x%02x%02x%02x", prefix, bytes[0], bytes[1], bytes[2], bytes[3],
+               bytes[4], bytes[5], bytes[6], bytes[7]);
+    CopyText(path, kPlatformTextSize, parent);
+    if (!AppendPathComponent(path, kPlatformTextSize, name)) return 0;
+    if (mkdir(ToNative(path).text, 0700) == 0) return 1;
+    if (errno != EEXIST) return 0;
+  }
+  return 0;
+}
+
+// The access of a file here is its own mode bits, whichever folder it is in.
+int PosixTakeFolderAccess(const char*) { return 1; }
+
+int PosixIsThisMachine(const char* server) {
+  char host[256] = {};
+  gethostname(host, sizeof host - 1);
+  return TextEqualNoCase(server, "localhost") || strncmp(server, "127.", 4) == 0 ||
+         strcmp(server, "::1") == 0 || TextEqualNoCase(server, host);
+}
+
 // A symbolic link stands for the system's links here; root's are an
 // administrator's. Names are the system's bytes, taken as they are.
 LinkKind PosixLinkAt(const char* path) {
@@ -269,10 +307,13 @@ const PlatformApi kPosixPlatform = {
     .GetAttributes = PosixGetAttributes,
     .SetAttributes = PosixSetAttributes,
     .CreateFolder = PosixCreateFolder,
+    .CreatePrivateFolder = PosixCreatePrivateFolder,
+    .TakeFolderAccess = PosixTakeFolderAccess,
     .RemoveFolder = PosixRemoveFolder,
     .LinkAt = PosixLinkAt,
     .ListFolder = PosixListFolder,
     .TouchLastWriteTime = PosixTouchLastWriteTime,
+    .IsThisMachine = PosixIsThisMachine,
     .FindFreeSpaceEx = PosixFindFreeSpaceEx,
     .CallFreeSpaceEx = PosixCallFreeSpaceEx,
     .FreeSpaceByClusters = PosixFreeSpaceByClusters,

@@ -4,6 +4,7 @@
 #include <windows.h>
 #include <aclapi.h>
 #include <objbase.h>
+#include <sddl.h>
 #include <shellapi.h>
 
 #include <cstring>
@@ -360,6 +361,78 @@ int Win32TouchLastWriteTime(const char* path) {
   return ok;
 }
 
+typedef BOOLEAN(WINAPI* RtlGenRandomProc)(PVOID, ULONG);
+
+// Bytes from the system's random source (RtlGenRandom, exported by advapi32
+// under the name SystemFunction036).
+bool RandomBytes(void* bytes, ULONG size) {
+  auto random = EntryPoint<RtlGenRandomProc>(GetModuleHandleW(L"advapi32.dll"), "SystemFunction036");
+  return random != nullptr && random(bytes, size);
+}
+
+int Win32CreatePrivateFolder(const char* parent, const char* prefix, char* path) {
+  // SYSTEM and the Administrators group, full control of the folder and of
+  // everything made in it; "P": nothing inherited from the parent.
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", SDDL_REVISION_1,
+                                                            &descriptor, nullptr))
+    return 0;
+  SECURITY_ATTRIBUTES attributes = {sizeof attributes, descriptor, FALSE};
+  int made = 0;
+  for (int attempt = 0; attempt < 8 && !made; ++attempt) {
+    uint8_t bytes[8];
+    char name[kPlatformTextSize];
+    if (!RandomBytes(bytes, sizeof bytes)) break;
+    FormatText(name, sizeof name, "%s%02x%02x%02x%02x%02x%02x%02x%02x", prefix, bytes[0], bytes[1], bytes[2], bytes[3],
+               bytes[4], bytes[5], bytes[6], bytes[7]);
+    CopyText(path, kPlatformTextSize, parent);
+    if (!AppendPathComponent(path, kPlatformTextSize, name)) break;
+    if (CreateDirectoryW(WidePath(path).text, &attributes)) {
+      made = 1;
+    } else if (GetLastError() != ERROR_ALREADY_EXISTS) {
+      break;
+    }
+  }
+  LocalFree(descriptor);
+  return made;
+}
+
+int Win32TakeFolderAccess(const char* path) {
+  // An empty list that is not protected: the system puts in it what the
+  // folder passes on to its files, and nothing of the file's own.
+  ACL empty;
+  if (!InitializeAcl(&empty, sizeof empty, ACL_REVISION)) return 0;
+  wchar_t full[kPlatformTextSize];
+  DWORD n = GetFullPathNameW(Wide(path).text, kPlatformTextSize, full, nullptr);
+  if (n == 0 || n >= kPlatformTextSize) return 0;
+  return SetNamedSecurityInfoW(full, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION,
+                               nullptr, nullptr, &empty, nullptr) == ERROR_SUCCESS;
+}
+
+// Whether `name` ends in `end`, without regard to case.
+bool EndsWithNoCase(const wchar_t* name, const wchar_t* end) {
+  size_t n = wcslen(name), m = wcslen(end);
+  return n >= m && lstrcmpiW(name + n - m, end) == 0;
+}
+
+int Win32IsThisMachine(const char* server) {
+  WideText name = Wide(server);
+  // Loopback by name or address; an IPv6 literal (only loopback would make
+  // sense here, and no game is installed on a share named so).
+  if (lstrcmpiW(name.text, L"localhost") == 0 || wcsncmp(name.text, L"127.", 4) == 0 ||
+      EndsWithNoCase(name.text, L".ipv6-literal.net") || wcschr(name.text, L':') != nullptr)
+    return 1;
+  const COMPUTER_NAME_FORMAT formats[] = {ComputerNameNetBIOS,         ComputerNameDnsHostname,
+                                          ComputerNameDnsFullyQualified, ComputerNamePhysicalNetBIOS,
+                                          ComputerNamePhysicalDnsHostname, ComputerNamePhysicalDnsFullyQualified};
+  for (COMPUTER_NAME_FORMAT format : formats) {
+    wchar_t own[kPlatformTextSize];
+    DWORD size = kPlatformTextSize;
+    if (GetComputerNameExW(format, own, &size) && own[0] != L'\0' && lstrcmpiW(own, name.text) == 0) return 1;
+  }
+  return 0;
+}
+
 typedef BOOL(WINAPI* FreeSpaceExW)(LPCWSTR, PULARGE_INTEGER, PULARGE_INTEGER, PULARGE_INTEGER);
 
 FreeSpaceEntry Win32FindFreeSpaceEx() {
@@ -666,10 +739,13 @@ const PlatformApi kWin32Platform = {
     .GetAttributes = Win32GetAttributes,
     .SetAttributes = Win32SetAttributes,
     .CreateFolder = Win32CreateFolder,
+    .CreatePrivateFolder = Win32CreatePrivateFolder,
+    .TakeFolderAccess = Win32TakeFolderAccess,
     .RemoveFolder = Win32RemoveFolder,
     .LinkAt = Win32LinkAt,
     .ListFolder = Win32ListFolder,
     .TouchLastWriteTime = Win32TouchLastWriteTime,
+    .IsThisMachine = Win32IsThisMachine,
     .FindFreeSpaceEx = Win32FindFreeSpaceEx,
     .CallFreeSpaceEx = Win32CallFreeSpaceEx,
     .FreeSpaceByClusters = Win32FreeSpaceByClusters,

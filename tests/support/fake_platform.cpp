@@ -279,6 +279,12 @@ int FakeCreateFolder(const char* path) {
   return Real()->CreateFolder(path);
 }
 
+int FakeCreatePrivateFolder(const char* parent, const char* prefix, char* path) {
+  FileOperation();
+  if (g_fake.private_folder.Hit()) return 0;
+  return Real()->CreatePrivateFolder(parent, prefix, path);
+}
+
 int FakeRemoveFolder(const char* path) {
   FileOperation();
   return Real()->RemoveFolder(path);
@@ -368,6 +374,7 @@ PlatformApi MakeTable() {
   api.TouchLastWriteTime = FakeTouch;
   api.SetAttributes = FakeSetAttributes;
   api.CreateFolder = FakeCreateFolder;
+  api.CreatePrivateFolder = FakeCreatePrivateFolder;
   api.RemoveFolder = FakeRemoveFolder;
   api.OpenFileForMove = FakeOpenFileForMove;
   api.OpenFileForRead = FakeOpenFileForRead;

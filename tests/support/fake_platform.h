@@ -84,6 +84,7 @@ struct FakePlatform {
   Fault flush;
   Fault commit;              // the finished file cannot take the destination's place
   Fault touch;               // a file's last-write time cannot be set in place
+  Fault private_folder;      // no private folder can be made
   Fault find_free_space_ex;  // the 64-bit query is not found
   Fault call_free_space_ex;
   Fault clusters;

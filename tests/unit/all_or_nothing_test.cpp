@@ -10,9 +10,11 @@
 #include <tuple>
 
 #include "archive/archive_writer.h"
+#include "archive/payload_checksum.h"
 #include "common/messages.h"
 #include "common/text.h"
 #include "common/update_state.h"
+#include "flow/placement.h"
 #include "flow/updater_main.h"
 #include "resources/resource_ids.h"
 #include "tests/support/test_files.h"
@@ -259,6 +261,81 @@ TEST_F(AllOrNothingTest, ACrashAtAnyPointIsRepairedAtTheNextStart) {
       EXPECT_EQ(now, before_) << Describe(now);
     }
   }
+}
+
+// A journal that a player's program wrote (the format is plain and its
+// checksum has no secret) is acted on only when every record names the
+// update's own files where the update writes. Each record below, alone in
+// an otherwise valid journal, would once have deleted or changed something
+// outside: now the journal is refused whole, nothing changes and nothing is
+// said. The same journal with its records inside is rolled back, with the box.
+TEST_F(AllOrNothingTest, AJournalThatNamesAnythingButTheUpdatesOwnFilesIsRefused) {
+  // {G}, {D} and {V}: the installation, the data folder and a folder beside
+  // them, of the fixture in use; {T} a temporary name, {S} a staging name.
+  const struct {
+    const char* what;
+    const char* record;
+  } kCases[] = {
+      {"a new file's target outside both folders", "F\t{G}\\{T}\t{V}\\file\t-\tU"},
+      {"a new file outside both folders", "F\t{V}\\file\t{G}\\NEW.DAT\t-\tU"},
+      {"attributes of a file outside", "F\t{G}\\{T}\t{V}\\file\t1\tU"},
+      {"a folder outside", "D\t{V}\\empty"},
+      {"a staging folder outside", "S\t{V}\\tree"},
+      {"a staging folder deeper in the installation", "S\t{G}\\movie\\{S}"},
+      {"a way out by dots", "F\t{G}\\{T}\t{G}\\..\\victim\\file\t-\tU"},
+      {"a temporary file in another folder", "F\t{V}\\{T}\t{G}\\NEW.DAT\t-\tU"},
+      {"a file of the data folder that no DataFile line writes", "F\t{D}\\{T}\t{D}\\OTHER.DOC\t-\tU"},
+      {"a folder of the data folder on the way to nothing of the update's", "D\t{D}\\other"},
+      {"the journal itself as a target", "F\t{G}\\{T}\t{G}\\~ks-journal.dat\t-\tU"},
+      {"a kind of record no updater writes", "R\t{V}\\file"},
+      {"a line that is no line", "F\t{G}\\{T}\t{G}\\NEW.DAT\t-\tC99"},
+  };
+  const std::string valid = "F\t{G}\\{T}\t{G}\\NEW.DAT\t-\tU\r\nF\t{D}\\{T}\t{D}\\FIRST.SAV\t-\tU\r\nS\t{G}\\{S}\r\n";
+  auto plant = [this](std::string records) {
+    const std::pair<std::string, std::string> names[] = {
+        {"{G}", folder.Join("game")}, {"{D}", folder.Join("data")}, {"{V}", folder.Join("victim")},
+        {"{T}", "~ks0000AAAA.tmp"},    {"{S}", "~ks-staging-0123456789abcdef"}};
+    for (const auto& [name, text] : names)
+      for (size_t at; (at = records.find(name)) != std::string::npos;) records.replace(at, name.size(), text);
+    MakeFolder(folder.Join("victim"));
+    MakeFolder(folder.Join("victim\\tree"));
+    MakeFolder(folder.Join("victim\\empty"));
+    WriteWholeFile(folder.Join("victim\\file"), "not the game's");
+    WriteWholeFile(folder.Join("victim\\tree\\x"), "not the game's");
+    MakeFolder(folder.Join("data\\other"));
+    WriteWholeFile(folder.Join("game\\NEW.DAT"), "new");  // as if put in place before the crash
+    WriteWholeFile(folder.Join("data\\FIRST.SAV"), "first");
+    std::string body = "koushin journal 1\r\n" + records;
+    char sum[20];
+    uint64_t digest = Xxh64(body.data(), body.size(), 0);
+    FormatText(sum, sizeof sum, "%08x%08x", uint32_t(digest >> 32), uint32_t(digest));
+    WriteWholeFile(folder.Join("game\\") + kJournalName, body + "X\t" + sum + "\r\n");
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.what);
+    Fresh();
+    plant(valid + c.record + "\r\n");
+    Snapshot planted = Now();
+    Start();
+    fake->in_dialog = [](FakePlatform& f) { f.Click(IDC_CANCEL); };
+    EXPECT_EQ(UpdaterMain(nullptr), 0);
+    EXPECT_EQ(Texts(), std::vector<std::string>{kMsgInterrupted}) << "no box about a rolled-back update";
+    EXPECT_EQ(Now(), planted) << "nothing of the installation changed";
+    EXPECT_EQ(ReadWholeFile(folder.Join("victim\\file")), "not the game's");
+    EXPECT_EQ(ReadWholeFile(folder.Join("victim\\tree\\x")), "not the game's");
+    EXPECT_TRUE(FileExists(folder.Join("victim\\empty")));
+    EXPECT_EQ(NativePlatform()->GetAttributes(folder.Join("victim\\file").c_str()) & kAttrReadOnly, 0u);
+  }
+  // The same journal without the stray record is the update's own.
+  Fresh();
+  plant(valid);
+  Start();
+  fake->in_dialog = [](FakePlatform& f) { f.Click(IDC_CANCEL); };
+  EXPECT_EQ(UpdaterMain(nullptr), 0);
+  EXPECT_EQ(Texts(), (std::vector<std::string>{kMsgRolledBack, kMsgInterrupted}));
+  EXPECT_FALSE(FileExists(folder.Join("game\\NEW.DAT")));
+  EXPECT_FALSE(FileExists(folder.Join("data\\FIRST.SAV")));
+  EXPECT_FALSE(FileExists(folder.Join("game\\") + kJournalName));
 }
 
 }  // namespace

@@ -7,12 +7,17 @@
 #include <algorithm>
 #include <string>
 
+#ifndef _WIN32
+#include <unistd.h>
+#endif
+
 #include "archive/archive_writer.h"
 #include "common/messages.h"
 #include "common/text.h"
 #include "common/update_state.h"
 #include "flow/disc_copy.h"
 #include "flow/file_update.h"
+#include "flow/recovery.h"
 #include "flow/updater_main.h"
 #include "flow/wizard.h"
 #include "resources/resource_ids.h"
@@ -59,7 +64,24 @@ class FlowTest : public PlatformTest {
     };
   }
   FakeControl& C(int id) { return fake->controls[id]; }
+  // Whether `path` is `rest` inside a staging folder that the run made in
+  // the installation folder (a name of its own, not an older updater's).
+  bool IsRunsStagingFolder(const std::string& path, const std::string& rest) const {
+    std::string base = folder.Join("game\\");
+    if (path.rfind(base, 0) != 0) return false;
+    std::string name = path.substr(base.size(), path.find('\\', base.size()) - base.size());
+    return name != "~ks-staging" && IsStagingName(name.c_str()) && path == base + name + "\\" + rest;
+  }
 };
+
+// How many staging folders (or links under their names) `folder` holds.
+int StagingFoldersIn(const std::string& folder) {
+  int count = 0;
+  NativePlatform()->ListFolder(
+      folder.c_str(), [](void* context, const char* name, int, LinkKind) { *static_cast<int*>(context) += IsStagingName(name); },
+      &count);
+  return count;
+}
 
 TEST_F(FlowTest, CompletedUpdateExitsWithOneAndCleansUp) {
   ReadyForRun(kScript, {{"GAME.EXE", {'n', 'e', 'w'}, kTime, true}});
@@ -210,13 +232,34 @@ TEST_F(FlowTest, ExistingDataFileKeepsItsContentInEveryCase) {
 // InstPath that is not absolute is no installation, and an empty or relative
 // DataPath is taken under InstPath, where the game started from its own
 // folder finds it.
-TEST_F(FlowTest, RelativeInstPathIsNoInstallation) {
-  for (const char* inst : {"game", "C:game", "\\game", "\\\\.\\C:\\game"}) {
-    SCOPED_TRACE(inst);
+// A base folder that names no place of its own (relative, a device path), or
+// one on a share of this very machine, whose server would follow links that
+// no check of the updater sees: the game counts as not installed.
+TEST_F(FlowTest, RelativeDeviceOrLocalShareBaseFolderIsNoInstallation) {
+  const struct {
+    const char* inst;
+    const char* data;
+  } kCases[] = {
+      {"game", ""},
+      {"C:game", ""},
+      {"\\game", ""},
+      {"\\\\.\\C:\\game", ""},
+      {"\\\\?\\GLOBALROOT\\Device\\HarddiskVolume1\\game", ""},
+      {"\\\\localhost\\C$\\Games\\X", ""},
+      {"\\\\LocalHost\\Games\\X", ""},
+      {"\\\\127.0.0.1\\Games\\X", ""},
+      {"\\\\fileserver\\ADMIN$\\Games\\X", ""},
+      {"\\\\fileserver\\D$\\Games\\X", ""},
+      {nullptr, "\\\\localhost\\C$\\Users\\Player\\Saves"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.inst ? c.inst : c.data);
     ResetUpdateState();
     fake->boxes.clear();
     fake->dialogs_run.clear();
-    fake->registry["Software\\Co\\Dir"]["InstPath"] = std::string(inst) + '\0';
+    std::string inst = c.inst ? c.inst : folder.Join("game");
+    fake->registry["Software\\Co\\Dir"]["InstPath"] = inst + '\0';
+    fake->registry["Software\\Co\\Dir"]["DataPath"] = std::string(c.data) + '\0';
     Payload(kScript, {{"GAME.EXE", {'n'}, kTime, false}});
     EXPECT_EQ(UpdaterMain(nullptr), 0);
     char expected[kLongTextSize];
@@ -408,7 +451,7 @@ TEST_F(FlowTest, ShellCopyAbortEndsTheWizardWithoutAMessage) {
   ASSERT_EQ(fake->shell_copies.size(), 1u);
   const FakeShellCopy& copy = fake->shell_copies[0];
   EXPECT_EQ(copy.from, "Q:\\movie");
-  EXPECT_EQ(copy.to, folder.Join("game\\~ks-staging")) << "the shell copies into the staging folder";
+  EXPECT_TRUE(IsRunsStagingFolder(copy.to, "00")) << copy.to << ": the shell copies into the run's staging folder";
   EXPECT_EQ(copy.kind, kShellCopyFolder) << "a source that cannot be examined goes as a folder";
   EXPECT_TRUE(copy.from_ends_in_two_nuls && copy.to_ends_in_two_nuls);
   EXPECT_EQ(folder.CountEntries(), 1) << "nothing of the line, no staging folder";
@@ -458,7 +501,7 @@ TEST_F(FlowTest, DiscCopiesAreStagedAndPutInPlaceOnlyWhenDone) {
     if (!c.done && !c.result.Aborted) boxes.push_back(failed);
     if (!c.done) boxes.push_back(kMsgInterrupted);
     EXPECT_EQ(Texts(), boxes);
-    EXPECT_FALSE(FileExists(folder.Join("game\\~ks-staging"))) << "the staging folder goes in every case";
+    EXPECT_EQ(StagingFoldersIn(folder.Join("game")), 0) << "the staging folder goes in every case";
     NativePlatform()->SetAttributes(folder.Join("game\\OLD.BIN").c_str(), kAttrNormal);
   }
 }
@@ -473,7 +516,10 @@ TEST_F(FlowTest, CopiesAFileByItsPathAndStopsAtAFailedCopy) {
   EXPECT_EQ(UpdaterMain(nullptr), 0);
   ASSERT_EQ(fake->shell_copies.size(), 2u) << "the line after the failed one is not copied";
   EXPECT_EQ(fake->shell_copies[0].from, "Q:\\data\\a.bin");
-  EXPECT_EQ(fake->shell_copies[0].to, folder.Join("game\\~ks-staging\\data\\a.bin"));
+  EXPECT_TRUE(IsRunsStagingFolder(fake->shell_copies[0].to, "00\\data\\a.bin")) << fake->shell_copies[0].to;
+  EXPECT_NE(fake->shell_copies[1].to.substr(0, fake->shell_copies[1].to.size() - 9),
+            fake->shell_copies[0].to.substr(0, fake->shell_copies[1].to.size() - 9))
+      << "each line copies into a folder made for it";
   EXPECT_EQ(ReadWholeFile(folder.Join("game\\data\\a.bin")), "Q:\\data\\a.bin") << "in place, its folder made";
   EXPECT_FALSE(FileExists(folder.Join("game\\b.bin")));
   EXPECT_EQ(fake->shell_copies[0].kind, kShellCopyFile);
@@ -581,27 +627,34 @@ TEST_F(FlowTest, DiscCopyNeverLandsBeyondAForeignLink) {
 
 // What an interrupted run left is repaired at the next start, before the
 // wizard opens, without a word: a backup whose target is missing goes back,
-// a backup beside its target and the temporary files and the staging folder
-// go. Nothing else is touched, and no link of somebody's is followed.
+// a backup beside its target and the temporary files and the staging folders
+// go. Nothing else is touched, and no link is followed, not even an
+// administrator's.
 TEST_F(FlowTest, NextStartRepairsWhatAnInterruptedRunLeft) {
-  MakeFolder(folder.Join("game\\data"));
-  MakeFolder(folder.Join("save"));
-  MakeFolder(folder.Join("game\\~ks-staging"));
-  MakeFolder(folder.Join("game\\~ks-staging\\movie"));
+  const char* script =
+      "[SETUP]\r\nCompanyName=Co\r\nGameTitle=Title\r\nGameClass=Class\r\nGameDir=Dir\r\nUpdaterVersion=1\r\n"
+      "[UPDATE]\r\nUpdateFile00=GAME.EXE\r\nUpdateFile01=d,C.SAV\r\n";
+  for (const char* name : {"game\\sub", "game\\data", "save", "save\\other", "game\\~ks-staging",
+                           "game\\~ks-staging\\movie", "game\\~ks-staging-0123456789abcdef"})
+    MakeFolder(folder.Join(name));
   fake->registry["Software\\Co\\Dir"]["DataPath"] = folder.Join("save") + '\0';
   const std::string bak = kBackupSuffix;
-  WriteWholeFile(folder.Join("game\\data\\A.DAT") + bak, "old A");  // its target is missing
-  WriteWholeFile(folder.Join("game\\B.DAT"), "new B");              // the replacement completed
+  WriteWholeFile(folder.Join("game\\sub\\A.DAT") + bak, "old A");  // its target is missing
+  WriteWholeFile(folder.Join("game\\B.DAT"), "new B");             // the replacement completed
   WriteWholeFile(folder.Join("game\\B.DAT") + bak, "old B");
-  WriteWholeFile(folder.Join("save\\C.SAV") + bak, "old C");  // in the data folder
+  WriteWholeFile(folder.Join("save\\C.SAV") + bak, "old C");  // beside a DataFile line's target
+  WriteWholeFile(folder.Join("save\\~ks0123ABCE.tmp"), "half written");
+  WriteWholeFile(folder.Join("save\\other\\D.DOC") + bak, "another program's");  // no folder of the update's
+  WriteWholeFile(folder.Join("save\\other\\~ks0123ABCF.tmp"), "another program's");
   WriteWholeFile(folder.Join("game\\~ks0123ABCD.tmp"), "half written");
-  WriteWholeFile(folder.Join("game\\~ks-staging\\movie\\op.mpg"), "staged");
+  WriteWholeFile(folder.Join("game\\~ks-staging\\movie\\op.mpg"), "staged");  // an older updater's
   WriteWholeFile(folder.Join("game\\player.tmp"), "the player's");  // no name of ours
   WriteWholeFile(folder.Join("game\\~ks-staging.txt"), "the player's too");
-  fake->links[folder.Join("game\\data")] = kAdministratorsLink;  // followed
-  Payload(kScript, {{"GAME.EXE", {'n'}, kTime, false}});
+  WriteWholeFile(folder.Join("game\\data\\~ks76543210.tmp"), "behind a link");
+  fake->links[folder.Join("game\\data")] = kAdministratorsLink;
+  Payload(script, {{"GAME.EXE", {'n'}, kTime, false}});
   fake->in_dialog = [this](FakePlatform& f) {
-    EXPECT_EQ(ReadWholeFile(folder.Join("game\\data\\A.DAT")), "old A") << "repaired before the wizard";
+    EXPECT_EQ(ReadWholeFile(folder.Join("game\\sub\\A.DAT")), "old A") << "repaired before the wizard";
     f.Click(IDC_CANCEL);
   };
   EXPECT_EQ(UpdaterMain(nullptr), 0);
@@ -609,18 +662,66 @@ TEST_F(FlowTest, NextStartRepairsWhatAnInterruptedRunLeft) {
   EXPECT_EQ(ReadWholeFile(folder.Join("game\\B.DAT")), "new B");
   EXPECT_FALSE(FileExists(folder.Join("game\\B.DAT") + bak));
   EXPECT_EQ(ReadWholeFile(folder.Join("save\\C.SAV")), "old C");
+  EXPECT_FALSE(FileExists(folder.Join("save\\~ks0123ABCE.tmp")));
+  EXPECT_EQ(ReadWholeFile(folder.Join("save\\other\\D.DOC") + bak), "another program's");
+  EXPECT_TRUE(FileExists(folder.Join("save\\other\\~ks0123ABCF.tmp")));
   EXPECT_FALSE(FileExists(folder.Join("game\\~ks0123ABCD.tmp")));
-  EXPECT_FALSE(FileExists(folder.Join("game\\~ks-staging")));
+  EXPECT_EQ(StagingFoldersIn(folder.Join("game")), 0);
   EXPECT_EQ(ReadWholeFile(folder.Join("game\\player.tmp")), "the player's");
   EXPECT_TRUE(FileExists(folder.Join("game\\~ks-staging.txt")));
-  EXPECT_EQ(CountEntriesIn(folder.Join("game\\data")), 1);
-  EXPECT_EQ(CountEntriesIn(folder.Join("game")), 5) << "SETUP.INI, data, B.DAT and the player's two files";
-  // A folder behind somebody's link is none of the updater's business.
-  ResetUpdateState();
-  fake->links = {{folder.Join("game\\data"), kOtherLink}};
-  WriteWholeFile(folder.Join("game\\data\\~ks76543210.tmp"), "x");
+  EXPECT_TRUE(FileExists(folder.Join("game\\data\\~ks76543210.tmp"))) << "never through a link";
+  EXPECT_EQ(CountEntriesIn(folder.Join("game")), 6) << "SETUP.INI, sub, data, B.DAT and the player's two files";
+}
+
+// A link that a player's program left under a staging folder's name is
+// removed as a link: what it leads to stays whole, and no later run copies
+// through it (every run makes a staging folder of its own).
+#ifndef _WIN32  // a real link, which only the native build can make here (the end-to-end cases make one under Wine)
+TEST_F(FlowTest, APlantedStagingLinkIsRemovedAndNeverCopiedThrough) {
+  const std::string outside = folder.Join("elsewhere");
+  MakeFolder(outside);
+  WriteWholeFile(outside + "\\keep", "keep");
+  for (const char* name : {"~ks-staging", "~ks-staging-0123456789abcdef"}) {
+    SCOPED_TRACE(name);
+    ResetUpdateState();
+    fake->boxes.clear();
+    std::string native = folder.path().substr(2);  // C:\tmp\x is /tmp/x
+    std::replace(native.begin(), native.end(), '\\', '/');
+    ASSERT_EQ(symlink((native + "/elsewhere").c_str(), (native + "/game/" + name).c_str()), 0);
+    fake->links[folder.Join(std::string("game\\") + name)] = kOtherLink;
+    ReadyForRun(
+        "[SETUP]\r\nCompanyName=Co\r\nGameTitle=Title\r\nGameClass=Class\r\nGameDir=Dir\r\n"
+        "[UPDATE]\r\nCopyFile00=2:movie\r\n");
+    fake->in_dialog = [](FakePlatform& f) {
+      for (int i = 0; i < 3; ++i) f.Click(IDC_NEXT);
+    };
+    fake->cd_drives = "Q";
+    fake->disc_files = {{"Q:\\DISC2.CHK", ""}, {"Q:\\movie\\EVIL.DLL", "planted"}};
+    EXPECT_EQ(UpdaterMain(nullptr), 1);
+    EXPECT_EQ(Texts(), std::vector<std::string>{});
+    EXPECT_EQ(ReadWholeFile(folder.Join("game\\movie\\EVIL.DLL")), "planted") << "the folder arrives";
+    EXPECT_EQ(CountEntriesIn(outside), 1) << "nothing reached where the link led, nothing was removed there";
+    EXPECT_EQ(StagingFoldersIn(folder.Join("game")), 0) << "the link is gone";
+    fake->links.clear();
+  }
+}
+#endif
+
+// A staging folder that cannot be made fails its line with the line's own
+// box; nothing is copied anywhere else.
+TEST_F(FlowTest, ALineWithoutAStagingFolderFails) {
+  ReadyForRun(
+      "[SETUP]\r\nCompanyName=Co\r\nGameTitle=Title\r\nGameClass=Class\r\nGameDir=Dir\r\n"
+      "[UPDATE]\r\nCopyFile00=2:movie\r\n");
+  fake->cd_drives = "Q";
+  fake->disc_files = {{"Q:\\DISC2.CHK", ""}, {"Q:\\movie\\op.mpg", "op"}};
+  fake->private_folder.FromNow();
   EXPECT_EQ(UpdaterMain(nullptr), 0);
-  EXPECT_TRUE(FileExists(folder.Join("game\\data\\~ks76543210.tmp")));
+  char failed[1024];
+  FormatText(failed, sizeof failed, kMsgCopyFailed, "movie");
+  EXPECT_EQ(Texts(), (std::vector<std::string>{failed, kMsgInterrupted}));
+  EXPECT_TRUE(fake->shell_copies.empty());
+  EXPECT_EQ(CountEntriesIn(folder.Join("game")), 1) << "SETUP.INI alone";
 }
 
 TEST_F(FlowTest, WizardIgnoresCommandsWhileBusyAndShowsTheWaitCursor) {

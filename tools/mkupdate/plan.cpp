@@ -259,6 +259,7 @@ int NoFlush(PlatformFile) { return 0; }
 int NoCommit(PlatformFile, const char*, const char*, const uint64_t*) { return 0; }
 int NoPath(const char*) { return 0; }
 int NoAttributes(const char*, uint32_t) { return 0; }
+int NoPrivateFolder(const char*, const char*, char*) { return 0; }
 // A link found on this machine is taken as one the player's programs made:
 // who made it on the player's machine cannot be known here.
 LinkKind PlanLinkAt(const char* path) {
@@ -286,6 +287,8 @@ PlatformApi StandIn() {
   api.GetAttributes = PlanGetAttributes;
   api.SetAttributes = NoAttributes;
   api.CreateFolder = NoPath;
+  api.CreatePrivateFolder = NoPrivateFolder;
+  api.TakeFolderAccess = NoPath;
   api.RemoveFolder = NoPath;
   api.LinkAt = PlanLinkAt;
   api.ListFolder = NoList;
