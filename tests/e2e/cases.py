@@ -271,6 +271,10 @@ CASES = [
          record=record(inst_path=False)),
     Case("instpath-relative-is-not-installed", [press(OK, not_installed())],
          record=record(inst_path="game")),
+    # A share of this very machine: its file server would follow links that
+    # the updater's own checks never see.
+    Case("instpath-on-a-share-of-this-machine-is-not-installed", [press(OK, not_installed())],
+         record=record(inst_path=lambda ctx: "\\\\localhost\\C$" + ctx["game"][2:])),
     Case("no-instmode", [press(OK, not_installed())],
          record=record(inst_mode=None)),
     Case("instpath-of-260-bytes", [press(OK, not_installed())],
@@ -875,4 +879,52 @@ CASES += [
          exit_code=1, **AON_DISC, discs={"d": {**DISC2, "MOVIE.DAT": b"movie"}}, prepare=crashed_while_placing,
          check=lambda run: files(game={"GAME.EXE": b"MZ new game", "NEW.DAT": b"new", "MOVIE.DAT": b"movie"})(run) +
          nothing_of_ours(run), plan_cannot_foresee="the start first rolls back what a crash left"),
+]
+
+
+# --- What a player's program plants for the elevated updater -------------------------
+# A journal in the format the updater writes, with a valid checksum, whose
+# records name a file and a folder outside both base folders; and a link left
+# in a staging folder of the old name, into which a disc folder would once
+# have been copied. Neither is followed: the update runs as if nothing were
+# there.
+def planted_journal(run):
+    outside = run.game.parent / "elsewhere"
+    (outside / "tree").mkdir(parents=True, exist_ok=True)
+    (outside / "keep").write_bytes(b"not the game's")
+    (outside / "tree" / "keep").write_bytes(b"not the game's")
+    game, elsewhere = run.paths["game"], run.paths["game"].rsplit("\\", 1)[0] + "\\elsewhere"
+    body = ("koushin journal 1\r\n"
+            f"F\t{game}\\~ks0000AAAA.tmp\t{elsewhere}\\keep\t-\tU\r\n"
+            f"S\t{elsewhere}\\tree\r\n").encode("cp932")
+    digest = xxh64(body)
+    (run.game / "~ks-journal.dat").write_bytes(body + f"X\t{digest >> 32:08x}{digest & 0xFFFFFFFF:08x}\r\n".encode())
+
+
+def outside_untouched(run):
+    outside = run.game.parent / "elsewhere"
+    problems = [f"{p} is gone" for p in (outside / "keep", outside / "tree" / "keep") if not p.is_file()]
+    return problems + [f"{p} was written outside" for p in outside.rglob("*") if p.name not in ("keep", "tree")]
+
+
+def staging_link(run):
+    outside = run.game.parent / "elsewhere"
+    outside.mkdir(exist_ok=True)
+    (outside / "keep").write_bytes(b"")
+    (run.game / "~ks-staging").mkdir()
+    (run.game / "~ks-staging" / "movie").symlink_to(outside, target_is_directory=True)
+
+
+def no_staging_of_this_run(run):
+    return [f"{p} was left behind" for p in run.game.iterdir() if p.name.startswith("~ks-staging-")]
+
+
+CASES += [
+    Case("planted-journal-naming-files-outside-is-refused", RUN + FINISH, exit_code=1, prepare=planted_journal,
+         check=lambda run: files(game={"GAME.EXE": b"MZ new game"})(run) + outside_untouched(run)),
+    Case("link-left-in-a-staging-folder-is-never-copied-through", RUN + FINISH, exit_code=1,
+         script=run_script(("CopyFile00", "2:movie")),
+         discs={"d": {**DISC2, "movie\\EVIL.DLL": b"planted", "movie\\op.mpg": b"movie"}}, prepare=staging_link,
+         check=lambda run: files(game={"movie\\EVIL.DLL": b"planted", "movie\\op.mpg": b"movie"})(run) +
+         nothing_outside(run) + no_staging_of_this_run(run)),
 ]
