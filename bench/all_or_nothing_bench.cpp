@@ -90,10 +90,12 @@ double Run(const std::vector<uint8_t>& payload_bytes, int n, uint32_t size, bool
   g_peak = g_baseline;
   Os = measure ? &g_counting : NativePlatform();
   auto start = std::chrono::steady_clock::now();
-  RunFileUpdate(nullptr);
+  // The run alone, without a window: nothing to show, no disc to ask for.
+  RunSeat seat = {nullptr, nullptr, [](void*) {}, [](void*, const char*) {}, nullptr, [](void*, int) { return 0; }};
+  RunOutcome outcome = RunUpdate(seat);
   double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
   Os = NativePlatform();
-  if (!UpdateState.UpdateCompleted) fprintf(stderr, "the run did not complete\n");
+  if (outcome != kRunCompleted) fprintf(stderr, "the run did not complete\n");
   ClosePayloadArchive();
   return ms;
 }

@@ -9,15 +9,13 @@
 #include "common/update_state.h"
 #include "flow/line_decision.h"
 #include "flow/recovery.h"
-#include "flow/wizard.h"
 #include "settings/settings_readers.h"
 #include "settings/update_script.h"
 
 namespace {
 
-int FailCopy(PlatformWindow window, const char* path) {
+int FailCopy(const char* path) {
   ShowUpdaterErrorF(kMsgCopyFailed, path);
-  Os->EndWizardDialog(window, -1);
   return 0;
 }
 
@@ -59,12 +57,14 @@ static int ProbeDrives(int disc, char* root) {
   return found;
 }
 
-int FindDiscDrive(int disc, PlatformWindow window, char* root) {
+void DiscPromptText(int disc, char* out, size_t size) {
+  FormatText(out, size, kMsgInsertDisc, UpdateState.GameTitle, disc);
+}
+
+int FindDiscDrive(int disc, const RunSeat& seat, char* root) {
   for (;;) {
     if (ProbeDrives(disc, root)) return 1;
-    char message[kLongTextSize];
-    FormatText(message, sizeof message, kMsgInsertDisc, UpdateState.GameTitle, disc);
-    if (Os->ShowMessageBox(window, message, UpdateState.UpdaterCaption, kBoxOkCancel) != kAnswerOk) return 0;
+    if (!seat.AskForDisc(seat.context, disc)) return 0;
   }
 }
 
@@ -146,7 +146,7 @@ namespace {
 // 0 when it failed, -1 when the player stopped the copy in the shell's
 // window. All or nothing keeps the staged copy for the end of the run;
 // otherwise the staging folder goes with the line.
-int CopyStaged(PlatformWindow window, DiscCopyItem& item, int line, const LineDecision& decision) {
+int CopyStaged(PlatformWindow owner, DiscCopyItem& item, int line, const LineDecision& decision) {
   char staged[kLongTextSize] = {}, target[kLongTextSize] = {};
   // The line's own folder, made now in the run's private folder: nothing
   // the shell merges into can have been prepared by anybody else.
@@ -157,7 +157,7 @@ int CopyStaged(PlatformWindow window, DiscCopyItem& item, int line, const LineDe
   const char* name = decision.Target + decision.RelativeAt;
   CopyText(target, sizeof target, decision.Target);
   if (kind == kShellCopyFile && !AppendPathComponent(staged, sizeof staged, item.Path)) return 0;
-  ShellCopyResult result = Os->ShellCopy(window, decision.Source, staged, kind);
+  ShellCopyResult result = Os->ShellCopy(owner, decision.Source, staged, kind);
   int done = result.Aborted ? -1 : result.Failed ? 0 : 1;
   if (done == 1 && UpdateState.Deferring) {
     item.Staged = kind == kShellCopyFile ? 1 : 2;  // put in place with everything else, at the end
@@ -202,27 +202,24 @@ bool StagingFolderOf(int line, char* out, size_t size) {
   return line < 0 || AppendPathComponent(out, size, name);
 }
 
-int RunDiscCopy(PlatformWindow window) {
+int RunDiscCopy(const RunSeat& seat) {
   char disc_root[3] = "";
   for (int i = 0; i < UpdateState.DiscCopyItemCount; ++i) {
     DiscCopyItem& item = UpdateState.DiscCopyItems[i];
     LineDecision decision;
-    if (!CheckCopyLine(item, &decision)) return FailCopy(window, item.Path);
-    if (item.DiscNumber != 0 && !FindDiscDrive(item.DiscNumber, window, disc_root)) {
-      Os->EndWizardDialog(window, -1);
-      return 0;
-    }
+    if (!CheckCopyLine(item, &decision)) return FailCopy(item.Path);
+    if (item.DiscNumber != 0 && !FindDiscDrive(item.DiscNumber, seat, disc_root)) return 0;  // the player gave up
     DecideCopySource(item, disc_root, &decision);
+    if (seat.Line != nullptr) seat.Line(seat.context, decision, i, 1);
     // A source that cannot be examined is still handed to the shell, as a
     // folder: only the shell can tell that it is not there.
-    if (decision.Verb == kVerbFail && decision.Why != kWhyNotOnDisc) return FailCopy(window, item.Path);
-    SetInfoText(window, kInfoCopying, item.Path);
-    int done = CopyStaged(window, item, i, decision);
-    if (done < 0) {
-      Os->EndWizardDialog(window, -1);
-      return 0;
-    }
-    if (done == 0) return FailCopy(window, item.Path);
+    if (decision.Verb == kVerbFail && decision.Why != kWhyNotOnDisc) return FailCopy(item.Path);
+    char text[kLongTextSize];
+    FormatText(text, sizeof text, kInfoCopying, item.Path);
+    seat.Progress(seat.context, text);
+    int done = CopyStaged(seat.owner, item, i, decision);
+    if (done < 0) return 0;  // stopped in the shell's window: no box
+    if (done == 0) return FailCopy(item.Path);
   }
   return 1;
 }

@@ -4,19 +4,25 @@
 
 #include <cstddef>
 
+#include "flow/file_update.h"
 #include "platform/platform.h"
 
 // Fills UpdateState.DiscCopyItems with the lines that apply to this
 // installation; true when "CopyFile00" was present.
 int ReadDiscCopyList();
 
-// Copies every item in order; false after it has ended the wizard with -1.
-int RunDiscCopy(PlatformWindow window);
+// Copies every item in order, each line reported to the seat as it is
+// decided; false when a line failed (after its box) or the player stopped
+// (at the disc prompt, or in the shell's window: no box).
+int RunDiscCopy(const RunSeat& seat);
 
 // The root ("Q:") of the first CD-ROM drive, from A to Z, that holds disc
-// `disc`, asking the player to insert it until it is found; false when the
-// player cancelled.
-int FindDiscDrive(int disc, PlatformWindow window, char* root);
+// `disc`, asking the seat for it until it is found; false when the seat
+// gave up.
+int FindDiscDrive(int disc, const RunSeat& seat, char* root);
+
+// The text that asks the player for disc `disc`, into `out`.
+void DiscPromptText(int disc, char* out, size_t size);
 
 // The run's staging folder (UpdateState.StagingFolder): made in InstPath the
 // first time a line needs it, private to administrators, under a name

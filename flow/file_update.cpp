@@ -7,8 +7,6 @@
 #include "flow/disc_copy.h"
 #include "flow/line_decision.h"
 #include "flow/placement.h"
-#include "flow/wizard.h"
-#include "resources/resource_ids.h"
 #include "settings/settings_readers.h"
 #include "settings/update_script.h"
 
@@ -44,57 +42,48 @@ int DiskSpaceShortfall(char drive[3], uint64_t* shortfall) {
   return 1;
 }
 
-// False when the space is short: the wizard then waits with "戻る" and "中止".
-static int EnoughDiskSpace(PlatformWindow window) {
-  char drive[3];
-  uint64_t shortfall = 0;
-  if (!DiskSpaceShortfall(drive, &shortfall)) return 1;
-  SetInfoText(window, kInfoDiskShort, drive, shortfall);
-  SetWizardButtons(window, 1, 0, 1);
-  return 0;
-}
+namespace {
 
-static void EndRun(PlatformWindow window, const char* message) {
+RunOutcome Fail(const char* message) {
   ShowUpdaterError(message);
   DiscardDeferred();
-  Os->EndWizardDialog(window, -1);
+  return kRunFailed;
 }
 
-void RunFileUpdate(PlatformWindow window) {
-  UpdateState.UpdateCompleted = 0;
-  if (!EnoughDiskSpace(window)) return;
-  SetInfoText(window, "%s", kInfoRunning);
-  SetWizardButtons(window, 0, 0, 0);
-  Os->SetCursorShape(kCursorWait);
+}  // namespace
+
+RunOutcome RunUpdate(const RunSeat& seat) {
+  char drive[3];
+  uint64_t shortfall = 0;
+  if (DiskSpaceShortfall(drive, &shortfall)) {
+    char text[kLongTextSize];
+    FormatText(text, sizeof text, kInfoDiskShort, drive, shortfall);
+    seat.Progress(seat.context, text);
+    return kRunShortOfSpace;
+  }
+  seat.Begin(seat.context);
   int overwrite_only = ReadOverwriteOnly();
   UpdateState.AllOrNothing = ReadAllOrNothing();
   UpdateState.Deferring = UpdateState.AllOrNothing;
   int has_update_list = ReadUpdateList();
   int has_copy_list = ReadDiscCopyList();
-  if (!has_update_list && !has_copy_list) {
-    EndRun(window, kMsgNoLists);
-    return;
-  }
+  if (!has_update_list && !has_copy_list) return Fail(kMsgNoLists);
   if (UpdateState.UpdateItemCount == 0 && UpdateState.DiscCopyItemCount == 0) {
-    ShowUpdaterError(kMsgNothingToUpdate);  // then completed, as after a run
-  } else {
-    for (int i = 0; i < UpdateState.UpdateItemCount; ++i) {
-      if (!ApplyUpdateItem(UpdateState.UpdateItems[i], overwrite_only)) {
-        EndRun(window, kMsgWriteFailed);
-        return;
-      }
-    }
-    if (UpdateState.DiscCopyItemCount > 0 && !RunDiscCopy(window)) {
-      DiscardDeferred();
-      return;
-    }
-    if (UpdateState.Deferring && !PlaceDeferred(window)) return;
+    ShowUpdaterError(kMsgNothingToUpdate);
+    UpdateState.Deferring = 0;
+    return kRunNothingToUpdate;
   }
+  for (int i = 0; i < UpdateState.UpdateItemCount; ++i) {
+    LineDecision decision;
+    DecideUpdateItem(UpdateState.UpdateItems[i], overwrite_only, &decision);
+    if (seat.Line != nullptr) seat.Line(seat.context, decision, i, 0);
+    if (!CarryOutUpdateItem(decision)) return Fail(kMsgWriteFailed);
+  }
+  if (UpdateState.DiscCopyItemCount > 0 && !RunDiscCopy(seat)) {
+    DiscardDeferred();
+    return kRunFailed;
+  }
+  if (UpdateState.Deferring && !PlaceDeferred()) return kRunFailed;
   UpdateState.Deferring = 0;
-  SetInfoText(window, "%s", kInfoCompleted);
-  Os->SetItemText(window, IDC_NEXT, kTextFinish);
-  Os->EnableItem(window, IDC_NEXT, 1);
-  Os->FocusItem(window, IDC_NEXT);
-  Os->SetCursorShape(kCursorArrow);
-  UpdateState.UpdateCompleted = 1;
+  return kRunCompleted;
 }

@@ -1,14 +1,43 @@
 // The update run: the free-space test, the update-file lines written from the
 // payload by their kind, then the copy lines from the game's discs.
+//
+// The run never paints a window and never ends one. It reports what it does
+// and asks what it must through a RunSeat that its caller fills, and returns
+// its outcome: the wizard (flow/wizard.h) shows the reports in its Info text
+// and alone decides, from the outcome, what becomes of the dialog; mkupdate
+// plan prints them; the tests record them.
 #pragma once
 
 #include "common/update_state.h"
+#include "flow/line_decision.h"
 #include "platform/platform.h"
 
-// Called by the wizard's "次へ" on the confirmation page, with WizardBusy
-// set. Leaves the wizard stopped for disk space, completed ("完了"), or
-// ended with -1 after a failure.
-void RunFileUpdate(PlatformWindow window);
+// What the run tells its caller, and asks of it.
+struct RunSeat {
+  void* context;
+  PlatformWindow owner;  // owns the shell's copy window, or none
+  // The free space is there: the run is about to change the installation.
+  void (*Begin)(void* context);
+  // A text on where the run is: the free space it lacks, a line being
+  // copied from a disc.
+  void (*Progress)(void* context, const char* text);
+  // Each line as decided, just before the run acts on it: update-file line
+  // `line` of the lines that apply (`copy` 0), or copy line `line` (`copy`
+  // 1) once its disc is found. May be none.
+  void (*Line)(void* context, const LineDecision& decision, int line, int copy);
+  // Disc `disc` is in no CD-ROM drive: true to look again, false to stop.
+  int (*AskForDisc)(void* context, int disc);
+};
+
+enum RunOutcome : int32_t {
+  kRunShortOfSpace,     // RequiredDiskSpace is not free: nothing was done
+  kRunCompleted,        // every line is done
+  kRunNothingToUpdate,  // no line applies to this installation (after its box)
+  kRunFailed,           // a line failed (after its box, if it has one) or the player stopped the run
+};
+
+// The whole run, once.
+RunOutcome RunUpdate(const RunSeat& seat);
 
 // Fills UpdateState.UpdateItems with the lines that apply to this
 // installation; true when "UpdateFile00" was present.

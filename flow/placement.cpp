@@ -509,7 +509,7 @@ bool CarryOut(const char* text, uint32_t size) {
 
 }  // namespace
 
-int PlaceDeferred(PlatformWindow window) {
+int PlaceDeferred() {
   UpdateState.Deferring = 0;
   Text journal = {nullptr, 0, 0, true};
   char path[kLongTextSize];
@@ -519,14 +519,12 @@ int PlaceDeferred(PlatformWindow window) {
     ShowUpdaterError(kMsgWriteFailed);
     if (journal.bytes != nullptr) Os->Free(journal.bytes);
     DiscardDeferred();
-    Os->EndWizardDialog(window, -1);
     return 0;
   }
   if (!CarryOut(journal.bytes, journal.size)) {
     if (RollBack(journal.bytes, journal.size)) Os->RemoveFile(path);  // else the next start rolls back again
     Os->Free(journal.bytes);
     ClearDeferred();
-    Os->EndWizardDialog(window, -1);
     return 0;
   }
   // Everything is in place. The player's data files take the run's time,

@@ -22,9 +22,8 @@
 constexpr const char* kJournalName = "~ks-journal.dat";
 
 // Puts everything that was deferred in place, or, when a file cannot be put
-// in place, shows the line's message, rolls everything back and ends the
-// wizard with -1 (false).
-int PlaceDeferred(PlatformWindow window);
+// in place, shows the line's message and rolls everything back (false).
+int PlaceDeferred();
 
 // A failure before anything was put in place: removes the files written
 // beside their targets, the staging folder and the folders the run made.

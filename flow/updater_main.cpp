@@ -207,7 +207,7 @@ int UpdaterMain(void* instance) {
   int id = UpdateState.AgreementTextBlock != nullptr ? IDD_WIZARD_AGREEMENT : IDD_WIZARD;
   intptr_t result = Os->RunDialog(id, WizardProc);
   UpdateState.WizardWindow = nullptr;
-  if (result == 0) {
+  if (result == kWizardDone) {
     CleanUpTemporary();
     return 1;
   }

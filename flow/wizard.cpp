@@ -6,6 +6,7 @@
 #include "common/messages.h"
 #include "common/text.h"
 #include "common/update_state.h"
+#include "flow/disc_copy.h"
 #include "flow/file_update.h"
 #include "resources/resource_ids.h"
 
@@ -62,6 +63,49 @@ void ShowConfirmPage(PlatformWindow window) {
   ShowAgreementControls(window, 0);
 }
 
+// --- The run, seen from the wizard ---------------------------------------------------
+
+namespace {
+
+PlatformWindow WindowOf(void* context) { return static_cast<PlatformWindow>(context); }
+
+// From here on the run changes the installation: no button until it ends.
+void RunBegins(void* context) {
+  PlatformWindow window = WindowOf(context);
+  SetInfoText(window, "%s", kInfoRunning);
+  SetWizardButtons(window, 0, 0, 0);
+  Os->SetCursorShape(kCursorWait);
+}
+
+void RunProgress(void* context, const char* text) { SetInfoText(WindowOf(context), "%s", text); }
+
+int AskForDisc(void* context, int disc) {
+  char message[kLongTextSize];
+  DiscPromptText(disc, message, sizeof message);
+  return Os->ShowMessageBox(WindowOf(context), message, UpdateState.UpdaterCaption, kBoxOkCancel) == kAnswerOk;
+}
+
+}  // namespace
+
+void RunFileUpdate(PlatformWindow window) {
+  UpdateState.UpdateCompleted = 0;
+  RunSeat seat = {window, window, RunBegins, RunProgress, nullptr, AskForDisc};
+  switch (RunUpdate(seat)) {
+    case kRunShortOfSpace:
+      SetWizardButtons(window, 1, 0, 1);  // "戻る" and "中止" until there is room
+      return;
+    case kRunFailed: Os->EndWizardDialog(window, kWizardInterrupted); return;
+    case kRunCompleted:
+    case kRunNothingToUpdate: break;
+  }
+  SetInfoText(window, "%s", kInfoCompleted);
+  Os->SetItemText(window, IDC_NEXT, kTextFinish);
+  Os->EnableItem(window, IDC_NEXT, 1);
+  Os->FocusItem(window, IDC_NEXT);
+  Os->SetCursorShape(kCursorArrow);
+  UpdateState.UpdateCompleted = 1;
+}
+
 // "次へ" performs the step of the current page and advances by one; "戻る"
 // performs the step that led to the previous page.
 static void OnNextOrBack(PlatformWindow window, int id) {
@@ -72,7 +116,7 @@ static void OnNextOrBack(PlatformWindow window, int id) {
   switch (UpdateState.WizardPage) {
     case kStepShowConfirm: ShowConfirmPage(window); break;
     case kStepRunUpdate: RunFileUpdate(window); break;
-    case kStepFinish: Os->EndWizardDialog(window, 0); break;
+    case kStepFinish: Os->EndWizardDialog(window, kWizardDone); break;
     default: break;
   }
   UpdateState.WizardPage = WizardStep(UpdateState.WizardPage + 1);
@@ -86,7 +130,7 @@ static void OnCommand(PlatformWindow window, int id) {
     case IDC_CANCEL:
       // Escape and the close box send this too, even while the button is
       // disabled: once every file is written, they finish as "完了" does.
-      if (!UpdateState.WizardBusy) Os->EndWizardDialog(window, UpdateState.UpdateCompleted ? 0 : -1);
+      if (!UpdateState.WizardBusy) Os->EndWizardDialog(window, UpdateState.UpdateCompleted ? kWizardDone : kWizardInterrupted);
       break;
     case IDC_AGREE:
       Os->EnableItem(window, IDC_NEXT, 1);

@@ -7,6 +7,10 @@
 
 #include "platform/platform.h"
 
+// What the wizard's dialog ends with: the update done (or nothing to do), or
+// interrupted (a failure, "中止", the close box).
+enum : intptr_t { kWizardDone = 0, kWizardInterrupted = -1 };
+
 // The dialog procedure: the dialog opened, a command, the cursor due.
 int WizardProc(PlatformWindow window, DialogEvent event);
 
@@ -18,3 +22,9 @@ void SetWizardButtons(PlatformWindow window, int back, int next, int cancel);
 // Formats into a 1,024-byte buffer (a longer result is cut) and makes it the
 // text of the Info control 1001.
 void SetInfoText(PlatformWindow window, const char* format, ...);
+
+// "次へ" on the confirmation page, with WizardBusy set: runs the update
+// (flow/file_update.h) with the Info text as its report and a box as its
+// disc prompt, and leaves the wizard stopped for disk space (Back and Cancel
+// usable), completed ("完了"), or ended with kWizardInterrupted.
+void RunFileUpdate(PlatformWindow window);

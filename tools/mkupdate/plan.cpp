@@ -596,7 +596,14 @@ void PlanLines(const PlanOptions& o, Outcome* outcome) {
       fail_copy(it);
       continue;
     }
-    if (it.DiscNumber != 0 && !FindDiscDrive(it.DiscNumber, nullptr, disc_root)) {
+    // The player without the disc: asked, and giving up.
+    RunSeat seat = {nullptr, nullptr, nullptr, nullptr, nullptr, [](void*, int disc) {
+                      char message[kLongTextSize];
+                      DiscPromptText(disc, message, sizeof message);
+                      return int(PlanShowMessageBox(nullptr, message, UpdateState.UpdaterCaption, kBoxOkCancel) ==
+                                 kAnswerOk);
+                    }};
+    if (it.DiscNumber != 0 && !FindDiscDrive(it.DiscNumber, seat, disc_root)) {
       line.why = "fails: the player is asked for disc " + std::to_string(it.DiscNumber) + " (check file '" +
                  DisplayText(UpdateState.InstallerConfig.DiskCheckFile[it.DiscNumber]) +
                  "'), which no drive given holds";
