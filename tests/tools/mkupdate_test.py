@@ -507,6 +507,62 @@ def plan_says_where_and_why_the_run_would_stop():
     assert run("plan", exe, "--inst", inst, "--disc", "0=x").returncode == 2
 
 
+# Links in the folders mkupdate walks, each as (what, its name, where it
+# points, the commands it stops). A link that loops or leads nowhere stops
+# check, build and pack (in the folder packed) and plan (in a disc's folder
+# that a line copies) with one line naming it; plan follows links to
+# folders, so one to a folder it lies in loops there, while the packing
+# commands do not follow them; a link to a file is taken as the file. (Wine
+# leaves such links out of a folder's listing: the Windows build never meets
+# them there.)
+LINKS = [
+    ("loops", "self", "self", {"check", "build", "pack", "plan"}),
+    ("leads nowhere", "gone", "missing.dat", {"check", "build", "pack", "plan"}),
+    ("leads to a folder it lies in", "up", "..", {"plan"}),
+    ("leads to a file", "LINKED.DAT", "../target.dat", set()),
+]
+
+
+@test
+def links_that_loop_or_lead_nowhere_stop_a_walk_with_one_line():
+    exe, inst = an_update_and_a_game([("CopyFile00", "2:MOVIES")], {}, {})
+    for what, name, target, stops in LINKS:
+        src = folder_with(files={"GAME.EXE": b"MZ game", "sub/A.DAT": b"a", "target.dat": b"t"})
+        disc = pathlib.Path(tempfile.mkdtemp(prefix="mkupdate-disc-"))
+        write(disc / "DISC2.CHK", b"")
+        write(disc / "MOVIES" / "A.DAT", b"a")
+        write(disc / "target.dat", b"t")
+        out = src.parent / (src.name + ".out")
+        commands = {"check": (src / "sub", ["check", src]), "build": (src / "sub", ["build", src, "-o", out, "-q"]),
+                    "pack": (src / "sub", ["pack", src, "-o", out, "-q"]),
+                    "plan": (disc / "MOVIES", ["plan", exe, "--inst", inst, "--disc", f"2={disc}", "--json"])}
+        for command, (folder, args) in commands.items():
+            link = folder / name
+            link.symlink_to(target)
+            result = run(*args)
+            stderr = result.stderr.decode("utf-8", "replace")
+            if command in stops:
+                assert result.returncode == 1 and stderr == f"mkupdate: {link}: a link that loops or leads nowhere\n", \
+                    (what, command, result.returncode, stderr)
+            else:
+                assert result.returncode == 0 and stderr == "", (what, command, result.returncode, stderr)
+            link.unlink()
+    # What stays of the link to a file: the file, under the link's name.
+    assert b"LINKED.DAT" in run("list", out).stdout
+
+
+@test
+def running_out_of_memory_ends_a_command_with_one_line():
+    import resource
+    d = folder_with(files={"GAME.EXE": b"MZ game"})
+    with open(d / "LARGE.BIN", "wb") as f:  # sparse: 1 GiB, more than 256 MiB of address space can read
+        f.truncate(1 << 30)
+    limit = lambda: resource.setrlimit(resource.RLIMIT_AS, (256 << 20, 256 << 20))  # noqa: E731
+    result = subprocess.run([str(MKUPDATE), "pack", str(d), "-o", str(d / "x.bin")], capture_output=True,
+                            preexec_fn=limit)
+    assert result.returncode == 1 and result.stderr == b"mkupdate: out of memory\n", result
+
+
 def main():
     passed = failed = 0
     for t in TESTS:

@@ -1,15 +1,45 @@
 // mkupdate's PE reader and resource writer: a round trip on a small image,
 // and images made as a hostile tool would make them, each refused with one
 // line in bounded time and memory (the reader once wrote past its buffer,
-// wrapped its 32-bit totals, or walked shared subdirectories exponentially).
+// wrapped its 32-bit totals, walked shared subdirectories exponentially, or
+// copied one shared blob of data thousands of times before refusing it).
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "tests/support/pe_image.h"
 #include "tools/mkupdate/pe_resources.h"
 
+// The largest block of memory asked for while a test watches: a copy of a
+// resource's data is one block as large as the data, while the reader's own
+// records of a tree are small blocks.
+static std::atomic<bool> g_watching{false};
+static std::atomic<size_t> g_largest_block{0};
+
+void* operator new(size_t size) {
+  if (g_watching && size > g_largest_block) g_largest_block = size;
+  if (void* p = malloc(size != 0 ? size : 1)) return p;
+  throw std::bad_alloc();
+}
+// Out of line: inlined where a block is freed, the compiler would take the
+// replacement's free() for a mismatch with the caller's new.
+__attribute__((noinline)) void operator delete(void* p) noexcept { free(p); }
+__attribute__((noinline)) void operator delete(void* p, size_t) noexcept { free(p); }
+
 namespace {
+
+// The largest block `work` asks for.
+template <typename Work>
+size_t LargestBlockOf(Work work) {
+  g_largest_block = 0;
+  g_watching = true;
+  work();
+  g_watching = false;
+  return g_largest_block;
+}
 
 typedef std::vector<uint8_t> Bytes;
 
@@ -184,6 +214,64 @@ TEST(PeResources, RefusesTotalsBeyondTheLimitBeforeCopying) {
   ExpectRefused(image, "bytes of resource data");
   Bytes wide = WithResourceSection(0x30000, [](Bytes& s) { Directory(s, 0, 20000, 0x40, true); });
   ExpectRefused(wide, "more than 16384 directory entries");
+}
+
+// UPDATE/102 in `languages` languages, each `blob` bytes of data: one blob
+// for them all when `shared`, one each otherwise.
+Bytes UpdateInLanguages(uint32_t languages, uint32_t blob, bool shared) {
+  const uint32_t kType = 0x40, kName = 0x80, kEntries = 0x1000 + 8 * languages, kData = 0x10000;
+  uint32_t blobs = shared ? 1 : languages;
+  return WithResourceSection(kData + blobs * blob, [&](Bytes& s) {
+    Put16(s, 12, 1);  // the root: one named type, "UPDATE"
+    Put32(s, 16, 0x80000000u | 0x20);
+    Put32(s, 20, 0x80000000u | kType);
+    Put16(s, 0x20, 6);
+    for (int i = 0; i < 6; ++i) Put16(s, 0x22 + 2 * i, u"UPDATE"[i]);
+    Directory(s, kType, 1, kName, true, 102);
+    Directory(s, kName, languages, kEntries, false);
+    for (uint32_t i = 0; i < languages; ++i) {
+      Put32(s, kEntries + 16 * i, 0x2000 + kData + (shared ? 0 : i * blob));
+      Put32(s, kEntries + 16 * i + 4, blob);
+    }
+  });
+}
+
+// A tree that names one blob of data many times, or an update resource in
+// two languages, is refused before any of its data is copied: the reader
+// never asks for a block as large as one resource's data.
+TEST(PeResources, RefusesBeforeCopyingAnyData) {
+  struct Case {
+    const char* what;
+    Bytes image;
+    uint32_t blob;
+    const char* why;
+  };
+  const Case kCases[] = {
+      {"UPDATE/102 in 2,047 languages over one blob of 1 MiB", UpdateInLanguages(2047, 1 << 20, true), 1 << 20,
+       "bytes of resource data, more than the file holds"},
+      {"UPDATE/102 in two languages, 256 KiB each", UpdateInLanguages(2, 256 << 10, false), 256 << 10,
+       "UPDATE/102 is there in more than one language"},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.what);
+    std::vector<Resource> found;
+    std::string error;
+    bool read = true;
+    EXPECT_LT(LargestBlockOf([&] { read = ReadUpdateResources(c.image, 102, 103, &found, &error); }), c.blob);
+    EXPECT_FALSE(read);
+    EXPECT_TRUE(found.empty());
+    EXPECT_NE(error.find(c.why), std::string::npos) << error;
+  }
+  // Every resource, as the writer reads them: the shared blob is refused alike.
+  const Bytes& shared = kCases[0].image;
+  std::vector<Resource> all;
+  std::string error;
+  EXPECT_LT(LargestBlockOf([&] { EXPECT_FALSE(ReadResources(shared, &all, &error)); }), kCases[0].blob);
+  EXPECT_NE(error.find("more than the file holds"), std::string::npos) << error;
+  Bytes copy = shared;
+  EXPECT_LT(LargestBlockOf([&] { EXPECT_FALSE(ReplaceResources(&copy, {Update(102, "x")}, {}, &error)); }),
+            kCases[0].blob);
+  EXPECT_EQ(copy, shared) << "left as it was";
 }
 
 // Which language of UPDATE/102 the updater loads depends on the system's:

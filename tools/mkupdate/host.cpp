@@ -133,7 +133,10 @@ bool SetFileTimeOf(const fs::path& path, uint64_t time) {
 }
 #else
 uint64_t FileTimeOf(const fs::path& path) {
-  auto sys = std::chrono::file_clock::to_sys(fs::last_write_time(path));
+  std::error_code ec;
+  fs::file_time_type time = fs::last_write_time(path, ec);
+  if (ec) return 0;
+  auto sys = std::chrono::file_clock::to_sys(time);
   int64_t ticks =
       std::chrono::duration_cast<std::chrono::duration<int64_t, std::ratio<1, 10000000> > >(sys.time_since_epoch())
           .count();
@@ -148,6 +151,13 @@ bool SetFileTimeOf(const fs::path& path, uint64_t time) {
   return !ec;
 }
 #endif
+
+bool IsBrokenLink(const fs::path& path) {
+  std::error_code ec;
+  if (!fs::is_symlink(fs::symlink_status(path, ec))) return false;
+  // Unknown for a link that loops, not found for one whose target is missing.
+  return !fs::exists(fs::status(path, ec));
+}
 
 namespace {
 

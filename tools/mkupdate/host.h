@@ -25,8 +25,15 @@ bool ErrorIsTerminal();
 // 1 January 1970 as a FILETIME: 100-nanosecond intervals since 1601.
 constexpr int64_t kUnixEpochAsFileTime = 116444736000000000ll;
 
+// The last-write time of a file; 0 when it cannot be read.
 uint64_t FileTimeOf(const std::filesystem::path& path);
 bool SetFileTimeOf(const std::filesystem::path& path, uint64_t time);
+
+// Whether `path` is a symbolic link that loops or leads to nothing, and the
+// words for one. A folder walk stops at such a link: it cannot say what the
+// link stands for.
+bool IsBrokenLink(const std::filesystem::path& path);
+inline constexpr char kBrokenLink[] = "a link that loops or leads nowhere";
 
 // Writes `size` bytes as the file `path`: to a new temporary file beside it,
 // flushed to the disk, closed with its errors checked, given the last-write

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -101,19 +102,32 @@ int Usage(const std::string& message) {
   return kExitUsage;
 }
 
+// Why `path` is no folder to read, or "" when it is one.
+std::string NoFolder(const fs::path& path) {
+  std::error_code ec;
+  if (fs::is_directory(path, ec)) return "";
+  return path.string() + ": " + (IsBrokenLink(path) ? kBrokenLink : "not a folder");
+}
+
 // The files of SRC as archive entries, in the byte order of their archive
-// names so that the same folder always gives the same archive.
+// names so that the same folder always gives the same archive. A link to a
+// file is taken as the file; a link to a folder is not followed; a link
+// that loops or leads nowhere stops the walk.
 bool CollectEntries(const fs::path& src, std::vector<ArchiveInput>* entries, std::string* error,
                     const std::string& output = "") {
+  *error = NoFolder(src);
+  if (!error->empty()) return false;
   std::error_code ec;
-  if (!fs::is_directory(src, ec)) {
-    *error = src.string() + ": not a folder";
-    return false;
-  }
   std::map<std::string, fs::path> by_name, folded;
   for (auto it = fs::recursive_directory_iterator(src, ec); !ec && it != fs::recursive_directory_iterator();
        it.increment(ec)) {
-    if (!it->is_regular_file()) continue;
+    std::error_code entry_ec;
+    bool regular = it->is_regular_file(entry_ec);
+    if (entry_ec) {
+      *error = it->path().string() + ": " + (IsBrokenLink(it->path()) ? kBrokenLink : entry_ec.message());
+      return false;
+    }
+    if (!regular) continue;
     std::error_code same_ec;
     if (!output.empty() && fs::equivalent(it->path(), output, same_ec)) continue;  // an earlier output in SRC
     std::string name;
@@ -259,8 +273,9 @@ fs::path ShippedUpdater(const Options& o) {
   if (!o.updater.empty()) return o.updater;
   std::string name = "updater-" + o.arch + ".exe";
   fs::path self = fs::path(o.self).parent_path();
+  std::error_code ec;
   for (const fs::path& candidate : {self / name, self / ".." / "share" / "koushin" / name})
-    if (fs::exists(candidate)) return candidate;
+    if (fs::exists(candidate, ec)) return candidate;
   return self / name;
 }
 
@@ -501,13 +516,12 @@ bool ParsePlanOption(const std::string& a, const std::string& value, PlanOptions
 int Plan(const Options& o) {
   if (o.operands.size() != 1) return Usage("plan takes one update");
   if (o.plan.inst.empty()) return Usage("plan needs --inst DIR, the installation folder");
-  std::error_code ec;
-  if (!fs::is_directory(o.plan.inst, ec)) return Fail(o.plan.inst.string() + ": not a folder");
-  if (!o.plan.data.empty() && !fs::is_directory(o.plan.data, ec)) return Fail(o.plan.data.string() + ": not a folder");
-  for (const auto& disc : o.plan.discs)
-    if (!fs::is_directory(disc.second, ec)) return Fail(disc.second.string() + ": not a folder");
-  for (const auto& drive : o.plan.drives)
-    if (!fs::is_directory(drive.second, ec)) return Fail(drive.second.string() + ": not a folder");
+  std::vector<fs::path> folders = {o.plan.inst};
+  if (!o.plan.data.empty()) folders.push_back(o.plan.data);
+  for (const auto& disc : o.plan.discs) folders.push_back(disc.second);
+  for (const auto& drive : o.plan.drives) folders.push_back(drive.second);
+  for (const fs::path& folder : folders)
+    if (std::string why = NoFolder(folder); !why.empty()) return Fail(why);
   PlanOptions plan = o.plan;
   plan.update = o.operands[0];
   return RunPlan(plan);
@@ -621,6 +635,20 @@ const Command* FindCommand(const std::string& name) {
   return nullptr;
 }
 
+// Runs a command with a last guard: whatever the standard library throws
+// (memory running out among it) ends the command with one line, never an abort.
+int Run(const Command& command, const Options& o) {
+  try {
+    return command.run(o);
+  } catch (const std::bad_alloc&) {
+    return Fail("out of memory");
+  } catch (const std::exception& e) {
+    return Fail(e.what());
+  } catch (...) {
+    return Fail("an unexpected error");
+  }
+}
+
 // "usage: mkupdate build SRC -o OUT.exe [--arch ARCH] ...": the operands,
 // then every option the command takes that they do not already name.
 std::string Synopsis(const Command& c) {
@@ -709,7 +737,7 @@ int main(int argc, char** argv) {
     else PrintHelp();
     return kExitOk;
   }
-  if (command != nullptr) return command->run(o);
+  if (command != nullptr) return Run(*command, o);
   std::string names;
   for (const Command& c : kCommands) names += std::string(names.empty() ? "" : ", ") + c.name;
   return Usage(o.command.empty() ? "a command is needed: " + names

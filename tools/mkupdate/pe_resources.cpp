@@ -138,6 +138,13 @@ bool OffsetOf(const Layout& layout, uint32_t rva, uint32_t size, size_t* offset)
   return false;
 }
 
+// A resource found in the tree, its data not yet copied.
+struct Located {
+  Resource resource;  // without its data
+  size_t offset;      // of its data in the file
+  uint32_t length;
+};
+
 struct TreeReader {
   const std::vector<uint8_t>& image;
   const Layout& layout;
@@ -145,15 +152,10 @@ struct TreeReader {
   uint32_t size;
   const ResourceFilter& wanted;
   std::string* error;
+  std::vector<Located>* found;
   std::set<uint32_t> seen;  // directories and data entries reached so far
   size_t entries = 0;       // directory entries read so far
   uint64_t bytes = 0;       // resource data found so far
-  struct Found {
-    Resource resource;  // without its data yet
-    size_t offset;
-    uint32_t length;
-  };
-  std::vector<Found> found;
 
   bool Fail(const std::string& why) {
     *error = "the resource section is damaged: " + why;
@@ -191,7 +193,8 @@ struct TreeReader {
     return true;
   }
 
-  bool Read(std::vector<Resource>* resources) {
+  // Walks the whole tree; nothing of the resources' data is copied.
+  bool Read() {
     std::vector<std::pair<uint32_t, uint32_t>> types;
     if (!Entries(0, &types)) return false;
     for (auto [type_field, type_dir] : types) {
@@ -215,23 +218,49 @@ struct TreeReader {
           size_t offset;
           if (!OffsetOf(layout, rva, length, &offset)) return Fail("a resource's data lies outside every section");
           if (wanted && !wanted(r.key)) continue;
+          // Entries may share their data: what they claim together is held
+          // to what the file itself holds, so a copy of them all never takes
+          // more memory than the file already does.
           bytes += length;
-          if (bytes > kMaxResourceBytes)
-            return Fail("more than " + std::to_string(kMaxResourceBytes) + " bytes of resource data");
-          found.push_back({std::move(r), offset, length});
+          bool file_bound = image.size() < kMaxResourceBytes;
+          uint64_t limit = file_bound ? image.size() : kMaxResourceBytes;
+          if (bytes > limit)
+            return Fail("more than " + std::to_string(limit) + " bytes of resource data" +
+                        (file_bound ? ", more than the file holds" : ""));
+          found->push_back({std::move(r), offset, length});
         }
       }
-    }
-    // Copied only once the whole tree has passed: a tree that claims
-    // gigabytes is refused before any of them is copied.
-    for (Found& f : found) {
-      f.resource.data.assign(image.begin() + std::ptrdiff_t(f.offset),
-                             image.begin() + std::ptrdiff_t(f.offset + f.length));
-      resources->push_back(std::move(f.resource));
     }
     return true;
   }
 };
+
+// The resources `wanted` takes, found but not copied; false with a reason
+// when the image or its tree is refused.
+bool Locate(const std::vector<uint8_t>& image, const ResourceFilter& wanted, std::vector<Located>* found,
+            std::string* error) {
+  Layout layout;
+  if (!ParseLayout(image, &layout, error)) return false;
+  uint32_t rva = Get32(image, layout.directories + 2 * 8), size = Get32(image, layout.directories + 2 * 8 + 4);
+  if (rva == 0) return true;  // no resources at all
+  size_t base;
+  if (!OffsetOf(layout, rva, size, &base)) {
+    *error = "the resource directory lies outside every section";
+    return false;
+  }
+  TreeReader reader{image, layout, base, size, wanted, error, found, {}, 0, 0};
+  return reader.Read();
+}
+
+// Copied only once every check has passed: a tree that claims gigabytes is
+// refused before any of them is copied.
+void CopyLocated(const std::vector<uint8_t>& image, std::vector<Located>* found, std::vector<Resource>* resources) {
+  for (Located& f : *found) {
+    f.resource.data.assign(image.begin() + std::ptrdiff_t(f.offset),
+                           image.begin() + std::ptrdiff_t(f.offset + f.length));
+    resources->push_back(std::move(f.resource));
+  }
+}
 
 // One level of the tree: entries keyed by name (or id).
 struct NameKey {
@@ -355,35 +384,31 @@ uint32_t Checksum(const std::vector<uint8_t>& image, size_t checksum_at) {
 
 bool ReadResources(const std::vector<uint8_t>& image, std::vector<Resource>* resources, std::string* error,
                    const ResourceFilter& wanted) {
-  Layout layout;
-  if (!ParseLayout(image, &layout, error)) return false;
-  uint32_t rva = Get32(image, layout.directories + 2 * 8), size = Get32(image, layout.directories + 2 * 8 + 4);
-  if (rva == 0) return true;  // no resources at all
-  size_t base;
-  if (!OffsetOf(layout, rva, size, &base)) {
-    *error = "the resource directory lies outside every section";
-    return false;
-  }
-  TreeReader reader{image, layout, base, size, wanted, error, {}, 0, 0, {}};
-  return reader.Read(resources);
+  std::vector<Located> found;
+  if (!Locate(image, wanted, &found, error)) return false;
+  CopyLocated(image, &found, resources);
+  return true;
 }
 
 bool ReadUpdateResources(const std::vector<uint8_t>& image, uint16_t payload_id, uint16_t checksum_id,
-                         std::vector<Resource>* found, std::string* error) {
+                         std::vector<Resource>* resources, std::string* error) {
   auto ours = [=](const ResourceKey& k) {
     return k.type_name == kUpdateResourceType && k.name.empty() &&
            (k.name_id == payload_id || k.name_id == checksum_id);
   };
-  if (!ReadResources(image, found, error, ours)) return false;
-  for (size_t i = 0; i < found->size(); ++i) {
-    for (size_t j = 0; j < i; ++j) {
-      if ((*found)[j].key.name_id == (*found)[i].key.name_id) {
-        *error = "resource UPDATE/" + std::to_string((*found)[i].key.name_id) +
-                 " is there in more than one language; the updater would load only one of them";
-        return false;
-      }
+  std::vector<Located> found;
+  if (!Locate(image, ours, &found, error)) return false;
+  // At most one of each, before anything is copied: thousands of languages
+  // over one blob would otherwise be copied as many times.
+  int seen[2] = {0, 0};
+  for (const Located& f : found) {
+    if (++seen[f.resource.key.name_id == payload_id ? 0 : 1] > 1) {
+      *error = "resource UPDATE/" + std::to_string(f.resource.key.name_id) +
+               " is there in more than one language; the updater would load only one of them";
+      return false;
     }
   }
+  CopyLocated(image, &found, resources);
   return true;
 }
 

@@ -40,16 +40,18 @@ typedef std::function<bool(const ResourceKey&)> ResourceFilter;
 // equal to a SectionAlignment below 4 KiB; SectionAlignment a power of two
 // from FileAlignment to 256 MiB), more than 96 sections, a resource
 // directory or data entry reached twice, more than 16,384 directory entries
-// in the tree, and more than 2 GiB - 1 of resource data are refused.
+// in the tree, and resource data that adds up to more than the file itself
+// holds (entries may share their data) or than 2 GiB - 1 are refused, all
+// before any data is copied.
 bool ReadResources(const std::vector<uint8_t>& image, std::vector<Resource>* resources, std::string* error,
                    const ResourceFilter& wanted = nullptr);
 
 // The resources UPDATE/`payload_id` and UPDATE/`checksum_id` of an image,
-// and no other resource copied; false with a reason when either is there in
-// more than one language (which one the updater loads depends on the
-// system's language) or ReadResources refuses the image.
+// and no other resource copied; false with a reason, nothing copied, when
+// either is there in more than one language (which one the updater loads
+// depends on the system's language) or ReadResources refuses the image.
 bool ReadUpdateResources(const std::vector<uint8_t>& image, uint16_t payload_id, uint16_t checksum_id,
-                         std::vector<Resource>* found, std::string* error);
+                         std::vector<Resource>* resources, std::string* error);
 
 // `image` with every resource of the same type and name as one of `put` (in
 // any language) replaced by it, and every one of the types and names in

@@ -121,7 +121,8 @@ Found Look(const char* path) {
       fs::path match;
       std::string match_name;
       if (fs::is_directory(f.host, ec)) {
-        for (const auto& entry : fs::directory_iterator(f.host, ec)) {
+        for (fs::directory_iterator it(f.host, ec), end; !ec && it != end; it.increment(ec)) {
+          const fs::directory_entry& entry = *it;
           std::string candidate;
           if (!ArchiveNameOf(entry.path(), &candidate)) continue;
           if (candidate == part) {
@@ -313,22 +314,45 @@ struct Effect {
   Laid laid;
 };
 
-// The files of a disc folder under `target`, each as one effect.
-void FolderEffects(const fs::path& host, const std::string& target, std::vector<Effect>* effects, uint64_t* bytes) {
+// The files of a disc folder under `target`, each as one effect; false with
+// a one-line reason for what cannot be read. Links are followed; one that
+// loops, or leads to a folder it lies in, or leads nowhere stops the walk.
+bool FolderEffects(const fs::path& host, const std::string& target, std::vector<Effect>* effects, uint64_t* bytes,
+                   std::string* error) {
   std::error_code ec;
+  auto fail = [&](const fs::path& where) {
+    *error = where.string() + ": " + (IsBrokenLink(where) ? kBrokenLink : ec.message());
+    return false;
+  };
+  fs::path real = fs::canonical(host, ec);
+  if (ec) return fail(host);
   effects->push_back({target, {true, 0, 0}});
-  for (const auto& entry : fs::directory_iterator(host, ec)) {
+  fs::directory_iterator it(host, ec), end;
+  for (; !ec && it != end; it.increment(ec)) {
+    const fs::directory_entry& entry = *it;
     std::string name;
     if (!ArchiveNameOf(entry.path(), &name)) continue;
     std::string path = target + "\\" + name;
-    if (entry.is_directory(ec)) {
-      FolderEffects(entry.path(), path, effects, bytes);
+    bool folder = entry.is_directory(ec);
+    if (ec) return fail(entry.path());
+    if (folder) {
+      // A folder that holds this one would be walked for ever.
+      fs::path inner = fs::canonical(entry.path(), ec);
+      if (ec) return fail(entry.path());
+      if (std::mismatch(inner.begin(), inner.end(), real.begin(), real.end()).first == inner.end()) {
+        *error = entry.path().string() + ": " + kBrokenLink;
+        return false;
+      }
+      if (!FolderEffects(entry.path(), path, effects, bytes, error)) return false;
     } else {
       uint64_t size = entry.file_size(ec);
+      if (ec) return fail(entry.path());
       *bytes += size;
       effects->push_back({path, {false, size, FileTimeOf(entry.path())}});
     }
   }
+  if (ec) return fail(host);
+  return true;
 }
 
 // How a changed file is named in the report: "inst:" or "data:" and its
@@ -490,8 +514,9 @@ struct Outcome {
 };
 
 // Every line of both lists in the updater's order, decided and reported;
-// what the run would leave in `outcome`.
-void PlanLines(const PlanOptions& o, Outcome* outcome) {
+// what the run would leave in `outcome`. False with a one-line reason when a
+// disc's folder cannot be read.
+bool PlanLines(const PlanOptions& o, Outcome* outcome, std::string* error) {
   int overwrite_only = ReadOverwriteOnly();
   int all_or_nothing = ReadAllOrNothing();
   UpdateState.AllOrNothing = UpdateState.Deferring = all_or_nothing;
@@ -626,6 +651,10 @@ void PlanLines(const PlanOptions& o, Outcome* outcome) {
     std::error_code ec;
     if (d.Why == kWhyCopyFile) {
       bytes = fs::file_size(source.host, ec);
+      if (ec) {
+        *error = source.host.string() + ": " + ec.message();
+        return false;
+      }
       // The missing folders on the way are made.
       ForEachFolderOnTheWay(
           UpdateState.InstPath, d.Target,
@@ -636,7 +665,7 @@ void PlanLines(const PlanOptions& o, Outcome* outcome) {
           &effects);
       effects.push_back({d.Target, {false, bytes, FileTimeOf(source.host)}});
     } else {
-      FolderEffects(source.host, d.Target, &effects, &bytes);
+      if (!FolderEffects(source.host, d.Target, &effects, &bytes, error)) return false;
       auto through_link = std::find_if(effects.begin(), effects.end(),
                                        [](const Effect& e) { return PathHasForeignLink(e.path.c_str()); });
       if (through_link != effects.end()) {
@@ -666,6 +695,7 @@ void PlanLines(const PlanOptions& o, Outcome* outcome) {
   } else if (!stopped) {
     for (const Effect& e : deferred) Lay(e, &outcome->changed);
   }
+  return true;
 }
 
 std::string Human(uint64_t bytes) {
@@ -807,7 +837,10 @@ int RunPlan(const PlanOptions& o) {
   }
 
   Outcome outcome;
-  PlanLines(o, &outcome);
+  if (!PlanLines(o, &outcome, &error)) {
+    fprintf(stderr, "mkupdate: %s\n", error.c_str());
+    return 1;
+  }
   bool done = outcome.name == "completed" || outcome.name == "nothing-to-update";
 
   char drive[3];
