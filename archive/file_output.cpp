@@ -6,33 +6,9 @@
 #include "common/update_state.h"
 #include "platform/platform.h"
 
-// All or nothing: the file written and flushed beside its target, kept for
-// the end of the run. A second line with the same target takes the first
-// one's place.
-static int DeferFile(PlatformFile file, const char* temp, const char* path, const uint64_t* time) {
-  Os->CloseFile(file);
-  PendingFile* pending = nullptr;
-  for (int i = 0; i < UpdateState.PendingCount; ++i)
-    if (strcmp(UpdateState.Pending[i].Target, path) == 0) pending = &UpdateState.Pending[i];
-  if (pending != nullptr) {
-    Os->RemoveFile(pending->Temp);
-  } else if (UpdateState.PendingCount < kListLines) {
-    pending = &UpdateState.Pending[UpdateState.PendingCount++];
-  } else {
-    Os->RemoveFile(temp);
-    return 0;
-  }
-  CopyText(pending->Temp, sizeof pending->Temp, temp);
-  CopyText(pending->Target, sizeof pending->Target, path);
-  pending->HasTime = time != nullptr;
-  pending->Time = time != nullptr ? *time : 0;
-  return 1;
-}
-
-int WriteBufferToFile(const char* path, const void* data, uint32_t size, const uint64_t* time) {
-  char temp[kLongTextSize];
+PlatformFile WriteBufferBeside(const char* path, const void* data, uint32_t size, const uint64_t* time, char* temp) {
   PlatformFile file = Os->CreateTempFileBeside(path, temp);
-  if (file == nullptr) return 0;
+  if (file == nullptr) return nullptr;
   // SetFileTime is not attempted once the write has failed. The times go on
   // the temporary file first, so that a failure leaves the destination as it
   // was; the commit sets them again on the final file (a name that a file
@@ -42,14 +18,19 @@ int WriteBufferToFile(const char* path, const void* data, uint32_t size, const u
   int ok = Os->WriteFileBytes(file, data, size);
   if (ok && time != nullptr) ok = Os->SetFileTimes(file, *time);
   if (ok) ok = Os->FlushFile(file);
-  if (ok && UpdateState.Deferring) return DeferFile(file, temp, path, time);
-  if (ok) {
-    ok = Os->CommitFile(file, temp, path, time);
-  } else {
-    Os->CloseFile(file);
-  }
-  if (!ok) Os->RemoveFile(temp);
-  return ok ? 1 : 0;
+  if (ok) return file;
+  Os->CloseFile(file);
+  Os->RemoveFile(temp);
+  return nullptr;
+}
+
+int WriteBufferToFile(const char* path, const void* data, uint32_t size, const uint64_t* time) {
+  char temp[kPlatformTextSize];
+  PlatformFile file = WriteBufferBeside(path, data, size, time, temp);
+  if (file == nullptr) return 0;
+  if (Os->CommitFile(file, temp, path, time)) return 1;
+  Os->RemoveFile(temp);
+  return 0;
 }
 
 int QueryFreeSpace(const char* root, uint64_t* free_to_caller, uint64_t* total, uint64_t* total_free) {

@@ -4,15 +4,21 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/platform.h"
+
 // Creates or replaces the file at `path` with `size` bytes of `data`, and when
 // `time` is given makes it the file's creation, last-access and last-write
 // time. The bytes go to a temporary file beside the destination, which
 // replaces the destination only once everything is written: on failure the
 // destination keeps its old content (or stays absent) and no temporary file
-// is left behind. Returns 1 on success, 0 on failure; shows nothing. While
-// UpdateState.Deferring, the written file stays beside the destination,
-// listed in UpdateState.Pending, and the destination is not touched.
+// is left behind. Returns 1 on success, 0 on failure; shows nothing.
 int WriteBufferToFile(const char* path, const void* data, uint32_t size, const uint64_t* time);
+
+// The first half of WriteBufferToFile: the bytes in a new temporary file
+// beside `path` (its path into `temp`, kPlatformTextSize bytes), with the
+// time, flushed to the disk; the file, still open, for its caller to put in
+// place. None on failure, with nothing left behind.
+PlatformFile WriteBufferBeside(const char* path, const void* data, uint32_t size, const uint64_t* time, char* temp);
 
 // The free space of the drive `root` (such as "C:"). Prefers the 64-bit query,
 // falls back to the cluster-based one. Returns nonzero on success; on failure

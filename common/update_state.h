@@ -77,10 +77,13 @@ struct UpdateItem {
   int32_t NameOffset;  // where the archive entry name begins in Path
 };
 
+// All or nothing: what of a copy line waits in the staging folder.
+enum : int32_t { kNotStaged = 0, kStagedFile = 1, kStagedFolder = 2 };
+
 struct DiscCopyItem {
   int32_t DiscNumber;  // 1 to 9: the disc; 0: the drive of the line before
   char Path[kPathSize];
-  int32_t Staged;  // all or nothing: 1 a file, 2 a folder, copied into the staging folder and not yet in place
+  int32_t Staged;  // kStaged*: copied into the staging folder and not yet in place
 };
 
 // All or nothing: an update file written beside its target, to be put in
@@ -93,6 +96,8 @@ struct PendingFile {
 };
 
 // --- The whole state ------------------------------------------------------------
+
+struct Put;  // flow/placement.h
 
 struct PayloadImage {
   const uint8_t* Bytes;  // the resource, read in place; never freed
@@ -148,11 +153,11 @@ struct UpdateStateData {
   DiscCopyItem DiscCopyItems[kListLines];
   int32_t DiscCopyItemCount;
 
-  // All or nothing (the script's AllOrNothing): while Deferring, the run
-  // changes nothing in the installation; what it would change is kept here
-  // until every line has succeeded (flow/placement.h).
+  // All or nothing (the script's AllOrNothing): the run changes nothing in
+  // the installation; what it would change is kept here until every line
+  // has succeeded (flow/placement.h, the staged put).
   int AllOrNothing;
-  int Deferring;
+  const Put* RunPut;  // how the run in progress makes its changes; none outside a run
   // The disc copy's staging folder: made by this run, private, under
   // InstPath (flow/disc_copy.h); "" while there is none.
   char StagingFolder[kLongTextSize];
@@ -162,6 +167,8 @@ struct UpdateStateData {
   int32_t FoldersMadeCount;
   char PendingTouches[kListLines][kPathSize + 1];  // existing DataFile targets, touched at the end
   int32_t PendingTouchCount;
+  char PendingWritable[kListLines][kPathSize + 1];  // read-only files kept by the time rule
+  int32_t PendingWritableCount;
 };
 
 extern UpdateStateData UpdateState;

@@ -8,6 +8,7 @@
 #include "common/text.h"
 #include "common/update_state.h"
 #include "flow/line_decision.h"
+#include "flow/placement.h"
 #include "flow/recovery.h"
 #include "settings/settings_readers.h"
 #include "settings/update_script.h"
@@ -138,48 +139,44 @@ bool WalkStagedTree(const char* staged, const char* target, const StagedTreeVisi
   return WalkFolder(&walk);
 }
 
+int PlaceCopiedLine(ShellCopyKind kind, const char* staged, const char* target) {
+  if (kind == kShellCopyFile) {
+    if (!PlaceFile(staged, target)) return 0;
+    Os->SetAttributes(target, kAttrNormal);
+    return 1;
+  }
+  // Every file of the staged folder in the same place under the target
+  // folder, the missing folders made.
+  StagedTreeVisitor place = {[](void*, const char* folder) { Os->CreateFolder(folder); },  // it may well exist
+                             [](void*, const char* from, const char* to) { return PlaceFile(from, to); }, nullptr};
+  if (!WalkStagedTree(staged, target, place)) return 0;
+  Os->SetAttributes(UpdateState.InstPath, kAttrNormal);
+  return 1;
+}
+
 namespace {
 
 // Copies one line's source into its folder of the staging folder with the
-// shell, then puts what arrived in place: a copy that fails or is aborted
-// leaves nothing of its line in the installation. 1 when the line is done,
-// 0 when it failed, -1 when the player stopped the copy in the shell's
-// window. All or nothing keeps the staged copy for the end of the run;
-// otherwise the staging folder goes with the line.
+// shell, then hands what arrived to the run's put: a copy that fails or is
+// aborted leaves nothing of its line in the installation. 1 when the line is
+// done, 0 when it failed, -1 when the player stopped the copy in the shell's
+// window.
 int CopyStaged(PlatformWindow owner, DiscCopyItem& item, int line, const LineDecision& decision) {
-  char staged[kLongTextSize] = {}, target[kLongTextSize] = {};
+  char folder[kLongTextSize] = {}, staged[kLongTextSize] = {};
   // The line's own folder, made now in the run's private folder: nothing
   // the shell merges into can have been prepared by anybody else.
-  if (!MakeStagingFolder() || !StagingFolderOf(line, staged, sizeof staged) || !Os->CreateFolder(staged)) return 0;
+  if (!MakeStagingFolder() || !StagingFolderOf(line, folder, sizeof folder) || !Os->CreateFolder(folder)) return 0;
   // Both lists end in two NULs: the buffers were zero-filled, and the joins
   // add the second.
   ShellCopyKind kind = decision.Why == kWhyCopyFile ? kShellCopyFile : kShellCopyFolder;
-  const char* name = decision.Target + decision.RelativeAt;
-  CopyText(target, sizeof target, decision.Target);
+  CopyText(staged, sizeof staged, folder);
   if (kind == kShellCopyFile && !AppendPathComponent(staged, sizeof staged, item.Path)) return 0;
   ShellCopyResult result = Os->ShellCopy(owner, decision.Source, staged, kind);
   int done = result.Aborted ? -1 : result.Failed ? 0 : 1;
-  if (done == 1 && UpdateState.Deferring) {
-    item.Staged = kind == kShellCopyFile ? 1 : 2;  // put in place with everything else, at the end
-    return 1;
-  }
-  if (done == 1) {
-    if (kind == kShellCopyFile) {
-      done = PlaceFile(staged, target) ? 1 : 0;
-      if (done) Os->SetAttributes(target, kAttrNormal);
-    } else {
-      // Every file of the staged folder in the same place under the
-      // target folder, the missing folders made.
-      StagedTreeVisitor place = {[](void*, const char* folder) { Os->CreateFolder(folder); },  // it may well exist
-                                 [](void*, const char* from, const char* to) { return PlaceFile(from, to); }, nullptr};
-      done = AppendText(staged, sizeof staged, "\\") && AppendText(staged, sizeof staged, name) &&
-                     WalkStagedTree(staged, target, place)
-                 ? 1
-                 : 0;
-      if (done) Os->SetAttributes(UpdateState.InstPath, kAttrNormal);
-    }
-  }
-  if (!UpdateState.Deferring) RemoveStagingFolder();
+  // A folder arrived under its last name.
+  if (done == 1 && kind == kShellCopyFolder) done = AppendPathComponent(staged, sizeof staged, decision.Target + decision.RelativeAt);
+  if (done == 1 && !CurrentPut()->Copied(item, kind, staged, decision.Target)) done = 0;
+  if (done != 1) RemoveTree(folder);  // torn files of the copy, never to be put in place
   return done;
 }
 

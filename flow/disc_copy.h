@@ -31,6 +31,13 @@ void DiscPromptText(int disc, char* out, size_t size);
 // before. False when none can be made: the line then fails.
 int MakeStagingFolder();
 
+// Puts a copy line's staged copy in place at once: a file at `staged` in
+// the place of `target` (its attributes then normal), or every file of the
+// staged folder `staged` in the same place under the folder `target`, the
+// missing folders made (InstPath's attributes then normal). False when a
+// file could not be put in place.
+int PlaceCopiedLine(ShellCopyKind kind, const char* staged, const char* target);
+
 // Removes the run's staging folder with everything in it, if there is one.
 void RemoveStagingFolder();
 

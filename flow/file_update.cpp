@@ -44,9 +44,11 @@ int DiskSpaceShortfall(char drive[3], uint64_t* shortfall) {
 
 namespace {
 
+// A line failed: its box (when it has one), and nothing the run kept stays.
 RunOutcome Fail(const char* message) {
-  ShowUpdaterError(message);
-  DiscardDeferred();
+  if (message != nullptr) ShowUpdaterError(message);
+  UpdateState.RunPut->Discard();
+  UpdateState.RunPut = nullptr;
   return kRunFailed;
 }
 
@@ -64,13 +66,13 @@ RunOutcome RunUpdate(const RunSeat& seat) {
   seat.Begin(seat.context);
   int overwrite_only = ReadOverwriteOnly();
   UpdateState.AllOrNothing = ReadAllOrNothing();
-  UpdateState.Deferring = UpdateState.AllOrNothing;
+  UpdateState.RunPut = PutFor(UpdateState.AllOrNothing);  // every change of this run goes through it
   int has_update_list = ReadUpdateList();
   int has_copy_list = ReadDiscCopyList();
   if (!has_update_list && !has_copy_list) return Fail(kMsgNoLists);
   if (UpdateState.UpdateItemCount == 0 && UpdateState.DiscCopyItemCount == 0) {
     ShowUpdaterError(kMsgNothingToUpdate);
-    UpdateState.Deferring = 0;
+    UpdateState.RunPut = nullptr;
     return kRunNothingToUpdate;
   }
   for (int i = 0; i < UpdateState.UpdateItemCount; ++i) {
@@ -79,11 +81,8 @@ RunOutcome RunUpdate(const RunSeat& seat) {
     if (seat.Line != nullptr) seat.Line(seat.context, decision, i, 0);
     if (!CarryOutUpdateItem(decision)) return Fail(kMsgWriteFailed);
   }
-  if (UpdateState.DiscCopyItemCount > 0 && !RunDiscCopy(seat)) {
-    DiscardDeferred();
-    return kRunFailed;
-  }
-  if (UpdateState.Deferring && !PlaceDeferred()) return kRunFailed;
-  UpdateState.Deferring = 0;
-  return kRunCompleted;
+  if (UpdateState.DiscCopyItemCount > 0 && !RunDiscCopy(seat)) return Fail(nullptr);  // its box is shown
+  int placed = UpdateState.RunPut->Finish();  // a failure has shown its box and undone everything
+  UpdateState.RunPut = nullptr;
+  return placed ? kRunCompleted : kRunFailed;
 }

@@ -7,6 +7,7 @@
 #include "common/error_box.h"
 #include "common/messages.h"
 #include "common/text.h"
+#include "flow/placement.h"
 #include "platform/link_guard.h"
 #include "platform/platform.h"
 
@@ -134,45 +135,35 @@ namespace {
 // The entry of a line that got past the free-space test, decoded first
 // whatever the decision (a damaged entry or too little memory fails the line
 // with its box); then a read-only file there loses the attribute, even one
-// that the time rule keeps, and the decided write is made.
+// that the time rule keeps, and the decided write is made, through the
+// run's put.
 int CarryOutEntry(const LineDecision& decision) {
   uint32_t size = 0;
   const uint8_t* bytes = LoadArchiveEntryAt(decision.EntryIndex, &size);
   if (bytes == nullptr) return 0;
   int ok = 0;
   if (decision.Why != kWhyFolderInPlace) {
-    // All or nothing: the attribute is cleared when the file is put in place.
-    if (decision.TargetAttributes != kInvalidAttributes && (decision.TargetAttributes & kAttrReadOnly) &&
-        !UpdateState.Deferring)
-      Os->SetAttributes(decision.Target, kAttrNormal);
+    if (decision.TargetAttributes != kInvalidAttributes && (decision.TargetAttributes & kAttrReadOnly))
+      CurrentPut()->MakeWritable(decision.Target, decision.Why == kWhyNewer);
     if (decision.Why == kWhyNewer) ok = 1;
-    if (decision.Why == kWhyWritten) ok = WriteBufferToFile(decision.Target, bytes, size, &decision.EntryTime);
+    if (decision.Why == kWhyWritten) {
+      char temp[kPlatformTextSize];
+      PlatformFile file = WriteBufferBeside(decision.Target, bytes, size, &decision.EntryTime, temp);
+      ok = file != nullptr && CurrentPut()->File(file, temp, decision.Target, &decision.EntryTime);
+    }
   }
   ReleaseArchiveEntry(bytes);
   return ok;
 }
 
-// The player's data file keeps its content and takes the run's time as its
-// last-write time where that can be set.
-void TouchDataFile(const char* target) {
-  if (UpdateState.Deferring) {
-    // All or nothing: touched only once everything else is in place.
-    if (UpdateState.PendingTouchCount < kListLines)
-      CopyText(UpdateState.PendingTouches[UpdateState.PendingTouchCount++], kPathSize + 1, target);
-    return;
-  }
-  Os->TouchLastWriteTime(target);  // not examined: the file stays as it was
-}
-
 }  // namespace
 
 int CarryOutUpdateItem(const LineDecision& decision) {
-  // All or nothing: a data folder that is made goes again should the run fail.
-  if (decision.Folder[0] != '\0' && Os->CreateFolder(decision.Folder) && UpdateState.Deferring &&
-      UpdateState.FoldersMadeCount < 2)
-    CopyText(UpdateState.FoldersMade[UpdateState.FoldersMadeCount++], kPathSize + 1, decision.Folder);
+  if (decision.Folder[0] != '\0' && Os->CreateFolder(decision.Folder)) CurrentPut()->FolderMade(decision.Folder);
   switch (decision.Why) {
-    case kWhyPlayersData: TouchDataFile(decision.Target); return 1;
+    case kWhyPlayersData:
+      CurrentPut()->Touch(decision.Target);  // the file keeps its content and takes the run's time
+      return 1;
     case kWhyWritten:
     case kWhyNewer:
     case kWhyFolderInPlace:

@@ -118,14 +118,14 @@ bool RecordCopyLine(Text* t, int i) {
   FormatText(line.name, sizeof line.name, "C%i", i);
   // A file arrived in the staging folder under its path, a folder under its
   // last name: the source's.
-  const char* name = item.Staged == 1 ? item.Path : LastPathComponent(item.Path);
+  const char* name = item.Staged == kStagedFile ? item.Path : LastPathComponent(item.Path);
   char staged[kLongTextSize], target[kLongTextSize];
   CopyText(target, sizeof target, UpdateState.InstPath);
   if (!StagingFolderOf(i, staged, sizeof staged) || !AppendText(staged, sizeof staged, "\\") ||
       !AppendText(staged, sizeof staged, name) || !AppendText(target, sizeof target, "\\") ||
       !AppendText(target, sizeof target, name))
     return false;
-  if (item.Staged == 1) {
+  if (item.Staged == kStagedFile) {
     RecordFile(t, UpdateState.InstPath, staged, target, line.name);
     return true;
   }
@@ -447,10 +447,10 @@ void JournalPath(char* path, size_t size) {
 }
 
 void ClearDeferred() {
-  UpdateState.Deferring = 0;
   UpdateState.PendingCount = 0;
   UpdateState.FoldersMadeCount = 0;
   UpdateState.PendingTouchCount = 0;
+  UpdateState.PendingWritableCount = 0;
   for (int i = 0; i < UpdateState.DiscCopyItemCount; ++i) UpdateState.DiscCopyItems[i].Staged = 0;
   UpdateState.StagingFolder[0] = '\0';
 }
@@ -507,10 +507,18 @@ bool CarryOut(const char* text, uint32_t size) {
   return listed && ok;
 }
 
-}  // namespace
+// Everything kept beside the installation goes: the files written beside
+// their targets, the staging folder and the folders the run made.
+void DiscardDeferred() {
+  for (int i = 0; i < UpdateState.PendingCount; ++i) Os->RemoveFile(UpdateState.Pending[i].Temp);
+  RemoveStagingFolder();
+  for (int i = UpdateState.FoldersMadeCount - 1; i >= 0; --i) Os->RemoveFolder(UpdateState.FoldersMade[i]);
+  ClearDeferred();
+}
 
+// Puts everything kept in place, or, when a file cannot be put in place,
+// shows the line's message and rolls everything back (false).
 int PlaceDeferred() {
-  UpdateState.Deferring = 0;
   Text journal = {nullptr, 0, 0, true};
   char path[kLongTextSize];
   JournalPath(path, sizeof path);
@@ -528,15 +536,18 @@ int PlaceDeferred() {
     return 0;
   }
   // Everything is in place. The player's data files take the run's time,
-  // the copied files' attributes become normal (for a folder: InstPath's).
+  // the read-only files that the time rule kept lose the attribute, the
+  // copied files' attributes become normal (for a folder: InstPath's).
   for (int i = 0; i < UpdateState.PendingTouchCount; ++i) Os->TouchLastWriteTime(UpdateState.PendingTouches[i]);
+  for (int i = 0; i < UpdateState.PendingWritableCount; ++i)
+    Os->SetAttributes(UpdateState.PendingWritable[i], kAttrNormal);
   for (int i = 0; i < UpdateState.DiscCopyItemCount; ++i) {
     const DiscCopyItem& item = UpdateState.DiscCopyItems[i];
     char target[kLongTextSize];
     CopyText(target, sizeof target, UpdateState.InstPath);
-    if (item.Staged == 1 && AppendText(target, sizeof target, "\\") && AppendText(target, sizeof target, item.Path))
+    if (item.Staged == kStagedFile && AppendText(target, sizeof target, "\\") && AppendText(target, sizeof target, item.Path))
       Os->SetAttributes(target, kAttrNormal);
-    if (item.Staged == 2) Os->SetAttributes(UpdateState.InstPath, kAttrNormal);
+    if (item.Staged == kStagedFolder) Os->SetAttributes(UpdateState.InstPath, kAttrNormal);
   }
   // The journal goes first: from here on, an old file beside its target is
   // only an old version, which the next start removes should this stop.
@@ -556,13 +567,77 @@ int PlaceDeferred() {
   return 1;
 }
 
-void DiscardDeferred() {
-  if (!UpdateState.AllOrNothing) return;
-  for (int i = 0; i < UpdateState.PendingCount; ++i) Os->RemoveFile(UpdateState.Pending[i].Temp);
-  RemoveStagingFolder();
-  for (int i = UpdateState.FoldersMadeCount - 1; i >= 0; --i) Os->RemoveFolder(UpdateState.FoldersMade[i]);
-  ClearDeferred();
+// --- The two puts ----------------------------------------------------------------
+
+// Direct: every change as its line is carried out.
+int DirectFile(PlatformFile file, const char* temp, const char* target, const uint64_t* time) {
+  if (Os->CommitFile(file, temp, target, time)) return 1;
+  Os->RemoveFile(temp);
+  return 0;
 }
+// Windows refuses to replace a read-only file: the attribute goes first.
+void DirectMakeWritable(const char* target, int) { Os->SetAttributes(target, kAttrNormal); }
+void DirectTouch(const char* target) { Os->TouchLastWriteTime(target); }  // not examined: the file stays as it was
+void DirectFolderMade(const char*) {}
+int DirectCopied(DiscCopyItem&, ShellCopyKind kind, const char* staged, const char* target) {
+  return PlaceCopiedLine(kind, staged, target);
+}
+int DirectFinish() {
+  RemoveStagingFolder();
+  return 1;
+}
+
+// Staged: the file written and flushed beside its target, kept for the end
+// of the run. A second line with the same target takes the first one's place.
+int StagedFile(PlatformFile file, const char* temp, const char* target, const uint64_t* time) {
+  Os->CloseFile(file);
+  PendingFile* pending = nullptr;
+  for (int i = 0; i < UpdateState.PendingCount; ++i)
+    if (strcmp(UpdateState.Pending[i].Target, target) == 0) pending = &UpdateState.Pending[i];
+  if (pending != nullptr) {
+    Os->RemoveFile(pending->Temp);
+  } else if (UpdateState.PendingCount < kListLines) {
+    pending = &UpdateState.Pending[UpdateState.PendingCount++];
+  } else {
+    Os->RemoveFile(temp);
+    return 0;
+  }
+  CopyText(pending->Temp, sizeof pending->Temp, temp);
+  CopyText(pending->Target, sizeof pending->Target, target);
+  pending->HasTime = time != nullptr;
+  pending->Time = time != nullptr ? *time : 0;
+  return 1;
+}
+// A file that is written loses the attribute as it is put in place; one the
+// time rule keeps, once everything is in place.
+void StagedMakeWritable(const char* target, int kept) {
+  if (kept && UpdateState.PendingWritableCount < kListLines)
+    CopyText(UpdateState.PendingWritable[UpdateState.PendingWritableCount++], kPathSize + 1, target);
+}
+void StagedTouch(const char* target) {
+  if (UpdateState.PendingTouchCount < kListLines)
+    CopyText(UpdateState.PendingTouches[UpdateState.PendingTouchCount++], kPathSize + 1, target);
+}
+// A data folder that is made goes again should the run fail.
+void StagedFolderMade(const char* folder) {
+  if (UpdateState.FoldersMadeCount < 2)
+    CopyText(UpdateState.FoldersMade[UpdateState.FoldersMadeCount++], kPathSize + 1, folder);
+}
+int StagedCopied(DiscCopyItem& item, ShellCopyKind kind, const char*, const char*) {
+  item.Staged = kind == kShellCopyFile ? kStagedFile : kStagedFolder;  // put in place with everything else
+  return 1;
+}
+
+const Put kDirectPut = {DirectFile, DirectMakeWritable, DirectTouch, DirectFolderMade,
+                        DirectCopied, DirectFinish, RemoveStagingFolder};
+const Put kStagedPut = {StagedFile, StagedMakeWritable, StagedTouch, StagedFolderMade,
+                        StagedCopied, PlaceDeferred, DiscardDeferred};
+
+}  // namespace
+
+const Put* PutFor(int all_or_nothing) { return all_or_nothing ? &kStagedPut : &kDirectPut; }
+
+const Put* CurrentPut() { return UpdateState.RunPut != nullptr ? UpdateState.RunPut : &kDirectPut; }
 
 int RecoverFromJournal() {
   char path[kLongTextSize];

@@ -152,4 +152,32 @@ TEST_F(UpdateRunTest, ShortOfSpaceSaysSoAndChangesNothing) {
   EXPECT_EQ(ReadWholeFile(folder.Join("game\\GAME.EXE")), "old");
 }
 
+// Both puts make the same changes: a read-only file that the time rule keeps
+// loses the attribute with all or nothing as without it (it once kept it
+// there), and keeps its content and its time.
+TEST_F(UpdateRunTest, BothPutsLeaveTheSameInstallation) {
+  for (const char* all_or_nothing : {"0", "1"}) {
+    SCOPED_TRACE(std::string("AllOrNothing=") + all_or_nothing);
+    CleanUpTemporary();
+    ResetUpdateState();
+    const uint64_t newer = kTime + 10000000;
+    NativePlatform()->SetAttributes(folder.Join("game\\GAME.EXE").c_str(), kAttrNormal);
+    WriteWholeFile(folder.Join("game\\GAME.EXE"), "newer", newer);
+    MakeReadOnly(folder.Join("game\\GAME.EXE"));
+    Ready(std::string("AllOrNothing=") + all_or_nothing + "\r\nUpdateFile00=u,GAME.EXE\r\nUpdateFile01=NEW.DAT\r\n");
+    Recorder r;
+    EXPECT_EQ(RunUpdate(SeatOf(&r)), kRunFailed) << "NEW.DAT is no entry: the run fails after the kept line";
+    EXPECT_EQ((NativePlatform()->GetAttributes(folder.Join("game\\GAME.EXE").c_str()) & kAttrReadOnly) != 0,
+              std::string(all_or_nothing) == "1")
+        << "a failed run: all or nothing changed nothing, the direct put had cleared it";
+    ResetUpdateState();
+    CleanUpTemporary();
+    Ready(std::string("AllOrNothing=") + all_or_nothing + "\r\nUpdateFile00=u,GAME.EXE\r\n");
+    EXPECT_EQ(RunUpdate(SeatOf(&r)), kRunCompleted);
+    EXPECT_EQ(ReadWholeFile(folder.Join("game\\GAME.EXE")), "newer");
+    EXPECT_EQ(LastWriteTime(folder.Join("game\\GAME.EXE")), newer);
+    EXPECT_EQ(NativePlatform()->GetAttributes(folder.Join("game\\GAME.EXE").c_str()) & kAttrReadOnly, 0u);
+  }
+}
+
 }  // namespace

@@ -519,7 +519,7 @@ struct Outcome {
 bool PlanLines(const PlanOptions& o, Outcome* outcome, std::string* error) {
   int overwrite_only = ReadOverwriteOnly();
   int all_or_nothing = ReadAllOrNothing();
-  UpdateState.AllOrNothing = UpdateState.Deferring = all_or_nothing;
+  UpdateState.AllOrNothing = all_or_nothing;
   std::vector<std::string> update_lines = ReadLines("UpdateFile%02i", kLongTextSize);
   std::vector<std::string> copy_lines = ReadLines("CopyFile%02i", kPathSize);
   int has_update_list = ReadUpdateList(), has_copy_list = ReadDiscCopyList();
