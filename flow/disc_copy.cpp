@@ -26,7 +26,7 @@ int FailCopy(const char* path) {
 static void AddDiscCopyItem(const char* value) {
   CopyLine line;
   ParseCopyLine(value, &line);
-  if (line.HasMode && uint32_t(line.Mode) != UpdateState.InstMode) return;
+  if (!LineAppliesToMode(line.HasMode, uint32_t(line.Mode))) return;
   DiscCopyItem& item = UpdateState.DiscCopyItems[UpdateState.DiscCopyItemCount++];
   item.DiscNumber = line.DiscNumber;
   CopyText(item.Path, sizeof item.Path, line.Path);
@@ -204,7 +204,10 @@ int RunDiscCopy(const RunSeat& seat) {
   for (int i = 0; i < UpdateState.DiscCopyItemCount; ++i) {
     DiscCopyItem& item = UpdateState.DiscCopyItems[i];
     LineDecision decision;
-    if (!CheckCopyLine(item, &decision)) return FailCopy(item.Path);
+    if (!CheckCopyLine(item, &decision)) {
+      if (seat.Line != nullptr) seat.Line(seat.context, decision, i, 1);
+      return FailCopy(item.Path);
+    }
     if (item.DiscNumber != 0 && !FindDiscDrive(item.DiscNumber, seat, disc_root)) return 0;  // the player gave up
     DecideCopySource(item, disc_root, &decision);
     if (seat.Line != nullptr) seat.Line(seat.context, decision, i, 1);

@@ -22,7 +22,6 @@ enum LineVerb : int32_t {
 // Why, one reason per rule.
 enum LineWhy : int32_t {
   kWhyWritten,        // new or replace
-  kWhyOtherMode,      // skip: the line is for another install mode
   kWhyOutside,        // fail: the target would leave its base folder
   kWhyNoBase,         // fail: the base folder's path did not fit
   kWhyTooLong,        // fail: the target is longer than 259 bytes

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -40,12 +41,24 @@ FileTimes AllFileTimes(const std::string& path);
 void MakeReadOnly(const std::string& path);
 void MakeFolder(const std::string& path);
 
+// The SETUP.INI of the games the flow tests install: company "Co", title
+// "Title", folder "Dir", disc 2 known by DISC2.CHK.
+inline constexpr char kSetupIni[] =
+    "[SETUP]\r\nCompanyName=Co\r\nGameTitle=Title\r\nGameDir=Dir\r\nGameExe=G.EXE\r\nUninstExe=U.EXE\r\n"
+    "SetupBmp=a.bmp\r\nInstallSelects=0\r\nShortcuts=0\r\nDiskCheckFile2=DISC2.CHK\r\n";
+
 // A test with UpdateState at its program-start state, the fake platform in
 // place and a folder of its own.
 class PlatformTest : public ::testing::Test {
  protected:
   void SetUp() override;
   void TearDown() override;
+  // The texts of the boxes shown so far, in order.
+  std::vector<std::string> Texts() const {
+    std::vector<std::string> t;
+    for (auto& b : fake->boxes) t.push_back(b.text);
+    return t;
+  }
   FakePlatform* fake = nullptr;
   TempFolder folder;
 };

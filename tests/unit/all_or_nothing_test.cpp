@@ -36,10 +36,6 @@ struct CrashKeepsItsBlocks {
 constexpr uint64_t kTime = 133000000000000000ull;
 constexpr uint64_t kOld = 132000000000000000ull;
 
-const char* kSetupIni =
-    "[SETUP]\r\nCompanyName=Co\r\nGameTitle=Title\r\nGameDir=Dir\r\nGameExe=G.EXE\r\nUninstExe=U.EXE\r\n"
-    "SetupBmp=a.bmp\r\nInstallSelects=0\r\nShortcuts=0\r\nDiskCheckFile2=DISC2.CHK\r\n";
-
 const char* kScript =
     "[SETUP]\r\nCompanyName=Co\r\nGameTitle=Title\r\nGameClass=Class\r\nGameDir=Dir\r\n"
     "[UPDATE]\r\nAllOrNothing=1\r\n"
@@ -137,11 +133,6 @@ class AllOrNothingTest : public PlatformTest {
     Take(folder.Join("game"), "game\\", &s);
     Take(folder.Join("data"), "data\\", &s);
     return s;
-  }
-  std::vector<std::string> Texts() const {
-    std::vector<std::string> t;
-    for (auto& b : fake->boxes) t.push_back(b.text);
-    return t;
   }
   // Runs to the end once, and gives what the completed run leaves, then
   // puts everything back as it was.

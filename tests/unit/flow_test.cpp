@@ -31,10 +31,6 @@ const char* kScript =
     "[SETUP]\r\nCompanyName=Co\r\nGameTitle=Title\r\nGameClass=Class\r\nGameDir=Dir\r\nUpdaterVersion=1\r\n"
     "[UPDATE]\r\nUpdateFile00=GAME.EXE\r\n";
 
-const char* kSetupIni =
-    "[SETUP]\r\nCompanyName=Co\r\nGameTitle=Title\r\nGameDir=Dir\r\nGameExe=G.EXE\r\nUninstExe=U.EXE\r\n"
-    "SetupBmp=a.bmp\r\nInstallSelects=0\r\nShortcuts=0\r\nDiskCheckFile2=DISC2.CHK\r\n";
-
 class FlowTest : public PlatformTest {
  protected:
   void SetUp() override {
@@ -49,11 +45,6 @@ class FlowTest : public PlatformTest {
     std::string error;
     fake->payload = BuildArchive(more, {}, &error);
     fake->has_payload = true;
-  }
-  std::vector<std::string> Texts() const {
-    std::vector<std::string> t;
-    for (auto& b : fake->boxes) t.push_back(b.text);
-    return t;
   }
   // The wizard as UpdaterMain leaves it for the run: state loaded, open.
   void ReadyForRun(const std::string& script, std::vector<ArchiveInput> more = {}) {

@@ -63,6 +63,7 @@ class InstallerConfigTest : public PlatformTest {
     fake->boxes.clear();
     return LoadInstallerConfig();
   }
+  // The texts, each box checked to be the installer's own error box.
   std::vector<std::string> Texts() const {
     std::vector<std::string> t;
     for (auto& b : fake->boxes) {

@@ -47,11 +47,6 @@ class ArchiveTest : public PlatformTest {
     ReleaseArchiveEntry(bytes);
     return s;
   }
-  std::vector<std::string> Texts() const {
-    std::vector<std::string> t;
-    for (auto& b : fake->boxes) t.push_back(b.text);
-    return t;
-  }
   Bytes image;
 };
 

@@ -124,6 +124,7 @@ class KeyReaderTest : public PlatformTest {
     UpdateState.ScriptSize = uint32_t(script.size());
   }
   std::string script;
+  // The texts, each box checked to be the installer's own error box.
   std::vector<std::string> Texts() const {
     std::vector<std::string> t;
     for (auto& b : fake->boxes) {

@@ -20,10 +20,6 @@ namespace {
 
 constexpr uint64_t kTime = 133000000000000000ull;
 
-const char* kSetupIni =
-    "[SETUP]\r\nCompanyName=Co\r\nGameTitle=Title\r\nGameDir=Dir\r\nGameExe=G.EXE\r\nUninstExe=U.EXE\r\n"
-    "SetupBmp=a.bmp\r\nInstallSelects=0\r\nShortcuts=0\r\nDiskCheckFile2=DISC2.CHK\r\n";
-
 // Everything the run told its seat, in order, as short texts.
 struct Recorder {
   std::vector<std::string> events;
@@ -79,11 +75,6 @@ class UpdateRunTest : public PlatformTest {
     ASSERT_TRUE(ReadUpdateScript());
     ASSERT_TRUE(ReadInstallation());
     fake->cd_drives = "Q";
-  }
-  std::vector<std::string> Texts() const {
-    std::vector<std::string> t;
-    for (auto& b : fake->boxes) t.push_back(b.text);
-    return t;
   }
   std::vector<uint8_t> payload_;
 };

@@ -1,9 +1,10 @@
-// mkupdate plan. The updater's own start-up steps and line decisions run
-// against a stand-in of the player's machine: the installation, data and
-// disc folders given, seen through the platform seam as Windows would show
-// them (names without regard to ASCII case, in code page 932), with the
-// effects of earlier lines laid over them. Nothing is ever written: every
-// slot of the seam that would change a file fails.
+// mkupdate plan. The updater's own start-up steps and its very run
+// (RunUpdate) against a stand-in of the player's machine: the installation,
+// data and disc folders given, seen through the platform seam as Windows
+// would show them (names without regard to ASCII case, in code page 932).
+// Every change the run makes lands in an overlay kept here, which later
+// lines see as the run would see the disk; nothing of this machine is ever
+// written.
 #include "tools/mkupdate/plan.h"
 
 #include <algorithm>
@@ -42,11 +43,15 @@ struct Mount {
   std::string base;  // "inst", "data", or "" for a disc
 };
 
-// What an earlier line left at a path.
+// What the run left at a path of the stand-in, over what this machine has.
 struct Laid {
   bool folder = false;
   uint64_t size = 0;
   uint64_t time = 0;
+  bool gone = false;       // removed (or moved away) by the run
+  bool read_only = false;  // for a file
+  bool wrote = false;      // bytes the run brought: a file written, or copied from a disc
+  std::string path;        // the Windows path, as the run named it
 };
 
 struct Machine {
@@ -55,6 +60,9 @@ struct Machine {
   std::map<std::string, uint64_t> used;  // bytes written, by drive root ("C:")
   std::set<char> cd_drives;
   std::vector<std::string> boxes;  // code page 932
+  unsigned names = 0;              // temporary and private names made
+  std::string error;               // a disc's folder that cannot be read, for the plan's own message
+  uint64_t copied = 0;             // bytes of the copy line in progress
 };
 Machine g_machine;
 
@@ -151,32 +159,74 @@ Found Look(const char* path) {
   return f;
 }
 
-const Laid* LaidAt(const char* path) {
+// The folder part of a Windows path ("" for none), without its separator.
+std::string FolderOf(const std::string& path) {
+  const char* name = LastPathComponent(path.c_str());
+  return name == path.c_str() ? std::string() : path.substr(0, size_t(name - path.c_str()) - 1);
+}
+
+// What is at `path` now: what the run laid there, or nothing when the run
+// removed it or a folder above it, or what this machine has.
+Laid StateOf(const char* path) {
   auto it = g_machine.laid.find(FoldedName(path));
-  return it == g_machine.laid.end() ? nullptr : &it->second;
+  if (it != g_machine.laid.end()) return it->second;
+  for (std::string up = FolderOf(path); !up.empty(); up = FolderOf(up)) {
+    auto above = g_machine.laid.find(FoldedName(up));
+    if (above != g_machine.laid.end() && (above->second.gone || !above->second.folder)) return {.gone = true};
+  }
+  Laid state;
+  state.path = path;
+  Found f = Look(path);
+  std::error_code ec;
+  fs::file_status status = f.exists ? fs::status(f.host, ec) : fs::file_status();
+  if (!f.exists || ec || !fs::exists(status)) {
+    state.gone = true;
+    return state;
+  }
+  state.folder = fs::is_directory(status);
+  if (!state.folder) {
+    state.size = fs::file_size(f.host, ec);
+    state.time = FileTimeOf(f.host);
+    state.read_only = (status.permissions() & fs::perms::owner_write) == fs::perms::none;
+  }
+  return state;
+}
+
+bool Exists(const char* path) { return !StateOf(path).gone; }
+
+// Lays `state` at `path` for the rest of the run.
+void Lay(const std::string& path, Laid state) {
+  state.path = path;
+  g_machine.laid[FoldedName(path)] = state;
 }
 
 uint32_t PlanGetAttributes(const char* path) {
-  if (const Laid* laid = LaidAt(path)) return laid->folder ? kAttrDirectory : kAttrNormal;
-  Found f = Look(path);
-  std::error_code ec;
-  if (!f.exists) return kInvalidAttributes;
-  fs::file_status status = fs::status(f.host, ec);
-  if (ec) return kInvalidAttributes;
-  if (fs::is_directory(status)) return kAttrDirectory;
-  bool writable = (status.permissions() & fs::perms::owner_write) != fs::perms::none;
-  return writable ? kAttrNormal : kAttrReadOnly;
+  Laid state = StateOf(path);
+  if (state.gone) return kInvalidAttributes;
+  if (state.folder) return kAttrDirectory;
+  return state.read_only ? kAttrReadOnly : kAttrNormal;
 }
 
-// An open file of the stand-in: one of this machine, or one an earlier line laid.
+// An open file of the stand-in: one of this machine, one the run laid, or
+// one the run is writing or moving.
 struct PlanFile {
   FILE* file = nullptr;
   fs::path host;
-  const Laid* laid = nullptr;
+  Laid laid;           // a file the run laid, read
+  bool laid_file = false;
+  std::string path;    // a file the run writes
 };
 
 PlatformFile PlanOpenFileForRead(const char* path) {
-  if (const Laid* laid = LaidAt(path)) return laid->folder ? nullptr : new PlanFile{nullptr, {}, laid};
+  auto it = g_machine.laid.find(FoldedName(path));
+  if (it != g_machine.laid.end() || !Exists(path)) {
+    Laid state = StateOf(path);
+    if (state.gone || state.folder) return nullptr;
+    PlanFile* f = new PlanFile;
+    f->laid = state;
+    f->laid_file = true;
+    return f;
+  }
   Found f = Look(path);
   std::error_code ec;
   if (!f.exists || !fs::is_regular_file(f.host, ec)) return nullptr;
@@ -185,7 +235,11 @@ PlatformFile PlanOpenFileForRead(const char* path) {
 #else
   FILE* file = fopen(f.host.c_str(), "rb");
 #endif
-  return file != nullptr ? new PlanFile{file, f.host, nullptr} : nullptr;
+  if (file == nullptr) return nullptr;
+  PlanFile* open = new PlanFile;
+  open->file = file;
+  open->host = f.host;
+  return open;
 }
 
 int PlanReadFileBytes(PlatformFile handle, void* data, uint32_t size, uint32_t* read) {
@@ -197,7 +251,7 @@ int PlanReadFileBytes(PlatformFile handle, void* data, uint32_t size, uint32_t* 
 int PlanFileSize(PlatformFile handle, uint32_t* size) {
   PlanFile* f = static_cast<PlanFile*>(handle);
   std::error_code ec;
-  uint64_t n = f->laid != nullptr ? f->laid->size : fs::file_size(f->host, ec);
+  uint64_t n = f->laid_file ? f->laid.size : fs::file_size(f->host, ec);
   if (ec || n > 0xFFFFFFFFu) return 0;
   *size = uint32_t(n);
   return 1;
@@ -205,7 +259,7 @@ int PlanFileSize(PlatformFile handle, uint32_t* size) {
 
 int PlanGetLastWriteTime(PlatformFile handle, uint64_t* time) {
   PlanFile* f = static_cast<PlanFile*>(handle);
-  *time = f->laid != nullptr ? f->laid->time : FileTimeOf(f->host);
+  *time = f->laid_file ? f->laid.time : FileTimeOf(f->host);
   return 1;
 }
 
@@ -250,50 +304,187 @@ uint32_t PlanDriveType(const char* root) {
 uint32_t NoDriveErrors() { return 0; }
 void RestoreNothing(uint32_t) {}
 
-// The slots that would change something: none of them is ever reached by
-// the plan, and each fails should it be.
-PlatformFile NoTemp(const char*, char*) { return nullptr; }
-PlatformFile NoFile(const char*) { return nullptr; }
-int NoWrite(PlatformFile, const void*, uint32_t) { return 0; }
-int NoTimes(PlatformFile, uint64_t) { return 0; }
-int NoFlush(PlatformFile) { return 0; }
-int NoCommit(PlatformFile, const char*, const char*, const uint64_t*) { return 0; }
-int NoPath(const char*) { return 0; }
-int NoAttributes(const char*, uint32_t) { return 0; }
-int NoPrivateFolder(const char*, const char*, char*) { return 0; }
+// --- The slots that change something: into the overlay --------------------------
+
+PlanFile* FileOf(PlatformFile handle) { return static_cast<PlanFile*>(handle); }
+
+PlatformFile PlanCreateTempFileBeside(const char* near_path, char* temp_path) {
+  std::string folder = FolderOf(near_path);
+  for (;;) {
+    char name[32];
+    FormatText(name, sizeof name, "%s%08X%s", kTemporaryPrefix, ++g_machine.names, kTemporarySuffix);
+    std::string path = folder.empty() ? std::string(name) : folder + "\\" + name;
+    if (Exists(path.c_str())) continue;
+    if (path.size() >= kPlatformTextSize) return nullptr;
+    Lay(path, {.wrote = true});
+    CopyText(temp_path, kPlatformTextSize, path.c_str());
+    PlanFile* f = new PlanFile;
+    f->path = path;
+    return f;
+  }
+}
+
+int PlanWriteFileBytes(PlatformFile handle, const void*, uint32_t size) {
+  PlanFile* f = FileOf(handle);
+  auto it = g_machine.laid.find(FoldedName(f->path));
+  if (f->path.empty() || it == g_machine.laid.end()) return 0;
+  it->second.size += size;
+  char root[3];
+  DriveOf(f->path.c_str(), root);
+  g_machine.used[FoldedName(root)] += size;
+  return 1;
+}
+
+int PlanSetFileTimes(PlatformFile handle, uint64_t time) {
+  auto it = g_machine.laid.find(FoldedName(FileOf(handle)->path));
+  if (it == g_machine.laid.end()) return 0;
+  it->second.time = time;
+  return 1;
+}
+
+int PlanFlushFile(PlatformFile) { return 1; }
+
+// A move of what is at `from` to `to`, whatever was there.
+int PlanCommitFile(PlatformFile handle, const char* from, const char* to, const uint64_t* time) {
+  PlanCloseFile(handle);
+  Laid moved = StateOf(from), there = StateOf(to);
+  if (moved.gone || moved.folder || (!there.gone && there.folder) || !Exists(FolderOf(to).c_str())) return 0;
+  if (time != nullptr) moved.time = *time;
+  if (!there.gone) moved.read_only = there.read_only;  // a replacement keeps the old file's attributes
+  Lay(to, moved);
+  Lay(from, {.gone = true});
+  return 1;
+}
+
+PlatformFile PlanOpenFileForMove(const char* path) {
+  Laid state = StateOf(path);
+  if (state.gone || state.folder) return nullptr;
+  PlanFile* f = new PlanFile;
+  f->path = path;
+  return f;
+}
+
+int PlanRemoveFile(const char* path) {
+  Laid state = StateOf(path);
+  if (state.gone || state.folder) return 0;
+  Lay(path, {.gone = true});
+  return 1;
+}
+
+int PlanSetAttributes(const char* path, uint32_t attributes) {
+  Laid state = StateOf(path);
+  if (state.gone) return 0;
+  if (!state.folder) {
+    state.read_only = (attributes & kAttrReadOnly) != 0;
+    Lay(path, state);
+  }
+  return 1;
+}
+
+int PlanCreateFolder(const char* path) {
+  std::string folder = path;
+  while (folder.size() > 3 && IsPathSeparator(folder.c_str() + folder.size() - 1)) folder.pop_back();
+  if (Exists(folder.c_str()) || !Exists(FolderOf(folder).c_str())) return 0;
+  Lay(folder, {.folder = true});
+  return 1;
+}
+
+int PlanCreatePrivateFolder(const char* parent, const char* prefix, char* path) {
+  char name[64];
+  FormatText(name, sizeof name, "%s%08x%08x", prefix, 0u, ++g_machine.names);
+  CopyText(path, kPlatformTextSize, parent);
+  return AppendPathComponent(path, kPlatformTextSize, name) && PlanCreateFolder(path);
+}
+
+int PlanTakeFolderAccess(const char* path) { return Exists(path); }
+
+int PlanTouchLastWriteTime(const char* path) {
+  Laid state = StateOf(path);
+  return !state.gone && !state.folder;
+}
+
 // A link found on this machine is taken as one the player's programs made:
 // who made it on the player's machine cannot be known here.
 LinkKind PlanLinkAt(const char* path) {
+  if (g_machine.laid.count(FoldedName(path))) return kNoLink;
   Found f = Look(path);
   std::error_code ec;
   return f.exists && fs::is_symlink(f.host, ec) ? kOtherLink : kNoLink;
 }
-int NoList(const char*, FolderVisitor, void*) { return 0; }
-ShellCopyResult NoCopy(PlatformWindow, const char*, const char*, ShellCopyKind) { return {1, 0}; }
+
+// The names in a folder: this machine's, less what the run removed, and what
+// the run laid there.
+int PlanListFolder(const char* folder, FolderVisitor visit, void* context) {
+  Laid state = StateOf(folder);
+  if (state.gone || !state.folder) return 0;
+  std::map<std::string, std::pair<std::string, bool>> names;  // folded name -> name, is a folder
+  std::string prefix = std::string(folder) + "\\";
+  if (!g_machine.laid.count(FoldedName(folder))) {
+    Found f = Look(folder);
+    std::error_code ec;
+    for (fs::directory_iterator it(f.host, ec), end; f.exists && !ec && it != end; it.increment(ec)) {
+      std::string name;
+      if (!ArchiveNameOf(it->path(), &name)) continue;
+      names[FoldedName(name)] = {name, it->is_directory(ec)};
+    }
+  }
+  std::string folded = FoldedName(folder);
+  for (const auto& [key, laid] : g_machine.laid) {
+    if (FoldedName(FolderOf(laid.path)) != folded) continue;
+    std::string name = LastPathComponent(laid.path.c_str());
+    if (laid.gone) {
+      names.erase(FoldedName(name));
+    } else {
+      names[FoldedName(name)] = {name, laid.folder};
+    }
+  }
+  for (const auto& [key, name] : names)
+    visit(context, name.first.c_str(), name.second, PlanLinkAt((prefix + name.first).c_str()));
+  return 1;
+}
+
+int PlanRemoveFolder(const char* path) {
+  Laid state = StateOf(path);
+  if (state.gone) return 0;
+  if (PlanLinkAt(path) == kNoLink) {
+    if (!state.folder) return 0;
+    bool empty = true;
+    PlanListFolder(path, [](void* context, const char*, int, LinkKind) { *static_cast<bool*>(context) = false; },
+                   &empty);
+    if (!empty) return 0;
+  }
+  Lay(path, {.gone = true});
+  return 1;
+}
+
+// The shell's copy: the disc's file, or its folder with everything in it,
+// laid where the run asked (the missing folders on the way made, as the
+// shell makes them).
+ShellCopyResult PlanShellCopy(PlatformWindow, const char* from, const char* to, ShellCopyKind kind);
 
 PlatformApi StandIn() {
   PlatformApi api = *NativePlatform();  // memory, and the slots no plan step reaches
-  api.CreateTempFileBeside = NoTemp;
+  api.CreateTempFileBeside = PlanCreateTempFileBeside;
   api.OpenFileForRead = PlanOpenFileForRead;
-  api.WriteFileBytes = NoWrite;
+  api.WriteFileBytes = PlanWriteFileBytes;
   api.ReadFileBytes = PlanReadFileBytes;
   api.FileSize = PlanFileSize;
   api.GetLastWriteTime = PlanGetLastWriteTime;
-  api.SetFileTimes = NoTimes;
+  api.SetFileTimes = PlanSetFileTimes;
   api.CloseFile = PlanCloseFile;
-  api.FlushFile = NoFlush;
-  api.CommitFile = NoCommit;
-  api.OpenFileForMove = NoFile;
-  api.RemoveFile = NoPath;
+  api.FlushFile = PlanFlushFile;
+  api.CommitFile = PlanCommitFile;
+  api.OpenFileForMove = PlanOpenFileForMove;
+  api.RemoveFile = PlanRemoveFile;
   api.GetAttributes = PlanGetAttributes;
-  api.SetAttributes = NoAttributes;
-  api.CreateFolder = NoPath;
-  api.CreatePrivateFolder = NoPrivateFolder;
-  api.TakeFolderAccess = NoPath;
-  api.RemoveFolder = NoPath;
+  api.SetAttributes = PlanSetAttributes;
+  api.CreateFolder = PlanCreateFolder;
+  api.CreatePrivateFolder = PlanCreatePrivateFolder;
+  api.TakeFolderAccess = PlanTakeFolderAccess;
+  api.RemoveFolder = PlanRemoveFolder;
   api.LinkAt = PlanLinkAt;
-  api.ListFolder = NoList;
-  api.TouchLastWriteTime = NoPath;
+  api.ListFolder = PlanListFolder;
+  api.TouchLastWriteTime = PlanTouchLastWriteTime;
   api.FindFreeSpaceEx = PlanFindFreeSpaceEx;
   api.CallFreeSpaceEx = PlanCallFreeSpaceEx;
   api.FreeSpaceByClusters = NoClusters;
@@ -301,14 +492,13 @@ PlatformApi StandIn() {
   api.DriveType = PlanDriveType;
   api.QuietDriveErrors = NoDriveErrors;
   api.RestoreDriveErrors = RestoreNothing;
-  api.ShellCopy = NoCopy;
+  api.ShellCopy = PlanShellCopy;
   return api;
 }
 
 // --- What the run leaves -----------------------------------------------------
 
-// A file that a line writes: laid over the machine at once, or (all or
-// nothing) once every line has succeeded.
+// A file or folder that a disc's copy lays.
 struct Effect {
   std::string path;  // Windows, code page 932
   Laid laid;
@@ -326,7 +516,7 @@ bool FolderEffects(const fs::path& host, const std::string& target, std::vector<
   };
   fs::path real = fs::canonical(host, ec);
   if (ec) return fail(host);
-  effects->push_back({target, {true, 0, 0}});
+  effects->push_back({target, {.folder = true}});
   fs::directory_iterator it(host, ec), end;
   for (; !ec && it != end; it.increment(ec)) {
     const fs::directory_entry& entry = *it;
@@ -348,7 +538,7 @@ bool FolderEffects(const fs::path& host, const std::string& target, std::vector<
       uint64_t size = entry.file_size(ec);
       if (ec) return fail(entry.path());
       *bytes += size;
-      effects->push_back({path, {false, size, FileTimeOf(entry.path())}});
+      effects->push_back({path, {.size = size, .time = FileTimeOf(entry.path())}});
     }
   }
   if (ec) return fail(host);
@@ -363,9 +553,46 @@ std::string ChangedName(const std::string& path) {
   return f.mount->base + ":" + DisplayText(f.relative);
 }
 
-void Lay(const Effect& e, std::set<std::string>* changed) {
-  g_machine.laid[FoldedName(e.path)] = e.laid;
-  if (!e.laid.folder) changed->insert(ChangedName(e.path));
+ShellCopyResult PlanShellCopy(PlatformWindow, const char* from, const char* to, ShellCopyKind kind) {
+  Found source = Look(from);
+  std::error_code ec;
+  if (source.mount == nullptr || !source.exists) return {1, 0};
+  std::vector<Effect> effects;
+  uint64_t bytes = 0;
+  if (kind == kShellCopyFile && fs::is_regular_file(source.host, ec)) {
+    bytes = fs::file_size(source.host, ec);
+    effects.push_back({to, {.size = bytes, .time = FileTimeOf(source.host), .wrote = true}});
+  } else if (kind == kShellCopyFolder && fs::is_directory(source.host, ec)) {
+    if (!FolderEffects(source.host, std::string(to) + "\\" + LastPathComponent(from), &effects, &bytes,
+                       &g_machine.error))
+      return {1, 0};
+  } else {
+    return {1, 0};
+  }
+  // The folders on the way, as the shell makes them.
+  for (std::string up = FolderOf(effects.front().path); !up.empty() && !Exists(up.c_str()); up = FolderOf(up))
+    Lay(up, {.folder = true});
+  for (Effect& e : effects) {
+    e.laid.wrote = !e.laid.folder;
+    Lay(e.path, e.laid);
+  }
+  char root[3];
+  DriveOf(to, root);
+  g_machine.used[FoldedName(root)] += bytes;
+  g_machine.copied += bytes;
+  return {0, 0};
+}
+
+// The files the run left with bytes of its own, by their names in the report.
+std::set<std::string> Changed() {
+  std::set<std::string> changed;
+  for (const auto& [key, laid] : g_machine.laid) {
+    const char* rest = nullptr;
+    const Mount* mount = MountOf(laid.path.c_str(), &rest);
+    if (!laid.gone && !laid.folder && laid.wrote && mount != nullptr && !mount->base.empty())
+      changed.insert(ChangedName(laid.path));
+  }
+  return changed;
 }
 
 // --- The report --------------------------------------------------------------
@@ -424,7 +651,6 @@ std::string WhyOf(const LineDecision& d, const UpdateItem* item, int overwrite_o
       if (item != nullptr && item->Kind == IfNewer && d.TargetTime != 0)
         return "replaced: not newer than the update (" + Utc(d.TargetTime) + ", the update's " + Utc(d.EntryTime) + ")";
       return "replaced by the update's file";
-    case kWhyOtherMode: return "skipped: another install mode";
     case kWhyOutside: return "fails: the target would leave its folder";
     case kWhyNoBase: return "fails: the data folder's path does not fit 259 bytes";
     case kWhyTooLong: return "fails: the path is longer than 259 bytes";
@@ -513,188 +739,126 @@ struct Outcome {
   std::set<std::string> changed;
 };
 
-// Every line of both lists in the updater's order, decided and reported;
-// what the run would leave in `outcome`. False with a one-line reason when a
-// disc's folder cannot be read.
+// What the run told the plan through its seat.
+struct Reports {
+  std::vector<LineDecision> update, copy;  // by the index among the lines that apply
+  std::vector<uint64_t> copy_bytes;
+  std::string short_of_space;  // the Info text, when the run stopped for space
+  int asked_disc = 0;          // the disc the run last asked for
+  size_t asked_at = 0;         // the copy line it was asked for
+};
+
+RunSeat PlanSeat(Reports* reports) {
+  return {reports, nullptr, [](void*) {},
+          [](void* context, const char* text) {
+            Reports* r = static_cast<Reports*>(context);
+            if (r->update.empty() && r->copy.empty() && r->short_of_space.empty() && r->asked_disc == 0)
+              r->short_of_space = text;  // before the run begins, only the disk space is said
+          },
+          [](void* context, const LineDecision& decision, int, int copy) {
+            Reports* r = static_cast<Reports*>(context);
+            if (!r->copy.empty()) r->copy_bytes.back() = g_machine.copied;
+            g_machine.copied = 0;
+            (copy ? r->copy : r->update).push_back(decision);
+            if (copy) r->copy_bytes.push_back(0);
+          },
+          // The player without the disc: asked, and giving up.
+          [](void* context, int disc) {
+            Reports* r = static_cast<Reports*>(context);
+            r->asked_disc = disc;
+            r->asked_at = r->copy.size();
+            char message[kLongTextSize];
+            DiscPromptText(disc, message, sizeof message);
+            return int(PlanShowMessageBox(nullptr, message, UpdateState.UpdaterCaption, kBoxOkCancel) == kAnswerOk);
+          }};
+}
+
+// The updater's run over the stand-in, then every line of both lists
+// reported as the run decided it; what the run left in `outcome`.
 bool PlanLines(const PlanOptions& o, Outcome* outcome, std::string* error) {
   int overwrite_only = ReadOverwriteOnly();
-  int all_or_nothing = ReadAllOrNothing();
-  UpdateState.AllOrNothing = all_or_nothing;
   std::vector<std::string> update_lines = ReadLines("UpdateFile%02i", kLongTextSize);
   std::vector<std::string> copy_lines = ReadLines("CopyFile%02i", kPathSize);
-  int has_update_list = ReadUpdateList(), has_copy_list = ReadDiscCopyList();
-  char drive[3];
-  uint64_t shortfall = 0;
-  bool stopped = false;
-  std::vector<Effect> deferred;
-  if (DiskSpaceShortfall(drive, &shortfall)) {
-    char text[kLongTextSize];
-    FormatText(text, sizeof text, kInfoDiskShort, drive, shortfall);
-    std::string info = OneLine(text);
-    if (!o.json) printf("stops for disk space: \"%s\" (RequiredDiskSpace %u)\n", info.c_str(), ReadRequiredDiskSpace());
-    outcome->name = "stopped-for-space";
-    stopped = true;
-  } else if (!has_update_list && !has_copy_list) {
-    PlanShowMessageBox(nullptr, kMsgNoLists, nullptr, kBoxOk);
-    outcome->name = "interrupted";
-    stopped = true;
-  } else if (UpdateState.UpdateItemCount == 0 && UpdateState.DiscCopyItemCount == 0) {
-    PlanShowMessageBox(nullptr, kMsgNothingToUpdate, nullptr, kBoxOk);
-    outcome->name = "nothing-to-update";
+  Reports reports;
+  RunOutcome run = RunUpdate(PlanSeat(&reports));
+  if (!reports.copy.empty()) reports.copy_bytes.back() = g_machine.copied;
+  if (!g_machine.error.empty()) {
+    *error = g_machine.error;
+    return false;
   }
-  auto finish = [&](const LineDecision* d, Line* line) {
-    if (d != nullptr) Describe(*d, line);
+  static const char* const kNames[] = {"stopped-for-space", "completed", "nothing-to-update", "interrupted"};
+  outcome->name = kNames[run];
+  if (run == kRunShortOfSpace && !o.json)
+    printf("stops for disk space: \"%s\" (RequiredDiskSpace %u)\n", OneLine(reports.short_of_space).c_str(),
+           ReadRequiredDiskSpace());
+  auto print = [&](const LineDecision* d, Line* line) {
+    if (d != nullptr) {
+      line->verb = d->Verb;
+      Describe(*d, line);
+    }
     PrintLine(o, *line);
   };
-  // A line of another install mode, or one after the run has stopped:
-  // reported as skipped, and true.
-  auto passed_over = [&](Line* line, bool applies, int* table_index) {
-    if (applies && !stopped) return false;
-    *table_index += applies;  // the table holds the lines that apply
-    line->verb = kVerbSkip;
-    line->why = !applies ? "skipped: install mode " + std::to_string(line->mode) + " only" : "not reached";
-    PrintLine(o, *line);
-    return true;
-  };
-  auto fail_run = [&](const char* box) {
-    if (box != nullptr) PlanShowMessageBox(nullptr, box, nullptr, kBoxOk);
-    outcome->name = "interrupted";
-    stopped = true;
-  };
-  auto fail_copy = [&](const DiscCopyItem& item) {
-    char text[kLongTextSize];
-    FormatText(text, sizeof text, kMsgCopyFailed, item.Path);
-    fail_run(text);
-  };
-
-  int item = 0;
+  size_t applied = 0;
   for (size_t i = 0; i < update_lines.size(); ++i) {
     UpdateFileLine parsed;
     ParseUpdateFileLine(update_lines[i].c_str(), &parsed);
     Line line = LineOf("UpdateFile%02i", i, parsed.Path, int(parsed.Mode));
     line.base = parsed.Kind == DataFile ? "data" : "inst";
-    if (passed_over(&line, LineAppliesToMode(parsed.HasMode, parsed.Mode), &item)) continue;
-    const UpdateItem& it = UpdateState.UpdateItems[item++];
-    LineDecision d;
-    DecideUpdateItem(it, overwrite_only, &d);
-    line.verb = d.Verb;
-    line.bytes = d.Why == kWhyWritten || d.Why == kWhyNewer ? d.Bytes : 0;
-    line.why = WhyOf(d, &it, overwrite_only);
-    finish(&d, &line);
-    // The data folder is made at once, in either mode.
-    if (d.Folder[0] != '\0' && PlanGetAttributes(d.Folder) == kInvalidAttributes && d.Verb != kVerbFail)
-      g_machine.laid[FoldedName(d.Folder)] = {true, 0, 0};
-    if (d.Verb == kVerbFail) {
-      CarryOutUpdateItem(d);  // the run's own act: it shows the line's box where it has one
-      fail_run(kMsgWriteFailed);
+    if (!LineAppliesToMode(parsed.HasMode, parsed.Mode)) {
+      line.why = "skipped: install mode " + std::to_string(line.mode) + " only";
+    } else if (applied < reports.update.size()) {
+      const LineDecision& d = reports.update[applied];
+      line.bytes = d.Why == kWhyWritten || d.Why == kWhyNewer ? d.Bytes : 0;
+      line.why = WhyOf(d, &UpdateState.UpdateItems[applied], overwrite_only);
+      outcome->bytes += d.Why == kWhyWritten ? d.Bytes : 0;
+      ++applied;
+      print(&d, &line);
       continue;
+    } else {
+      ++applied;
+      line.why = "not reached";
     }
-    if (d.Why == kWhyWritten) {
-      outcome->bytes += d.Bytes;
-      char root[3];
-      DriveOf(d.Target, root);
-      g_machine.used[FoldedName(root)] += d.Bytes;
-      Effect e{d.Target, {false, d.Bytes, d.EntryTime}};
-      if (all_or_nothing) {
-        deferred.push_back(e);
-      } else {
-        Lay(e, &outcome->changed);
-      }
-    }
+    print(nullptr, &line);
   }
-
-  char disc_root[3] = "";
-  int copy_item = 0;
+  applied = 0;
   for (size_t i = 0; i < copy_lines.size(); ++i) {
     CopyLine parsed;
     ParseCopyLine(copy_lines[i].c_str(), &parsed);
     Line line = LineOf("CopyFile%02i", i, parsed.Path, parsed.Mode);
     line.disc = parsed.DiscNumber;
     line.source = line.target;
-    if (passed_over(&line, LineAppliesToMode(parsed.HasMode, uint32_t(parsed.Mode)), &copy_item)) continue;
-    const DiscCopyItem& it = UpdateState.DiscCopyItems[copy_item++];
-    LineDecision d;
-    line.verb = kVerbFail;
-    if (!CheckCopyLine(it, &d)) {
+    if (!LineAppliesToMode(parsed.HasMode, uint32_t(parsed.Mode))) {
+      line.why = "skipped: install mode " + std::to_string(line.mode) + " only";
+    } else if (applied < reports.copy.size()) {
+      const LineDecision& d = reports.copy[applied];
       line.why = WhyOf(d, nullptr, 0);
-      finish(nullptr, &line);
-      fail_copy(it);
-      continue;
-    }
-    // The player without the disc: asked, and giving up.
-    RunSeat seat = {nullptr, nullptr, nullptr, nullptr, nullptr, [](void*, int disc) {
-                      char message[kLongTextSize];
-                      DiscPromptText(disc, message, sizeof message);
-                      return int(PlanShowMessageBox(nullptr, message, UpdateState.UpdaterCaption, kBoxOkCancel) ==
-                                 kAnswerOk);
-                    }};
-    if (it.DiscNumber != 0 && !FindDiscDrive(it.DiscNumber, seat, disc_root)) {
-      line.why = "fails: the player is asked for disc " + std::to_string(it.DiscNumber) + " (check file '" +
-                 DisplayText(UpdateState.InstallerConfig.DiskCheckFile[it.DiscNumber]) +
-                 "'), which no drive given holds";
-      finish(nullptr, &line);
-      fail_run(nullptr);
-      continue;
-    }
-    DecideCopySource(it, disc_root, &d);
-    line.verb = d.Verb;
-    line.why = WhyOf(d, nullptr, 0);
-    Found source = Look(d.Source);
-    if (d.Source[0] != '\0') line.source = DisplayText(d.Source);
-    if (d.Verb == kVerbFail) {
-      finish(&d, &line);
-      fail_copy(it);
-      continue;
-    }
-    std::vector<Effect> effects;
-    uint64_t bytes = 0;
-    std::error_code ec;
-    if (d.Why == kWhyCopyFile) {
-      bytes = fs::file_size(source.host, ec);
-      if (ec) {
-        *error = source.host.string() + ": " + ec.message();
-        return false;
-      }
-      // The missing folders on the way are made.
-      ForEachFolderOnTheWay(
-          UpdateState.InstPath, d.Target,
-          [](void* context, const char* folder) {
-            if (PlanGetAttributes(folder) == kInvalidAttributes)
-              static_cast<std::vector<Effect>*>(context)->push_back({folder, {true, 0, 0}});
-          },
-          &effects);
-      effects.push_back({d.Target, {false, bytes, FileTimeOf(source.host)}});
-    } else {
-      if (!FolderEffects(source.host, d.Target, &effects, &bytes, error)) return false;
-      auto through_link = std::find_if(effects.begin(), effects.end(),
-                                       [](const Effect& e) { return PathHasForeignLink(e.path.c_str()); });
-      if (through_link != effects.end()) {
+      if (d.Source[0] != '\0') line.source = DisplayText(d.Source);
+      line.bytes = reports.copy_bytes[applied];
+      outcome->bytes += line.bytes;
+      Describe(d, &line);
+      line.verb = d.Verb;
+      if (++applied == reports.copy.size() && run == kRunFailed && d.Verb == kVerbCopy) {
+        // Copied, and still the line failed: what arrived could not be put in place.
         line.verb = kVerbFail;
-        line.why = "fails: " + DisplayText(through_link->path.substr(strlen(UpdateState.InstPath) + 1)) +
-                   " lies behind a link, which the updater does not follow unless an administrator made it";
-        finish(&d, &line);
-        fail_copy(it);
-        continue;
+        line.why = "fails: what was copied cannot be put in place (a link on the way, which the updater does not "
+                   "follow unless an administrator made it)";
       }
+      PrintLine(o, line);
+      continue;
+    } else if (run == kRunFailed && reports.asked_disc != 0 && reports.asked_at == applied) {
+      line.verb = kVerbFail;
+      line.why = "fails: the player is asked for disc " + std::to_string(reports.asked_disc) + " (check file '" +
+                 DisplayText(UpdateState.InstallerConfig.DiskCheckFile[reports.asked_disc]) +
+                 "'), which no drive given holds";
+      ++applied;
+    } else {
+      ++applied;
+      line.why = "not reached";
     }
-    line.bytes = bytes;
-    outcome->bytes += bytes;
-    g_machine.used[FoldedName(std::string(d.Target, 2))] += bytes;
-    finish(&d, &line);
-    for (const Effect& e : effects) {
-      if (all_or_nothing) {
-        deferred.push_back(e);
-      } else {
-        Lay(e, &outcome->changed);
-      }
-    }
+    print(nullptr, &line);
   }
-  if (outcome->name == "interrupted") {
-    PlanShowMessageBox(nullptr, kMsgInterrupted, nullptr, kBoxOk);
-    if (all_or_nothing) outcome->changed.clear();  // nothing of the run stays
-  } else if (!stopped) {
-    for (const Effect& e : deferred) Lay(e, &outcome->changed);
-  }
+  if (run == kRunFailed) PlanShowMessageBox(nullptr, kMsgInterrupted, nullptr, kBoxOk);
+  outcome->changed = Changed();
   return true;
 }
 
@@ -758,6 +922,7 @@ int RunPlan(const PlanOptions& o) {
   PlatformApi stand_in = StandIn();
   const PlatformApi* previous = Os;
   Os = &stand_in;
+  GuardAgainstForeignLinks();  // as the updater's start puts the check of links in front of the seam
   struct Restore {
     const PlatformApi* previous;
     ~Restore() {
