@@ -111,9 +111,8 @@ void VisitStaged(void* context, const char* name, int is_folder, LinkKind link) 
   size_t staged_length = strlen(walk->staged), target_length = strlen(walk->target);
   // Only what the shell copied is put in place: a name without a code page
   // 932 form, or a link that appeared in the staging folder, is not.
-  walk->ok = name[0] != '\0' && link == kNoLink && AppendText(walk->staged, sizeof walk->staged, "\\") &&
-             AppendText(walk->staged, sizeof walk->staged, name) &&
-             AppendText(walk->target, sizeof walk->target, "\\") && AppendText(walk->target, sizeof walk->target, name);
+  walk->ok = name[0] != '\0' && link == kNoLink && AppendPathComponent(walk->staged, sizeof walk->staged, name) &&
+             AppendPathComponent(walk->target, sizeof walk->target, name);
   if (walk->ok)
     walk->ok = is_folder ? WalkFolder(walk) : walk->visitor->file(walk->visitor->context, walk->staged, walk->target);
   walk->staged[staged_length] = '\0';

@@ -121,9 +121,8 @@ bool RecordCopyLine(Text* t, int i) {
   const char* name = item.Staged == kStagedFile ? item.Path : LastPathComponent(item.Path);
   char staged[kLongTextSize], target[kLongTextSize];
   CopyText(target, sizeof target, UpdateState.InstPath);
-  if (!StagingFolderOf(i, staged, sizeof staged) || !AppendText(staged, sizeof staged, "\\") ||
-      !AppendText(staged, sizeof staged, name) || !AppendText(target, sizeof target, "\\") ||
-      !AppendText(target, sizeof target, name))
+  if (!StagingFolderOf(i, staged, sizeof staged) || !AppendPathComponent(staged, sizeof staged, name) ||
+      !AppendPathComponent(target, sizeof target, name))
     return false;
   if (item.Staged == kStagedFile) {
     RecordFile(t, UpdateState.InstPath, staged, target, line.name);
@@ -442,8 +441,7 @@ bool RollBack(const char* text, uint32_t size) {
 
 void JournalPath(char* path, size_t size) {
   CopyText(path, size, UpdateState.InstPath);
-  AppendText(path, size, "\\");
-  AppendText(path, size, kJournalName);
+  AppendPathComponent(path, size, kJournalName);
 }
 
 void ClearDeferred() {
@@ -545,7 +543,7 @@ int PlaceDeferred() {
     const DiscCopyItem& item = UpdateState.DiscCopyItems[i];
     char target[kLongTextSize];
     CopyText(target, sizeof target, UpdateState.InstPath);
-    if (item.Staged == kStagedFile && AppendText(target, sizeof target, "\\") && AppendText(target, sizeof target, item.Path))
+    if (item.Staged == kStagedFile && AppendPathComponent(target, sizeof target, item.Path))
       Os->SetAttributes(target, kAttrNormal);
     if (item.Staged == kStagedFolder) Os->SetAttributes(UpdateState.InstPath, kAttrNormal);
   }

@@ -32,7 +32,7 @@ int Stop() {
   return 0;
 }
 
-// Step 4: the script's bytes, straight from the payload. Nothing is written:
+// The script's bytes, straight from the payload. Nothing is written:
 // a copy in the user's temporary folder would serve nothing, and an elevated
 // program writing and deleting a known name there can be steered by a
 // junction to any file on the disk. A payload without the script shows
@@ -44,8 +44,9 @@ int LoadScript() {
   return UpdateState.ScriptBytes != nullptr;
 }
 
-// Steps 8 and 9: an archive entry named by a script key, as a text ending
-// in two zero bytes. None when the key is missing; false after a message.
+// An agreement text or title: an archive entry named by a script key, as a
+// text ending in two zero bytes. None when the key is missing; false after a
+// message.
 int LoadAgreementBlock(const char* key, char** block) {
   char name[kPathSize];
   ReadScriptValue("SETUP", key, name, sizeof name);
@@ -85,10 +86,10 @@ bool IsShareOfThisMachine(const char* path) {
   return (n > 0 && share[n - 1] == '$') || Os->IsThisMachine(server);
 }
 
-// Step 10: the installation record under HKEY_CURRENT_USER, found by the
-// script's CompanyName and GameDir. An InstPath that is not absolute counts
-// as missing: the elevated updater must not write wherever it was started.
-// So does a base folder on a share of this very machine.
+// The installation record under HKEY_CURRENT_USER, found by the script's
+// CompanyName and GameDir. An InstPath that is not absolute counts as
+// missing: the elevated updater must not write wherever it was started. So
+// does a base folder on a share of this very machine.
 int ReadInstallRecord() {
   char subkey[kLongTextSize];
   FormatText(subkey, sizeof subkey, "Software\\%s\\%s", UpdateState.CompanyName, UpdateState.GameDir);
@@ -107,8 +108,8 @@ int ReadInstallRecord() {
   return found;
 }
 
-// Steps 16 and 17: while the game's window is there, ask the player to quit
-// it. False when the player gave up; the game is then brought to the front.
+// While the game's window is there, ask the player to quit it. False when
+// the player gave up; the game is then brought to the front.
 int WaitForGameToClose(const char* title) {
   for (;;) {
     PlatformWindow game = Os->FindTopWindow(UpdateState.GameClass, title);

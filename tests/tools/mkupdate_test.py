@@ -482,8 +482,14 @@ def plan_says_where_and_why_the_run_would_stop():
     disc = pathlib.Path(tempfile.mkdtemp(prefix="mkupdate-disc-"))
     write(disc / "DISC2.CHK", b"")
     write(disc / "MOVIE.DAT", b"movie")
-    lines, status, _ = planned(exe, inst, "--disc", f"2={disc}")
+    lines, status, error = planned(exe, inst, "--disc", f"2={disc}")
     assert lines[0]["verb"] == "copy" and lines[-1]["changed"] == ["inst:MOVIE.DAT"] and status == 0, lines
+    assert error == "", error
+    # A folder given as disc 2 without disc 2's check file: said, and no disc 2 to the updater.
+    (disc / "nothing").mkdir()
+    lines, status, error = planned(exe, inst, "--disc", f"2={disc / 'nothing'}")
+    assert error == "mkupdate: warning: --disc 2 holds no 'DISC2.CHK', the check file of disc 2: the updater " \
+                    "does not take it for that disc\n" and lines[0]["verb"] == "fail" and status == 1, (error, lines)
     wine_path = lambda p: "Z:" + str(p).replace("/", "\\")  # noqa: E731
     lines, status, error = planned(wine_path(exe), wine_path(inst), "--disc", f"2={wine_path(disc)}",
                                    command=["wine", str(MKUPDATE_EXE)])

@@ -47,7 +47,6 @@ struct Options {
   bool no_checksum = false;
   unsigned jobs = 0;  // entries compressed at once; 0 is one per processor
   PlanOptions plan;   // plan's own options
-  bool has_mode = false;
 };
 
 // How large an archive may be. The format's offsets and sizes are 32-bit.
@@ -481,35 +480,23 @@ bool ParseJobs(const char* text, unsigned* jobs) {
   return true;
 }
 
-// One of plan's options with its value.
-bool ParsePlanOption(const std::string& a, const std::string& value, PlanOptions* plan, std::string* error) {
-  if (a == "--inst") plan->inst = value;
-  else if (a == "--data") plan->data = value;
-  else if (a == "--inst-path") plan->inst_path = value;
-  else if (a == "--data-path") plan->data_path = value;
-  else if (a == "--mode") {
-    char* end = nullptr;
-    unsigned long n = strtoul(value.c_str(), &end, 10);
-    if (value.empty() || *end != '\0' || value[0] < '0' || value[0] > '9' || n > 0xFFFFFFFFul) {
-      *error = "--mode takes a number";
-      return false;
-    }
-    plan->mode = unsigned(n);
-  } else {
-    // N=DIR, L=DIR
-    size_t eq = value.find('=');
-    bool disc = a == "--disc";
-    bool ok = eq == 1 && value.size() > 2 &&
-              (disc ? value[0] >= '1' && value[0] <= '9'
-                    : (value[0] >= 'A' && value[0] <= 'Z') || (value[0] >= 'a' && value[0] <= 'z'));
-    if (!ok) {
-      *error = disc ? "--disc takes N=DIR, N from 1 to 9" : "--drive takes L=DIR, L a drive letter";
-      return false;
-    }
-    fs::path folder = value.substr(2);  // as every other path of the command line
-    if (disc) plan->discs.push_back({value[0] - '0', folder});
-    else plan->drives.push_back({char(FoldAscii(uint8_t(value[0]))), folder});
-  }
+// N=DIR (`disc`: N from 1 to 9) or L=DIR (a drive letter): the character
+// and the folder, or false.
+bool ParseAssignment(const std::string& value, bool disc, char* which, fs::path* folder) {
+  bool ok = value.size() > 2 && value[1] == '=' &&
+            (disc ? value[0] >= '1' && value[0] <= '9'
+                  : (value[0] >= 'A' && value[0] <= 'Z') || (value[0] >= 'a' && value[0] <= 'z'));
+  if (!ok) return false;
+  *which = value[0];
+  *folder = value.substr(2);  // as every other path of the command line
+  return true;
+}
+
+bool ParseMode(const std::string& value, unsigned* mode) {
+  char* end = nullptr;
+  unsigned long n = strtoul(value.c_str(), &end, 10);
+  if (value.empty() || *end != '\0' || value[0] < '0' || value[0] > '9' || n > 0xFFFFFFFFul) return false;
+  *mode = unsigned(n);
   return true;
 }
 
@@ -535,7 +522,7 @@ struct OptionEntry {
   const char* value;       // the value's name in the help, or null for a switch
   const char* commands;    // the commands that take it ("build pack"), or "*" for every one
   const char* help;
-  // Stores the option; null for plan's own, which ParsePlanOption stores.
+  // Stores the option; false, with the reason, for a value it cannot take.
   bool (*apply)(Options* o, const std::string& value, std::string* error);
 };
 
@@ -562,17 +549,39 @@ const OptionEntry kOptions[] = {
        *error = "-j takes a number from 1 to 256";
        return false;
      }},
-    {nullptr, "--inst", "DIR", "plan", "the installation folder (InstPath)", nullptr},
-    {nullptr, "--data", "DIR", "plan", "the data folder (DataPath), when the game has one of its own", nullptr},
-    {nullptr, "--mode", "N", "plan", "the install mode (InstMode, default 0)", nullptr},
-    {nullptr, "--disc", "N=DIR", "plan", "the player has disc N, in a CD-ROM drive, as the folder DIR", nullptr},
+    {nullptr, "--inst", "DIR", "plan", "the installation folder (InstPath)",
+     [](Options* o, const std::string& v, std::string*) { return o->plan.inst = v, true; }},
+    {nullptr, "--data", "DIR", "plan", "the data folder (DataPath), when the game has one of its own",
+     [](Options* o, const std::string& v, std::string*) { return o->plan.data = v, true; }},
+    {nullptr, "--mode", "N", "plan", "the install mode (InstMode, default 0)",
+     [](Options* o, const std::string& v, std::string* error) {
+       if (ParseMode(v, &o->plan.mode)) return true;
+       *error = "--mode takes a number";
+       return false;
+     }},
+    {nullptr, "--disc", "N=DIR", "plan", "the player has disc N, in a CD-ROM drive, as the folder DIR",
+     [](Options* o, const std::string& v, std::string* error) {
+       char n;
+       fs::path folder;
+       if (ParseAssignment(v, true, &n, &folder)) return o->plan.discs.push_back({n - '0', folder}), true;
+       *error = "--disc takes N=DIR, N from 1 to 9";
+       return false;
+     }},
     {nullptr, "--json", nullptr, "plan", "one JSON object per line",
      [](Options* o, const std::string&, std::string*) { return o->plan.json = true; }},
     {nullptr, "--inst-path", "PATH", "plan", "InstPath as the player's record names it (default: DIR's own path)",
-     nullptr},
+     [](Options* o, const std::string& v, std::string*) { return o->plan.inst_path = v, true; }},
     {nullptr, "--data-path", "PATH", "plan", "DataPath as the record names it (a relative one lies under InstPath)",
-     nullptr},
-    {nullptr, "--drive", "L=DIR", "plan", "a CD-ROM drive L: holding the folder DIR", nullptr},
+     [](Options* o, const std::string& v, std::string*) { return o->plan.data_path = v, true; }},
+    {nullptr, "--drive", "L=DIR", "plan", "a CD-ROM drive L: holding the folder DIR",
+     [](Options* o, const std::string& v, std::string* error) {
+       char letter;
+       fs::path folder;
+       if (ParseAssignment(v, false, &letter, &folder))
+         return o->plan.drives.push_back({char(FoldAscii(uint8_t(letter))), folder}), true;
+       *error = "--drive takes L=DIR, L a drive letter";
+       return false;
+     }},
     {"-q", "--quiet", nullptr, "build check pack verify", "print nothing but errors",
      [](Options* o, const std::string&, std::string*) { return o->quiet = true; }},
     {"-v", "--verbose", nullptr, "build pack list extract", "per-entry figures",
@@ -702,7 +711,7 @@ bool ParseArguments(int argc, char** argv, Options* o, std::string* error) {
         }
         value = argv[i];
       }
-      if (!(option->apply ? option->apply(o, value, error) : ParsePlanOption(a, value, &o->plan, error))) return false;
+      if (!option->apply(o, value, error)) return false;
       given.push_back(option);
     } else if (o->command.empty()) {
       o->command = a;

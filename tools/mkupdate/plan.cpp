@@ -963,6 +963,7 @@ int RunPlan(const PlanOptions& o) {
   // The discs: each --drive where it is given, each --disc in the next free
   // letter from D: on.
   std::vector<std::pair<char, fs::path>> drives = o.drives;
+  std::vector<std::pair<int, char>> disc_drives;  // each --disc N and its letter
   for (const auto& [disc, folder] : o.discs) {
     char letter = 'D';
     while (letter <= 'Z' && std::any_of(drives.begin(), drives.end(), [&](const auto& d) { return d.first == letter; }))
@@ -972,7 +973,7 @@ int RunPlan(const PlanOptions& o) {
       return 2;
     }
     drives.push_back({letter, folder});
-    (void)disc;
+    disc_drives.push_back({disc, letter});
   }
   for (const auto& [letter, folder] : drives) {
     g_machine.cd_drives.insert(letter);
@@ -994,6 +995,15 @@ int RunPlan(const PlanOptions& o) {
   }
   if (!ReadUpdateScript()) return NotStarted(o, "the update's own script stops the updater");
   if (!ReadInstallation()) return NotStarted(o, "SETUP.INI of the installation stops the updater");
+  // The updater knows a disc by its check file alone: a folder given as disc
+  // N without it is no disc N to the updater (nor, perhaps, to the player).
+  for (const auto& [disc, letter] : disc_drives) {
+    const char* check = UpdateState.InstallerConfig.DiskCheckFile[disc];
+    std::string probe = std::string(1, letter) + ":\\" + check;
+    if (check[0] != '\0' && !Look(probe.c_str()).exists)
+      fprintf(stderr, "mkupdate: warning: --disc %d holds no '%s', the check file of disc %d: the updater does not "
+              "take it for that disc\n", disc, DisplayText(check).c_str(), disc);
+  }
   if (!o.json) {
     printf("update: %s\ninstallation: %s (InstPath %s, install mode %u)\n", o.update.c_str(), o.inst.string().c_str(),
            DisplayText(UpdateState.InstPath).c_str(), UpdateState.InstMode);
