@@ -53,6 +53,11 @@ class PlatformTest : public ::testing::Test {
  protected:
   void SetUp() override;
   void TearDown() override;
+  // The folder "game" with kSetupIni in it: an installed game's folder.
+  void MakeGameFolder(uint64_t time = 0) {
+    MakeFolder(folder.Join("game"));
+    WriteWholeFile(folder.Join("game\\SETUP.INI"), kSetupIni, time);
+  }
   // The texts of the boxes shown so far, in order.
   std::vector<std::string> Texts() const {
     std::vector<std::string> t;

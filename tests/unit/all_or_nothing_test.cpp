@@ -80,9 +80,8 @@ class AllOrNothingTest : public PlatformTest {
  protected:
   void SetUp() override {
     PlatformTest::SetUp();
-    MakeFolder(folder.Join("game"));
+    MakeGameFolder(kOld);
     MakeFolder(folder.Join("data"));
-    WriteWholeFile(folder.Join("game\\SETUP.INI"), kSetupIni, kOld);
     WriteWholeFile(folder.Join("game\\GAME.EXE"), "old game", kOld);
     MakeReadOnly(folder.Join("game\\GAME.EXE"));
     WriteWholeFile(folder.Join("game\\DATA.PAK"), "old data", kOld);

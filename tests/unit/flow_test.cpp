@@ -35,8 +35,7 @@ class FlowTest : public PlatformTest {
  protected:
   void SetUp() override {
     PlatformTest::SetUp();
-    MakeFolder(folder.Join("game"));
-    WriteWholeFile(folder.Join("game\\SETUP.INI"), kSetupIni);
+    MakeGameFolder();
     fake->registry["Software\\Co\\Dir"] = {{"InstPath", folder.Join("game") + std::string(1, '\0')},
                                            {"InstMode", std::string("\0\0\0\0", 4)}};
   }

@@ -52,8 +52,7 @@ class UpdateRunTest : public PlatformTest {
  protected:
   void SetUp() override {
     PlatformTest::SetUp();
-    MakeFolder(folder.Join("game"));
-    WriteWholeFile(folder.Join("game\\SETUP.INI"), kSetupIni);
+    MakeGameFolder();
     WriteWholeFile(folder.Join("game\\GAME.EXE"), "old");
   }
   void TearDown() override {
