@@ -173,7 +173,8 @@ int CopyStaged(PlatformWindow owner, DiscCopyItem& item, int line, const LineDec
   ShellCopyResult result = Os->ShellCopy(owner, decision.Source, staged, kind);
   int done = result.Aborted ? -1 : result.Failed ? 0 : 1;
   // A folder arrived under its last name.
-  if (done == 1 && kind == kShellCopyFolder) done = AppendPathComponent(staged, sizeof staged, decision.Target + decision.RelativeAt);
+  if (done == 1 && kind == kShellCopyFolder)
+    done = AppendPathComponent(staged, sizeof staged, decision.Target + decision.RelativeAt);
   if (done == 1 && !CurrentPut()->Copied(item, kind, staged, decision.Target)) done = 0;
   if (done != 1) RemoveTree(folder);  // torn files of the copy, never to be put in place
   return done;

@@ -310,7 +310,8 @@ bool IsTarget(const char* path) {
 }
 
 bool IsStagingFolder(const char* path) {
-  return Inside(UpdateState.InstPath, path) && LastPathComponent(path) - path == ptrdiff_t(strlen(UpdateState.InstPath)) + 1 &&
+  return Inside(UpdateState.InstPath, path) &&
+         LastPathComponent(path) - path == ptrdiff_t(strlen(UpdateState.InstPath)) + 1 &&
          IsStagingName(LastPathComponent(path));
 }
 
@@ -352,16 +353,20 @@ bool IsHex(const char* text) {
   return true;
 }
 
+// A record's line: "U" for the update files, "C0" to "C15" for a copy line.
+bool IsLineName(const char* line) {
+  if (strcmp(line, "U") == 0) return true;
+  if (line[0] != 'C' || line[1] < '0' || line[1] > '9') return false;
+  bool two = line[2] >= '0' && line[2] <= '9';
+  return (line[2] == '\0' || (two && line[3] == '\0')) && atoi(line + 1) < kListLines;
+}
+
 bool RecordStaysInItsPlace(const JournalRecord& r) {
   if (strcmp(r.kind, "D") == 0) return IsFolderMade(r.from);
   if (strcmp(r.kind, "S") == 0) return IsStagingFolder(r.from);
   if (strcmp(r.kind, "X") == 0) return true;
-  if (strcmp(r.kind, "F") != 0) return false;
-  bool line = strcmp(r.line, "U") == 0 ||
-              (r.line[0] == 'C' && r.line[1] >= '0' && r.line[1] <= '9' &&
-               (r.line[2] == '\0' || (r.line[2] >= '0' && r.line[2] <= '9' && r.line[3] == '\0')) &&
-               atoi(r.line + 1) < kListLines);
-  return line && (strcmp(r.old, "-") == 0 || IsHex(r.old)) && IsTarget(r.target) && IsNewFileOf(r.from, r.target);
+  return strcmp(r.kind, "F") == 0 && IsLineName(r.line) && (strcmp(r.old, "-") == 0 || IsHex(r.old)) &&
+         IsTarget(r.target) && IsNewFileOf(r.from, r.target);
 }
 
 // Whether every record of a whole journal stays in its place (above).
@@ -626,10 +631,10 @@ int StagedCopied(DiscCopyItem& item, ShellCopyKind kind, const char*, const char
   return 1;
 }
 
-const Put kDirectPut = {DirectFile, DirectMakeWritable, DirectTouch, DirectFolderMade,
-                        DirectCopied, DirectFinish, RemoveStagingFolder};
-const Put kStagedPut = {StagedFile, StagedMakeWritable, StagedTouch, StagedFolderMade,
-                        StagedCopied, PlaceDeferred, DiscardDeferred};
+const Put kDirectPut = {DirectFile,   DirectMakeWritable, DirectTouch,        DirectFolderMade,
+                        DirectCopied, DirectFinish,       RemoveStagingFolder};
+const Put kStagedPut = {StagedFile,   StagedMakeWritable, StagedTouch,    StagedFolderMade,
+                        StagedCopied, PlaceDeferred,      DiscardDeferred};
 
 }  // namespace
 

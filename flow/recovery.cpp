@@ -145,8 +145,7 @@ void RepairInterruptedRun() {
   ReadUpdateList();
   for (int i = 0; i < UpdateState.UpdateItemCount; ++i) {
     LineDecision line;
-    if (UpdateState.UpdateItems[i].Kind != DataFile || !TargetOfUpdateItem(UpdateState.UpdateItems[i], &line))
-      continue;
+    if (UpdateState.UpdateItems[i].Kind != DataFile || !TargetOfUpdateItem(UpdateState.UpdateItems[i], &line)) continue;
     size_t cut = size_t(LastPathComponent(line.Target) - line.Target);
     if (cut == 0) continue;
     if (cut != 3 || line.Target[1] != ':') --cut;  // C:\ stays C:\, the root; C: is the current folder

@@ -130,7 +130,8 @@ static void OnCommand(PlatformWindow window, int id) {
     case IDC_CANCEL:
       // Escape and the close box send this too, even while the button is
       // disabled: once every file is written, they finish as "完了" does.
-      if (!UpdateState.WizardBusy) Os->EndWizardDialog(window, UpdateState.UpdateCompleted ? kWizardDone : kWizardInterrupted);
+      if (!UpdateState.WizardBusy)
+        Os->EndWizardDialog(window, UpdateState.UpdateCompleted ? kWizardDone : kWizardInterrupted);
       break;
     case IDC_AGREE:
       Os->EnableItem(window, IDC_NEXT, 1);

@@ -199,8 +199,8 @@ int PosixTakeFolderAccess(const char*) { return 1; }
 int PosixIsThisMachine(const char* server) {
   char host[256] = {};
   gethostname(host, sizeof host - 1);
-  return TextEqualNoCase(server, "localhost") || strncmp(server, "127.", 4) == 0 ||
-         strcmp(server, "::1") == 0 || TextEqualNoCase(server, host);
+  return TextEqualNoCase(server, "localhost") || strncmp(server, "127.", 4) == 0 || strcmp(server, "::1") == 0 ||
+         TextEqualNoCase(server, host);
 }
 
 // A symbolic link stands for the system's links here; root's are an

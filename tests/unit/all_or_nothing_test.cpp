@@ -282,9 +282,11 @@ TEST_F(AllOrNothingTest, AJournalThatNamesAnythingButTheUpdatesOwnFilesIsRefused
   };
   const std::string valid = "F\t{G}\\{T}\t{G}\\NEW.DAT\t-\tU\r\nF\t{D}\\{T}\t{D}\\FIRST.SAV\t-\tU\r\nS\t{G}\\{S}\r\n";
   auto plant = [this](std::string records) {
-    const std::pair<std::string, std::string> names[] = {
-        {"{G}", folder.Join("game")}, {"{D}", folder.Join("data")}, {"{V}", folder.Join("victim")},
-        {"{T}", "~ks0000AAAA.tmp"},    {"{S}", "~ks-staging-0123456789abcdef"}};
+    const std::pair<std::string, std::string> names[] = {{"{G}", folder.Join("game")},
+                                                         {"{D}", folder.Join("data")},
+                                                         {"{V}", folder.Join("victim")},
+                                                         {"{T}", "~ks0000AAAA.tmp"},
+                                                         {"{S}", "~ks-staging-0123456789abcdef"}};
     for (const auto& [name, text] : names)
       for (size_t at; (at = records.find(name)) != std::string::npos;) records.replace(at, name.size(), text);
     MakeFolder(folder.Join("victim"));

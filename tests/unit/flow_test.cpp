@@ -68,7 +68,8 @@ class FlowTest : public PlatformTest {
 int StagingFoldersIn(const std::string& folder) {
   int count = 0;
   NativePlatform()->ListFolder(
-      folder.c_str(), [](void* context, const char* name, int, LinkKind) { *static_cast<int*>(context) += IsStagingName(name); },
+      folder.c_str(),
+      [](void* context, const char* name, int, LinkKind) { *static_cast<int*>(context) += IsStagingName(name); },
       &count);
   return count;
 }
@@ -637,7 +638,7 @@ TEST_F(FlowTest, NextStartRepairsWhatAnInterruptedRunLeft) {
   WriteWholeFile(folder.Join("save\\other\\~ks0123ABCF.tmp"), "another program's");
   WriteWholeFile(folder.Join("game\\~ks0123ABCD.tmp"), "half written");
   WriteWholeFile(folder.Join("game\\~ks-staging\\movie\\op.mpg"), "staged");  // an older updater's
-  WriteWholeFile(folder.Join("game\\player.tmp"), "the player's");  // no name of ours
+  WriteWholeFile(folder.Join("game\\player.tmp"), "the player's");            // no name of ours
   WriteWholeFile(folder.Join("game\\~ks-staging.txt"), "the player's too");
   WriteWholeFile(folder.Join("game\\data\\~ks76543210.tmp"), "behind a link");
   fake->links[folder.Join("game\\data")] = kAdministratorsLink;

@@ -30,7 +30,8 @@ struct Recorder {
 const char* const kVerbs[] = {"new", "replace", "keep", "skip", "copy", "fail"};
 
 RunSeat SeatOf(Recorder* r) {
-  return {r, nullptr,
+  return {r,
+          nullptr,
           [](void* c) { static_cast<Recorder*>(c)->events.push_back("begin"); },
           [](void* c, const char* text) { static_cast<Recorder*>(c)->events.push_back(std::string("info: ") + text); },
           [](void* c, const LineDecision& d, int line, int copy) {
@@ -62,8 +63,10 @@ class UpdateRunTest : public PlatformTest {
   // The state the start-up leaves for the run: the script and the
   // installation read, with the update's files.
   void Ready(const std::string& update_section) {
-    std::string script = "[SETUP]\r\nCompanyName=Co\r\nGameTitle=Title\r\nGameClass=Class\r\nGameDir=Dir\r\n"
-                         "[UPDATE]\r\n" + update_section;
+    std::string script =
+        "[SETUP]\r\nCompanyName=Co\r\nGameTitle=Title\r\nGameClass=Class\r\nGameDir=Dir\r\n"
+        "[UPDATE]\r\n" +
+        update_section;
     std::string error;
     payload_ = BuildArchive({{"UPDATE.INI", std::vector<uint8_t>(script.begin(), script.end()), kTime, true},
                              {"GAME.EXE", {'n', 'e', 'w'}, kTime, false}},
@@ -95,19 +98,55 @@ TEST_F(UpdateRunTest, EachOutcomeWithWhatTheRunReportedOnTheWay) {
     std::vector<std::string> boxes;
     const char* game_exe;
   } kCases[] = {
-      {"completed", "UpdateFile00=GAME.EXE\r\nCopyFile00=2:MOVIE.DAT\r\n", true, {}, kRunCompleted,
-       {"begin", "file 0: replace", "copy 0: copy", Copying("MOVIE.DAT")}, {}, "new"},
-      {"nothing applies", "UpdateFile00=9,GAME.EXE\r\n", true, {}, kRunNothingToUpdate, {"begin"},
-       {kMsgNothingToUpdate}, "old"},
+      {"completed",
+       "UpdateFile00=GAME.EXE\r\nCopyFile00=2:MOVIE.DAT\r\n",
+       true,
+       {},
+       kRunCompleted,
+       {"begin", "file 0: replace", "copy 0: copy", Copying("MOVIE.DAT")},
+       {},
+       "new"},
+      {"nothing applies",
+       "UpdateFile00=9,GAME.EXE\r\n",
+       true,
+       {},
+       kRunNothingToUpdate,
+       {"begin"},
+       {kMsgNothingToUpdate},
+       "old"},
       {"no lists", "OverwriteOnly=0\r\n", true, {}, kRunFailed, {"begin"}, {kMsgNoLists}, "old"},
-      {"a line fails", "UpdateFile00=GAME.EXE\r\nUpdateFile01=MISSING.DAT\r\n", true, {}, kRunFailed,
-       {"begin", "file 0: replace", "file 1: fail"}, {kMsgNoEntry, kMsgWriteFailed}, "new"},
-      {"the disc asked for and given up", "UpdateFile00=GAME.EXE\r\nCopyFile00=2:MOVIE.DAT\r\n", false, {}, kRunFailed,
-       {"begin", "file 0: replace", "disc 2?"}, {}, "new"},
-      {"the disc asked for and put in", "AllOrNothing=1\r\nUpdateFile00=GAME.EXE\r\nCopyFile00=2:MOVIE.DAT\r\n", false,
-       {1}, kRunCompleted, {"begin", "file 0: replace", "disc 2?", "copy 0: copy", Copying("MOVIE.DAT")}, {}, "new"},
-      {"all or nothing, the disc given up", "AllOrNothing=1\r\nUpdateFile00=GAME.EXE\r\nCopyFile00=2:MOVIE.DAT\r\n",
-       false, {}, kRunFailed, {"begin", "file 0: replace", "disc 2?"}, {}, "old"},
+      {"a line fails",
+       "UpdateFile00=GAME.EXE\r\nUpdateFile01=MISSING.DAT\r\n",
+       true,
+       {},
+       kRunFailed,
+       {"begin", "file 0: replace", "file 1: fail"},
+       {kMsgNoEntry, kMsgWriteFailed},
+       "new"},
+      {"the disc asked for and given up",
+       "UpdateFile00=GAME.EXE\r\nCopyFile00=2:MOVIE.DAT\r\n",
+       false,
+       {},
+       kRunFailed,
+       {"begin", "file 0: replace", "disc 2?"},
+       {},
+       "new"},
+      {"the disc asked for and put in",
+       "AllOrNothing=1\r\nUpdateFile00=GAME.EXE\r\nCopyFile00=2:MOVIE.DAT\r\n",
+       false,
+       {1},
+       kRunCompleted,
+       {"begin", "file 0: replace", "disc 2?", "copy 0: copy", Copying("MOVIE.DAT")},
+       {},
+       "new"},
+      {"all or nothing, the disc given up",
+       "AllOrNothing=1\r\nUpdateFile00=GAME.EXE\r\nCopyFile00=2:MOVIE.DAT\r\n",
+       false,
+       {},
+       kRunFailed,
+       {"begin", "file 0: replace", "disc 2?"},
+       {},
+       "old"},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.what);

@@ -212,9 +212,9 @@ uint32_t PlanGetAttributes(const char* path) {
 struct PlanFile {
   FILE* file = nullptr;
   fs::path host;
-  Laid laid;           // a file the run laid, read
+  Laid laid;  // a file the run laid, read
   bool laid_file = false;
-  std::string path;    // a file the run writes
+  std::string path;  // a file the run writes
 };
 
 PlatformFile PlanOpenFileForRead(const char* path) {
@@ -449,8 +449,8 @@ int PlanRemoveFolder(const char* path) {
   if (PlanLinkAt(path) == kNoLink) {
     if (!state.folder) return 0;
     bool empty = true;
-    PlanListFolder(path, [](void* context, const char*, int, LinkKind) { *static_cast<bool*>(context) = false; },
-                   &empty);
+    PlanListFolder(
+        path, [](void* context, const char*, int, LinkKind) { *static_cast<bool*>(context) = false; }, &empty);
     if (!empty) return 0;
   }
   Lay(path, {.gone = true});
@@ -840,8 +840,9 @@ bool PlanLines(const PlanOptions& o, Outcome* outcome, std::string* error) {
       if (++applied == reports.copy.size() && run == kRunFailed && d.Verb == kVerbCopy) {
         // Copied, and still the line failed: what arrived could not be put in place.
         line.verb = kVerbFail;
-        line.why = "fails: what was copied cannot be put in place (a link on the way, which the updater does not "
-                   "follow unless an administrator made it)";
+        line.why =
+            "fails: what was copied cannot be put in place (a link on the way, which the updater does not "
+            "follow unless an administrator made it)";
       }
       PrintLine(o, line);
       continue;
@@ -1001,8 +1002,10 @@ int RunPlan(const PlanOptions& o) {
     const char* check = UpdateState.InstallerConfig.DiskCheckFile[disc];
     std::string probe = std::string(1, letter) + ":\\" + check;
     if (check[0] != '\0' && !Look(probe.c_str()).exists)
-      fprintf(stderr, "mkupdate: warning: --disc %d holds no '%s', the check file of disc %d: the updater does not "
-              "take it for that disc\n", disc, DisplayText(check).c_str(), disc);
+      fprintf(stderr,
+              "mkupdate: warning: --disc %d holds no '%s', the check file of disc %d: the updater does not "
+              "take it for that disc\n",
+              disc, DisplayText(check).c_str(), disc);
   }
   if (!o.json) {
     printf("update: %s\ninstallation: %s (InstPath %s, install mode %u)\n", o.update.c_str(), o.inst.string().c_str(),
