@@ -27,6 +27,7 @@ constexpr uint64_t kTime = 133000000000000000ull;
 struct Faults {
   int failures = 0;
   DWORD error = ERROR_SHARING_VIOLATION;
+  LONG status = LONG(0xC0000043);  // STATUS_SHARING_VIOLATION, for the calls of ntdll
   int calls = 0;
   bool Fail() {
     ++calls;
@@ -53,9 +54,13 @@ BOOL WINAPI FakeMoveFileEx(LPCWSTR from, LPCWSTR to, DWORD flags) {
   if (g_move.Fail()) return FALSE;
   return MoveFileExW(from, to, flags);
 }
-BOOL WINAPI FakeSetInformation(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID data, DWORD size) {
-  if (g_rename.Fail()) return FALSE;
-  return SetFileInformationByHandle(file, kind, data, size);
+typedef LONG(WINAPI* SetInformationProc)(HANDLE, PVOID, PVOID, ULONG, int);
+LONG WINAPI FakeSetInformation(HANDLE file, PVOID status_block, PVOID data, ULONG size, int kind) {
+  constexpr int kFileRenameInformation = 10;
+  if (kind == kFileRenameInformation && g_rename.Fail()) return g_rename.status;
+  static auto real = reinterpret_cast<SetInformationProc>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtSetInformationFile")));
+  return real(file, status_block, data, size, kind);
 }
 void WINAPI CountSleep(DWORD) { ++g_sleeps; }
 
@@ -77,7 +82,7 @@ class Win32LayerTest : public PlatformTest {
     g_replace = g_move = g_rename = Faults{};
     g_sleeps = 0;
     g_halfway = false;
-    Win32Kernel = {FakeReplaceFile, FakeMoveFileEx, DeleteFileW, FakeSetInformation, nullptr, CountSleep};
+    Win32Kernel = {FakeReplaceFile, FakeMoveFileEx, FakeSetInformation, nullptr, CountSleep, nullptr};
   }
   void TearDown() override {
     Win32Kernel = saved_;
@@ -100,7 +105,7 @@ TEST_F(Win32LayerTest, ABusyReplacementIsTriedAgain) {
 TEST_F(Win32LayerTest, ABusyRenameOfANewFileIsTriedAgain) {
   std::string path = folder.Join("NEW.DAT");
   g_rename.failures = 2;
-  g_rename.error = ERROR_ACCESS_DENIED;
+  g_rename.status = LONG(0xC0000022);  // STATUS_ACCESS_DENIED
   ASSERT_EQ(WriteBufferToFile(path.c_str(), "new", 3, &kTime), 1);
   EXPECT_EQ(ReadWholeFile(path), "new");
   EXPECT_EQ(g_sleeps, 2);
