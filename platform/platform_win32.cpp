@@ -709,8 +709,9 @@ int CommitIntoFolder(HANDLE handle, const char* temp_path, const char* to, HANDL
   CopyText(backup_path, sizeof backup_path, to);
   if (!AppendText(backup_path, sizeof backup_path, kBackupSuffix)) return 0;
   WideText backup = WidePath(backup_path), target = WidePath(to), temp = WidePath(temp_path);
-  NameText backup_name = {wcsrchr(backup.text, L'\\') + 1, 0};
-  backup_name.chars = wcslen(backup_name.text);
+  const wchar_t* backup_folder_end = wcsrchr(backup.text, L'\\');
+  if (backup_folder_end == nullptr || target.text[0] == L'\0' || temp.text[0] == L'\0') return 0;
+  NameText backup_name = {backup_folder_end + 1, wcslen(backup_folder_end + 1)};
   // What is at that name was left by a run whose replacement completed
   // (its target is there): an older version, or a link of somebody's,
   // which is removed itself, never what it leads to.
