@@ -142,8 +142,8 @@ typedef LONG(NTAPI* NtCreateFileProc)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, 
                                       ULONG, ULONG, ULONG, PVOID, ULONG);
 typedef LONG(NTAPI* NtQueryInformationFileProc)(HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG, int);
 typedef LONG(NTAPI* NtSetInformationFileProc)(HANDLE, PVOID, PVOID, ULONG, int);
-typedef LONG(NTAPI* NtQueryDirectoryFileProc)(HANDLE, HANDLE, PVOID, PVOID, PIO_STATUS_BLOCK, PVOID, ULONG, int, BOOLEAN,
-                                              PUNICODE_STRING, BOOLEAN);
+typedef LONG(NTAPI* NtQueryDirectoryFileProc)(HANDLE, HANDLE, PVOID, PVOID, PIO_STATUS_BLOCK, PVOID, ULONG, int,
+                                              BOOLEAN, PUNICODE_STRING, BOOLEAN);
 typedef ULONG(NTAPI* RtlNtStatusToDosErrorProc)(LONG);
 
 struct NtFileCalls {
@@ -185,7 +185,7 @@ constexpr int kFileAttributeTagInformation = 35;
 
 struct BasicInformation {
   LARGE_INTEGER CreationTime, LastAccessTime, LastWriteTime, ChangeTime;  // 0: left as it is
-  ULONG FileAttributes;                                                  // 0: left as it is
+  ULONG FileAttributes;                                                   // 0: left as it is
 };
 struct AttributeTagInformation {
   ULONG FileAttributes;
@@ -317,6 +317,19 @@ bool ListedEntry(HANDLE folder, NameText name, ULONG* attributes, ULONG* tag) {
   return true;
 }
 
+// The attributes of an open file and, for a reparse point, its tag; from
+// the basic information (tag unknown) on a file system that does not answer
+// for the tag.
+bool QueryAttributes(HANDLE h, AttributeTagInformation* tag) {
+  IO_STATUS_BLOCK io;
+  if (g_nt.QueryInformationFile(h, &io, tag, sizeof *tag, kFileAttributeTagInformation) >= 0) return true;
+  BasicInformation basic = {};
+  if (g_nt.QueryInformationFile(h, &io, &basic, sizeof basic, kFileBasicInformation) < 0) return false;
+  tag->FileAttributes = basic.FileAttributes;
+  tag->ReparseTag = 0;
+  return true;
+}
+
 // What a name opened with FILE_OPEN_REPARSE_POINT is, judged by its handle.
 struct OpenedName {
   LinkKind link;
@@ -335,8 +348,7 @@ struct OpenedName {
 OpenedName JudgeOpenedName(HANDLE h, HANDLE folder, NameText name, ULONG listed_attributes) {
   OpenedName judged = {kOtherLink, false, false, 0};
   AttributeTagInformation tag = {};
-  IO_STATUS_BLOCK io;
-  if (g_nt.QueryInformationFile(h, &io, &tag, sizeof tag, kFileAttributeTagInformation) < 0) return judged;
+  if (!QueryAttributes(h, &tag)) return judged;
   judged.attributes = tag.FileAttributes;
   if (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
     judged.is_link_itself = true;
@@ -468,8 +480,8 @@ bool PinFolders(const SplitPath& split, int through, PinnedChain* chain, Missing
   for (; !chain->ended && chain->walked < through; ++chain->walked) {
     NameText name = split.names[chain->walked];
     HANDLE parent = LastFolder(*chain), folder;
-    LONG status = OpenName(parent, name, kPinAccess, kPinShare, FILE_OPEN, kFolderOptions | FILE_OPEN_REPARSE_POINT,
-                           &folder);
+    LONG status =
+        OpenName(parent, name, kPinAccess, kPinShare, FILE_OPEN, kFolderOptions | FILE_OPEN_REPARSE_POINT, &folder);
     if (status == kStatusNameNotFound && missing == kMissingEndsWalk) {
       chain->ended = true;
       break;
@@ -477,8 +489,8 @@ bool PinFolders(const SplitPath& split, int through, PinnedChain* chain, Missing
     if (status == kStatusNameNotFound && missing == kMissingMade) {
       status = OpenName(parent, name, kPinAccess, kPinShare, FILE_CREATE, kFolderOptions, &folder);
       if (status == kStatusNameCollision)  // made meanwhile: judged as any other
-        status = OpenName(parent, name, kPinAccess, kPinShare, FILE_OPEN, kFolderOptions | FILE_OPEN_REPARSE_POINT,
-                          &folder);
+        status =
+            OpenName(parent, name, kPinAccess, kPinShare, FILE_OPEN, kFolderOptions | FILE_OPEN_REPARSE_POINT, &folder);
     }
     if (status < 0) return FailWith(status);
     chain->handles[chain->count++] = folder;
@@ -522,7 +534,8 @@ bool PinFoldersOf(const char* path, SplitPath* split, PinnedChain* chain, NameTe
 HANDLE OpenLastName(HANDLE folder, NameText name, ACCESS_MASK access, ULONG share, ULONG options, bool follow) {
   options |= FILE_OPEN_FOR_BACKUP_INTENT;
   HANDLE h;
-  LONG status = OpenName(folder, name, access | FILE_READ_ATTRIBUTES, share, FILE_OPEN, options | FILE_OPEN_REPARSE_POINT, &h);
+  LONG status =
+      OpenName(folder, name, access | FILE_READ_ATTRIBUTES, share, FILE_OPEN, options | FILE_OPEN_REPARSE_POINT, &h);
   if (status < 0) {
     FailWith(status);
     return nullptr;
@@ -733,16 +746,16 @@ int CommitIntoFolder(HANDLE handle, const char* temp_path, const char* to, HANDL
   RemoveLastName(folder, backup_name, false);
   // Not every implementation carries the attributes over; the times are
   // set on the final file.
-  HANDLE final_file = OpenLastName(folder, name, FILE_WRITE_ATTRIBUTES,
-                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_NON_DIRECTORY_FILE, false);
+  HANDLE final_file =
+      OpenLastName(folder, name, FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                   FILE_NON_DIRECTORY_FILE, false);
   if (final_file != nullptr) {
     AttributeTagInformation now = {};
-    IO_STATUS_BLOCK io;
     BasicInformation basic = {};
-    if (g_nt.QueryInformationFile(final_file, &io, &now, sizeof now, kFileAttributeTagInformation) >= 0 &&
-        now.FileAttributes != attributes)
+    if (QueryAttributes(final_file, &now) && now.FileAttributes != attributes)
       basic.FileAttributes = SettableAttributes(attributes);
-    if (time != nullptr) basic.CreationTime.QuadPart = basic.LastAccessTime.QuadPart = basic.LastWriteTime.QuadPart = LONGLONG(*time);
+    if (time != nullptr)
+      basic.CreationTime.QuadPart = basic.LastAccessTime.QuadPart = basic.LastWriteTime.QuadPart = LONGLONG(*time);
     if (basic.FileAttributes != 0 || time != nullptr)
       SetInformation(final_file, &basic, sizeof basic, kFileBasicInformation);
     CloseHandle(final_file);
@@ -772,7 +785,8 @@ int Win32RemoveFile(const char* path) {
   SplitPath split;
   PinnedChain chain = {};
   NameText last;
-  bool removed = PinFoldersOf(path, &split, &chain, &last) && (FoldersPinned(), RemoveLastName(LastFolder(chain), last, false));
+  bool removed =
+      PinFoldersOf(path, &split, &chain, &last) && (FoldersPinned(), RemoveLastName(LastFolder(chain), last, false));
   ReleaseChain(&chain);
   return removed ? 1 : 0;
 }
@@ -795,7 +809,8 @@ int Win32RemoveFolder(const char* path) {
   SplitPath split;
   PinnedChain chain = {};
   NameText last;
-  bool removed = PinFoldersOf(path, &split, &chain, &last) && (FoldersPinned(), RemoveLastName(LastFolder(chain), last, true));
+  bool removed =
+      PinFoldersOf(path, &split, &chain, &last) && (FoldersPinned(), RemoveLastName(LastFolder(chain), last, true));
   ReleaseChain(&chain);
   return removed ? 1 : 0;
 }

@@ -277,8 +277,8 @@ bool MakeUsersJunction(const std::wstring& link, const std::wstring& target) {
                          FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (h == INVALID_HANDLE_VALUE) return false;
   DWORD returned = 0;
-  bool made = DeviceIoControl(h, FSCTL_SET_REPARSE_POINT, &buffer, 8 + buffer.data_length, nullptr, 0, &returned,
-                              nullptr) != 0;
+  bool made =
+      DeviceIoControl(h, FSCTL_SET_REPARSE_POINT, &buffer, 8 + buffer.data_length, nullptr, 0, &returned, nullptr) != 0;
   HANDLE token = nullptr;
   union {
     TOKEN_USER user;
@@ -287,8 +287,8 @@ bool MakeUsersJunction(const std::wstring& link, const std::wstring& target) {
   DWORD length = 0;
   made = made && OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) &&
          GetTokenInformation(token, TokenUser, &who, sizeof who, &length) &&
-         SetSecurityInfo(h, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, who.user.User.Sid, nullptr, nullptr,
-                         nullptr) == ERROR_SUCCESS;
+         SetSecurityInfo(h, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, who.user.User.Sid, nullptr, nullptr, nullptr) ==
+             ERROR_SUCCESS;
   if (token != nullptr) CloseHandle(token);
   CloseHandle(h);
   return made;
@@ -448,7 +448,8 @@ struct Operation {
 };
 
 const Operation kOperations[] = {
-    {"a folder made in it", false, false, [](const Scene& s) { return Race(), s.os->CreateFolder((s.data + "\\NEW").c_str()) != 0; },
+    {"a folder made in it", false, false,
+     [](const Scene& s) { return Race(), s.os->CreateFolder((s.data + "\\NEW").c_str()) != 0; },
      [](const Scene& s) { EXPECT_NE(GetFileAttributesW(WideOf(s.data + "\\NEW").c_str()), INVALID_FILE_ATTRIBUTES); }},
     {"a temporary file made in it", false, false,
      [](const Scene& s) {
@@ -473,14 +474,17 @@ const Operation kOperations[] = {
        return Race(), file != nullptr && s.os->CommitFile(file, temp, (s.data + "\\OLD.DAT").c_str(), &kTime) != 0;
      },
      [](const Scene& s) { EXPECT_EQ(ReadWholeFile(s.data + "\\OLD.DAT"), "new"); }},
-    {"a file in it deleted", false, false, [](const Scene& s) { return Race(), s.os->RemoveFile((s.data + "\\keep").c_str()) != 0; },
+    {"a file in it deleted", false, false,
+     [](const Scene& s) { return Race(), s.os->RemoveFile((s.data + "\\keep").c_str()) != 0; },
      [](const Scene& s) { EXPECT_FALSE(FileExists(s.data + "\\keep")); }},
     {"a folder in it removed", false, false,
      [](const Scene& s) { return Race(), s.os->RemoveFolder((s.data + "\\SUB").c_str()) != 0; },
      [](const Scene& s) { EXPECT_FALSE(FileExists(s.data + "\\SUB")); }},
     {"a file in it made read-only", false, false,
      [](const Scene& s) { return Race(), s.os->SetAttributes((s.data + "\\keep").c_str(), kAttrReadOnly) != 0; },
-     [](const Scene& s) { EXPECT_EQ(s.os->GetAttributes((s.data + "\\keep").c_str()) & kAttrReadOnly, kAttrReadOnly); }},
+     [](const Scene& s) {
+       EXPECT_EQ(s.os->GetAttributes((s.data + "\\keep").c_str()) & kAttrReadOnly, kAttrReadOnly);
+     }},
     {"a file in it touched", false, false,
      [](const Scene& s) { return Race(), s.os->TouchLastWriteTime((s.data + "\\keep").c_str()) != 0; },
      [](const Scene& s) { EXPECT_NE(LastWriteTime(s.data + "\\keep"), kTime); }},
@@ -495,7 +499,8 @@ const Operation kOperations[] = {
     {"a file copied into it by the shell", false, true,
      [](const Scene& s) {
        Race();
-       return !s.os->ShellCopy(nullptr, (s.root + "\\SOURCE.DAT").c_str(), (s.data + "\\COPY.DAT").c_str(), kShellCopyFile)
+       return !s.os->ShellCopy(nullptr, (s.root + "\\SOURCE.DAT").c_str(), (s.data + "\\COPY.DAT").c_str(),
+                               kShellCopyFile)
                    .Failed;
      },
      [](const Scene& s) { EXPECT_EQ(ReadWholeFile(s.data + "\\COPY.DAT"), "copied"); }},
