@@ -11,7 +11,8 @@ void RestrictDllSearch();
 // Asks Windows not to let this process follow a junction or a symbolic link
 // that a non-administrator made (RedirectionGuard: Windows 10 22H2, Windows
 // 11). Where the system lacks it, nothing happens; the seam's own check of
-// links before every write stands either way.
+// links before every write, and this layer's own refusal of them (by handle,
+// on folders held open while it acts), stand either way.
 void EnableRedirectionGuard();
 
 // The calls of the layer that the tests replace to produce what Wine cannot

@@ -208,7 +208,8 @@ TEST_F(Win32LayerTest, RedirectionGuardIsAskedFor) {
 // directory symbolic link (for an administrator, or in developer mode) and
 // reports it as a reparse point owned by its maker; Wine 8 accepts the call
 // and makes nothing (the host's own symbolic links, which it does report as
-// reparse points owned by the user, are tested end to end).
+// reparse points owned by the user, are made by the tests below and end to
+// end).
 TEST_F(Win32LayerTest, WhatThisSystemDoesWithLinks) {
   std::string real = folder.Join("real"), link = folder.Join("link");
   MakeFolder(real);
