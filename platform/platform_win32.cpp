@@ -2,11 +2,13 @@
 // is converted explicitly to UTF-16 for the wide functions, so the program
 // behaves the same on a Japanese system and on one with any other code page.
 #include <windows.h>
+#include <winternl.h>
 #include <aclapi.h>
 #include <objbase.h>
 #include <sddl.h>
 #include <shellapi.h>
 
+#include <cstddef>
 #include <cstring>
 
 #include "common/text.h"
@@ -120,6 +122,472 @@ HMODULE LoadSystemLibrary(const wchar_t* name) {
   return LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
 }
 
+// --- Paths walked by handle ----------------------------------------------------
+// The updater runs elevated, and a program of the player's can put a
+// junction in any folder the player can write. Looking at a path for links
+// and then acting on it by name leaves a moment between the two in which a
+// folder on the way can be swapped for a junction (and a program can hold
+// that moment open with an opportunistic lock on a file of its own). So
+// every operation here that changes the file system walks its path itself:
+// it opens the root of the volume or share, then each folder relative to the
+// handle of its parent, the name itself and never what a link leads to,
+// judges it by that handle, and keeps it open, shared for reading and
+// writing but not for deletion, until the operation ends. While the chain is
+// held nobody can rename or delete a folder of it, and the operation itself
+// is made relative to the last folder's handle: it acts on the very folders
+// that were judged.
+
+// The file calls of ntdll, which every process has loaded, looked up at run
+// time: the program imports only the system's known DLLs.
+typedef LONG(NTAPI* NtCreateFileProc)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK, PLARGE_INTEGER, ULONG,
+                                      ULONG, ULONG, ULONG, PVOID, ULONG);
+typedef LONG(NTAPI* NtQueryInformationFileProc)(HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG, int);
+typedef LONG(NTAPI* NtSetInformationFileProc)(HANDLE, PVOID, PVOID, ULONG, int);
+typedef LONG(NTAPI* NtQueryDirectoryFileProc)(HANDLE, HANDLE, PVOID, PVOID, PIO_STATUS_BLOCK, PVOID, ULONG, int,
+                                              BOOLEAN, PUNICODE_STRING, BOOLEAN);
+typedef ULONG(NTAPI* RtlNtStatusToDosErrorProc)(LONG);
+
+struct NtFileCalls {
+  NtCreateFileProc CreateFile;
+  NtQueryInformationFileProc QueryInformationFile;
+  NtSetInformationFileProc SetInformationFile;
+  NtQueryDirectoryFileProc QueryDirectoryFile;
+  RtlNtStatusToDosErrorProc ErrorOfStatus;
+};
+NtFileCalls g_nt = {};
+
+bool NtCallsFound() {
+  if (g_nt.CreateFile == nullptr) {
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    g_nt.CreateFile = EntryPoint<NtCreateFileProc>(ntdll, "NtCreateFile");
+    g_nt.QueryInformationFile = EntryPoint<NtQueryInformationFileProc>(ntdll, "NtQueryInformationFile");
+    g_nt.SetInformationFile = EntryPoint<NtSetInformationFileProc>(ntdll, "NtSetInformationFile");
+    g_nt.QueryDirectoryFile = EntryPoint<NtQueryDirectoryFileProc>(ntdll, "NtQueryDirectoryFile");
+    g_nt.ErrorOfStatus = EntryPoint<RtlNtStatusToDosErrorProc>(ntdll, "RtlNtStatusToDosError");
+  }
+  return g_nt.CreateFile != nullptr && g_nt.QueryInformationFile != nullptr && g_nt.SetInformationFile != nullptr &&
+         g_nt.QueryDirectoryFile != nullptr && g_nt.ErrorOfStatus != nullptr;
+}
+
+// The NTSTATUS values the walk tells apart.
+constexpr LONG kStatusSuccess = 0;
+constexpr LONG kStatusBufferOverflow = LONG(0x80000005);  // a warning: the fixed part of the answer is there
+constexpr LONG kStatusAccessDenied = LONG(0xC0000022);
+constexpr LONG kStatusNameNotFound = LONG(0xC0000034);
+constexpr LONG kStatusNameCollision = LONG(0xC0000035);
+constexpr LONG kStatusNotImplemented = LONG(0xC0000002);
+
+// The information classes used, with their records.
+constexpr int kFileFullDirectoryInformation = 2;
+constexpr int kFileBasicInformation = 4;
+constexpr int kFileRenameInformation = 10;
+constexpr int kFileDispositionInformation = 13;
+constexpr int kFileAttributeTagInformation = 35;
+
+struct BasicInformation {
+  LARGE_INTEGER CreationTime, LastAccessTime, LastWriteTime, ChangeTime;  // 0: left as it is
+  ULONG FileAttributes;                                                   // 0: left as it is
+};
+struct AttributeTagInformation {
+  ULONG FileAttributes;
+  ULONG ReparseTag;
+};
+struct RenameInformation {
+  BOOLEAN ReplaceIfExists;
+  HANDLE RootDirectory;
+  ULONG FileNameLength;  // bytes
+  WCHAR FileName[kPlatformTextSize];
+};
+struct FullDirectoryEntry {
+  ULONG NextEntryOffset, FileIndex;
+  LARGE_INTEGER CreationTime, LastAccessTime, LastWriteTime, ChangeTime, EndOfFile, AllocationSize;
+  ULONG FileAttributes, FileNameLength;
+  ULONG EaSize;  // the reparse tag, for a reparse point
+  WCHAR FileName[1];
+};
+static_assert(sizeof(BasicInformation) == 40, "FILE_BASIC_INFORMATION");
+static_assert(offsetof(RenameInformation, FileName) == 2 * sizeof(void*) + 4, "FILE_RENAME_INFORMATION");
+static_assert(offsetof(FullDirectoryEntry, FileName) == 68, "FILE_FULL_DIR_INFORMATION");
+
+// Fails with the Win32 error of an NTSTATUS, as the system's own calls do.
+bool FailWith(LONG status) {
+  SetLastError(g_nt.ErrorOfStatus != nullptr ? g_nt.ErrorOfStatus(status) : ERROR_ACCESS_DENIED);
+  return false;
+}
+
+// One name of a path, in UTF-16 units (not NUL-terminated).
+struct NameText {
+  const wchar_t* text;
+  size_t chars;
+};
+
+// Opens `name` relative to the open folder `folder` (an empty name: the
+// object of `folder` itself, again), synchronously, without regard to case
+// as every Win32 call does.
+LONG OpenName(HANDLE folder, NameText name, ACCESS_MASK access, ULONG share, ULONG disposition, ULONG options,
+              HANDLE* handle) {
+  UNICODE_STRING text;
+  text.Buffer = const_cast<wchar_t*>(name.text);
+  text.Length = text.MaximumLength = USHORT(name.chars * sizeof(wchar_t));
+  OBJECT_ATTRIBUTES object;
+  InitializeObjectAttributes(&object, &text, OBJ_CASE_INSENSITIVE, folder, nullptr);
+  IO_STATUS_BLOCK io;
+  *handle = nullptr;
+  LONG status = g_nt.CreateFile(handle, access | SYNCHRONIZE, &object, &io, nullptr, FILE_ATTRIBUTE_NORMAL, share,
+                                disposition, options | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+  if (status < 0) *handle = nullptr;
+  return status;
+}
+
+const NameText kSameObject = {L"", 0};
+
+// Sets information of an open file (through the tests' replacement, when
+// there is one); false with the system's error.
+bool SetInformation(HANDLE file, void* data, ULONG size, int kind) {
+  auto set = Win32Kernel.SetInformationFile != nullptr ? Win32Kernel.SetInformationFile : g_nt.SetInformationFile;
+  IO_STATUS_BLOCK io;
+  LONG status = set != nullptr ? set(file, &io, data, size, kind) : kStatusNotImplemented;
+  return status >= 0 || FailWith(status);
+}
+
+// Whether a link's owner is one that only an administrator's link has: the
+// Administrators group (the owner of what an elevated administrator makes),
+// SYSTEM, or the TrustedInstaller service (S-1-5-80-956008885-3418522649-
+// 1831038044-1853292631-2271478464).
+bool AdministratorsOwn(PSID owner) {
+  if (IsWellKnownSid(owner, WinBuiltinAdministratorsSid) || IsWellKnownSid(owner, WinLocalSystemSid)) return true;
+  SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
+  PSID installer = nullptr;
+  if (!AllocateAndInitializeSid(&nt, 6, 80, 956008885, 3418522649u, 1831038044, 1853292631, 2271478464u, 0, 0,
+                                &installer))
+    return false;
+  bool same = EqualSid(owner, installer) != 0;
+  FreeSid(installer);
+  return same;
+}
+
+// Whether a reparse point with this tag stands for another name (a
+// junction, a symbolic link, a mount point). One whose tag cannot be read
+// (Wine reports none for the host's symbolic links) counts as one; a file
+// of a cloud drive or deduplicated data does not.
+bool StandsForAnotherName(ULONG tag) {
+  constexpr ULONG kNameSurrogate = 0x20000000;  // IsReparseTagNameSurrogate
+  return tag == 0 || (tag & kNameSurrogate) != 0;
+}
+
+// The kind of a link opened itself at `link`, by its owner.
+LinkKind LinkKindByOwner(HANDLE link) {
+  HANDLE h;  // the same link again, with the right to read its owner
+  if (OpenName(link, kSameObject, READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
+               FILE_OPEN_REPARSE_POINT | FILE_OPEN_FOR_BACKUP_INTENT, &h) < 0)
+    return kOtherLink;
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  LinkKind kind = kOtherLink;
+  if (GetSecurityInfo(h, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr, &descriptor) ==
+          ERROR_SUCCESS &&
+      owner != nullptr && AdministratorsOwn(owner))
+    kind = kAdministratorsLink;
+  if (descriptor != nullptr) LocalFree(descriptor);
+  CloseHandle(h);
+  return kind;
+}
+
+// What the folder open at `folder` lists for `name`: its attributes and, for
+// a reparse point, its tag. False when the listing cannot be read.
+bool ListedEntry(HANDLE folder, NameText name, ULONG* attributes, ULONG* tag) {
+  // A handle of its own: a listing remembers the first name it was asked for.
+  HANDLE listing;
+  if (OpenName(folder, kSameObject, FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+               FILE_OPEN, FILE_DIRECTORY_FILE | FILE_OPEN_FOR_BACKUP_INTENT, &listing) < 0)
+    return false;
+  union {
+    FullDirectoryEntry entry;
+    char room[sizeof(FullDirectoryEntry) + 256 * sizeof(wchar_t)];
+  } found = {};
+  UNICODE_STRING mask;
+  mask.Buffer = const_cast<wchar_t*>(name.text);
+  mask.Length = mask.MaximumLength = USHORT(name.chars * sizeof(wchar_t));
+  IO_STATUS_BLOCK io;
+  LONG status = g_nt.QueryDirectoryFile(listing, nullptr, nullptr, nullptr, &io, &found, sizeof found,
+                                        kFileFullDirectoryInformation, TRUE, &mask, TRUE);
+  CloseHandle(listing);
+  if (status < 0 && status != kStatusBufferOverflow) return false;
+  *attributes = found.entry.FileAttributes;
+  *tag = (found.entry.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ? found.entry.EaSize : 0;
+  return true;
+}
+
+// The attributes of an open file and, for a reparse point, its tag; from
+// the basic information (tag unknown) on a file system that does not answer
+// for the tag.
+bool QueryAttributes(HANDLE h, AttributeTagInformation* tag) {
+  IO_STATUS_BLOCK io;
+  if (g_nt.QueryInformationFile(h, &io, tag, sizeof *tag, kFileAttributeTagInformation) >= 0) return true;
+  BasicInformation basic = {};
+  if (g_nt.QueryInformationFile(h, &io, &basic, sizeof basic, kFileBasicInformation) < 0) return false;
+  tag->FileAttributes = basic.FileAttributes;
+  tag->ReparseTag = 0;
+  return true;
+}
+
+// What a name opened with FILE_OPEN_REPARSE_POINT is, judged by its handle.
+struct OpenedName {
+  LinkKind link;
+  bool is_link_itself;  // the handle is the reparse point itself, not what it leads to
+  bool is_past_link;    // the handle is what a link leads to: the system followed it although told not to
+  ULONG attributes;     // of what the handle is
+};
+
+// Judges the name open at `h`. A system that follows links although asked
+// to open them themselves (Wine does, for the host's symbolic links) shows a
+// link only in its folder's listing: `folder` and `name` (or, without a
+// folder, `listed_attributes`) say what that listing shows. Asked after the
+// name was opened (and so pinned on Windows), it speaks of the same object.
+// A link seen only there cannot be examined itself, and counts as one that
+// no administrator made.
+OpenedName JudgeOpenedName(HANDLE h, HANDLE folder, NameText name, ULONG listed_attributes) {
+  OpenedName judged = {kOtherLink, false, false, 0};
+  AttributeTagInformation tag = {};
+  if (!QueryAttributes(h, &tag)) return judged;
+  judged.attributes = tag.FileAttributes;
+  if (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+    judged.is_link_itself = true;
+    judged.link = StandsForAnotherName(tag.ReparseTag) ? LinkKindByOwner(h) : kNoLink;
+    return judged;
+  }
+  ULONG listed_tag = 0;
+  if (folder != nullptr && !ListedEntry(folder, name, &listed_attributes, &listed_tag)) listed_attributes = 0;
+  judged.is_past_link = (listed_attributes & FILE_ATTRIBUTE_REPARSE_POINT) && StandsForAnotherName(listed_tag);
+  judged.link = judged.is_past_link ? kOtherLink : kNoLink;
+  return judged;
+}
+
+// What the name at `path` (with its `attributes`, as the system lists them)
+// is as a link: the link itself is opened, never what it leads to.
+LinkKind LinkOfWide(const wchar_t* path, DWORD attributes) {
+  if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return kNoLink;
+  if (!NtCallsFound()) return kOtherLink;
+  HANDLE h = CreateFileW(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return kOtherLink;
+  LinkKind kind = JudgeOpenedName(h, nullptr, kSameObject, attributes).link;
+  CloseHandle(h);
+  return kind;
+}
+
+// How many names a walked path may have: the installation's own folders and
+// as many inside it as a walk of a tree goes.
+constexpr int kDeepestPath = 2 * kDeepestFolder;
+
+// A path taken apart for a walk: the \\?\ form, its root (\\?\C:\ or
+// \\?\UNC\server\share\) and its names after the root, which point into the
+// full form.
+struct SplitPath {
+  WideText full;
+  WideText root;
+  int count;
+  NameText names[kDeepestPath];
+};
+
+// False, with the system's error, for a path that is not on a drive or a
+// share, has "." or ".." left in it, or has more names than a walk takes.
+bool Split(const char* path, SplitPath* split) {
+  split->full = WidePath(path);
+  split->count = 0;
+  const wchar_t* text = split->full.text;
+  if (wcsncmp(text, L"\\\\?\\", 4) != 0) {
+    SetLastError(ERROR_INVALID_NAME);
+    return false;
+  }
+  const wchar_t* p = text + 4;
+  int root_names = _wcsnicmp(p, L"UNC\\", 4) == 0 ? 3 : 1;  // UNC, the server and the share; or the drive
+  for (int i = 0; i < root_names; ++i) {
+    const wchar_t* end = wcschr(p, L'\\');
+    size_t chars = end != nullptr ? size_t(end - p) : wcslen(p);
+    if (chars == 0) {
+      SetLastError(ERROR_INVALID_NAME);
+      return false;
+    }
+    p += chars;
+    if (*p != L'\0') ++p;
+  }
+  size_t root = size_t(p - text);
+  if (root + 2 > kPlatformTextSize) {
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return false;
+  }
+  memcpy(split->root.text, text, root * sizeof(wchar_t));
+  if (split->root.text[root - 1] != L'\\') split->root.text[root++] = L'\\';
+  split->root.text[root] = L'\0';
+  while (*p != L'\0') {
+    const wchar_t* end = wcschr(p, L'\\');
+    size_t chars = end != nullptr ? size_t(end - p) : wcslen(p);
+    if (chars > 0) {
+      if (p[0] == L'.' && (chars == 1 || (chars == 2 && p[1] == L'.'))) {
+        SetLastError(ERROR_INVALID_NAME);
+        return false;
+      }
+      if (split->count == kDeepestPath) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return false;
+      }
+      split->names[split->count++] = {p, chars};
+    }
+    p += chars;
+    if (*p != L'\0') ++p;
+  }
+  return true;
+}
+
+// The folders of a path, held open from its root: a folder that is an
+// administrators' link holds the link and what it leads to.
+struct PinnedChain {
+  HANDLE handles[1 + 2 * kDeepestPath];
+  int count;
+  int walked;  // names of the path walked
+  bool ended;  // a missing folder ended the walk
+};
+
+HANDLE LastFolder(const PinnedChain& chain) { return chain.handles[chain.count - 1]; }
+
+void ReleaseChain(PinnedChain* chain) {
+  DWORD error = GetLastError();
+  while (chain->count > 0) CloseHandle(chain->handles[--chain->count]);
+  SetLastError(error);
+}
+
+// What a walk does at a folder that is not there.
+enum MissingFolder { kMissingFails, kMissingMade, kMissingEndsWalk };
+
+// The access of a folder in the chain: traversal is what makes the handle
+// count in the sharing checks (attributes alone would not), and every
+// rename or delete asks for the deletion the chain does not share.
+constexpr ACCESS_MASK kPinAccess = FILE_TRAVERSE | FILE_READ_ATTRIBUTES;
+constexpr ULONG kPinShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
+constexpr ULONG kFolderOptions = FILE_DIRECTORY_FILE | FILE_OPEN_FOR_BACKUP_INTENT;
+
+// Walks `split` from where `chain` stands to its name number `through`,
+// pinning each folder. False, with the system's error, when a folder cannot
+// be opened or is a link that no administrator made (access denied).
+bool PinFolders(const SplitPath& split, int through, PinnedChain* chain, MissingFolder missing) {
+  if (!NtCallsFound()) return FailWith(kStatusNotImplemented);
+  if (chain->count == 0) {
+    HANDLE root = CreateFileW(split.root.text, kPinAccess, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (root == INVALID_HANDLE_VALUE) return false;
+    chain->handles[chain->count++] = root;
+  }
+  for (; !chain->ended && chain->walked < through; ++chain->walked) {
+    NameText name = split.names[chain->walked];
+    HANDLE parent = LastFolder(*chain), folder;
+    LONG status =
+        OpenName(parent, name, kPinAccess, kPinShare, FILE_OPEN, kFolderOptions | FILE_OPEN_REPARSE_POINT, &folder);
+    if (status == kStatusNameNotFound && missing == kMissingEndsWalk) {
+      chain->ended = true;
+      break;
+    }
+    if (status == kStatusNameNotFound && missing == kMissingMade) {
+      status = OpenName(parent, name, kPinAccess, kPinShare, FILE_CREATE, kFolderOptions, &folder);
+      if (status == kStatusNameCollision)  // made meanwhile: judged as any other
+        status =
+            OpenName(parent, name, kPinAccess, kPinShare, FILE_OPEN, kFolderOptions | FILE_OPEN_REPARSE_POINT, &folder);
+    }
+    if (status < 0) return FailWith(status);
+    chain->handles[chain->count++] = folder;
+    OpenedName judged = JudgeOpenedName(folder, parent, name, 0);
+    if (judged.link == kOtherLink) return FailWith(kStatusAccessDenied);
+    if (judged.is_link_itself) {
+      // An administrators' link, or a reparse point that stands for no
+      // other name: what it leads to, opened through it while the link
+      // itself stays pinned.
+      status = OpenName(parent, name, kPinAccess, kPinShare, FILE_OPEN, kFolderOptions, &folder);
+      if (status < 0) return FailWith(status);
+      chain->handles[chain->count++] = folder;
+    }
+  }
+  return true;
+}
+
+// Lets a test act in the middle of an operation.
+void FoldersPinned() {
+  if (Win32Kernel.FoldersPinned != nullptr) Win32Kernel.FoldersPinned();
+}
+
+// Splits `path` and pins every folder of it but its last name, which comes
+// back in `last`. False, with the system's error, for a root (it has no
+// folder) and when a folder cannot be pinned.
+bool PinFoldersOf(const char* path, SplitPath* split, PinnedChain* chain, NameText* last) {
+  if (!Split(path, split)) return false;
+  if (split->count == 0) {
+    SetLastError(ERROR_INVALID_NAME);
+    return false;
+  }
+  if (!PinFolders(*split, split->count - 1, chain, kMissingFails)) return false;
+  *last = split->names[split->count - 1];
+  return true;
+}
+
+// Opens the last name of a path in its pinned folder for `access`: the name
+// itself, or with `follow`, what an administrators' link (or a reparse point
+// that stands for no other name) leads to. None, with access denied, for a
+// link that no administrator made.
+HANDLE OpenLastName(HANDLE folder, NameText name, ACCESS_MASK access, ULONG share, ULONG options, bool follow) {
+  options |= FILE_OPEN_FOR_BACKUP_INTENT;
+  HANDLE h;
+  LONG status =
+      OpenName(folder, name, access | FILE_READ_ATTRIBUTES, share, FILE_OPEN, options | FILE_OPEN_REPARSE_POINT, &h);
+  if (status < 0) {
+    FailWith(status);
+    return nullptr;
+  }
+  OpenedName judged = JudgeOpenedName(h, folder, name, 0);
+  if (judged.link == kOtherLink) {
+    CloseHandle(h);
+    FailWith(kStatusAccessDenied);
+    return nullptr;
+  }
+  if (!judged.is_link_itself || !follow) return h;
+  HANDLE led_to;
+  status = OpenName(folder, name, access, share, FILE_OPEN, options, &led_to);
+  CloseHandle(h);
+  if (status < 0) FailWith(status);
+  return led_to;
+}
+
+// Deletes the last name of a path from its pinned folder: a link itself,
+// whoever made it, never what it leads to; a read-only file or a folder
+// that is not empty stays, as with the system's own delete. False with the
+// system's error (ERROR_FILE_NOT_FOUND: nothing is there).
+bool RemoveLastName(HANDLE folder, NameText name, bool is_folder) {
+  HANDLE h;
+  LONG status = OpenName(folder, name, DELETE | FILE_READ_ATTRIBUTES,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
+                         (is_folder ? FILE_DIRECTORY_FILE : FILE_NON_DIRECTORY_FILE) | FILE_OPEN_REPARSE_POINT |
+                             FILE_OPEN_FOR_BACKUP_INTENT,
+                         &h);
+  if (status < 0) return FailWith(status);
+  BOOLEAN remove = TRUE;
+  // A handle of what a link leads to would delete that: the link stays.
+  bool removed = JudgeOpenedName(h, folder, name, 0).is_past_link
+                     ? FailWith(kStatusAccessDenied)
+                     : SetInformation(h, &remove, sizeof remove, kFileDispositionInformation);
+  DWORD error = GetLastError();
+  CloseHandle(h);
+  SetLastError(error);
+  return removed;
+}
+
+// Attributes as FileBasicInformation takes them: only those that can be set,
+// and "normal" for none (0 would leave them as they are).
+ULONG SettableAttributes(DWORD attributes) {
+  constexpr DWORD kSettable = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                              FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NORMAL | FILE_ATTRIBUTE_TEMPORARY |
+                              FILE_ATTRIBUTE_OFFLINE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+  attributes &= kSettable;
+  return attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL;
+}
+
 PlatformFile Win32CreateTempFileBeside(const char* near_path, char* temp_path) {
   // The folder part: up to the last separator that is a character of its own,
   // or the drive ("C:") of a path such as "C:name".
@@ -130,20 +598,34 @@ PlatformFile Win32CreateTempFileBeside(const char* near_path, char* temp_path) {
   if (folder == 0 && near_path[0] != '\0' && near_path[1] == ':') folder = 2;
   static LONG counter = 0;
   DWORD stamp = GetCurrentProcessId() * 2654435761u ^ GetTickCount();
+  SplitPath split;
+  PinnedChain chain = {};
+  NameText last;
+  HANDLE made = nullptr;
   for (int attempt = 0; attempt < 100; ++attempt) {
     DWORD unique = stamp + DWORD(InterlockedIncrement(&counter));
     char name[32];
     FormatText(name, sizeof name, "~ks%08X.tmp", unique);
-    if (folder + strlen(name) >= kPlatformTextSize) return nullptr;
+    if (folder + strlen(name) >= kPlatformTextSize) break;
     memcpy(temp_path, near_path, folder);
     CopyText(temp_path + folder, kPlatformTextSize - folder, name);
+    if (attempt == 0) {
+      if (!PinFoldersOf(temp_path, &split, &chain, &last)) break;
+      FoldersPinned();
+    }
+    wchar_t wide_name[32];
+    size_t chars = 0;
+    for (; name[chars] != '\0'; ++chars) wide_name[chars] = wchar_t(name[chars]);  // ASCII
     // Delete access: the finished file is renamed through this handle.
-    HANDLE h = CreateFileW(WidePath(temp_path).text, GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h != INVALID_HANDLE_VALUE) return h;
-    if (GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS) return nullptr;
+    LONG status = OpenName(LastFolder(chain), {wide_name, chars}, GENERIC_WRITE | DELETE | FILE_READ_ATTRIBUTES, 0,
+                           FILE_CREATE, FILE_NON_DIRECTORY_FILE, &made);
+    if (status >= 0 || status != kStatusNameCollision) {
+      if (status < 0) FailWith(status);
+      break;
+    }
   }
-  return nullptr;
+  ReleaseChain(&chain);
+  return made;
 }
 
 PlatformFile Win32OpenFileForRead(const char* path) {
@@ -194,152 +676,186 @@ void Win32CloseFile(PlatformFile file) { CloseHandle(HandleOf(file)); }
 
 int Win32FlushFile(PlatformFile file) { return FlushFileBuffers(HandleOf(file)) != 0; }
 
-// Renames the open file itself (Vista and later): nothing that happens to
-// the name in the meantime can put another file in its place.
-bool RenameOpenFile(HANDLE file, const wchar_t* to) {
-  auto set_information = Win32Kernel.SetFileInformationByHandle;
-  if (set_information == nullptr)
-    set_information = KernelEntryPoint<decltype(set_information)>("SetFileInformationByHandle");
-  size_t chars = wcslen(to);
-  if (set_information == nullptr || chars >= kPlatformTextSize) return false;
-  union {
-    FILE_RENAME_INFO info;
-    char room[sizeof(FILE_RENAME_INFO) + kPlatformTextSize * sizeof(wchar_t)];
-  } rename = {};
-  rename.info.ReplaceIfExists = FALSE;
-  rename.info.RootDirectory = nullptr;
-  rename.info.FileNameLength = DWORD(chars * sizeof(wchar_t));
-  memcpy(rename.info.FileName, to, (chars + 1) * sizeof(wchar_t));
-  return UntilNotBusy([&] { return set_information(file, FileRenameInfo, &rename, DWORD(sizeof rename)) != 0; });
+// Renames the open file itself into the pinned folder `folder`, never over a
+// file that is there: nothing that happens to the names in the meantime can
+// put another file in its place.
+bool RenameOpenFile(HANDLE file, HANDLE folder, NameText name) {
+  if (name.chars >= kPlatformTextSize) {
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return false;
+  }
+  RenameInformation rename = {};
+  rename.ReplaceIfExists = FALSE;
+  rename.RootDirectory = folder;
+  rename.FileNameLength = ULONG(name.chars * sizeof(wchar_t));
+  memcpy(rename.FileName, name.text, name.chars * sizeof(wchar_t));
+  ULONG size = ULONG(offsetof(RenameInformation, FileName) + rename.FileNameLength);
+  return UntilNotBusy([&] { return SetInformation(file, &rename, size, kFileRenameInformation); });
 }
 
-int Win32CommitFile(PlatformFile file, const char* temp_path, const char* to, const uint64_t* time) {
-  HANDLE handle = HandleOf(file);
-  WideText temp = WidePath(temp_path), target = WidePath(to);
-  DWORD attributes = GetFileAttributesW(target.text);
-  if (attributes == INVALID_FILE_ATTRIBUTES) {
-    if (RenameOpenFile(handle, target.text)) {
-      if (time != nullptr) SetAllTimes(handle, *time);
-      CloseHandle(handle);
-      return 1;
-    }
-    // A system without the rename by handle: by name, never over a file
-    // that appeared meanwhile.
+// Puts the temporary file `handle` (at `temp_path`) in the place of `name` in
+// the pinned folder `folder` (the last name of `to`), and closes it.
+int CommitIntoFolder(HANDLE handle, const char* temp_path, const char* to, HANDLE folder, NameText name,
+                     const uint64_t* time) {
+  HANDLE existing;
+  LONG status = OpenName(folder, name, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                         FILE_OPEN, FILE_OPEN_REPARSE_POINT | FILE_OPEN_FOR_BACKUP_INTENT, &existing);
+  if (status == kStatusNameNotFound) {
+    bool moved = RenameOpenFile(handle, folder, name);
+    if (moved && time != nullptr) SetAllTimes(handle, *time);
     CloseHandle(handle);
-    if (!UntilNotBusy([&] { return Win32Kernel.MoveFileEx(temp.text, target.text, MOVEFILE_WRITE_THROUGH) != 0; }))
-      return 0;
-  } else {
-    CloseHandle(handle);
-    if (attributes & FILE_ATTRIBUTE_DIRECTORY) return 0;
-    // ReplaceFile keeps the destination's security descriptor, streams and
-    // attributes. It moves the old file to the backup name, then the new one
-    // to the target's: a replacement that stops between the two (or a power
-    // cut there) leaves the old file under a name found again from the
-    // target's, from where it is put back, now or at the next start.
-    char backup_path[kPlatformTextSize];
-    CopyText(backup_path, sizeof backup_path, to);
-    if (!AppendText(backup_path, sizeof backup_path, kBackupSuffix)) return 0;
-    WideText backup = WidePath(backup_path);
-    // What is at that name was left by a run whose replacement completed
-    // (its target is there): an older version, or a link of somebody's,
-    // which a delete removes itself, never what it leads to.
-    if (GetFileAttributesW(backup.text) != INVALID_FILE_ATTRIBUTES && !Win32Kernel.DeleteFile(backup.text)) return 0;
-    if (!UntilNotBusy([&] {
-          return Win32Kernel.ReplaceFile(target.text, temp.text, backup.text, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr,
-                                         nullptr) != 0;
-        })) {
-      // Any other error leaves both files under their own names.
-      if (GetLastError() != ERROR_UNABLE_TO_MOVE_REPLACEMENT_2) return 0;
-      // The old file is at the backup name and the new one did not take its
-      // place: the old one goes back. Should that fail too, the backup is
-      // the only copy of the player's file and stays where it is.
-      UntilNotBusy([&] { return Win32Kernel.MoveFileEx(backup.text, target.text, 0) != 0; });
-      return 0;
-    }
-    // The new file is in place; a backup that cannot be deleted now is an
-    // old version, removed at the next start.
-    Win32Kernel.DeleteFile(backup.text);
-    // Not every implementation carries the attributes over.
-    if (GetFileAttributesW(target.text) != attributes) SetFileAttributesW(target.text, attributes);
+    return moved ? 1 : 0;
   }
-  if (time != nullptr) {
-    HANDLE final_file =
-        CreateFileW(target.text, FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (final_file != INVALID_HANDLE_VALUE) {
-      if (time != nullptr) SetAllTimes(final_file, *time);
-      CloseHandle(final_file);
-    }
+  CloseHandle(handle);
+  if (status < 0) return FailWith(status);
+  OpenedName judged = JudgeOpenedName(existing, folder, name, 0);
+  CloseHandle(existing);
+  if (judged.link == kOtherLink) return FailWith(kStatusAccessDenied);
+  DWORD attributes = judged.attributes;
+  if (attributes & FILE_ATTRIBUTE_DIRECTORY) return 0;
+  // ReplaceFile keeps the destination's security descriptor, streams and
+  // attributes. It moves the old file to the backup name, then the new one
+  // to the target's: a replacement that stops between the two (or a power
+  // cut there) leaves the old file under a name found again from the
+  // target's, from where it is put back, now or at the next start. It goes
+  // by name, inside folders that stay pinned until it is done.
+  char backup_path[kPlatformTextSize];
+  CopyText(backup_path, sizeof backup_path, to);
+  if (!AppendText(backup_path, sizeof backup_path, kBackupSuffix)) return 0;
+  WideText backup = WidePath(backup_path), target = WidePath(to), temp = WidePath(temp_path);
+  const wchar_t* backup_folder_end = wcsrchr(backup.text, L'\\');
+  if (backup_folder_end == nullptr || target.text[0] == L'\0' || temp.text[0] == L'\0') return 0;
+  NameText backup_name = {backup_folder_end + 1, wcslen(backup_folder_end + 1)};
+  // What is at that name was left by a run whose replacement completed
+  // (its target is there): an older version, or a link of somebody's,
+  // which is removed itself, never what it leads to.
+  if (!RemoveLastName(folder, backup_name, false) && GetLastError() != ERROR_FILE_NOT_FOUND) return 0;
+  if (!UntilNotBusy([&] {
+        return Win32Kernel.ReplaceFile(target.text, temp.text, backup.text, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr,
+                                       nullptr) != 0;
+      })) {
+    // Any other error leaves both files under their own names.
+    if (GetLastError() != ERROR_UNABLE_TO_MOVE_REPLACEMENT_2) return 0;
+    // The old file is at the backup name and the new one did not take its
+    // place: the old one goes back. Should that fail too, the backup is
+    // the only copy of the player's file and stays where it is.
+    UntilNotBusy([&] { return Win32Kernel.MoveFileEx(backup.text, target.text, 0) != 0; });
+    return 0;
+  }
+  // The new file is in place; a backup that cannot be deleted now is an
+  // old version, removed at the next start.
+  RemoveLastName(folder, backup_name, false);
+  // Not every implementation carries the attributes over; the times are
+  // set on the final file.
+  HANDLE final_file =
+      OpenLastName(folder, name, FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                   FILE_NON_DIRECTORY_FILE, false);
+  if (final_file != nullptr) {
+    AttributeTagInformation now = {};
+    BasicInformation basic = {};
+    if (QueryAttributes(final_file, &now) && now.FileAttributes != attributes)
+      basic.FileAttributes = SettableAttributes(attributes);
+    if (time != nullptr)
+      basic.CreationTime.QuadPart = basic.LastAccessTime.QuadPart = basic.LastWriteTime.QuadPart = LONGLONG(*time);
+    if (basic.FileAttributes != 0 || time != nullptr)
+      SetInformation(final_file, &basic, sizeof basic, kFileBasicInformation);
+    CloseHandle(final_file);
   }
   return 1;
 }
 
-int Win32RemoveFile(const char* path) { return Win32Kernel.DeleteFile(WidePath(path).text) != 0; }
-
-PlatformFile Win32OpenFileForMove(const char* path) {
-  // Delete access: the file is renamed through this handle.
-  HANDLE h = CreateFileW(WidePath(path).text, GENERIC_READ | DELETE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
-  return h == INVALID_HANDLE_VALUE ? nullptr : h;
+int Win32CommitFile(PlatformFile file, const char* temp_path, const char* to, const uint64_t* time) {
+  // The target's folders, and the temporary file's (which ReplaceFile reads
+  // by name), stay pinned until the file is in place.
+  SplitPath target, temp;
+  PinnedChain target_chain = {}, temp_chain = {};
+  NameText name, temp_name;
+  int committed = 0;
+  if (PinFoldersOf(to, &target, &target_chain, &name) && PinFoldersOf(temp_path, &temp, &temp_chain, &temp_name)) {
+    FoldersPinned();
+    committed = CommitIntoFolder(HandleOf(file), temp_path, to, LastFolder(target_chain), name, time);
+  } else {
+    CloseHandle(HandleOf(file));
+  }
+  ReleaseChain(&temp_chain);
+  ReleaseChain(&target_chain);
+  return committed;
 }
 
-int Win32RemoveFolder(const char* path) { return RemoveDirectoryW(WidePath(path).text) != 0; }
+int Win32RemoveFile(const char* path) {
+  SplitPath split;
+  PinnedChain chain = {};
+  NameText last;
+  bool removed =
+      PinFoldersOf(path, &split, &chain, &last) && (FoldersPinned(), RemoveLastName(LastFolder(chain), last, false));
+  ReleaseChain(&chain);
+  return removed ? 1 : 0;
+}
+
+PlatformFile Win32OpenFileForMove(const char* path) {
+  SplitPath split;
+  PinnedChain chain = {};
+  NameText last;
+  HANDLE h = nullptr;
+  if (PinFoldersOf(path, &split, &chain, &last)) {
+    FoldersPinned();
+    // Delete access: the file is renamed through this handle.
+    h = OpenLastName(LastFolder(chain), last, GENERIC_READ | DELETE, FILE_SHARE_READ, FILE_NON_DIRECTORY_FILE, true);
+  }
+  ReleaseChain(&chain);
+  return h;
+}
+
+int Win32RemoveFolder(const char* path) {
+  SplitPath split;
+  PinnedChain chain = {};
+  NameText last;
+  bool removed =
+      PinFoldersOf(path, &split, &chain, &last) && (FoldersPinned(), RemoveLastName(LastFolder(chain), last, true));
+  ReleaseChain(&chain);
+  return removed ? 1 : 0;
+}
 
 uint32_t Win32GetAttributes(const char* path) { return GetFileAttributesW(WidePath(path).text); }
 
 int Win32SetAttributes(const char* path, uint32_t attributes) {
-  return SetFileAttributesW(WidePath(path).text, attributes) != 0;
-}
-
-int Win32CreateFolder(const char* path) { return CreateDirectoryW(WidePath(path).text, nullptr) != 0; }
-
-// Whether a link's owner is one that only an administrator's link has: the
-// Administrators group (the owner of what an elevated administrator makes),
-// SYSTEM, or the TrustedInstaller service (S-1-5-80-956008885-3418522649-
-// 1831038044-1853292631-2271478464).
-bool AdministratorsOwn(PSID owner) {
-  if (IsWellKnownSid(owner, WinBuiltinAdministratorsSid) || IsWellKnownSid(owner, WinLocalSystemSid)) return true;
-  SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
-  PSID installer = nullptr;
-  if (!AllocateAndInitializeSid(&nt, 6, 80, 956008885, 3418522649u, 1831038044, 1853292631, 2271478464u, 0, 0,
-                                &installer))
-    return false;
-  bool same = EqualSid(owner, installer) != 0;
-  FreeSid(installer);
-  return same;
-}
-
-typedef BOOL(WINAPI* GetFileInformationByHandleExProc)(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID, DWORD);
-
-// What the name at `path` (with its `attributes`) is as a link: the link
-// itself is opened, never what it leads to.
-LinkKind LinkOfWide(const wchar_t* path, DWORD attributes) {
-  if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return kNoLink;
-  HANDLE h =
-      CreateFileW(path, READ_CONTROL | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                  nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return kOtherLink;
-  // A reparse point that stands for no other name (a file of a cloud drive,
-  // deduplicated data) leads nowhere else. One whose tag cannot be read
-  // (Wine reports none for the host's symbolic links) counts as a link.
-  auto tag_info = KernelEntryPoint<GetFileInformationByHandleExProc>("GetFileInformationByHandleEx");
-  FILE_ATTRIBUTE_TAG_INFO tag = {};
-  constexpr DWORD kNameSurrogate = 0x20000000;  // IsReparseTagNameSurrogate
-  if (tag_info != nullptr && tag_info(h, FileAttributeTagInfo, &tag, sizeof tag) && tag.ReparseTag != 0 &&
-      !(tag.ReparseTag & kNameSurrogate)) {
-    CloseHandle(h);
-    return kNoLink;
+  SplitPath split;
+  PinnedChain chain = {};
+  NameText last;
+  bool set = false;
+  if (PinFoldersOf(path, &split, &chain, &last)) {
+    FoldersPinned();
+    // The name itself, as the system's own call sets them.
+    HANDLE h = OpenLastName(LastFolder(chain), last, FILE_WRITE_ATTRIBUTES,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0, false);
+    if (h != nullptr) {
+      BasicInformation basic = {};
+      basic.FileAttributes = SettableAttributes(attributes);
+      set = SetInformation(h, &basic, sizeof basic, kFileBasicInformation);
+      DWORD error = GetLastError();
+      CloseHandle(h);
+      SetLastError(error);
+    }
   }
-  PSID owner = nullptr;
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  LinkKind kind = kOtherLink;
-  if (GetSecurityInfo(h, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr, &descriptor) ==
-          ERROR_SUCCESS &&
-      owner != nullptr && AdministratorsOwn(owner))
-    kind = kAdministratorsLink;
-  if (descriptor != nullptr) LocalFree(descriptor);
-  CloseHandle(h);
-  return kind;
+  ReleaseChain(&chain);
+  return set ? 1 : 0;
+}
+
+int Win32CreateFolder(const char* path) {
+  SplitPath split;
+  PinnedChain chain = {};
+  NameText last;
+  bool made = false;
+  if (PinFoldersOf(path, &split, &chain, &last)) {
+    FoldersPinned();
+    // A name that is there already, a link included, fails.
+    HANDLE h;
+    LONG status = OpenName(LastFolder(chain), last, FILE_LIST_DIRECTORY, kPinShare, FILE_CREATE, kFolderOptions, &h);
+    made = status >= 0 || FailWith(status);
+    if (made) CloseHandle(h);
+  }
+  ReleaseChain(&chain);
+  return made ? 1 : 0;
 }
 
 LinkKind Win32LinkAt(const char* path) {
@@ -348,16 +864,24 @@ LinkKind Win32LinkAt(const char* path) {
 }
 
 int Win32TouchLastWriteTime(const char* path) {
-  // Attribute access alone: granted on a read-only file, and it cannot
-  // change a byte of the content.
-  HANDLE h =
-      CreateFileW(WidePath(path).text, FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return 0;
-  FILETIME now;
-  GetSystemTimeAsFileTime(&now);
-  int ok = SetFileTime(h, nullptr, nullptr, &now) != 0;
-  CloseHandle(h);
+  SplitPath split;
+  PinnedChain chain = {};
+  NameText last;
+  int ok = 0;
+  if (PinFoldersOf(path, &split, &chain, &last)) {
+    FoldersPinned();
+    // Attribute access alone: granted on a read-only file, and it cannot
+    // change a byte of the content.
+    HANDLE h = OpenLastName(LastFolder(chain), last, FILE_WRITE_ATTRIBUTES,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_NON_DIRECTORY_FILE, true);
+    if (h != nullptr) {
+      FILETIME now;
+      GetSystemTimeAsFileTime(&now);
+      ok = SetFileTime(h, nullptr, nullptr, &now) != 0;
+      CloseHandle(h);
+    }
+  }
+  ReleaseChain(&chain);
   return ok;
 }
 
@@ -680,21 +1204,6 @@ uint32_t Win32DriveType(const char* root) {
   return GetDriveTypeW(path);
 }
 
-// Makes every missing folder on the way to `path`'s own folder, as the shell
-// does on Windows for FOF_NOCONFIRMMKDIR (Wine's shell would make a file).
-void MakeParentFolders(const wchar_t* path) {
-  wchar_t partial[kPlatformTextSize];
-  size_t n = wcslen(path);
-  if (n >= kPlatformTextSize) return;
-  for (size_t i = 0; i < n; ++i) {
-    if ((path[i] == L'\\' || path[i] == L'/') && i > 2) {
-      memcpy(partial, path, i * sizeof(wchar_t));
-      partial[i] = L'\0';
-      CreateDirectoryW(partial, nullptr);
-    }
-  }
-}
-
 ShellCopyResult Win32ShellCopy(PlatformWindow owner, const char* from, const char* to, ShellCopyKind kind) {
   FILEOP_FLAGS flags = FOF_NOCONFIRMATION | FOF_NOCONFIRMMKDIR;
   if (kind == kShellCopyFolder) flags |= FOF_NOERRORUI;
@@ -705,21 +1214,33 @@ ShellCopyResult Win32ShellCopy(PlatformWindow owner, const char* from, const cha
   if (s == 0 || s + 1 >= kPlatformTextSize || d + 1 >= kPlatformTextSize) return result;
   source.text[s + 1] = L'\0';
   destination.text[d + 1] = L'\0';
-  DWORD attributes = GetFileAttributesW(source.text);
-  if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY))
-    MakeParentFolders(destination.text);
-  SHFILEOPSTRUCTW operation = {};
-  operation.hwnd = static_cast<HWND>(owner);
-  operation.wFunc = FO_COPY;
-  operation.pFrom = source.text;
-  operation.pTo = destination.text;
-  operation.fFlags = flags;
   HMODULE shell = LoadSystemLibrary(L"shell32.dll");
   auto copy = EntryPoint<ShFileOperationProc>(shell, "SHFileOperationW");
   if (copy == nullptr) return result;
-  int failed = copy(&operation);
-  result.Failed = failed != 0;
-  result.Aborted = operation.fAnyOperationsAborted != FALSE;
+  // The folder the copy lands in (for a file, the one that holds `to`; for
+  // a folder, `to` itself) and every folder on the way to it stay pinned
+  // until the copy is done. For a file, the missing folders on the way are
+  // made first, as the shell makes them on Windows for FOF_NOCONFIRMMKDIR
+  // (Wine's shell would make a file); anything else missing, the shell makes.
+  DWORD attributes = GetFileAttributesW(source.text);
+  bool file_source = attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+  SplitPath split;
+  PinnedChain chain = {};
+  if (Split(to, &split) && split.count > 0 &&
+      PinFolders(split, split.count - 1, &chain, file_source ? kMissingMade : kMissingEndsWalk) &&
+      (kind == kShellCopyFile || PinFolders(split, split.count, &chain, kMissingEndsWalk))) {
+    FoldersPinned();
+    SHFILEOPSTRUCTW operation = {};
+    operation.hwnd = static_cast<HWND>(owner);
+    operation.wFunc = FO_COPY;
+    operation.pFrom = source.text;
+    operation.pTo = destination.text;
+    operation.fFlags = flags;
+    int failed = copy(&operation);
+    result.Failed = failed != 0;
+    result.Aborted = operation.fAnyOperationsAborted != FALSE;
+  }
+  ReleaseChain(&chain);
   return result;
 }
 
@@ -776,7 +1297,7 @@ const PlatformApi kWin32Platform = {
 
 }  // namespace
 
-Win32Calls Win32Kernel = {ReplaceFileW, MoveFileExW, DeleteFileW, nullptr, nullptr, Sleep};
+Win32Calls Win32Kernel = {ReplaceFileW, MoveFileExW, nullptr, nullptr, Sleep, nullptr};
 
 void EnableRedirectionGuard() {
   // Looked up, not imported: Windows 10 22H2 and Windows 11 have it. Policy
