@@ -225,12 +225,12 @@ struct NameText {
 // object of `folder` itself, again), synchronously, without regard to case
 // as every Win32 call does.
 LONG OpenName(HANDLE folder, NameText name, ACCESS_MASK access, ULONG share, ULONG disposition, ULONG options,
-              HANDLE* handle) {
+              HANDLE* handle, PSECURITY_DESCRIPTOR descriptor = nullptr) {
   UNICODE_STRING text;
   text.Buffer = const_cast<wchar_t*>(name.text);
   text.Length = text.MaximumLength = USHORT(name.chars * sizeof(wchar_t));
   OBJECT_ATTRIBUTES object;
-  InitializeObjectAttributes(&object, &text, OBJ_CASE_INSENSITIVE, folder, nullptr);
+  InitializeObjectAttributes(&object, &text, OBJ_CASE_INSENSITIVE, folder, descriptor);  // none: inherited
   IO_STATUS_BLOCK io;
   *handle = nullptr;
   LONG status = g_nt.CreateFile(handle, access | SYNCHRONIZE, &object, &io, nullptr, FILE_ATTRIBUTE_NORMAL, share,
@@ -841,7 +841,9 @@ int Win32SetAttributes(const char* path, uint32_t attributes) {
   return set ? 1 : 0;
 }
 
-int Win32CreateFolder(const char* path) {
+// Makes the folder `path` in its pinned parent, with `descriptor` (none:
+// what the parent passes on).
+int CreateFolderWith(const char* path, PSECURITY_DESCRIPTOR descriptor) {
   SplitPath split;
   PinnedChain chain = {};
   NameText last;
@@ -850,13 +852,16 @@ int Win32CreateFolder(const char* path) {
     FoldersPinned();
     // A name that is there already, a link included, fails.
     HANDLE h;
-    LONG status = OpenName(LastFolder(chain), last, FILE_LIST_DIRECTORY, kPinShare, FILE_CREATE, kFolderOptions, &h);
+    LONG status =
+        OpenName(LastFolder(chain), last, FILE_LIST_DIRECTORY, kPinShare, FILE_CREATE, kFolderOptions, &h, descriptor);
     made = status >= 0 || FailWith(status);
     if (made) CloseHandle(h);
   }
   ReleaseChain(&chain);
   return made ? 1 : 0;
 }
+
+int Win32CreateFolder(const char* path) { return CreateFolderWith(path, nullptr); }
 
 LinkKind Win32LinkAt(const char* path) {
   WideText wide = WidePath(path);
@@ -901,7 +906,6 @@ int Win32CreatePrivateFolder(const char* parent, const char* prefix, char* path)
   if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", SDDL_REVISION_1,
                                                             &descriptor, nullptr))
     return 0;
-  SECURITY_ATTRIBUTES attributes = {sizeof attributes, descriptor, FALSE};
   int made = 0;
   for (int attempt = 0; attempt < 8 && !made; ++attempt) {
     uint8_t bytes[8];
@@ -911,9 +915,9 @@ int Win32CreatePrivateFolder(const char* parent, const char* prefix, char* path)
                bytes[4], bytes[5], bytes[6], bytes[7]);
     CopyText(path, kPlatformTextSize, parent);
     if (!AppendPathComponent(path, kPlatformTextSize, name)) break;
-    if (CreateDirectoryW(WidePath(path).text, &attributes)) {
+    if (CreateFolderWith(path, descriptor)) {
       made = 1;
-    } else if (GetLastError() != ERROR_ALREADY_EXISTS) {
+    } else if (GetLastError() != ERROR_ALREADY_EXISTS && GetLastError() != ERROR_FILE_EXISTS) {
       break;
     }
   }
@@ -924,13 +928,24 @@ int Win32CreatePrivateFolder(const char* parent, const char* prefix, char* path)
 int Win32TakeFolderAccess(const char* path) {
   // An empty list that is not protected: the system puts in it what the
   // folder passes on to its files, and nothing of the file's own.
+  // Only the call by name works out what the folder passes on; it runs with
+  // the folders on the way pinned, so that the name leads where it did.
   ACL empty;
   if (!InitializeAcl(&empty, sizeof empty, ACL_REVISION)) return 0;
   wchar_t full[kPlatformTextSize];
   DWORD n = GetFullPathNameW(Wide(path).text, kPlatformTextSize, full, nullptr);
   if (n == 0 || n >= kPlatformTextSize) return 0;
-  return SetNamedSecurityInfoW(full, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION,
+  SplitPath split;
+  PinnedChain chain = {};
+  NameText last;
+  int ok = 0;
+  if (PinFoldersOf(path, &split, &chain, &last)) {
+    FoldersPinned();
+    ok = SetNamedSecurityInfoW(full, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION,
                                nullptr, nullptr, &empty, nullptr) == ERROR_SUCCESS;
+  }
+  ReleaseChain(&chain);
+  return ok;
 }
 
 // Whether `name` ends in `end`, without regard to case.
@@ -946,9 +961,9 @@ int Win32IsThisMachine(const char* server) {
   if (lstrcmpiW(name.text, L"localhost") == 0 || wcsncmp(name.text, L"127.", 4) == 0 ||
       EndsWithNoCase(name.text, L".ipv6-literal.net") || wcschr(name.text, L':') != nullptr)
     return 1;
-  const COMPUTER_NAME_FORMAT formats[] = {ComputerNameNetBIOS,         ComputerNameDnsHostname,
-                                          ComputerNameDnsFullyQualified, ComputerNamePhysicalNetBIOS,
-                                          ComputerNamePhysicalDnsHostname, ComputerNamePhysicalDnsFullyQualified};
+  const COMPUTER_NAME_FORMAT formats[] = {
+      ComputerNameNetBIOS,         ComputerNameDnsHostname,         ComputerNameDnsFullyQualified,
+      ComputerNamePhysicalNetBIOS, ComputerNamePhysicalDnsHostname, ComputerNamePhysicalDnsFullyQualified};
   for (COMPUTER_NAME_FORMAT format : formats) {
     wchar_t own[kPlatformTextSize];
     DWORD size = kPlatformTextSize;
@@ -1110,8 +1125,11 @@ int Win32ListFolder(const char* folder, FolderVisitor visit, void* context) {
 
 void Win32CloseKey(RegistryKey key) { RegCloseKey(static_cast<HKEY>(key)); }
 
+// The class of every dialog box: the system's atom #32770.
+constexpr uintptr_t kDialogClassAtom = 0x8002;
+
 PlatformWindow Win32FindTopWindow(const char* class_name, const char* title) {
-  const wchar_t* window_class = reinterpret_cast<const wchar_t*>(uintptr_t(0x8002));  // the dialog class atom
+  const wchar_t* window_class = reinterpret_cast<const wchar_t*>(uintptr_t(kDialogClassAtom));
   WideText wide_class;
   if (class_name != nullptr) {
     wide_class = Wide(class_name);

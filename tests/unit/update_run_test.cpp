@@ -199,8 +199,8 @@ TEST_F(UpdateRunTest, BothPutsLeaveTheSameInstallation) {
     EXPECT_EQ((NativePlatform()->GetAttributes(folder.Join("game\\GAME.EXE").c_str()) & kAttrReadOnly) != 0,
               std::string(all_or_nothing) == "1")
         << "a failed run: all or nothing changed nothing, the direct put had cleared it";
-    ResetUpdateState();
     CleanUpTemporary();
+    ResetUpdateState();
     Ready(std::string("AllOrNothing=") + all_or_nothing + "\r\nUpdateFile00=u,GAME.EXE\r\n");
     EXPECT_EQ(RunUpdate(SeatOf(&r)), kRunCompleted);
     EXPECT_EQ(ReadWholeFile(folder.Join("game\\GAME.EXE")), "newer");
