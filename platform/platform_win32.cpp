@@ -689,7 +689,11 @@ bool RenameOpenFile(HANDLE file, HANDLE folder, NameText name) {
   rename.RootDirectory = folder;
   rename.FileNameLength = ULONG(name.chars * sizeof(wchar_t));
   memcpy(rename.FileName, name.text, name.chars * sizeof(wchar_t));
-  ULONG size = ULONG(offsetof(RenameInformation, FileName) + rename.FileNameLength);
+  // The record's own size at the least (a name of one character is shorter
+  // than the record's declared name, which the system refuses as an invalid
+  // parameter): the name, a NUL after it, rounded up to the record's alignment.
+  ULONG size = ULONG(offsetof(RenameInformation, FileName) + rename.FileNameLength + sizeof(wchar_t));
+  size = (size + alignof(RenameInformation) - 1) / alignof(RenameInformation) * alignof(RenameInformation);
   return UntilNotBusy([&] { return SetInformation(file, &rename, size, kFileRenameInformation); });
 }
 

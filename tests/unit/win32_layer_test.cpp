@@ -622,6 +622,22 @@ TEST_F(Win32LayerTest, EveryOperationWorksOnALongPath) {
   }
 }
 
+// A new file takes its place under any name the system allows, however
+// short: the rename's record is never shorter than its own declared size.
+TEST_F(Win32LayerTest, ANewFileTakesANameOfOneCharacter) {
+  for (const char* name : {"x", "xy", "x.y"}) {
+    SCOPED_TRACE(name);
+    std::string path = folder.Join(name);
+    char temp[1024];
+    PlatformFile file = os->CreateTempFileBeside(path.c_str(), temp);
+    ASSERT_NE(file, nullptr);
+    ASSERT_TRUE(os->WriteFileBytes(file, "new", 3));
+    EXPECT_EQ(os->CommitFile(file, temp, path.c_str(), nullptr), 1);
+    EXPECT_EQ(ReadWholeFile(path), "new");
+    EXPECT_FALSE(FileExists(temp));
+  }
+}
+
 // What the system's own deletes refuse stays refused: a read-only file, a
 // folder that is not empty, a name that is not there, a folder taken for a
 // file and the other way round.
