@@ -95,47 +95,41 @@ bool PlaceFile(const char* staged, const char* target) {
 
 namespace {
 
-struct StagedWalk {
-  char staged[kLongTextSize];
+// The target beside the staged tree, and the caller's visitor.
+struct StagedTarget {
   char target[kLongTextSize];
-  int depth;
-  bool ok;
   const StagedTreeVisitor* visitor;
 };
 
-bool WalkFolder(StagedWalk* walk);
-
-void VisitStaged(void* context, const char* name, int is_folder, LinkKind link) {
-  StagedWalk* walk = static_cast<StagedWalk*>(context);
+void VisitStaged(TreeWalk* walk, const char* name, int is_folder, LinkKind link) {
+  StagedTarget* t = static_cast<StagedTarget*>(walk->context);
   if (!walk->ok) return;
-  size_t staged_length = strlen(walk->staged), target_length = strlen(walk->target);
-  // Only what the shell copied is put in place: a name without a code page
-  // 932 form, or a link that appeared in the staging folder, is not.
-  walk->ok = name[0] != '\0' && link == kNoLink && AppendPathComponent(walk->staged, sizeof walk->staged, name) &&
-             AppendPathComponent(walk->target, sizeof walk->target, name);
-  if (walk->ok)
-    walk->ok = is_folder ? WalkFolder(walk) : walk->visitor->file(walk->visitor->context, walk->staged, walk->target);
-  walk->staged[staged_length] = '\0';
-  walk->target[target_length] = '\0';
-}
-
-bool WalkFolder(StagedWalk* walk) {
-  if (++walk->depth > kDeepestFolder) return false;
-  walk->visitor->folder(walk->visitor->context, walk->target);
-  walk->ok = Os->ListFolder(walk->staged, VisitStaged, walk) && walk->ok;
-  --walk->depth;
-  return walk->ok;
+  size_t length = strlen(t->target);
+  // Only what the shell copied is put in place: a link that appeared in the
+  // staging folder is not.
+  walk->ok = link == kNoLink && AppendPathComponent(t->target, sizeof t->target, name);
+  if (walk->ok && is_folder) {
+    t->visitor->folder(t->visitor->context, t->target);
+    walk->ok = WalkFolder(walk) && walk->ok;
+  } else if (walk->ok) {
+    walk->ok = t->visitor->file(t->visitor->context, walk->path, t->target);
+  }
+  t->target[length] = '\0';
 }
 
 }  // namespace
 
 bool WalkStagedTree(const char* staged, const char* target, const StagedTreeVisitor& visitor) {
-  StagedWalk walk = {};
-  CopyText(walk.staged, sizeof walk.staged, staged);
-  CopyText(walk.target, sizeof walk.target, target);
+  StagedTarget t = {};
+  CopyText(t.target, sizeof t.target, target);
+  t.visitor = &visitor;
+  TreeWalk walk = {};
+  CopyText(walk.path, sizeof walk.path, staged);
   walk.ok = true;
-  walk.visitor = &visitor;
-  return WalkFolder(&walk);
+  walk.visit = VisitStaged;
+  walk.context = &t;
+  visitor.folder(visitor.context, t.target);
+  return WalkFolder(&walk) && walk.ok;
 }
 
 int PlaceCopiedLine(ShellCopyKind kind, const char* staged, const char* target) {

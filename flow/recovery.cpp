@@ -10,33 +10,21 @@
 
 namespace {
 
-struct Walk {
-  char path[kLongTextSize];
-  int depth;  // 1 while the folder the walk started from is listed
-  bool ok;
-  bool in_installation;  // the walk started from InstPath
-  bool recursive;        // into subfolders
+struct Walked {
+  bool listed;  // the folder could be listed
+  bool fits;    // every name fitted
 };
 
-// Appends "\name" to walk->path (after C:\ the name alone); false when it
-// does not fit.
-bool Enter(Walk* walk, const char* name) { return AppendPathComponent(walk->path, sizeof walk->path, name); }
-
-void RepairFolder(Walk* walk);
-
-void VisitForRemoval(void* context, const char* name, int is_folder, LinkKind link) {
-  Walk* walk = static_cast<Walk*>(context);
-  size_t length = strlen(walk->path);
-  if (name[0] == '\0' || !Enter(walk, name)) {
-    walk->ok = false;
-  } else if (is_folder && link == kNoLink) {
-    walk->ok = RemoveTree(walk->path, walk->depth + 1) && walk->ok;
+void VisitForRemoval(TreeWalk* walk, const char*, int is_folder, LinkKind link) {
+  bool removed;
+  if (is_folder && link == kNoLink) {
+    removed = WalkFolder(walk) && Os->RemoveFolder(walk->path);
   } else if (is_folder) {
-    walk->ok = Os->RemoveFolder(walk->path) && walk->ok;  // the link alone
+    removed = Os->RemoveFolder(walk->path);  // the link alone
   } else {
-    walk->ok = Os->RemoveFile(walk->path) && walk->ok;
+    removed = Os->RemoveFile(walk->path);
   }
-  walk->path[length] = '\0';
+  walk->ok = removed && walk->ok;
 }
 
 // Puts the backup at `path` back in its target's place, or removes it when
@@ -54,34 +42,29 @@ void RepairBackup(const char* path) {
   }
 }
 
-void VisitForRepair(void* context, const char* name, int is_folder, LinkKind link) {
-  Walk* walk = static_cast<Walk*>(context);
-  if (name[0] == '\0') return;
-  size_t length = strlen(walk->path);
-  if (Enter(walk, name)) {
-    bool staging = walk->depth == 1 && walk->in_installation && IsStagingName(name);
-    if (staging && link != kNoLink) {
-      Os->RemoveFolder(walk->path);  // a link under a staging folder's name, planted: the link itself goes
-    } else if (link != kNoLink) {
-      // Never followed, whoever made it: what lies beyond is not the update's.
-    } else if (staging && is_folder) {
-      RemoveTree(walk->path);
-    } else if (is_folder) {
-      if (walk->recursive) RepairFolder(walk);
-    } else if (IsTemporaryName(name)) {
-      Os->RemoveFile(walk->path);
-    } else if (IsBackupName(name)) {
-      RepairBackup(walk->path);
-    }
-  }
-  walk->path[length] = '\0';
-}
+// Where a repair walk looks: the installation's tree, the data folder's own
+// tree, or one folder of a DataFile line alone.
+struct RepairPlace {
+  bool in_installation;
+  bool recursive;
+};
 
-void RepairFolder(Walk* walk) {
-  if (walk->depth >= kDeepestFolder) return;
-  ++walk->depth;
-  Os->ListFolder(walk->path, VisitForRepair, walk);
-  --walk->depth;
+void VisitForRepair(TreeWalk* walk, const char* name, int is_folder, LinkKind link) {
+  const RepairPlace* place = static_cast<const RepairPlace*>(walk->context);
+  bool staging = walk->depth == 1 && place->in_installation && IsStagingName(name);
+  if (staging && link != kNoLink) {
+    Os->RemoveFolder(walk->path);  // a link under a staging folder's name, planted: the link itself goes
+  } else if (link != kNoLink) {
+    // Never followed, whoever made it: what lies beyond is not the update's.
+  } else if (staging && is_folder) {
+    RemoveTree(walk->path);
+  } else if (is_folder) {
+    if (place->recursive) WalkFolder(walk);
+  } else if (IsTemporaryName(name)) {
+    Os->RemoveFile(walk->path);
+  } else if (IsBackupName(name)) {
+    RepairBackup(walk->path);
+  }
 }
 
 // Repairs `folder`, with its subfolders when `recursive`. The folder itself
@@ -89,11 +72,12 @@ void RepairFolder(Walk* walk) {
 // one that nobody else made is refused by every operation on the way.
 void RepairUnder(const char* folder, bool in_installation, bool recursive) {
   if (folder[0] == '\0') return;
-  Walk walk = {};
+  RepairPlace place = {in_installation, recursive};
+  TreeWalk walk = {};
   CopyText(walk.path, sizeof walk.path, folder);
-  walk.in_installation = in_installation;
-  walk.recursive = recursive;
-  RepairFolder(&walk);
+  walk.visit = VisitForRepair;
+  walk.context = &place;
+  WalkFolder(&walk);
 }
 
 }  // namespace
@@ -119,14 +103,39 @@ bool IsStagingName(const char* name) {
   return true;
 }
 
-bool RemoveTree(const char* path, int depth) {
-  if (depth > kDeepestFolder) return false;
+bool WalkFolder(TreeWalk* walk) {
+  if (walk->depth >= kDeepestFolder) return false;
+  ++walk->depth;
+  Walked walked = {true, true};
+  struct Listing {
+    TreeWalk* walk;
+    Walked* walked;
+  } listing = {walk, &walked};
+  walked.listed = Os->ListFolder(
+      walk->path,
+      [](void* context, const char* name, int is_folder, LinkKind link) {
+        Listing* l = static_cast<Listing*>(context);
+        size_t length = strlen(l->walk->path);
+        // A name without a code page 932 form cannot be named again.
+        if (name[0] == '\0' || !AppendPathComponent(l->walk->path, sizeof l->walk->path, name)) {
+          l->walked->fits = false;
+        } else {
+          l->walk->visit(l->walk, name, is_folder, link);
+        }
+        l->walk->path[length] = '\0';
+      },
+      &listing);
+  --walk->depth;
+  return walked.listed && walked.fits;
+}
+
+bool RemoveTree(const char* path) {
   if (Os->LinkAt(path) != kNoLink) return Os->RemoveFolder(path);  // the link, not what it leads to
-  Walk walk = {};
+  TreeWalk walk = {};
   CopyText(walk.path, sizeof walk.path, path);
-  walk.depth = depth;
   walk.ok = true;
-  if (!Os->ListFolder(walk.path, VisitForRemoval, &walk)) return Os->GetAttributes(path) == kInvalidAttributes;
+  walk.visit = VisitForRemoval;
+  if (!WalkFolder(&walk)) return Os->GetAttributes(path) == kInvalidAttributes;  // nothing was there
   return walk.ok && Os->RemoveFolder(path);
 }
 

@@ -9,6 +9,8 @@
 // its start, before the wizard opens, and shows nothing for it.
 #pragma once
 
+#include "platform/platform.h"
+
 // The disc copy copies into a folder of InstPath that the run makes for
 // itself: this prefix and 16 hex digits nobody can foretell. Updaters
 // before it used the prefix alone, without the hyphen, as the folder's name.
@@ -37,7 +39,24 @@ bool IsBackupName(const char* name);
 void RepairInterruptedRun();
 
 // Removes the folder at `path` with everything in it, links as links (never
-// what they lead to; a link at `path` is removed itself), `depth` levels
-// below the folder a walk started from. True when nothing is left there (or
-// nothing was).
-bool RemoveTree(const char* path, int depth = 0);
+// what they lead to; a link at `path` is removed itself). True when nothing
+// is left there (or nothing was).
+bool RemoveTree(const char* path);
+
+// One walk over a folder tree, the one way the updater goes through folders:
+// `visit` is called with each name of the folder at `path`, `path` then
+// holding that name's full path, and goes into a folder by calling
+// WalkFolder again. `depth` is 1 while the folder the walk started from is
+// listed.
+struct TreeWalk {
+  char path[kPlatformTextSize];
+  int depth;
+  bool ok;  // for the visitor: false once something could not be done
+  void (*visit)(TreeWalk* walk, const char* name, int is_folder, LinkKind link);
+  void* context;
+};
+
+// Lists the folder at walk->path for walk->visit (path restored after each
+// name). False when it cannot be listed, lies deeper than kDeepestFolder
+// below where the walk started, or a name does not fit.
+bool WalkFolder(TreeWalk* walk);

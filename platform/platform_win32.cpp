@@ -786,83 +786,73 @@ int Win32CommitFile(PlatformFile file, const char* temp_path, const char* to, co
   return committed;
 }
 
-int Win32RemoveFile(const char* path) {
+// Runs `act` with the folders of `path` pinned, given the last folder's
+// handle and the last name; `failed` when they cannot be pinned (the
+// system's error then tells why).
+template <typename Result, typename Act>
+Result InPinnedFolder(const char* path, Result failed, Act act) {
   SplitPath split;
   PinnedChain chain = {};
   NameText last;
-  bool removed =
-      PinFoldersOf(path, &split, &chain, &last) && (FoldersPinned(), RemoveLastName(LastFolder(chain), last, false));
+  Result result = failed;
+  if (PinFoldersOf(path, &split, &chain, &last)) {
+    FoldersPinned();
+    result = act(LastFolder(chain), last);
+  }
   ReleaseChain(&chain);
-  return removed ? 1 : 0;
+  return result;
+}
+
+int Win32RemoveFile(const char* path) {
+  return InPinnedFolder(path, 0,
+                        [](HANDLE folder, NameText last) { return RemoveLastName(folder, last, false) ? 1 : 0; });
 }
 
 PlatformFile Win32OpenFileForMove(const char* path) {
-  SplitPath split;
-  PinnedChain chain = {};
-  NameText last;
-  HANDLE h = nullptr;
-  if (PinFoldersOf(path, &split, &chain, &last)) {
-    FoldersPinned();
+  return InPinnedFolder(path, PlatformFile(nullptr), [](HANDLE folder, NameText last) {
     // Delete access: the file is renamed through this handle.
-    h = OpenLastName(LastFolder(chain), last, GENERIC_READ | DELETE, FILE_SHARE_READ, FILE_NON_DIRECTORY_FILE, true);
-  }
-  ReleaseChain(&chain);
-  return h;
+    return PlatformFile(
+        OpenLastName(folder, last, GENERIC_READ | DELETE, FILE_SHARE_READ, FILE_NON_DIRECTORY_FILE, true));
+  });
 }
 
 int Win32RemoveFolder(const char* path) {
-  SplitPath split;
-  PinnedChain chain = {};
-  NameText last;
-  bool removed =
-      PinFoldersOf(path, &split, &chain, &last) && (FoldersPinned(), RemoveLastName(LastFolder(chain), last, true));
-  ReleaseChain(&chain);
-  return removed ? 1 : 0;
+  return InPinnedFolder(path, 0,
+                        [](HANDLE folder, NameText last) { return RemoveLastName(folder, last, true) ? 1 : 0; });
 }
 
 uint32_t Win32GetAttributes(const char* path) { return GetFileAttributesW(WidePath(path).text); }
 
 int Win32SetAttributes(const char* path, uint32_t attributes) {
-  SplitPath split;
-  PinnedChain chain = {};
-  NameText last;
-  bool set = false;
-  if (PinFoldersOf(path, &split, &chain, &last)) {
-    FoldersPinned();
+  return InPinnedFolder(path, 0, [attributes](HANDLE folder, NameText last) {
     // The name itself, as the system's own call sets them.
-    HANDLE h = OpenLastName(LastFolder(chain), last, FILE_WRITE_ATTRIBUTES,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0, false);
-    if (h != nullptr) {
-      BasicInformation basic = {};
-      basic.FileAttributes = SettableAttributes(attributes);
-      set = SetInformation(h, &basic, sizeof basic, kFileBasicInformation);
-      DWORD error = GetLastError();
-      CloseHandle(h);
-      SetLastError(error);
-    }
-  }
-  ReleaseChain(&chain);
-  return set ? 1 : 0;
+    HANDLE h = OpenLastName(folder, last, FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            0, false);
+    if (h == nullptr) return 0;
+    BasicInformation basic = {};
+    basic.FileAttributes = SettableAttributes(attributes);
+    bool set = SetInformation(h, &basic, sizeof basic, kFileBasicInformation);
+    DWORD error = GetLastError();
+    CloseHandle(h);
+    SetLastError(error);
+    return set ? 1 : 0;
+  });
 }
 
 // Makes the folder `path` in its pinned parent, with `descriptor` (none:
 // what the parent passes on).
 int CreateFolderWith(const char* path, PSECURITY_DESCRIPTOR descriptor) {
-  SplitPath split;
-  PinnedChain chain = {};
-  NameText last;
-  bool made = false;
-  if (PinFoldersOf(path, &split, &chain, &last)) {
-    FoldersPinned();
+  return InPinnedFolder(path, 0, [descriptor](HANDLE folder, NameText last) {
     // A name that is there already, a link included, fails.
     HANDLE h;
-    LONG status =
-        OpenName(LastFolder(chain), last, FILE_LIST_DIRECTORY, kPinShare, FILE_CREATE, kFolderOptions, &h, descriptor);
-    made = status >= 0 || FailWith(status);
-    if (made) CloseHandle(h);
-  }
-  ReleaseChain(&chain);
-  return made ? 1 : 0;
+    LONG status = OpenName(folder, last, FILE_LIST_DIRECTORY, kPinShare, FILE_CREATE, kFolderOptions, &h, descriptor);
+    if (status < 0) {
+      FailWith(status);
+      return 0;
+    }
+    CloseHandle(h);
+    return 1;
+  });
 }
 
 int Win32CreateFolder(const char* path) { return CreateFolderWith(path, nullptr); }
@@ -873,25 +863,18 @@ LinkKind Win32LinkAt(const char* path) {
 }
 
 int Win32TouchLastWriteTime(const char* path) {
-  SplitPath split;
-  PinnedChain chain = {};
-  NameText last;
-  int ok = 0;
-  if (PinFoldersOf(path, &split, &chain, &last)) {
-    FoldersPinned();
+  return InPinnedFolder(path, 0, [](HANDLE folder, NameText last) {
     // Attribute access alone: granted on a read-only file, and it cannot
     // change a byte of the content.
-    HANDLE h = OpenLastName(LastFolder(chain), last, FILE_WRITE_ATTRIBUTES,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_NON_DIRECTORY_FILE, true);
-    if (h != nullptr) {
-      FILETIME now;
-      GetSystemTimeAsFileTime(&now);
-      ok = SetFileTime(h, nullptr, nullptr, &now) != 0;
-      CloseHandle(h);
-    }
-  }
-  ReleaseChain(&chain);
-  return ok;
+    HANDLE h = OpenLastName(folder, last, FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            FILE_NON_DIRECTORY_FILE, true);
+    if (h == nullptr) return 0;
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    int ok = SetFileTime(h, nullptr, nullptr, &now) != 0;
+    CloseHandle(h);
+    return ok;
+  });
 }
 
 typedef BOOLEAN(WINAPI* RtlGenRandomProc)(PVOID, ULONG);
@@ -939,17 +922,13 @@ int Win32TakeFolderAccess(const char* path) {
   wchar_t full[kPlatformTextSize];
   DWORD n = GetFullPathNameW(Wide(path).text, kPlatformTextSize, full, nullptr);
   if (n == 0 || n >= kPlatformTextSize) return 0;
-  SplitPath split;
-  PinnedChain chain = {};
-  NameText last;
-  int ok = 0;
-  if (PinFoldersOf(path, &split, &chain, &last)) {
-    FoldersPinned();
-    ok = SetNamedSecurityInfoW(full, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION,
-                               nullptr, nullptr, &empty, nullptr) == ERROR_SUCCESS;
-  }
-  ReleaseChain(&chain);
-  return ok;
+  return InPinnedFolder(path, 0, [&full, &empty](HANDLE, NameText) {
+    return SetNamedSecurityInfoW(full, SE_FILE_OBJECT,
+                                 DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                 &empty, nullptr) == ERROR_SUCCESS
+               ? 1
+               : 0;
+  });
 }
 
 // Whether `name` ends in `end`, without regard to case.
