@@ -218,10 +218,9 @@ struct PlanFile {
 };
 
 PlatformFile PlanOpenFileForRead(const char* path) {
-  auto it = g_machine.laid.find(FoldedName(path));
-  if (it != g_machine.laid.end() || !Exists(path)) {
-    Laid state = StateOf(path);
-    if (state.gone || state.folder) return nullptr;
+  Laid state = StateOf(path);
+  if (state.gone || state.folder) return nullptr;
+  if (g_machine.laid.count(FoldedName(path))) {  // what the run laid, not this machine's file
     PlanFile* f = new PlanFile;
     f->laid = state;
     f->laid_file = true;
