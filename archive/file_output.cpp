@@ -3,7 +3,6 @@
 #include <cstring>
 
 #include "common/text.h"
-#include "common/update_state.h"
 #include "platform/platform.h"
 
 PlatformFile WriteBufferBeside(const char* path, const void* data, uint32_t size, const uint64_t* time, char* temp) {
@@ -34,23 +33,10 @@ int WriteBufferToFile(const char* path, const void* data, uint32_t size, const u
 }
 
 int QueryFreeSpace(const char* root, uint64_t* free_to_caller, uint64_t* total, uint64_t* total_free) {
-  // The entry point is looked up once it exists; a missing one is looked for
-  // again on every call.
-  if (UpdateState.FreeSpaceEntryPoint == nullptr) UpdateState.FreeSpaceEntryPoint = Os->FindFreeSpaceEx();
-  if (UpdateState.FreeSpaceEntryPoint != nullptr) {
-    uint64_t f = 0, t = 0, tf = 0;
-    if (Os->CallFreeSpaceEx(UpdateState.FreeSpaceEntryPoint, root, &f, &t, &tf)) {
-      *free_to_caller = f;
-      *total = t;
-      if (total_free) *total_free = tf;
-      return 1;
-    }
-  }
-  uint32_t sectors = 0, bytes = 0, free_clusters = 0, clusters = 0;
-  if (!Os->FreeSpaceByClusters(root, &sectors, &bytes, &free_clusters, &clusters)) return 0;
-  uint32_t cluster = sectors * bytes;  // a 32-bit product, as the query defines it
-  *free_to_caller = uint64_t(free_clusters) * cluster;
-  *total = uint64_t(clusters) * cluster;
-  if (total_free) *total_free = *free_to_caller;
+  uint64_t f = 0, t = 0, tf = 0;
+  if (!Os->FreeSpace(root, &f, &t, &tf)) return 0;
+  *free_to_caller = f;
+  *total = t;
+  if (total_free) *total_free = tf;
   return 1;
 }

@@ -20,9 +20,10 @@ int WriteBufferToFile(const char* path, const void* data, uint32_t size, const u
 // place. None on failure, with nothing left behind.
 PlatformFile WriteBufferBeside(const char* path, const void* data, uint32_t size, const uint64_t* time, char* temp);
 
-// The free space of the drive `root` (such as "C:"). Prefers the 64-bit query,
-// falls back to the cluster-based one. Returns nonzero on success; on failure
-// the three places are left unchanged. `total_free` may be null. The updater
+// The free space of the drive `root` (such as "C:"), as the platform's query
+// tells it (the 64-bit query where the system has it, else the cluster-based
+// one). Returns nonzero on success; on failure the three places are left
+// unchanged. `total_free` may be null. The updater
 // reads only `free_to_caller` (the disk-space test, each entry's test); the
 // volume's size and its free space for every user are filled all the same,
 // as the system's query gives them.

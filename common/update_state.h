@@ -108,7 +108,6 @@ struct UpdateStateData {
   // Payload archive
   PayloadImage PayloadArchive;
   uint8_t* ArchiveDirectory;           // header copy + decoded entries, or none
-  FreeSpaceEntry FreeSpaceEntryPoint;  // cached 64-bit free-space query
 
   // The script is read from its bytes in the payload: it is never written to
   // a file, where any program of the user could rewrite it (or turn the

@@ -34,9 +34,6 @@ enum : uint32_t {
   kAnswerCancel = 2,
 };
 
-// The 64-bit free-space query, once found (an opaque entry point).
-typedef void* FreeSpaceEntry;
-
 typedef void* RegistryKey;  // an open key of the registry; nullptr is none
 
 // What a dialog's window tells the code above the seam, taken apart by the
@@ -175,15 +172,10 @@ struct PlatformApi {
   int (*IsThisMachine)(const char* server);
 
   // --- Free space ----------------------------------------------------------
-  // Loads the system library, looks up the 64-bit free-space query, releases
-  // the library again; the entry point found, or none.
-  FreeSpaceEntry (*FindFreeSpaceEx)();
-  // Calls that entry point for a root such as "C:".
-  int (*CallFreeSpaceEx)(FreeSpaceEntry entry, const char* root, uint64_t* free_to_caller, uint64_t* total,
-                         uint64_t* total_free);
-  // The older cluster-based query for the same root.
-  int (*FreeSpaceByClusters)(const char* root, uint32_t* sectors_per_cluster, uint32_t* bytes_per_sector,
-                             uint32_t* free_clusters, uint32_t* total_clusters);
+  // The free space of the drive of a root such as "C:": what this process
+  // may use, the volume's size and its free space for every user. False,
+  // with the three places unchanged, when the system cannot tell.
+  int (*FreeSpace)(const char* root, uint64_t* free_to_caller, uint64_t* total, uint64_t* total_free);
 
   // --- Memory --------------------------------------------------------------
   // A fixed block of `size` bytes, zero-filled when `zero` is set; none on failure.
@@ -252,3 +244,10 @@ extern const PlatformApi* Os;
 
 // The native implementation of this build.
 const PlatformApi* NativePlatform();
+
+// The bytes of `clusters` clusters as the older cluster-based query of
+// free space counts them: sectors per cluster times bytes per sector is a
+// 32-bit product, as that query defines it; the clusters multiply in 64 bits.
+inline uint64_t ClusterBytes(uint32_t clusters, uint32_t sectors_per_cluster, uint32_t bytes_per_sector) {
+  return uint64_t(clusters) * uint32_t(sectors_per_cluster * bytes_per_sector);
+}

@@ -235,28 +235,12 @@ int PosixTouchLastWriteTime(const char* path) {
   return utimensat(AT_FDCWD, native.text, times, 0) == 0;
 }
 
-int g_free_space_entry;  // any address will do: statvfs needs no lookup
-
-FreeSpaceEntry PosixFindFreeSpaceEx() { return &g_free_space_entry; }
-
-int PosixCallFreeSpaceEx(FreeSpaceEntry, const char* root, uint64_t* free_to_caller, uint64_t* total,
-                         uint64_t* total_free) {
+int PosixFreeSpace(const char* root, uint64_t* free_to_caller, uint64_t* total, uint64_t* total_free) {
   struct statvfs vfs;
   if (statvfs(ToNative(root).text, &vfs) != 0) return 0;
   *free_to_caller = uint64_t(vfs.f_bavail) * vfs.f_frsize;
   *total = uint64_t(vfs.f_blocks) * vfs.f_frsize;
   *total_free = uint64_t(vfs.f_bfree) * vfs.f_frsize;
-  return 1;
-}
-
-int PosixFreeSpaceByClusters(const char* root, uint32_t* sectors_per_cluster, uint32_t* bytes_per_sector,
-                             uint32_t* free_clusters, uint32_t* total_clusters) {
-  struct statvfs vfs;
-  if (statvfs(ToNative(root).text, &vfs) != 0) return 0;
-  *sectors_per_cluster = 1;
-  *bytes_per_sector = uint32_t(vfs.f_frsize);
-  *free_clusters = vfs.f_bavail > 0xFFFFFFFFu ? 0xFFFFFFFFu : uint32_t(vfs.f_bavail);
-  *total_clusters = vfs.f_blocks > 0xFFFFFFFFu ? 0xFFFFFFFFu : uint32_t(vfs.f_blocks);
   return 1;
 }
 
@@ -314,9 +298,7 @@ const PlatformApi kPosixPlatform = {
     .ListFolder = PosixListFolder,
     .TouchLastWriteTime = PosixTouchLastWriteTime,
     .IsThisMachine = PosixIsThisMachine,
-    .FindFreeSpaceEx = PosixFindFreeSpaceEx,
-    .CallFreeSpaceEx = PosixCallFreeSpaceEx,
-    .FreeSpaceByClusters = PosixFreeSpaceByClusters,
+    .FreeSpace = PosixFreeSpace,
     .Alloc = PosixAlloc,
     .Free = PosixFree,
     .ShowMessageBox = PosixMessageBox,

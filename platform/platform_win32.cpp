@@ -957,32 +957,31 @@ int Win32IsThisMachine(const char* server) {
 
 typedef BOOL(WINAPI* FreeSpaceExW)(LPCWSTR, PULARGE_INTEGER, PULARGE_INTEGER, PULARGE_INTEGER);
 
-FreeSpaceEntry Win32FindFreeSpaceEx() {
-  HMODULE kernel = LoadSystemLibrary(L"kernel32.dll");
-  if (kernel == nullptr) return nullptr;
-  FARPROC entry = GetProcAddress(kernel, "GetDiskFreeSpaceExW");
-  FreeLibrary(kernel);  // kernel32 stays mapped for the life of the process
-  return reinterpret_cast<FreeSpaceEntry>(entry);
-}
+// The 64-bit query, looked up in kernel32 from the system folder once it is
+// found (a system without it is asked again each time, which costs nothing
+// that matters); where it is missing or fails, the older cluster-based one.
+FreeSpaceExW g_free_space_ex = nullptr;
 
-int Win32CallFreeSpaceEx(FreeSpaceEntry entry, const char* root, uint64_t* free_to_caller, uint64_t* total,
-                         uint64_t* total_free) {
+int Win32FreeSpace(const char* root, uint64_t* free_to_caller, uint64_t* total, uint64_t* total_free) {
+  if (g_free_space_ex == nullptr) {
+    HMODULE kernel = LoadSystemLibrary(L"kernel32.dll");
+    if (kernel != nullptr) {
+      g_free_space_ex = EntryPoint<FreeSpaceExW>(kernel, "GetDiskFreeSpaceExW");
+      FreeLibrary(kernel);  // kernel32 stays mapped for the life of the process
+    }
+  }
+  WideText wide = Wide(root);
   ULARGE_INTEGER f, t, tf;
-  if (!reinterpret_cast<FreeSpaceExW>(entry)(Wide(root).text, &f, &t, &tf)) return 0;
-  *free_to_caller = f.QuadPart;
-  *total = t.QuadPart;
-  *total_free = tf.QuadPart;
-  return 1;
-}
-
-int Win32FreeSpaceByClusters(const char* root, uint32_t* sectors_per_cluster, uint32_t* bytes_per_sector,
-                             uint32_t* free_clusters, uint32_t* total_clusters) {
+  if (g_free_space_ex != nullptr && g_free_space_ex(wide.text, &f, &t, &tf)) {
+    *free_to_caller = f.QuadPart;
+    *total = t.QuadPart;
+    *total_free = tf.QuadPart;
+    return 1;
+  }
   DWORD spc, bps, fc, tc;
-  if (!GetDiskFreeSpaceW(Wide(root).text, &spc, &bps, &fc, &tc)) return 0;
-  *sectors_per_cluster = spc;
-  *bytes_per_sector = bps;
-  *free_clusters = fc;
-  *total_clusters = tc;
+  if (!GetDiskFreeSpaceW(wide.text, &spc, &bps, &fc, &tc)) return 0;
+  *free_to_caller = *total_free = ClusterBytes(fc, spc, bps);
+  *total = ClusterBytes(tc, spc, bps);
   return 1;
 }
 
@@ -1268,9 +1267,7 @@ const PlatformApi kWin32Platform = {
     .ListFolder = Win32ListFolder,
     .TouchLastWriteTime = Win32TouchLastWriteTime,
     .IsThisMachine = Win32IsThisMachine,
-    .FindFreeSpaceEx = Win32FindFreeSpaceEx,
-    .CallFreeSpaceEx = Win32CallFreeSpaceEx,
-    .FreeSpaceByClusters = Win32FreeSpaceByClusters,
+    .FreeSpace = Win32FreeSpace,
     .Alloc = Win32Alloc,
     .Free = Win32Free,
     .ShowMessageBox = Win32ShowMessageBox,

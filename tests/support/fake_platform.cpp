@@ -96,38 +96,16 @@ int FakeRemove(const char* path) {
   return Real()->RemoveFile(path);
 }
 
-int g_fixed_entry;
-
-FreeSpaceEntry FakeFindFreeSpaceEx() {
-  ++g_fake.find_free_space_calls;
-  if (g_fake.find_free_space_ex.Hit()) return nullptr;
-  return g_fake.fixed_free_space ? &g_fixed_entry : Real()->FindFreeSpaceEx();
-}
-
-int FakeCallFreeSpaceEx(FreeSpaceEntry entry, const char* root, uint64_t* free_to_caller, uint64_t* total,
-                        uint64_t* total_free) {
+int FakeFreeSpace(const char* root, uint64_t* free_to_caller, uint64_t* total, uint64_t* total_free) {
   g_fake.roots_asked.push_back(root);
-  if (g_fake.call_free_space_ex.Hit()) return 0;
+  if (g_fake.free_space.Hit()) return 0;
   if (g_fake.fixed_free_space) {
     *free_to_caller = g_fake.free_bytes;
     *total = g_fake.total_bytes;
     *total_free = g_fake.free_bytes;
     return 1;
   }
-  return Real()->CallFreeSpaceEx(entry, root, free_to_caller, total, total_free);
-}
-
-int FakeClusters(const char* root, uint32_t* spc, uint32_t* bps, uint32_t* free_clusters, uint32_t* total) {
-  g_fake.roots_asked.push_back(root);
-  if (g_fake.clusters.Hit()) return 0;
-  if (g_fake.fixed_clusters) {
-    *spc = g_fake.sectors_per_cluster;
-    *bps = g_fake.bytes_per_sector;
-    *free_clusters = g_fake.free_clusters;
-    *total = g_fake.total_clusters;
-    return 1;
-  }
-  return Real()->FreeSpaceByClusters(root, spc, bps, free_clusters, total);
+  return Real()->FreeSpace(root, free_to_caller, total, total_free);
 }
 
 int FakeMessageBox(PlatformWindow owner, const char* text, const char* caption, uint32_t kind) {
@@ -349,9 +327,7 @@ PlatformApi MakeTable() {
   api.CommitFile = FakeCommit;
   api.CreateTempFileBeside = FakeCreateTemp;
   api.RemoveFile = FakeRemove;
-  api.FindFreeSpaceEx = FakeFindFreeSpaceEx;
-  api.CallFreeSpaceEx = FakeCallFreeSpaceEx;
-  api.FreeSpaceByClusters = FakeClusters;
+  api.FreeSpace = FakeFreeSpace;
   api.ShowMessageBox = FakeMessageBox;
   api.LoadUpdateResource = FakeLoadUpdateResource;
   api.OpenUserKey = FakeOpenUserKey;

@@ -1,7 +1,7 @@
 // A platform table for tests: it passes every call to the real platform of
 // the build and can inject the faults that a real system rarely produces
-// (failed allocations, writes and time stamps, a missing 64-bit free-space
-// query, a chosen free-space figure). It records every message box.
+// (failed allocations, writes and time stamps, a free-space query that
+// fails, a chosen free-space figure). It records every message box.
 #pragma once
 
 #include <cstdint>
@@ -82,19 +82,14 @@ struct FakePlatform {
   Fault write;  // WriteFileBytes writes half, then fails
   Fault set_times;
   Fault flush;
-  Fault commit;              // the finished file cannot take the destination's place
-  Fault touch;               // a file's last-write time cannot be set in place
-  Fault private_folder;      // no private folder can be made
-  Fault find_free_space_ex;  // the 64-bit query is not found
-  Fault call_free_space_ex;
-  Fault clusters;
-  // When set, the 64-bit query reports these figures for every root.
+  Fault commit;          // the finished file cannot take the destination's place
+  Fault touch;           // a file's last-write time cannot be set in place
+  Fault private_folder;  // no private folder can be made
+  Fault free_space;      // the system cannot tell a drive's free space
+  // When set, the free-space query reports these figures for every root.
   bool fixed_free_space = false;
   uint64_t free_bytes = 0;
   uint64_t total_bytes = 0;
-  // Figures of the cluster-based query when the real one is not wanted.
-  bool fixed_clusters = false;
-  uint32_t sectors_per_cluster = 0, bytes_per_sector = 0, free_clusters = 0, total_clusters = 0;
   // Answers of message boxes, in order; kAnswerOk once they run out.
   std::vector<int> answers;
   // Called when a box opens (after it is recorded), as a nested message loop
@@ -157,8 +152,7 @@ struct FakePlatform {
   std::vector<std::string> files_removed;
   std::vector<std::string> file_calls;  // "flush" and "commit", in order
   std::vector<RecordedBox> boxes;
-  std::vector<std::string> roots_asked;  // roots given to the free-space queries
-  int find_free_space_calls = 0;
+  std::vector<std::string> roots_asked;  // roots given to the free-space query
   int allocs = 0;
   int frees = 0;
 };

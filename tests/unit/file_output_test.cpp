@@ -132,7 +132,10 @@ TEST_F(WriteBufferToFileTest, TargetOf259BytesIsWrittenAndReplaced) {
 
 class QueryFreeSpaceTest : public PlatformTest {};
 
-TEST_F(QueryFreeSpaceTest, PrefersTheSixtyFourBitQueryAndCachesIt) {
+// The figures of the platform's query for each root asked, the volume's
+// free space for every user only when it is wanted; on failure the places
+// stay as they were.
+TEST_F(QueryFreeSpaceTest, GivesThePlatformsFiguresOrLeavesThePlacesAlone) {
   fake->fixed_free_space = true;
   fake->free_bytes = 5ull << 32;
   fake->total_bytes = 9ull << 32;
@@ -141,42 +144,30 @@ TEST_F(QueryFreeSpaceTest, PrefersTheSixtyFourBitQueryAndCachesIt) {
   ASSERT_TRUE(QueryFreeSpace("D:", &f, &t, nullptr));
   EXPECT_EQ(f, 5ull << 32);
   EXPECT_EQ(t, 9ull << 32);
-  EXPECT_EQ(fake->find_free_space_calls, 1) << "looked up once when found";
+  EXPECT_EQ(tf, 5ull << 32);
   EXPECT_EQ(fake->roots_asked, (std::vector<std::string>{"C:", "D:"}));
-}
-
-TEST_F(QueryFreeSpaceTest, FallsBackToClustersWithSixtyFourBitProducts) {
-  fake->find_free_space_ex.FromNow();
-  fake->fixed_clusters = true;
-  fake->sectors_per_cluster = 8;
-  fake->bytes_per_sector = 512;
-  fake->free_clusters = 3000000;  // 12,288,000,000 bytes: more than 4 GiB
-  fake->total_clusters = 4000000;
-  uint64_t f = 0, t = 0, tf = 0;
-  ASSERT_TRUE(QueryFreeSpace("C:", &f, &t, &tf));
-  EXPECT_EQ(f, 12288000000ull);
-  EXPECT_EQ(t, 16384000000ull);
-  EXPECT_EQ(tf, f);
-  ASSERT_TRUE(QueryFreeSpace("C:", &f, &t, nullptr));
-  EXPECT_EQ(fake->find_free_space_calls, 2) << "a missing entry point is looked for again";
-}
-
-TEST_F(QueryFreeSpaceTest, FailingSixtyFourBitQueryTriesTheOlderOne) {
-  fake->fixed_free_space = true;
-  fake->call_free_space_ex.FromNow();
-  fake->fixed_clusters = true;
-  fake->sectors_per_cluster = 1;
-  fake->bytes_per_sector = 4096;
-  fake->free_clusters = 10;
-  fake->total_clusters = 20;
-  uint64_t f = 0, t = 0;
-  ASSERT_TRUE(QueryFreeSpace("C:", &f, &t, nullptr));
-  EXPECT_EQ(f, 40960u);
-  fake->clusters.FromNow();
+  fake->free_space.FromNow();
   f = t = 77;
   EXPECT_FALSE(QueryFreeSpace("C:", &f, &t, nullptr));
   EXPECT_EQ(f, 77u) << "places left unchanged on failure";
   EXPECT_EQ(t, 77u);
+}
+
+// The older query's clusters count in 64 bits, its cluster size in 32, as the
+// system defines it: 3,000,000 clusters of 4 KiB are more than 4 GiB, and a
+// cluster size whose product wraps wraps as the system's does.
+TEST(ClusterBytes, CountsClustersInSixtyFourBitsAndTheClusterInThirtyTwo) {
+  EXPECT_EQ(ClusterBytes(3000000, 8, 512), 12288000000ull);
+  EXPECT_EQ(ClusterBytes(10, 1, 4096), 40960u);
+  EXPECT_EQ(ClusterBytes(1, 0x10000, 0x10000), 0u);
+}
+
+// The query of this system answers for the drive the tests run on.
+TEST(FreeSpace, TheSystemsQueryAnswersForTheTestsDrive) {
+  uint64_t f = 0, t = 0, tf = 0;
+  ASSERT_TRUE(NativePlatform()->FreeSpace("C:", &f, &t, &tf));
+  EXPECT_GT(t, 0u);
+  EXPECT_LE(f, t);
 }
 
 }  // namespace

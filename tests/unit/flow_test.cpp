@@ -134,8 +134,7 @@ TEST_F(FlowTest, UnknownFreeSpaceDoesNotStopTheRun) {
       "[SETUP]\r\nCompanyName=Co\r\nGameTitle=Title\r\nGameClass=Class\r\nGameDir=Dir\r\n"
       "[UPDATE]\r\nRequiredDiskSpace=1000000\r\nUpdateFile00=GAME.EXE\r\n",
       {{"GAME.EXE", {'n'}, kTime, false}});
-  fake->find_free_space_ex.FromNow();
-  fake->clusters.FromNow();
+  fake->free_space.FromNow();
   fake->in_dialog = [](FakePlatform& f) {
     f.Click(IDC_NEXT);
     f.Click(IDC_NEXT);

@@ -269,8 +269,7 @@ void PlanCloseFile(PlatformFile handle) {
 }
 
 // The free space of the folder behind a drive root, less what earlier lines wrote there.
-int PlanCallFreeSpaceEx(FreeSpaceEntry, const char* root, uint64_t* free_to_caller, uint64_t* total,
-                        uint64_t* total_free) {
+int PlanFreeSpace(const char* root, uint64_t* free_to_caller, uint64_t* total, uint64_t* total_free) {
   for (const Mount& m : g_machine.mounts) {
     char drive[3];
     DriveOf(m.windows.c_str(), drive);
@@ -286,9 +285,6 @@ int PlanCallFreeSpaceEx(FreeSpaceEntry, const char* root, uint64_t* free_to_call
   }
   return 0;
 }
-
-FreeSpaceEntry PlanFindFreeSpaceEx() { return reinterpret_cast<FreeSpaceEntry>(&PlanCallFreeSpaceEx); }
-int NoClusters(const char*, uint32_t*, uint32_t*, uint32_t*, uint32_t*) { return 0; }
 
 // Every box is one the player would see; the disc prompt is answered as a
 // player without that disc answers it.
@@ -484,9 +480,7 @@ PlatformApi StandIn() {
   api.LinkAt = PlanLinkAt;
   api.ListFolder = PlanListFolder;
   api.TouchLastWriteTime = PlanTouchLastWriteTime;
-  api.FindFreeSpaceEx = PlanFindFreeSpaceEx;
-  api.CallFreeSpaceEx = PlanCallFreeSpaceEx;
-  api.FreeSpaceByClusters = NoClusters;
+  api.FreeSpace = PlanFreeSpace;
   api.ShowMessageBox = PlanShowMessageBox;
   api.DriveType = PlanDriveType;
   api.QuietDriveErrors = NoDriveErrors;
@@ -1024,7 +1018,7 @@ int RunPlan(const PlanOptions& o) {
   DriveOf(UpdateState.InstPath, drive);
   uint64_t free_bytes = 0, total = 0, total_free = 0;
   g_machine.used.clear();
-  bool known = PlanCallFreeSpaceEx(nullptr, drive, &free_bytes, &total, &total_free);
+  bool known = PlanFreeSpace(drive, &free_bytes, &total, &total_free);
   uint32_t required = ReadRequiredDiskSpace();
   if (o.json) {
     std::string boxes, changed;
