@@ -93,6 +93,7 @@ struct PendingFile {
   char Target[kPathSize + 1];
   uint64_t Time;  // the entry's, set again once in place
   int32_t HasTime;
+  int32_t DataBase;  // the target lies under DataPath (a "d" line), else under InstPath
 };
 
 // --- The whole state ------------------------------------------------------------
@@ -107,7 +108,7 @@ struct PayloadImage {
 struct UpdateStateData {
   // Payload archive
   PayloadImage PayloadArchive;
-  uint8_t* ArchiveDirectory;           // header copy + decoded entries, or none
+  uint8_t* ArchiveDirectory;  // header copy + decoded entries, or none
 
   // The script is read from its bytes in the payload: it is never written to
   // a file, where any program of the user could rewrite it (or turn the

@@ -149,7 +149,7 @@ int CarryOutEntry(const LineDecision& decision) {
     if (decision.Why == kWhyWritten) {
       char temp[kPlatformTextSize];
       PlatformFile file = WriteBufferBeside(decision.Target, bytes, size, &decision.EntryTime, temp);
-      ok = file != nullptr && CurrentPut()->File(file, temp, decision.Target, &decision.EntryTime);
+      ok = file != nullptr && CurrentPut()->File(file, temp, decision.Target, &decision.EntryTime, decision.DataBase);
     }
   }
   ReleaseArchiveEntry(bytes);

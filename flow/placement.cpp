@@ -464,10 +464,7 @@ bool MakeJournal(Text* t) {
   for (int i = 0; i < UpdateState.FoldersMadeCount; ++i) Record(t, "D", UpdateState.FoldersMade[i]);
   for (int i = 0; i < UpdateState.PendingCount; ++i) {
     const PendingFile& p = UpdateState.Pending[i];
-    const char* base = strncmp(p.Target, UpdateState.InstPath, strlen(UpdateState.InstPath)) == 0
-                           ? UpdateState.InstPath
-                           : UpdateState.DataPath;
-    RecordFile(t, base, p.Temp, p.Target, "U");
+    RecordFile(t, p.DataBase ? UpdateState.DataPath : UpdateState.InstPath, p.Temp, p.Target, "U");
   }
   for (int i = 0; i < UpdateState.DiscCopyItemCount; ++i)
     if (UpdateState.DiscCopyItems[i].Staged != 0 && !RecordCopyLine(t, i)) return false;
@@ -573,7 +570,7 @@ int PlaceDeferred() {
 // --- The two puts ----------------------------------------------------------------
 
 // Direct: every change as its line is carried out.
-int DirectFile(PlatformFile file, const char* temp, const char* target, const uint64_t* time) {
+int DirectFile(PlatformFile file, const char* temp, const char* target, const uint64_t* time, int) {
   if (Os->CommitFile(file, temp, target, time)) return 1;
   Os->RemoveFile(temp);
   return 0;
@@ -592,7 +589,7 @@ int DirectFinish() {
 
 // Staged: the file written and flushed beside its target, kept for the end
 // of the run. A second line with the same target takes the first one's place.
-int StagedFile(PlatformFile file, const char* temp, const char* target, const uint64_t* time) {
+int StagedFile(PlatformFile file, const char* temp, const char* target, const uint64_t* time, int data_base) {
   Os->CloseFile(file);
   PendingFile* pending = nullptr;
   for (int i = 0; i < UpdateState.PendingCount; ++i)
@@ -609,6 +606,7 @@ int StagedFile(PlatformFile file, const char* temp, const char* target, const ui
   CopyText(pending->Target, sizeof pending->Target, target);
   pending->HasTime = time != nullptr;
   pending->Time = time != nullptr ? *time : 0;
+  pending->DataBase = data_base;
   return 1;
 }
 // A file that is written loses the attribute as it is put in place; one the

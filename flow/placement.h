@@ -27,9 +27,10 @@ constexpr const char* kJournalName = "~ks-journal.dat";
 
 struct Put {
   // A written and flushed temporary file `temp`, open as `file`, for
-  // `target`: put in its place, or kept beside it. Closes `file` in every
-  // case; false, with the temporary file gone, when that failed.
-  int (*File)(PlatformFile file, const char* temp, const char* target, const uint64_t* time);
+  // `target` under its base folder (`data_base`: DataPath, else InstPath):
+  // put in its place, or kept beside it. Closes `file` in every case;
+  // false, with the temporary file gone, when that failed.
+  int (*File)(PlatformFile file, const char* temp, const char* target, const uint64_t* time, int data_base);
   // `target` is read-only and its line writes it or (`kept`) keeps it by
   // the time rule: it loses the attribute either way.
   void (*MakeWritable)(const char* target, int kept);
