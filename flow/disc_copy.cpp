@@ -132,18 +132,21 @@ bool WalkStagedTree(const char* staged, const char* target, const StagedTreeVisi
   return WalkFolder(&walk) && walk.ok;
 }
 
+void SetCopiedAttributes(ShellCopyKind kind, const char* target) {
+  Os->SetAttributes(kind == kShellCopyFile ? target : UpdateState.InstPath, kAttrNormal);
+}
+
 int PlaceCopiedLine(ShellCopyKind kind, const char* staged, const char* target) {
   if (kind == kShellCopyFile) {
     if (!PlaceFile(staged, target)) return 0;
-    Os->SetAttributes(target, kAttrNormal);
-    return 1;
+  } else {
+    // Every file of the staged folder in the same place under the target
+    // folder, the missing folders made.
+    StagedTreeVisitor place = {[](void*, const char* folder) { Os->CreateFolder(folder); },  // it may well exist
+                               [](void*, const char* from, const char* to) { return PlaceFile(from, to); }, nullptr};
+    if (!WalkStagedTree(staged, target, place)) return 0;
   }
-  // Every file of the staged folder in the same place under the target
-  // folder, the missing folders made.
-  StagedTreeVisitor place = {[](void*, const char* folder) { Os->CreateFolder(folder); },  // it may well exist
-                             [](void*, const char* from, const char* to) { return PlaceFile(from, to); }, nullptr};
-  if (!WalkStagedTree(staged, target, place)) return 0;
-  Os->SetAttributes(UpdateState.InstPath, kAttrNormal);
+  SetCopiedAttributes(kind, target);
   return 1;
 }
 

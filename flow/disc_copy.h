@@ -38,6 +38,10 @@ int MakeStagingFolder();
 // file could not be put in place.
 int PlaceCopiedLine(ShellCopyKind kind, const char* staged, const char* target);
 
+// What a copy line leaves once in place: a file's attributes normal, or for
+// a folder, InstPath's.
+void SetCopiedAttributes(ShellCopyKind kind, const char* target);
+
 // Removes the run's staging folder with everything in it, if there is one.
 void RemoveStagingFolder();
 

@@ -116,6 +116,16 @@ bool TargetOfUpdateItem(const UpdateItem& item, LineDecision* decision) {
   return true;
 }
 
+bool AnyDataFileTarget(bool (*visit)(void* context, char* target), void* context) {
+  for (int i = 0; i < UpdateState.UpdateItemCount; ++i) {
+    LineDecision line;
+    if (UpdateState.UpdateItems[i].Kind == DataFile && TargetOfUpdateItem(UpdateState.UpdateItems[i], &line) &&
+        visit(context, line.Target))
+      return true;
+  }
+  return false;
+}
+
 void DecideUpdateItem(const UpdateItem& item, int overwrite_only, LineDecision* decision) {
   if (!TargetOfUpdateItem(item, decision)) return;
   const char* target = decision->Target;

@@ -69,6 +69,10 @@ void DecideUpdateItem(const UpdateItem& item, int overwrite_only, LineDecision* 
 // line has no such target.
 bool TargetOfUpdateItem(const UpdateItem& item, LineDecision* decision);
 
+// Calls `visit` with the target of each DataFile line of the table that
+// ReadUpdateList filled, until it returns true; true when one did.
+bool AnyDataFileTarget(bool (*visit)(void* context, char* target), void* context);
+
 // Whether a line with (`has_mode`, `mode`) applies to this installation.
 bool LineAppliesToMode(int has_mode, uint32_t mode);
 

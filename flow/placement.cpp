@@ -290,23 +290,12 @@ bool SameFolder(const char* folder, const char* path) {
   return strcmp(folder, path) == 0 || (PrefixOf(folder, prefix, sizeof prefix) && strcmp(prefix, path) == 0);
 }
 
-// Calls `match` with the target of each DataFile line of the script, until
-// it returns true; true when one did.
-bool AnyDataFileTarget(bool (*match)(const char* target, const char* path), const char* path) {
-  for (int i = 0; i < UpdateState.UpdateItemCount; ++i) {
-    LineDecision line;
-    if (UpdateState.UpdateItems[i].Kind == DataFile && TargetOfUpdateItem(UpdateState.UpdateItems[i], &line) &&
-        match(line.Target, path))
-      return true;
-  }
-  return false;
-}
-
 bool IsTarget(const char* path) {
   const char* name = LastPathComponent(path);
   if (IsTemporaryName(name) || IsBackupName(name) || strcmp(name, kJournalName) == 0) return false;
   if (Inside(UpdateState.InstPath, path)) return true;
-  return AnyDataFileTarget([](const char* target, const char* p) { return strcmp(target, p) == 0; }, path);
+  return AnyDataFileTarget([](void* p, char* target) { return strcmp(target, static_cast<const char*>(p)) == 0; },
+                           const_cast<char*>(path));
 }
 
 bool IsStagingFolder(const char* path) {
@@ -339,11 +328,11 @@ bool IsFolderMade(const char* folder) {
   if (Inside(UpdateState.InstPath, folder)) return true;
   if (!SameFolder(UpdateState.DataPath, folder) && !Inside(UpdateState.DataPath, folder)) return false;
   return AnyDataFileTarget(
-      [](const char* target, const char* f) {
+      [](void* f, char* target) {
         char prefix[kLongTextSize];
-        return PrefixOf(f, prefix, sizeof prefix) && Inside(prefix, target);
+        return PrefixOf(static_cast<const char*>(f), prefix, sizeof prefix) && Inside(prefix, target);
       },
-      folder);
+      const_cast<char*>(folder));
 }
 
 bool IsHex(const char* text) {
@@ -546,8 +535,8 @@ int PlaceDeferred() {
     char target[kLongTextSize];
     CopyText(target, sizeof target, UpdateState.InstPath);
     if (item.Staged == kStagedFile && AppendPathComponent(target, sizeof target, item.Path))
-      Os->SetAttributes(target, kAttrNormal);
-    if (item.Staged == kStagedFolder) Os->SetAttributes(UpdateState.InstPath, kAttrNormal);
+      SetCopiedAttributes(kShellCopyFile, target);
+    if (item.Staged == kStagedFolder) SetCopiedAttributes(kShellCopyFolder, target);
   }
   // The journal goes first: from here on, an old file beside its target is
   // only an old version, which the next start removes should this stop.
@@ -609,21 +598,20 @@ int StagedFile(PlatformFile file, const char* temp, const char* target, const ui
   pending->DataBase = data_base;
   return 1;
 }
+// Keeps `path` in one of the staged put's lists of `room` paths.
+void Keep(char (*list)[kPathSize + 1], int32_t* count, int32_t room, const char* path) {
+  if (*count < room) CopyText(list[(*count)++], kPathSize + 1, path);
+}
 // A file that is written loses the attribute as it is put in place; one the
 // time rule keeps, once everything is in place.
 void StagedMakeWritable(const char* target, int kept) {
-  if (kept && UpdateState.PendingWritableCount < kListLines)
-    CopyText(UpdateState.PendingWritable[UpdateState.PendingWritableCount++], kPathSize + 1, target);
+  if (kept) Keep(UpdateState.PendingWritable, &UpdateState.PendingWritableCount, kListLines, target);
 }
 void StagedTouch(const char* target) {
-  if (UpdateState.PendingTouchCount < kListLines)
-    CopyText(UpdateState.PendingTouches[UpdateState.PendingTouchCount++], kPathSize + 1, target);
+  Keep(UpdateState.PendingTouches, &UpdateState.PendingTouchCount, kListLines, target);
 }
 // A data folder that is made goes again should the run fail.
-void StagedFolderMade(const char* folder) {
-  if (UpdateState.FoldersMadeCount < 2)
-    CopyText(UpdateState.FoldersMade[UpdateState.FoldersMadeCount++], kPathSize + 1, folder);
-}
+void StagedFolderMade(const char* folder) { Keep(UpdateState.FoldersMade, &UpdateState.FoldersMadeCount, 2, folder); }
 int StagedCopied(DiscCopyItem& item, ShellCopyKind kind, const char*, const char*) {
   item.Staged = kind == kShellCopyFile ? kStagedFile : kStagedFolder;  // put in place with everything else
   return 1;

@@ -152,13 +152,14 @@ void RepairInterruptedRun() {
     return;
   }
   ReadUpdateList();
-  for (int i = 0; i < UpdateState.UpdateItemCount; ++i) {
-    LineDecision line;
-    if (UpdateState.UpdateItems[i].Kind != DataFile || !TargetOfUpdateItem(UpdateState.UpdateItems[i], &line)) continue;
-    size_t cut = size_t(LastPathComponent(line.Target) - line.Target);
-    if (cut == 0) continue;
-    if (cut != 3 || line.Target[1] != ':') --cut;  // C:\ stays C:\, the root; C: is the current folder
-    line.Target[cut] = '\0';
-    RepairUnder(line.Target, false, false);
-  }
+  AnyDataFileTarget(
+      [](void*, char* target) {
+        size_t cut = size_t(LastPathComponent(target) - target);
+        if (cut == 0) return false;
+        if (cut != 3 || target[1] != ':') --cut;  // C:\ stays C:\, the root; C: is the current folder
+        target[cut] = '\0';
+        RepairUnder(target, false, false);
+        return false;  // every line's folder
+      },
+      nullptr);
 }

@@ -13,6 +13,7 @@
 // values: 100-nanosecond intervals since 1 January 1601, UTC.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 typedef void* PlatformFile;    // an open file; nullptr is none
@@ -244,6 +245,19 @@ extern const PlatformApi* Os;
 
 // The native implementation of this build.
 const PlatformApi* NativePlatform();
+
+// A private folder's name (CreatePrivateFolder): `prefix` and 8 random
+// bytes as 16 lowercase hex digits, into `name` of `size` bytes.
+inline void PrivateFolderName(const char* prefix, const uint8_t random[8], char* name, size_t size) {
+  static const char kDigits[] = "0123456789abcdef";
+  size_t n = 0;
+  while (prefix[n] != '\0' && n + 1 < size) name[n] = prefix[n], ++n;
+  for (int i = 0; i < 8 && n + 2 < size; ++i) {
+    name[n++] = kDigits[random[i] >> 4];
+    name[n++] = kDigits[random[i] & 15];
+  }
+  name[n] = '\0';
+}
 
 // The bytes of `clusters` clusters as the older cluster-based query of
 // free space counts them: sectors per cluster times bytes per sector is a

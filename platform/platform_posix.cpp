@@ -183,8 +183,7 @@ int PosixCreatePrivateFolder(const char* parent, const char* prefix, char* path)
     uint8_t bytes[8];
     if (getentropy(bytes, sizeof bytes) != 0) return 0;
     char name[kPlatformTextSize];
-    FormatText(name, sizeof name, "%s%02x%02x%02x%02x%02x%02x%02x%02x", prefix, bytes[0], bytes[1], bytes[2], bytes[3],
-               bytes[4], bytes[5], bytes[6], bytes[7]);
+    PrivateFolderName(prefix, bytes, name, sizeof name);
     CopyText(path, kPlatformTextSize, parent);
     if (!AppendPathComponent(path, kPlatformTextSize, name)) return 0;
     if (mkdir(ToNative(path).text, 0700) == 0) return 1;

@@ -898,8 +898,7 @@ int Win32CreatePrivateFolder(const char* parent, const char* prefix, char* path)
     uint8_t bytes[8];
     char name[kPlatformTextSize];
     if (!RandomBytes(bytes, sizeof bytes)) break;
-    FormatText(name, sizeof name, "%s%02x%02x%02x%02x%02x%02x%02x%02x", prefix, bytes[0], bytes[1], bytes[2], bytes[3],
-               bytes[4], bytes[5], bytes[6], bytes[7]);
+    PrivateFolderName(prefix, bytes, name, sizeof name);
     CopyText(path, kPlatformTextSize, parent);
     if (!AppendPathComponent(path, kPlatformTextSize, name)) break;
     if (CreateFolderWith(path, descriptor)) {

@@ -62,7 +62,7 @@ struct Machine {
   std::vector<std::string> boxes;  // code page 932
   unsigned names = 0;              // temporary and private names made
   std::string error;               // a disc's folder that cannot be read, for the plan's own message
-  uint64_t copied = 0;             // bytes of the copy line in progress
+  uint64_t copied = 0;             // bytes the shell's copy has laid, for every line
 };
 Machine g_machine;
 
@@ -385,8 +385,11 @@ int PlanCreateFolder(const char* path) {
 }
 
 int PlanCreatePrivateFolder(const char* parent, const char* prefix, char* path) {
+  // Named as the updater names them, but predictably.
+  uint8_t counted[8] = {};
+  for (unsigned n = ++g_machine.names, i = 8; i-- > 0 && n != 0; n >>= 8) counted[i] = uint8_t(n);
   char name[64];
-  FormatText(name, sizeof name, "%s%08x%08x", prefix, 0u, ++g_machine.names);
+  PrivateFolderName(prefix, counted, name, sizeof name);
   CopyText(path, kPlatformTextSize, parent);
   return AppendPathComponent(path, kPlatformTextSize, name) && PlanCreateFolder(path);
 }
@@ -735,25 +738,23 @@ struct Outcome {
 // What the run told the plan through its seat.
 struct Reports {
   std::vector<LineDecision> update, copy;  // by the index among the lines that apply
-  std::vector<uint64_t> copy_bytes;
+  std::vector<uint64_t> copied_before;     // the shell's bytes before each copy line
+  bool begun = false;
   std::string short_of_space;  // the Info text, when the run stopped for space
   int asked_disc = 0;          // the disc the run last asked for
   size_t asked_at = 0;         // the copy line it was asked for
 };
 
 RunSeat PlanSeat(Reports* reports) {
-  return {reports, nullptr, [](void*) {},
+  return {reports, nullptr, [](void* context) { static_cast<Reports*>(context)->begun = true; },
           [](void* context, const char* text) {
             Reports* r = static_cast<Reports*>(context);
-            if (r->update.empty() && r->copy.empty() && r->short_of_space.empty() && r->asked_disc == 0)
-              r->short_of_space = text;  // before the run begins, only the disk space is said
+            if (!r->begun) r->short_of_space = text;  // before the run begins, only the disk space is said
           },
           [](void* context, const LineDecision& decision, int, int copy) {
             Reports* r = static_cast<Reports*>(context);
-            if (!r->copy.empty()) r->copy_bytes.back() = g_machine.copied;
-            g_machine.copied = 0;
             (copy ? r->copy : r->update).push_back(decision);
-            if (copy) r->copy_bytes.push_back(0);
+            if (copy) r->copied_before.push_back(g_machine.copied);
           },
           // The player without the disc: asked, and giving up.
           [](void* context, int disc) {
@@ -774,7 +775,7 @@ bool PlanLines(const PlanOptions& o, Outcome* outcome, std::string* error) {
   std::vector<std::string> copy_lines = ReadLines("CopyFile%02i", kPathSize);
   Reports reports;
   RunOutcome run = RunUpdate(PlanSeat(&reports));
-  if (!reports.copy.empty()) reports.copy_bytes.back() = g_machine.copied;
+  reports.copied_before.push_back(g_machine.copied);  // a copy line's bytes: up to the next line's report
   if (!g_machine.error.empty()) {
     *error = g_machine.error;
     return false;
@@ -826,7 +827,7 @@ bool PlanLines(const PlanOptions& o, Outcome* outcome, std::string* error) {
       const LineDecision& d = reports.copy[applied];
       line.why = WhyOf(d, nullptr, 0);
       if (d.Source[0] != '\0') line.source = DisplayText(d.Source);
-      line.bytes = reports.copy_bytes[applied];
+      line.bytes = reports.copied_before[applied + 1] - reports.copied_before[applied];
       outcome->bytes += line.bytes;
       Describe(d, &line);
       line.verb = d.Verb;
