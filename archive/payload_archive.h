@@ -45,6 +45,9 @@ enum : uint32_t {
   kEntryStoredSizeAt = 276,
 };
 
+// The entry that holds the update script.
+constexpr const char* kScriptEntryName = "UPDATE.INI";
+
 // Decodes the directory of UpdateState.PayloadArchive into a new block (the
 // header copy and the entries) and records it as UpdateState.ArchiveDirectory.
 // Refuses an image whose directory or entry data lie outside it. Returns the

@@ -80,6 +80,23 @@ void ForEachFolderOnTheWay(const char* base, const char* path, void (*visit)(voi
   }
 }
 
+bool TextStartsWithNoCase(const char* text, const char* prefix) {
+  const unsigned char* x = reinterpret_cast<const unsigned char*>(prefix);
+  const unsigned char* y = reinterpret_cast<const unsigned char*>(text);
+  for (;;) {
+    if (*x == 0) return true;
+    if (IsLeadByte(*x) && x[1] != 0) {
+      if (x[0] != y[0] || x[1] != y[1]) return false;
+      x += 2;
+      y += 2;
+      continue;
+    }
+    if (FoldAscii(*x) != FoldAscii(*y)) return false;
+    ++x;
+    ++y;
+  }
+}
+
 bool TextEqualNoCase(const char* a, const char* b) {
   const unsigned char* x = reinterpret_cast<const unsigned char*>(a);
   const unsigned char* y = reinterpret_cast<const unsigned char*>(b);

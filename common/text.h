@@ -60,6 +60,11 @@ bool IsAbsolutePath(const char* path);
 // last character), or the whole path when it has no separator.
 const char* LastPathComponent(const char* path);
 
+// Whether `text` begins with `prefix`, ASCII letters compared without
+// regard to case as TextEqualNoCase does (never a double-byte character's
+// second byte).
+bool TextStartsWithNoCase(const char* text, const char* prefix);
+
 // Calls `visit` with each folder on the way from `base` (a leading part of
 // `path`) to `path`'s own folder, nearest `base` first: for C:\G and
 // C:\G\a\b\f.dat, C:\G\a and C:\G\a\b. A folder whose path does not fit

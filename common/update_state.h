@@ -67,14 +67,34 @@ enum UpdateKind : int32_t {
   IfNewer = 1,       // kept when the file on disk is newer than the entry
   DataFile = 2,      // the player's data: written only where none exists
   ExistingOnly = 3,  // written only over a file that exists
+  Removal = 4,       // a "RemoveFile%02i" line: the file or folder goes
 };
 
-enum { kListLines = 16 };
+// Lines of a list read when the script does not count them, and the most
+// a count may name.
+enum { kListLines = 16, kMostListLines = 9999 };
 
+// An update-file or removal line that applies to this installation. A path
+// that ends in a separator names a folder: every entry of the update below
+// it (a removal: the folder with everything in it).
 struct UpdateItem {
   UpdateKind Kind;
   char Path[kPathSize];
   int32_t NameOffset;  // where the archive entry name begins in Path
+  int32_t Folder;      // the path names a folder
+  // A file of a folder line, the run's own: its entry (found by index, not
+  // by name) and the folders on its way, which the run makes.
+  int32_t FromFolderLine;
+  uint32_t Entry;
+};
+
+// A list that grows as the run needs it, in one block of the platform's
+// memory: records of `RecordSize` bytes, or (RecordSize 0) texts one after
+// the other, each with its NUL.
+struct GrowingList {
+  uint8_t* Bytes;
+  uint32_t Size, Room;
+  int32_t Count;
 };
 
 // All or nothing: what of a copy line waits in the staging folder.
@@ -88,12 +108,13 @@ struct DiscCopyItem {
 
 // All or nothing: an update file written beside its target, to be put in
 // place when every line has succeeded.
+// Kept in UpdateState.Pending as this record followed by two texts: the
+// temporary file and its target.
 struct PendingFile {
-  char Temp[kLongTextSize];
-  char Target[kPathSize + 1];
   uint64_t Time;  // the entry's, set again once in place
   int32_t HasTime;
   int32_t DataBase;  // the target lies under DataPath (a "d" line), else under InstPath
+  int32_t Replaced;  // a later line's file for the same target took its place
 };
 
 // --- The whole state ------------------------------------------------------------
@@ -148,8 +169,9 @@ struct UpdateStateData {
   int UpdateCompleted;  // the run has completed: the wizard shows "完了"
 
   // The run
-  UpdateItem UpdateItems[kListLines];
+  UpdateItem* UpdateItems;  // the removal lines, then the update-file lines
   int32_t UpdateItemCount;
+  int32_t UpdateItemRoom;
   DiscCopyItem DiscCopyItems[kListLines];
   int32_t DiscCopyItemCount;
 
@@ -161,17 +183,26 @@ struct UpdateStateData {
   // The disc copy's staging folder: made by this run, private, under
   // InstPath (flow/disc_copy.h); "" while there is none.
   char StagingFolder[kLongTextSize];
-  PendingFile Pending[kListLines];
-  int32_t PendingCount;
-  char FoldersMade[2][kPathSize + 1];  // the data folder, made under either base folder
-  int32_t FoldersMadeCount;
-  char PendingTouches[kListLines][kPathSize + 1];  // existing DataFile targets, touched at the end
-  int32_t PendingTouchCount;
-  char PendingWritable[kListLines][kPathSize + 1];  // read-only files kept by the time rule
-  int32_t PendingWritableCount;
+  GrowingList Pending;          // PendingFile records
+  GrowingList FoldersMade;      // texts: the folders the run made, in order
+  GrowingList PendingTouches;   // texts: existing DataFile targets, touched at the end
+  GrowingList PendingWritable;  // texts: read-only files kept by the time rule
+  GrowingList PendingRemovals;  // texts: the targets of removal lines, a folder's with its separator
 };
 
 extern UpdateStateData UpdateState;
+
+// Appends `size` bytes to `list`, growing its block as needed (the room
+// doubles, so appending n bytes copies fewer than 2n). False, with the list
+// as it was, when the memory cannot be had or the list would pass 1 GiB.
+int AppendToList(GrowingList* list, const void* bytes, uint32_t size);
+// Appends `text` with its NUL as one item.
+int AppendTextToList(GrowingList* list, const char* text);
+// Steps through a list of texts: the text at `*at` (start with 0), or none
+// at the end; `*at` moves past it.
+const char* NextTextOfList(const GrowingList& list, uint32_t* at);
+// Empties a list and gives its block back.
+void ClearList(GrowingList* list);
 
 // Puts UpdateState into its program-start state: everything empty, the
 // caption "UPDATE", missing keys reported.

@@ -34,7 +34,7 @@ static void AddDiscCopyItem(const char* value) {
 
 int ReadDiscCopyList() {
   UpdateState.DiscCopyItemCount = 0;
-  return ReadScriptList("CopyFile%02i", kPathSize, AddDiscCopyItem);
+  return ReadScriptList("CopyFile%02i", kListLines, kPathSize, AddDiscCopyItem);
 }
 
 // The first CD-ROM drive, from A to Z, that holds the disc's check file.

@@ -1,6 +1,9 @@
 #include "flow/file_update.h"
 
+#include <cstring>
+
 #include "archive/file_output.h"
+#include "archive/payload_archive.h"
 #include "common/error_box.h"
 #include "common/messages.h"
 #include "common/text.h"
@@ -10,20 +13,74 @@
 #include "settings/settings_readers.h"
 #include "settings/update_script.h"
 
+namespace {
+
+// A place for one more item at the end of the table, which grows as the
+// lines need it; none when the memory cannot be had (the line is then lost,
+// and the run fails on the next start of the list).
+UpdateItem* NewUpdateItem() {
+  if (UpdateState.UpdateItemCount == UpdateState.UpdateItemRoom) {
+    int32_t room = UpdateState.UpdateItemRoom ? UpdateState.UpdateItemRoom * 2 : kListLines;
+    auto* bigger = static_cast<UpdateItem*>(Os->Alloc(uint32_t(room) * uint32_t(sizeof(UpdateItem)), 1));
+    if (bigger == nullptr) return nullptr;
+    if (UpdateState.UpdateItems != nullptr) {
+      memcpy(bigger, UpdateState.UpdateItems, sizeof(UpdateItem) * size_t(UpdateState.UpdateItemCount));
+      Os->Free(UpdateState.UpdateItems);
+    }
+    UpdateState.UpdateItems = bigger;
+    UpdateState.UpdateItemRoom = room;
+  }
+  UpdateItem* item = &UpdateState.UpdateItems[UpdateState.UpdateItemCount++];
+  *item = {};
+  return item;
+}
+
+bool g_list_lost = false;  // a line had no room in the table
+
+void AddItem(UpdateKind kind, const char* path, int32_t name_offset) {
+  UpdateItem* item = NewUpdateItem();
+  if (item == nullptr) {
+    g_list_lost = true;
+    return;
+  }
+  item->Kind = kind;
+  CopyText(item->Path, sizeof item->Path, path);
+  item->NameOffset = name_offset;
+  item->Folder = IsFolderPath(item->Path);
+}
+
 // One update-file line: an item when it applies to this installation.
-static void AddUpdateItem(const char* value) {
+void AddUpdateItem(const char* value) {
   UpdateFileLine line;
   ParseUpdateFileLine(value, &line);
-  if (!LineAppliesToMode(line.HasMode, line.Mode)) return;
-  UpdateItem& item = UpdateState.UpdateItems[UpdateState.UpdateItemCount++];
-  item.Kind = line.Kind;
-  CopyText(item.Path, sizeof item.Path, line.Path);
-  item.NameOffset = line.NameOffset;
+  if (LineAppliesToMode(line.HasMode, line.Mode)) AddItem(line.Kind, line.Path, line.NameOffset);
 }
+
+// One removal line, "[mode,]path": an item when it applies.
+void AddRemovalItem(const char* value) {
+  RemovalLine line;
+  ParseRemovalLine(value, &line);
+  if (LineAppliesToMode(line.HasMode, line.Mode)) AddItem(Removal, line.Path, 0);
+}
+
+}  // namespace
 
 int ReadUpdateList() {
   UpdateState.UpdateItemCount = 0;
-  return ReadScriptList("UpdateFile%02i", kLongTextSize, AddUpdateItem);
+  g_list_lost = false;
+  // Removals come first: a file of the old release may have to make room
+  // for a folder of the new one of the same name, or the other way round.
+  int removals = ReadScriptList("RemoveFile%02i", ReadListCount("RemoveFileCount"), kLongTextSize, AddRemovalItem);
+  int updates = ReadScriptList("UpdateFile%02i", ReadListCount("UpdateFileCount"), kLongTextSize, AddUpdateItem);
+  return removals || updates;
+}
+
+int UpdateListIsWhole() { return !g_list_lost; }
+
+void ReleaseUpdateList() {
+  if (UpdateState.UpdateItems != nullptr) Os->Free(UpdateState.UpdateItems);
+  UpdateState.UpdateItems = nullptr;
+  UpdateState.UpdateItemCount = UpdateState.UpdateItemRoom = 0;
 }
 
 int ApplyUpdateItem(const UpdateItem& item, int overwrite_only) {
@@ -52,6 +109,14 @@ RunOutcome Fail(const char* message) {
   return kRunFailed;
 }
 
+// One file (or removal) of line `line`: decided, told, carried out.
+bool CarryOutLine(const RunSeat& seat, const UpdateItem& item, int line, int overwrite_only) {
+  LineDecision decision;
+  DecideUpdateItem(item, overwrite_only, &decision);
+  if (seat.Line != nullptr) seat.Line(seat.context, decision, line, 0);
+  return CarryOutUpdateItem(decision) != 0;
+}
+
 }  // namespace
 
 RunOutcome RunUpdate(const RunSeat& seat) {
@@ -75,11 +140,21 @@ RunOutcome RunUpdate(const RunSeat& seat) {
     UpdateState.RunPut = nullptr;
     return kRunNothingToUpdate;
   }
+  if (!UpdateListIsWhole()) return Fail(kMsgNoMemory);
   for (int i = 0; i < UpdateState.UpdateItemCount; ++i) {
-    LineDecision decision;
-    DecideUpdateItem(UpdateState.UpdateItems[i], overwrite_only, &decision);
-    if (seat.Line != nullptr) seat.Line(seat.context, decision, i, 0);
-    if (!CarryOutUpdateItem(decision)) return Fail(kMsgWriteFailed);
+    const UpdateItem& line = UpdateState.UpdateItems[i];
+    // A folder line is each file of the update below its folder, in the
+    // archive's order; one that finds none fails as a missing entry.
+    bool folder_line = line.Folder && line.Kind != Removal;
+    uint32_t entries = folder_line ? ArchiveEntryCount() : 0;
+    int files = 0;
+    for (uint32_t e = 0; e < entries; ++e) {
+      UpdateItem file;
+      if (!FileOfFolderLine(line, e, &file)) continue;
+      ++files;
+      if (!CarryOutLine(seat, file, i, overwrite_only)) return Fail(kMsgWriteFailed);
+    }
+    if (files == 0 && !CarryOutLine(seat, line, i, overwrite_only)) return Fail(kMsgWriteFailed);
   }
   if (UpdateState.DiscCopyItemCount > 0 && !RunDiscCopy(seat)) return Fail(nullptr);  // its box is shown
   int placed = UpdateState.RunPut->Finish();  // a failure has shown its box and undone everything

@@ -40,8 +40,14 @@ enum RunOutcome : int32_t {
 RunOutcome RunUpdate(const RunSeat& seat);
 
 // Fills UpdateState.UpdateItems with the lines that apply to this
-// installation; true when "UpdateFile00" was present.
+// installation: the removal lines ("RemoveFile%02i"), then the update-file
+// lines, each list as long as its count key says (16 without one); true
+// when "UpdateFile00" or "RemoveFile00" was present.
 int ReadUpdateList();
+// False when the last ReadUpdateList lost a line for want of memory.
+int UpdateListIsWhole();
+// Gives the table of lines back (at the end of the program).
+void ReleaseUpdateList();
 
 // Writes or keeps the target file of one line; false on failure. With
 // `overwrite_only` a line whose target does not exist as a file is passed over.

@@ -10,6 +10,8 @@
 #include "flow/placement.h"
 #include "platform/link_guard.h"
 #include "platform/platform.h"
+#include "settings/settings_readers.h"
+#include "settings/update_script.h"
 
 namespace {
 
@@ -52,9 +54,11 @@ bool FolderOfTargetIsThere(const LineDecision& decision) {
 
 bool LineAppliesToMode(int has_mode, uint32_t mode) { return !has_mode || mode == UpdateState.InstMode; }
 
-void DecideEntryWrite(const char* name, int keep_newer, LineDecision* decision) {
-  ArchiveEntryInfo entry{};
-  if (!FindArchiveEntry(name, &decision->EntryIndex, &entry)) return Decide(decision, kVerbFail, kWhyNoEntry);
+namespace {
+
+// The write of entry `index` (already in decision->EntryIndex, described
+// by `entry`) to decision->Target.
+void DecideWriteOf(const ArchiveEntryInfo& entry, int keep_newer, LineDecision* decision) {
   decision->Bytes = entry.Size;
   decision->EntryTime = entry.FileTime;
   // Free space on the target's drive, for this entry alone. When the drive
@@ -77,13 +81,81 @@ void DecideEntryWrite(const char* name, int keep_newer, LineDecision* decision) 
       if (known && decision->TargetTime > entry.FileTime) return Decide(decision, kVerbKeep, kWhyNewer);
     }
   }
-  // A folder on the way that does not exist makes the write fail.
-  if (decision->TargetAttributes == kInvalidAttributes && !FolderOfTargetIsThere(*decision))
+  // A folder on the way that does not exist makes the write fail, unless
+  // the line makes the folders of its files.
+  if (decision->TargetAttributes == kInvalidAttributes && !decision->MakesFolders &&
+      !FolderOfTargetIsThere(*decision))
     return Decide(decision, kVerbFail, kWhyNoFolder);
   // The elevated updater writes through no link that a player's program
   // made (platform/link_guard.h): the write would be refused.
   if (PathHasForeignLink(decision->Target)) return Decide(decision, kVerbFail, kWhyForeignLink);
   Decide(decision, decision->TargetAttributes == kInvalidAttributes ? kVerbNew : kVerbReplace, kWhyWritten);
+}
+
+// Whether `script_key` of section "SETUP" names `name`.
+bool ScriptNames(const char* script_key, const char* name) {
+  char value[kPathSize];
+  return ReadScriptValue("SETUP", script_key, value, sizeof value) && TextEqualNoCase(value, name);
+}
+
+// Whether a removal of `removed` (a folder's with its separator) would take
+// `data_target`, a DataFile line's target (a folder line's with its
+// separator), or a file in it, away.
+bool TakesAway(const char* removed, const char* data_target) {
+  return TextEqualNoCase(removed, data_target) || (IsFolderPath(removed) && TextStartsWithNoCase(data_target, removed)) ||
+         (IsFolderPath(data_target) && TextStartsWithNoCase(removed, data_target));
+}
+
+// A removal line: its file or folder below InstPath (and DataFolder) goes.
+void DecideRemoval(const UpdateItem& item, LineDecision* decision) {
+  if (!TargetOfUpdateItem(item, decision)) return;
+  decision->Folder[0] = '\0';  // a removal makes no folder
+  // The line names something below its base, never the base itself.
+  char name[kPathSize];
+  CopyText(name, sizeof name, item.Path);
+  if (item.Folder) name[strlen(name) - 1] = '\0';
+  if (name[0] == '\0' || strcmp(name, ".") == 0) return Decide(decision, kVerbFail, kWhyOutside);
+  if (AnyDataFileTarget([](void* removed, char* target) { return TakesAway(static_cast<const char*>(removed), target); },
+                        decision->Target))
+    return Decide(decision, kVerbFail, kWhyHoldsData);
+  if (item.Folder) decision->Target[strlen(decision->Target) - 1] = '\0';
+  uint32_t attributes = Os->GetAttributes(decision->Target);
+  decision->TargetAttributes = attributes;
+  if (attributes == kInvalidAttributes) return Decide(decision, kVerbSkip, kWhyGone);
+  if (item.Folder != IsFolder(attributes)) return Decide(decision, kVerbFail, kWhyOtherKind);
+  // A link in the target's place goes as a link; one on the way would
+  // turn the removal elsewhere.
+  char folder[kPathSize + 1];
+  CopyText(folder, sizeof folder, decision->Target);
+  folder[LastPathComponent(folder) - folder] = '\0';
+  if (PathHasForeignLink(folder)) return Decide(decision, kVerbFail, kWhyForeignLink);
+  Decide(decision, kVerbRemove, kWhyRemoved);
+}
+
+}  // namespace
+
+void DecideEntryWrite(const char* name, int keep_newer, LineDecision* decision) {
+  ArchiveEntryInfo entry{};
+  if (!FindArchiveEntry(name, &decision->EntryIndex, &entry)) return Decide(decision, kVerbFail, kWhyNoEntry);
+  DecideWriteOf(entry, keep_newer, decision);
+}
+
+bool FileOfFolderLine(const UpdateItem& line, uint32_t entry, UpdateItem* file) {
+  ArchiveEntryInfo info{};
+  if (!GetArchiveEntryInfo(entry, &info)) return false;
+  // ".\" is the whole update; any other folder, what lies below it.
+  bool root = strcmp(line.Path, ".\\") == 0;
+  if (!root && !(TextStartsWithNoCase(info.Name, line.Path) && info.Name[strlen(line.Path)] != '\0')) return false;
+  if (TextEqualNoCase(info.Name, kScriptEntryName) || ScriptNames("AgreementText", info.Name) ||
+      ScriptNames("AgreementTitle", info.Name))
+    return false;
+  *file = {};
+  file->Kind = line.Kind;
+  CopyText(file->Path, sizeof file->Path, info.Name);
+  file->NameOffset = EntryNameOffset(file->Path);
+  file->FromFolderLine = 1;
+  file->Entry = entry;
+  return true;
 }
 
 bool TargetOfUpdateItem(const UpdateItem& item, LineDecision* decision) {
@@ -127,7 +199,9 @@ bool AnyDataFileTarget(bool (*visit)(void* context, char* target), void* context
 }
 
 void DecideUpdateItem(const UpdateItem& item, int overwrite_only, LineDecision* decision) {
+  if (item.Kind == Removal) return DecideRemoval(item, decision);
   if (!TargetOfUpdateItem(item, decision)) return;
+  if (item.Folder) return Decide(decision, kVerbFail, kWhyEmptyFolder);  // a folder line that found no file
   const char* target = decision->Target;
   uint32_t attributes = Os->GetAttributes(target);
   decision->TargetAttributes = attributes;
@@ -137,7 +211,17 @@ void DecideUpdateItem(const UpdateItem& item, int overwrite_only, LineDecision* 
   // whatever happens. Only a target that does not exist is written from the
   // archive (a folder in its place fails as any write would).
   if (item.Kind == DataFile && IsFile(attributes)) return Decide(decision, kVerbKeep, kWhyPlayersData);
-  DecideEntryWrite(item.Path + item.NameOffset, item.Kind == IfNewer, decision);
+  decision->MakesFolders = item.FromFolderLine;
+  // A folder line's file has its entry; a file line's is the entry of its
+  // whole path, or else (as in every update made before trees) of its last
+  // component.
+  ArchiveEntryInfo entry{};
+  bool found = item.FromFolderLine ? GetArchiveEntryInfo(item.Entry, &entry) != 0
+                                   : FindArchiveEntry(item.Path, &decision->EntryIndex, &entry) ||
+                                         FindArchiveEntry(item.Path + item.NameOffset, &decision->EntryIndex, &entry);
+  if (!found) return Decide(decision, kVerbFail, kWhyNoEntry);
+  if (item.FromFolderLine) decision->EntryIndex = item.Entry;
+  DecideWriteOf(entry, item.Kind == IfNewer, decision);
 }
 
 namespace {
@@ -166,11 +250,24 @@ int CarryOutEntry(const LineDecision& decision) {
   return ok;
 }
 
+// Makes `folder` when it is missing, and tells the run's put.
+void MakeFolder(void*, const char* folder) {
+  if (Os->GetAttributes(folder) == kInvalidAttributes && Os->CreateFolder(folder)) CurrentPut()->FolderMade(folder);
+}
+
 }  // namespace
 
 int CarryOutUpdateItem(const LineDecision& decision) {
   if (decision.Folder[0] != '\0' && Os->CreateFolder(decision.Folder)) CurrentPut()->FolderMade(decision.Folder);
+  // A folder line's file: the folders between the data folder and the file
+  // (a failure shows as the file's).
+  if (decision.MakesFolders && decision.Why == kWhyWritten)
+    ForEachFolderOnTheWay(decision.Folder, decision.Target, MakeFolder, nullptr);
   switch (decision.Why) {
+    case kWhyRemoved:
+      return CurrentPut()->Remove(decision.Target, (decision.TargetAttributes & kAttrDirectory) != 0,
+                                  decision.TargetAttributes);
+    case kWhyEmptyFolder: ShowUpdaterError(kMsgNoEntry); return 0;
     case kWhyPlayersData:
       CurrentPut()->Touch(decision.Target);  // the file keeps its content and takes the run's time
       return 1;

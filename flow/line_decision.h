@@ -17,6 +17,7 @@ enum LineVerb : int32_t {
   kVerbSkip,     // the line does nothing
   kVerbCopy,     // copied from a disc
   kVerbFail,     // the run stops at this line
+  kVerbRemove,   // the file or folder there goes
 };
 
 // Why, one reason per rule.
@@ -38,6 +39,11 @@ enum LineWhy : int32_t {
   kWhyBadDisc,        // fail: the disc character is no digit 1 to 9
   kWhyNoDiscYet,      // fail: a line without a disc number before any with one
   kWhyNotOnDisc,      // fail: the source cannot be examined on the disc
+  kWhyRemoved,        // remove: a removal line's file or folder is there
+  kWhyGone,           // skip: a removal line's file or folder is not there
+  kWhyOtherKind,      // fail: a removal line names a file and finds a folder, or the other way round
+  kWhyHoldsData,      // fail: a removal line would take a DataFile line's file away
+  kWhyEmptyFolder,    // fail: a folder line names a folder that holds no file of the update (a box)
 };
 
 struct LineDecision {
@@ -47,6 +53,7 @@ struct LineDecision {
   char Target[kPathSize + 1];  // the full target, with a second NUL
   int32_t RelativeAt;          // where the target's part under its base folder begins
   char Folder[kPathSize + 1];  // the data folder the line makes first, or ""
+  int32_t MakesFolders;        // a folder line's file: the folders on its way are made
   uint32_t EntryIndex;         // the archive entry, for kWhyWritten
   uint32_t Bytes;              // its size
   uint64_t EntryTime;          // its time stamp
@@ -61,6 +68,11 @@ struct LineDecision {
 // The decision for an update-file line of this installation (one that
 // ReadUpdateList put in the table), against the installation as it is now.
 void DecideUpdateItem(const UpdateItem& item, int overwrite_only, LineDecision* decision);
+
+// The file of folder line `line` that entry `entry` gives, as an item of its
+// own: false when the entry does not lie below the line's folder, or is the
+// script or a text the script shows (never written by a folder line).
+bool FileOfFolderLine(const UpdateItem& line, uint32_t entry, UpdateItem* file);
 
 // Where an update-file line writes, before anything is looked at: its base
 // folder (DataPath for a "d" line, InstPath otherwise) joined with DataFolder

@@ -14,6 +14,7 @@
 #include "flow/file_update.h"
 #include "flow/line_decision.h"
 #include "flow/recovery.h"
+#include "settings/update_script.h"
 
 namespace {
 
@@ -26,11 +27,14 @@ constexpr const char* kJournalHeader = "koushin journal 1\r\n";
 //                                       old file's attributes in hex, or "-"
 //                                       when there was none; <line> is "U" for
 //                                       an update file, "C<n>" for copy line n
+//   R <aside> <target> <old> U          a file that a removal takes away: it
+//                                       moves aside to <aside>, a temporary
+//                                       name beside it, until the end
 //   S <staging folder>
 // and last "X <checksum>": the XXH64 of everything before it, in hex.
 
-// The largest journal written or read: far beyond what sixteen update
-// lines and the trees of sixteen copy lines need.
+// The largest journal written or read: some 200,000 files of the deepest
+// paths.
 constexpr uint32_t kJournalLimit = 64u << 20;
 
 struct Text {
@@ -83,6 +87,73 @@ bool Exists(const char* path) { return Os->GetAttributes(path) != kInvalidAttrib
 void BackupOf(const char* target, char* backup, size_t size) {
   CopyText(backup, size, target);
   AppendText(backup, size, kBackupSuffix);
+}
+
+// --- What the staged put keeps ---------------------------------------------------
+
+// A list the staged put could not keep a path in fails the run at its end:
+// nothing may be left half done.
+bool g_list_full = false;
+
+// One kept update file: its record and its two texts.
+struct PendingView {
+  PendingFile* file;
+  const char* temp;
+  const char* target;
+};
+
+// The kept file at `*at` (start with 0), or false at the end; files that a
+// later line's file replaced are passed over.
+bool NextPending(uint32_t* at, PendingView* view) {
+  GrowingList& list = UpdateState.Pending;
+  while (*at < list.Size) {
+    view->file = reinterpret_cast<PendingFile*>(list.Bytes + *at);
+    view->temp = reinterpret_cast<const char*>(view->file + 1);
+    view->target = view->temp + strlen(view->temp) + 1;
+    *at = uint32_t(view->target + strlen(view->target) + 1 - reinterpret_cast<const char*>(list.Bytes));
+    *at = (*at + 7) & ~7u;  // the next record starts aligned
+    if (!view->file->Replaced) return true;
+  }
+  return false;
+}
+
+bool KeepPending(const PendingFile& file, const char* temp, const char* target) {
+  GrowingList& list = UpdateState.Pending;
+  uint32_t start = list.Size;
+  size_t temp_size = strlen(temp) + 1, target_size = strlen(target) + 1;
+  uint32_t end = uint32_t((start + sizeof file + temp_size + target_size + 7) & ~size_t(7));
+  static const char kZeros[8] = {};
+  if (!AppendToList(&list, &file, sizeof file) || !AppendToList(&list, temp, uint32_t(temp_size)) ||
+      !AppendToList(&list, target, uint32_t(target_size)) || !AppendToList(&list, kZeros, end - list.Size)) {
+    list.Size = start;
+    return false;
+  }
+  list.Count -= 3;  // one record of four pieces
+  return true;
+}
+
+// Whether a kept update file has `target`.
+bool IsPendingTarget(const char* target) {
+  PendingView view;
+  for (uint32_t at = 0; NextPending(&at, &view);)
+    if (strcmp(view.target, target) == 0) return true;
+  return false;
+}
+
+// The texts of a list, last first, until `visit` returns false.
+void ForEachTextLastFirst(const GrowingList& list, void (*visit)(const char* text)) {
+  if (list.Count == 0) return;
+  auto** texts = static_cast<const char**>(Os->Alloc(uint32_t(sizeof(char*)) * uint32_t(list.Count), 0));
+  int32_t n = 0;
+  uint32_t at = 0;
+  if (texts == nullptr) {
+    // Without the memory for the order, forwards: what cannot go now stays.
+    for (const char* text; (text = NextTextOfList(list, &at)) != nullptr;) visit(text);
+    return;
+  }
+  for (const char* text; n < list.Count && (text = NextTextOfList(list, &at)) != nullptr;) texts[n++] = text;
+  while (n > 0) visit(texts[--n]);
+  Os->Free(texts);
 }
 
 // The folders between the base folder and `target`'s own folder that do
@@ -138,6 +209,100 @@ bool RecordCopyLine(Text* t, int i) {
                               },
                               &line};
   return WalkStagedTree(staged, target, record);
+}
+
+// A name for the file at `target` to move aside to while a removal waits:
+// a temporary name of its folder that no file has, so that the next start
+// removes it should the run stop once the journal is gone.
+bool AsideOf(const char* target, uint32_t seed, char* aside, size_t size) {
+  CopyText(aside, size, target);
+  char* name = const_cast<char*>(LastPathComponent(aside));
+  for (uint32_t n = 0; n < 64; ++n) {
+    uint32_t tag = uint32_t(Xxh64(target, strlen(target), seed + n));
+    FormatText(name, size - size_t(name - aside), "%s%08x%s", kTemporaryPrefix, tag, kTemporarySuffix);
+    if (!Exists(aside)) return true;
+  }
+  return false;
+}
+
+struct RemovalRecords {
+  Text* text;
+  uint32_t seed;
+  bool ok;
+};
+
+// The R record of one file that a removal takes away, unless a file of the
+// update takes its place (the update file's own record then keeps the old
+// one aside).
+void RecordRemovedFile(RemovalRecords* r, const char* target) {
+  if (IsPendingTarget(target)) return;
+  char aside[kLongTextSize], old[16];
+  if (!AsideOf(target, r->seed++, aside, sizeof aside)) {
+    r->ok = false;
+    return;
+  }
+  FormatText(old, sizeof old, "%x", Os->GetAttributes(target));
+  Record(r->text, "R", aside, target, old, "U");
+}
+
+// The files of a removed folder, each as an R record; the walk goes into no
+// link (a link goes, as a link, once everything is in place) and passes
+// over what runs of the updater leave.
+void RecordRemovedTree(TreeWalk* walk, const char* name, int is_folder, LinkKind link) {
+  auto* r = static_cast<RemovalRecords*>(walk->context);
+  if (link != kNoLink || IsTemporaryName(name) || IsBackupName(name)) return;
+  if (is_folder) {
+    if (!WalkFolder(walk)) r->ok = false;
+    return;
+  }
+  RecordRemovedFile(r, walk->path);
+}
+
+bool RecordRemovals(Text* t) {
+  RemovalRecords r = {t, 0, true};
+  uint32_t at = 0;
+  for (const char* removed; (removed = NextTextOfList(UpdateState.PendingRemovals, &at)) != nullptr;) {
+    if (!IsFolderPath(removed)) {
+      RecordRemovedFile(&r, removed);
+      continue;
+    }
+    TreeWalk walk = {};
+    CopyText(walk.path, sizeof walk.path, removed);
+    walk.path[strlen(walk.path) - 1] = '\0';
+    walk.visit = RecordRemovedTree;
+    walk.context = &r;
+    if (!WalkFolder(&walk)) r.ok = false;
+  }
+  return r.ok;
+}
+
+// Once everything is in place: a removed folder goes with what is left in
+// it (its links as links), except the files of the update that took a
+// place there, and the folders holding them.
+void PruneRemovedTree(TreeWalk* walk, const char* name, int is_folder, LinkKind link) {
+  (void)name;
+  if (link != kNoLink) {
+    RemoveTree(walk->path);
+  } else if (is_folder) {
+    WalkFolder(walk);
+    Os->RemoveFolder(walk->path);  // fails, as it should, when a file of the update is in it
+  } else if (!IsPendingTarget(walk->path)) {
+    Os->SetAttributes(walk->path, kAttrNormal);
+    Os->RemoveFile(walk->path);
+  }
+}
+
+void RemoveRemovedFolders() {
+  uint32_t at = 0;
+  for (const char* removed; (removed = NextTextOfList(UpdateState.PendingRemovals, &at)) != nullptr;) {
+    if (!IsFolderPath(removed)) continue;
+    TreeWalk walk = {};
+    CopyText(walk.path, sizeof walk.path, removed);
+    walk.path[strlen(walk.path) - 1] = '\0';
+    walk.visit = PruneRemovedTree;
+    WalkFolder(&walk);
+    Os->RemoveFolder(walk.path);
+  }
 }
 
 // --- Reading the records ---------------------------------------------------------
@@ -294,8 +459,13 @@ bool IsTarget(const char* path) {
   const char* name = LastPathComponent(path);
   if (IsTemporaryName(name) || IsBackupName(name) || strcmp(name, kJournalName) == 0) return false;
   if (Inside(UpdateState.InstPath, path)) return true;
-  return AnyDataFileTarget([](void* p, char* target) { return strcmp(target, static_cast<const char*>(p)) == 0; },
-                           const_cast<char*>(path));
+  // A DataFile line's target, or a file below a DataFile folder line's folder.
+  return AnyDataFileTarget(
+      [](void* p, char* target) {
+        const char* path = static_cast<const char*>(p);
+        return strcmp(target, path) == 0 || (IsFolderPath(target) && Inside(target, path));
+      },
+      const_cast<char*>(path));
 }
 
 bool IsStagingFolder(const char* path) {
@@ -329,8 +499,10 @@ bool IsFolderMade(const char* folder) {
   if (!SameFolder(UpdateState.DataPath, folder) && !Inside(UpdateState.DataPath, folder)) return false;
   return AnyDataFileTarget(
       [](void* f, char* target) {
+        const char* folder = static_cast<const char*>(f);
         char prefix[kLongTextSize];
-        return PrefixOf(static_cast<const char*>(f), prefix, sizeof prefix) && Inside(prefix, target);
+        return (PrefixOf(folder, prefix, sizeof prefix) && Inside(prefix, target)) ||
+               (IsFolderPath(target) && Inside(target, folder));
       },
       const_cast<char*>(folder));
 }
@@ -354,6 +526,11 @@ bool RecordStaysInItsPlace(const JournalRecord& r) {
   if (strcmp(r.kind, "D") == 0) return IsFolderMade(r.from);
   if (strcmp(r.kind, "S") == 0) return IsStagingFolder(r.from);
   if (strcmp(r.kind, "X") == 0) return true;
+  // A removal's file: in InstPath's tree alone, aside under a temporary name
+  // in its own folder.
+  if (strcmp(r.kind, "R") == 0)
+    return strcmp(r.line, "U") == 0 && IsHex(r.old) && Inside(UpdateState.InstPath, r.target) && IsTarget(r.target) &&
+           IsTemporaryName(LastPathComponent(r.from)) && IsNewFileOf(r.from, r.target);
   return strcmp(r.kind, "F") == 0 && IsLineName(r.line) && (strcmp(r.old, "-") == 0 || IsHex(r.old)) &&
          IsTarget(r.target) && IsNewFileOf(r.from, r.target);
 }
@@ -422,6 +599,13 @@ bool RollBack(const char* text, uint32_t size) {
           }
           if (had_old && Exists(r.target)) Os->SetAttributes(r.target, Hex(r.old));
           if (Exists(r.from)) Os->RemoveFile(r.from);
+        } else if (strcmp(r.kind, "R") == 0) {
+          // A removed file aside comes back, with its attributes.
+          if (Exists(r.from) && !Exists(r.target)) {
+            PlatformFile file = Os->OpenFileForMove(r.from);
+            if (file == nullptr || !Os->CommitFile(file, r.from, r.target, nullptr)) ok = false;
+            else Os->SetAttributes(r.target, Hex(r.old));
+          }
         } else if (strcmp(r.kind, "D") == 0) {
           if (Exists(r.from) && !Os->RemoveFolder(r.from)) ok = false;
         } else if (strcmp(r.kind, "S") == 0) {
@@ -439,10 +623,11 @@ void JournalPath(char* path, size_t size) {
 }
 
 void ClearDeferred() {
-  UpdateState.PendingCount = 0;
-  UpdateState.FoldersMadeCount = 0;
-  UpdateState.PendingTouchCount = 0;
-  UpdateState.PendingWritableCount = 0;
+  ClearList(&UpdateState.Pending);
+  ClearList(&UpdateState.FoldersMade);
+  ClearList(&UpdateState.PendingTouches);
+  ClearList(&UpdateState.PendingWritable);
+  ClearList(&UpdateState.PendingRemovals);
   for (int i = 0; i < UpdateState.DiscCopyItemCount; ++i) UpdateState.DiscCopyItems[i].Staged = 0;
   UpdateState.StagingFolder[0] = '\0';
 }
@@ -450,11 +635,12 @@ void ClearDeferred() {
 // The journal of everything deferred; false when it cannot be made.
 bool MakeJournal(Text* t) {
   Append(t, kJournalHeader);
-  for (int i = 0; i < UpdateState.FoldersMadeCount; ++i) Record(t, "D", UpdateState.FoldersMade[i]);
-  for (int i = 0; i < UpdateState.PendingCount; ++i) {
-    const PendingFile& p = UpdateState.Pending[i];
-    RecordFile(t, p.DataBase ? UpdateState.DataPath : UpdateState.InstPath, p.Temp, p.Target, "U");
-  }
+  uint32_t at = 0;
+  for (const char* folder; (folder = NextTextOfList(UpdateState.FoldersMade, &at)) != nullptr;) Record(t, "D", folder);
+  if (!RecordRemovals(t)) return false;
+  PendingView p;
+  for (at = 0; NextPending(&at, &p);)
+    RecordFile(t, p.file->DataBase ? UpdateState.DataPath : UpdateState.InstPath, p.temp, p.target, "U");
   for (int i = 0; i < UpdateState.DiscCopyItemCount; ++i)
     if (UpdateState.DiscCopyItems[i].Staged != 0 && !RecordCopyLine(t, i)) return false;
   char staging[kLongTextSize];
@@ -465,24 +651,47 @@ bool MakeJournal(Text* t) {
   return t->ok;
 }
 
-// The time an update file's entry gives it, for a record of `from`.
-const uint64_t* TimeOf(const char* from) {
-  for (int i = 0; i < UpdateState.PendingCount; ++i)
-    if (strcmp(UpdateState.Pending[i].Temp, from) == 0 && UpdateState.Pending[i].HasTime)
-      return &UpdateState.Pending[i].Time;
-  return nullptr;
+// Moves a removal's file aside (read-only or not) to its temporary name.
+bool MoveAside(const char* target, const char* aside) {
+  uint32_t attributes = Os->GetAttributes(target);
+  if (attributes == kInvalidAttributes) return true;  // gone meanwhile: nothing to take away
+  if (attributes & kAttrReadOnly) Os->SetAttributes(target, kAttrNormal);
+  PlatformFile file = Os->OpenFileForMove(target);
+  return file != nullptr && Os->CommitFile(file, target, aside, nullptr);
+}
+
+// Carrying out: whether all went well, and the kept update files in the
+// order of their F records, for their times.
+struct CarryingOut {
+  bool ok;
+  uint32_t pending_at;
+};
+
+// The time an update file's entry gives it: the next kept file's, which is
+// the record's (records of update files come in the order they were kept).
+const uint64_t* TimeOf(CarryingOut* c, const char* from) {
+  PendingView p;
+  if (!NextPending(&c->pending_at, &p) || strcmp(p.temp, from) != 0 || !p.file->HasTime) return nullptr;
+  return &p.file->Time;
 }
 
 // Carries out the records; on a failure, the message of the line whose
 // file could not be put in place.
 bool CarryOut(const char* text, uint32_t size) {
-  bool ok = true;
+  CarryingOut carrying = {true, 0};
   bool listed = ForEachRecord(
       text, size, false,
       [](void* context, const JournalRecord& r) {
+        auto* c = static_cast<CarryingOut*>(context);
         if (strcmp(r.kind, "D") == 0 && !Exists(r.from)) Os->CreateFolder(r.from);  // a failure shows as the file's
-        if (strcmp(r.kind, "F") != 0 || PutInPlace(r.from, r.target, TimeOf(r.from), r.line[0] == 'C')) return true;
-        *static_cast<bool*>(context) = false;
+        bool update_file = strcmp(r.kind, "F") == 0 && strcmp(r.line, "U") == 0;
+        if (strcmp(r.kind, "R") == 0) {
+          if (MoveAside(r.target, r.from)) return true;
+        } else if (strcmp(r.kind, "F") != 0 ||
+                   PutInPlace(r.from, r.target, update_file ? TimeOf(c, r.from) : nullptr, r.line[0] == 'C')) {
+          return true;
+        }
+        c->ok = false;
         if (r.line[0] == 'C') {
           int n = r.line[1] - '0';
           if (r.line[2] != '\0') n = n * 10 + (r.line[2] - '0');
@@ -492,17 +701,19 @@ bool CarryOut(const char* text, uint32_t size) {
         }
         return false;
       },
-      &ok);
-  return listed && ok;
+      &carrying);
+  return listed && carrying.ok;
 }
 
 // Everything kept beside the installation goes: the files written beside
 // their targets, the staging folder and the folders the run made.
 void DiscardDeferred() {
-  for (int i = 0; i < UpdateState.PendingCount; ++i) Os->RemoveFile(UpdateState.Pending[i].Temp);
+  PendingView p;
+  for (uint32_t at = 0; NextPending(&at, &p);) Os->RemoveFile(p.temp);
   RemoveStagingFolder();
-  for (int i = UpdateState.FoldersMadeCount - 1; i >= 0; --i) Os->RemoveFolder(UpdateState.FoldersMade[i]);
+  ForEachTextLastFirst(UpdateState.FoldersMade, [](const char* folder) { Os->RemoveFolder(folder); });
   ClearDeferred();
+  g_list_full = false;
 }
 
 // Puts everything kept in place, or, when a file cannot be put in place,
@@ -511,7 +722,8 @@ int PlaceDeferred() {
   Text journal = {nullptr, 0, 0, true};
   char path[kLongTextSize];
   JournalPath(path, sizeof path);
-  bool ok = MakeJournal(&journal) && WriteBufferToFile(path, journal.bytes, journal.size, nullptr);
+  bool ok = !g_list_full && MakeJournal(&journal) && WriteBufferToFile(path, journal.bytes, journal.size, nullptr);
+  g_list_full = false;
   if (!ok) {
     ShowUpdaterError(kMsgWriteFailed);
     if (journal.bytes != nullptr) Os->Free(journal.bytes);
@@ -527,9 +739,12 @@ int PlaceDeferred() {
   // Everything is in place. The player's data files take the run's time,
   // the read-only files that the time rule kept lose the attribute, the
   // copied files' attributes become normal (for a folder: InstPath's).
-  for (int i = 0; i < UpdateState.PendingTouchCount; ++i) Os->TouchLastWriteTime(UpdateState.PendingTouches[i]);
-  for (int i = 0; i < UpdateState.PendingWritableCount; ++i)
-    Os->SetAttributes(UpdateState.PendingWritable[i], kAttrNormal);
+  uint32_t at = 0;
+  for (const char* target; (target = NextTextOfList(UpdateState.PendingTouches, &at)) != nullptr;)
+    Os->TouchLastWriteTime(target);
+  at = 0;
+  for (const char* target; (target = NextTextOfList(UpdateState.PendingWritable, &at)) != nullptr;)
+    Os->SetAttributes(target, kAttrNormal);
   for (int i = 0; i < UpdateState.DiscCopyItemCount; ++i) {
     const DiscCopyItem& item = UpdateState.DiscCopyItems[i];
     char target[kLongTextSize];
@@ -547,9 +762,11 @@ int PlaceDeferred() {
         char backup[kLongTextSize];
         BackupOf(r.target, backup, sizeof backup);
         if (strcmp(r.kind, "F") == 0 && Exists(backup)) Os->RemoveFile(backup);
+        if (strcmp(r.kind, "R") == 0 && Exists(r.from)) Os->RemoveFile(r.from);  // a removed file, aside
         return true;
       },
       nullptr);
+  RemoveRemovedFolders();
   RemoveStagingFolder();
   Os->Free(journal.bytes);
   ClearDeferred();
@@ -568,6 +785,11 @@ int DirectFile(PlatformFile file, const char* temp, const char* target, const ui
 void DirectMakeWritable(const char* target, int) { Os->SetAttributes(target, kAttrNormal); }
 void DirectTouch(const char* target) { Os->TouchLastWriteTime(target); }  // not examined: the file stays as it was
 void DirectFolderMade(const char*) {}
+int DirectRemove(const char* target, int folder, uint32_t attributes) {
+  if (folder) return RemoveTree(target);
+  if (attributes & kAttrReadOnly) Os->SetAttributes(target, kAttrNormal);
+  return Os->RemoveFile(target);
+}
 int DirectCopied(DiscCopyItem&, ShellCopyKind kind, const char* staged, const char* target) {
   return PlaceCopiedLine(kind, staged, target);
 }
@@ -580,47 +802,45 @@ int DirectFinish() {
 // of the run. A second line with the same target takes the first one's place.
 int StagedFile(PlatformFile file, const char* temp, const char* target, const uint64_t* time, int data_base) {
   Os->CloseFile(file);
-  PendingFile* pending = nullptr;
-  for (int i = 0; i < UpdateState.PendingCount; ++i)
-    if (strcmp(UpdateState.Pending[i].Target, target) == 0) pending = &UpdateState.Pending[i];
-  if (pending != nullptr) {
-    Os->RemoveFile(pending->Temp);
-  } else if (UpdateState.PendingCount < kListLines) {
-    pending = &UpdateState.Pending[UpdateState.PendingCount++];
-  } else {
-    Os->RemoveFile(temp);
-    return 0;
+  PendingView earlier;
+  for (uint32_t at = 0; NextPending(&at, &earlier);) {
+    if (strcmp(earlier.target, target) != 0) continue;
+    Os->RemoveFile(earlier.temp);
+    earlier.file->Replaced = 1;
   }
-  CopyText(pending->Temp, sizeof pending->Temp, temp);
-  CopyText(pending->Target, sizeof pending->Target, target);
-  pending->HasTime = time != nullptr;
-  pending->Time = time != nullptr ? *time : 0;
-  pending->DataBase = data_base;
-  return 1;
+  PendingFile pending = {time != nullptr ? *time : 0, time != nullptr, data_base, 0};
+  if (KeepPending(pending, temp, target)) return 1;
+  Os->RemoveFile(temp);
+  return 0;
 }
-// Keeps `path` in one of the staged put's lists of `room` paths.
-void Keep(char (*list)[kPathSize + 1], int32_t* count, int32_t room, const char* path) {
-  if (*count < room) CopyText(list[(*count)++], kPathSize + 1, path);
+void Keep(GrowingList* list, const char* path) {
+  if (!AppendTextToList(list, path)) g_list_full = true;
 }
 // A file that is written loses the attribute as it is put in place; one the
 // time rule keeps, once everything is in place.
 void StagedMakeWritable(const char* target, int kept) {
-  if (kept) Keep(UpdateState.PendingWritable, &UpdateState.PendingWritableCount, kListLines, target);
+  if (kept) Keep(&UpdateState.PendingWritable, target);
 }
-void StagedTouch(const char* target) {
-  Keep(UpdateState.PendingTouches, &UpdateState.PendingTouchCount, kListLines, target);
+void StagedTouch(const char* target) { Keep(&UpdateState.PendingTouches, target); }
+// A folder that is made goes again should the run fail.
+void StagedFolderMade(const char* folder) { Keep(&UpdateState.FoldersMade, folder); }
+// A removal waits for the end, with everything else; a folder's keeps its
+// separator.
+int StagedRemove(const char* target, int folder, uint32_t) {
+  char kept[kLongTextSize];
+  CopyText(kept, sizeof kept, target);
+  if (folder && !AppendPathComponent(kept, sizeof kept, "")) return 0;
+  return AppendTextToList(&UpdateState.PendingRemovals, kept);
 }
-// A data folder that is made goes again should the run fail.
-void StagedFolderMade(const char* folder) { Keep(UpdateState.FoldersMade, &UpdateState.FoldersMadeCount, 2, folder); }
 int StagedCopied(DiscCopyItem& item, ShellCopyKind kind, const char*, const char*) {
   item.Staged = kind == kShellCopyFile ? kStagedFile : kStagedFolder;  // put in place with everything else
   return 1;
 }
 
-const Put kDirectPut = {DirectFile,   DirectMakeWritable, DirectTouch,        DirectFolderMade,
-                        DirectCopied, DirectFinish,       RemoveStagingFolder};
-const Put kStagedPut = {StagedFile,   StagedMakeWritable, StagedTouch,    StagedFolderMade,
-                        StagedCopied, PlaceDeferred,      DiscardDeferred};
+const Put kDirectPut = {DirectFile,   DirectMakeWritable, DirectTouch,  DirectFolderMade,
+                        DirectRemove, DirectCopied,       DirectFinish, RemoveStagingFolder};
+const Put kStagedPut = {StagedFile,   StagedMakeWritable, StagedTouch,   StagedFolderMade,
+                        StagedRemove, StagedCopied,       PlaceDeferred, DiscardDeferred};
 
 }  // namespace
 

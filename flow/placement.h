@@ -6,10 +6,12 @@
 // every line has succeeded. It keeps the update files written beside their
 // targets (UpdateState.Pending), the copy lines copied into the staging
 // folder, one folder a line, and the existing DataFile targets waiting for
-// their touch. When the last line is done, a journal (kJournalName in
+// their touch, the removal lines' targets. When the last line is done, a journal (kJournalName in
 // InstPath: versioned, with a checksum) lists every file to put in place,
-// its target, whether an old file was there and its attributes, the folders
-// to make and the staging folder; it is flushed to the disk before the
+// its target, whether an old file was there and its attributes, each file
+// that a removal takes away (moved aside under a temporary name, which the
+// next start's repair removes once the journal is gone), the folders to make
+// and the staging folder; it is flushed to the disk before the
 // first file moves. Each old file then moves aside under its backup name
 // and the new one takes its place. A file that cannot be put in place rolls
 // everything back, with the line's own message; when all are in place the
@@ -36,8 +38,12 @@ struct Put {
   void (*MakeWritable)(const char* target, int kept);
   // The player's data file `target` takes the run's time.
   void (*Touch)(const char* target);
-  // The run has just made the data folder `folder`.
+  // The run has just made the folder `folder` (the data folder, or one on
+  // the way to a folder line's file).
   void (*FolderMade)(const char* folder);
+  // A removal line's `target` goes: a file (its attributes `attributes`),
+  // or a folder with everything in it. False when it could not.
+  int (*Remove)(const char* target, int folder, uint32_t attributes);
   // Copy line `item` arrived whole in its staging folder: a file at `staged`
   // for `target`, or a folder (`staged` holds it under its last name) for
   // the folder `target`. False when it could not be put in place.

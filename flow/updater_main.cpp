@@ -10,6 +10,7 @@
 #include "common/messages.h"
 #include "common/text.h"
 #include "common/update_state.h"
+#include "flow/file_update.h"
 #include "flow/placement.h"
 #include "flow/recovery.h"
 #include "flow/wizard.h"
@@ -21,6 +22,7 @@
 
 void CleanUpTemporary() {
   ClosePayloadArchive();
+  ReleaseUpdateList();
   ReleaseArchiveEntry(UpdateState.ScriptBytes);
   UpdateState.ScriptBytes = nullptr;
 }
@@ -39,7 +41,7 @@ int Stop() {
 // "Can't Find File in Resource !!" here, as before.
 int LoadScript() {
   uint32_t size = 0;
-  UpdateState.ScriptBytes = LoadArchiveEntry("UPDATE.INI", &size);
+  UpdateState.ScriptBytes = LoadArchiveEntry(kScriptEntryName, &size);
   UpdateState.ScriptSize = size;
   return UpdateState.ScriptBytes != nullptr;
 }

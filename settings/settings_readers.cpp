@@ -17,9 +17,9 @@ int ReadSetupValue(const char* key, char* dst, uint32_t size) {
   return 0;
 }
 
-int ReadScriptList(const char* pattern, uint32_t holder_size, void (*line)(const char* value)) {
+int ReadScriptList(const char* pattern, int count, uint32_t holder_size, void (*line)(const char* value)) {
   int present = 0;
-  for (int n = 0; n < kListLines; ++n) {
+  for (int n = 0; n < count; ++n) {
     char key[32], value[kLongTextSize];
     FormatText(key, sizeof key, pattern, n);
     if (!ReadScriptValue("UPDATE", key, value, holder_size)) break;  // a gap ends the list

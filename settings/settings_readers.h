@@ -13,10 +13,10 @@ int ReadSetupValue(const char* key, char* dst, uint32_t size);
 // (UpdateState.ScriptBytes); nothing is read before the start-up holds them.
 int ReadScriptValue(const char* section, const char* key, char* dst, uint32_t size);
 // The numbered lines of section "UPDATE" (`pattern` with the numbers 0 to
-// 15, such as "UpdateFile%02i"), each read into a holder of `holder_size`
-// bytes (at most kLongTextSize) and handed to `line`, up to the first one
-// missing. True when the line numbered 0 was there.
-int ReadScriptList(const char* pattern, uint32_t holder_size, void (*line)(const char* value));
+// `count` - 1, such as "UpdateFile%02i"), each read into a holder of
+// `holder_size` bytes (at most kLongTextSize) and handed to `line`, up to the
+// first one missing. True when the line numbered 0 was there.
+int ReadScriptList(const char* pattern, int count, uint32_t holder_size, void (*line)(const char* value));
 // A decimal number from section "SETUP" of SETUP.INI; `value` is left as it
 // was when the key is missing.
 int ReadSetupNumber(const char* key, int32_t* value);

@@ -80,6 +80,17 @@ void ParseUpdateFileLine(const char* value, UpdateFileLine* line) {
   line->NameOffset = EntryNameOffset(line->Path);
 }
 
+void ParseRemovalLine(const char* value, RemovalLine* line) {
+  char fields[2][kListSlotSize] = {};
+  const char* cursor = value;
+  for (auto& field : fields) {
+    if (!NextListToken(field, &cursor)) break;
+  }
+  line->HasMode = fields[0][0] >= '0' && fields[0][0] <= '9' && fields[0][1] == '\0';
+  line->Mode = line->HasMode ? uint32_t(fields[0][0] - '0') : 0;
+  CopyText(line->Path, sizeof line->Path, fields[line->HasMode ? 1 : 0]);
+}
+
 void ParseCopyLine(const char* value, CopyLine* line) {
   const char* p = value;
   line->HasMode = p[0] != '\0' && p[1] == ',';
@@ -91,6 +102,19 @@ void ParseCopyLine(const char* value, CopyLine* line) {
     p += 2;
   }
   CopyText(line->Path, sizeof line->Path, p);
+}
+
+int ReadListCount(const char* key) {
+  char value[kPathSize];
+  if (!ReadScriptValue("UPDATE", key, value, sizeof value)) return kListLines;
+  int32_t count = ParseSettingNumber(value);
+  if (count <= 0) return kListLines;
+  return count > kMostListLines ? kMostListLines : count;
+}
+
+bool IsFolderPath(const char* path) {
+  int32_t name = EntryNameOffset(path);
+  return name > 0 && path[name] == '\0';
 }
 
 uint32_t ReadRequiredDiskSpace() {

@@ -28,6 +28,16 @@ struct UpdateFileLine {
 };
 void ParseUpdateFileLine(const char* value, UpdateFileLine* line);
 
+// One "RemoveFile%02i" line: "[mode,]path", split as an update-file line
+// is (a one-character first field is the mode); a second field after the
+// path is ignored.
+struct RemovalLine {
+  int HasMode;
+  uint32_t Mode;
+  char Path[kPathSize];
+};
+void ParseRemovalLine(const char* value, RemovalLine* line);
+
 // The kind a one-letter field names ("d", "u", "o", either case); false for
 // any other field, which is then the path of a Plain line.
 bool KindOfLetter(const char* field, UpdateKind* kind);
@@ -44,6 +54,15 @@ struct CopyLine {
   char Path[kPathSize];
 };
 void ParseCopyLine(const char* value, CopyLine* line);
+
+// How many lines of a numbered list are read: the count key of section
+// "UPDATE" (such as "UpdateFileCount"), up to kMostListLines; missing, 0,
+// negative or no number: kListLines, as for a script that counts nothing.
+int ReadListCount(const char* key);
+
+// Whether a line's path names a folder: it ends in a separator that is a
+// character of its own. ".\" names the update's (or the base folder's) root.
+bool IsFolderPath(const char* path);
 
 // RequiredDiskSpace of section "UPDATE" as a byte count: the signed 32-bit
 // number taken as unsigned. 0 when missing, 0 or no number: no test.

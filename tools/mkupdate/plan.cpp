@@ -611,7 +611,7 @@ std::string Json(const std::string& utf8) {
 }
 
 const char* VerbName(LineVerb verb) {
-  static const char* const kNames[] = {"new", "replace", "keep", "skip", "copy", "fail"};
+  static const char* const kNames[] = {"new", "replace", "keep", "skip", "copy", "fail", "remove"};
   return kNames[verb];
 }
 
@@ -670,6 +670,14 @@ std::string WhyOf(const LineDecision& d, const UpdateItem* item, int overwrite_o
     case kWhyBadDisc: return "fails: the disc character is no digit 1 to 9";
     case kWhyNoDiscYet: return "fails: the line names no disc and no disc was found before it";
     case kWhyNotOnDisc: return "fails: not on the disc";
+    case kWhyRemoved:
+      return d.TargetAttributes & kAttrDirectory ? "removed, with everything in it" : "removed";
+    case kWhyGone: return "skipped: nothing there to remove";
+    case kWhyOtherKind:
+      return d.TargetAttributes & kAttrDirectory ? "fails: the line names a file, and a folder is there"
+                                                 : "fails: the line names a folder, and a file is there";
+    case kWhyHoldsData: return "fails: it would take away a DataFile line's file (the player's data)";
+    case kWhyEmptyFolder: return "fails: " + Quoted(kMsgNoEntry) + " (the update carries no file in that folder)";
   }
   return "";
 }
@@ -697,10 +705,10 @@ struct ScriptLines {
 ScriptLines* g_lines = nullptr;
 void CollectLine(const char* value) { g_lines->values.push_back(value); }
 
-std::vector<std::string> ReadLines(const char* pattern, uint32_t holder) {
+std::vector<std::string> ReadLines(const char* pattern, int count, uint32_t holder) {
   ScriptLines lines;
   g_lines = &lines;
-  ReadScriptList(pattern, holder, CollectLine);
+  ReadScriptList(pattern, count, holder, CollectLine);
   g_lines = nullptr;
   return lines.values;
 }
@@ -737,7 +745,10 @@ struct Outcome {
 
 // What the run told the plan through its seat.
 struct Reports {
-  std::vector<LineDecision> update, copy;  // by the index among the lines that apply
+  // An update-file or removal line's decisions (a folder line's one a file)
+  // with the index of the line among those that apply.
+  std::vector<std::pair<int, LineDecision>> update;
+  std::vector<LineDecision> copy;  // by the index among the lines that apply
   std::vector<uint64_t> copied_before;     // the shell's bytes before each copy line
   bool begun = false;
   std::string short_of_space;  // the Info text, when the run stopped for space
@@ -751,10 +762,14 @@ RunSeat PlanSeat(Reports* reports) {
             Reports* r = static_cast<Reports*>(context);
             if (!r->begun) r->short_of_space = text;  // before the run begins, only the disk space is said
           },
-          [](void* context, const LineDecision& decision, int, int copy) {
+          [](void* context, const LineDecision& decision, int line, int copy) {
             Reports* r = static_cast<Reports*>(context);
-            (copy ? r->copy : r->update).push_back(decision);
-            if (copy) r->copied_before.push_back(g_machine.copied);
+            if (!copy) {
+              r->update.emplace_back(line, decision);
+              return;
+            }
+            r->copy.push_back(decision);
+            r->copied_before.push_back(g_machine.copied);
           },
           // The player without the disc: asked, and giving up.
           [](void* context, int disc) {
@@ -771,8 +786,11 @@ RunSeat PlanSeat(Reports* reports) {
 // reported as the run decided it; what the run left in `outcome`.
 bool PlanLines(const PlanOptions& o, Outcome* outcome, std::string* error) {
   int overwrite_only = ReadOverwriteOnly();
-  std::vector<std::string> update_lines = ReadLines("UpdateFile%02i", kLongTextSize);
-  std::vector<std::string> copy_lines = ReadLines("CopyFile%02i", kPathSize);
+  std::vector<std::string> removal_lines =
+      ReadLines("RemoveFile%02i", ReadListCount("RemoveFileCount"), kLongTextSize);
+  std::vector<std::string> update_lines =
+      ReadLines("UpdateFile%02i", ReadListCount("UpdateFileCount"), kLongTextSize);
+  std::vector<std::string> copy_lines = ReadLines("CopyFile%02i", kListLines, kPathSize);
   Reports reports;
   RunOutcome run = RunUpdate(PlanSeat(&reports));
   reports.copied_before.push_back(g_machine.copied);  // a copy line's bytes: up to the next line's report
@@ -792,26 +810,49 @@ bool PlanLines(const PlanOptions& o, Outcome* outcome, std::string* error) {
     }
     PrintLine(o, *line);
   };
-  size_t applied = 0;
-  for (size_t i = 0; i < update_lines.size(); ++i) {
+  // The removal lines, then the update-file lines, as the run takes them;
+  // a folder line is reported a file at a time, under the line's key.
+  struct ListLine {
+    const char* key;
+    std::string value;
+    bool removal;
+  };
+  std::vector<ListLine> lines;
+  for (const std::string& v : removal_lines) lines.push_back({"RemoveFile%02i", v, true});
+  for (const std::string& v : update_lines) lines.push_back({"UpdateFile%02i", v, false});
+  size_t applied = 0, reported = 0, numbered = 0;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    numbered = i == removal_lines.size() ? 0 : numbered;
+    size_t number = numbered++;
     UpdateFileLine parsed;
-    ParseUpdateFileLine(update_lines[i].c_str(), &parsed);
-    Line line = LineOf("UpdateFile%02i", i, parsed.Path, int(parsed.Mode));
+    if (lines[i].removal) {
+      RemovalLine removal;
+      ParseRemovalLine(lines[i].value.c_str(), &removal);
+      parsed = {removal.HasMode, removal.Mode, Removal, {}, 0};
+      snprintf(parsed.Path, sizeof parsed.Path, "%s", removal.Path);
+    } else {
+      ParseUpdateFileLine(lines[i].value.c_str(), &parsed);
+    }
+    Line line = LineOf(lines[i].key, number, parsed.Path, int(parsed.Mode));
     line.base = parsed.Kind == DataFile ? "data" : "inst";
     if (!LineAppliesToMode(parsed.HasMode, parsed.Mode)) {
       line.why = "skipped: install mode " + std::to_string(line.mode) + " only";
-    } else if (applied < reports.update.size()) {
-      const LineDecision& d = reports.update[applied];
-      line.bytes = d.Why == kWhyWritten || d.Why == kWhyNewer ? d.Bytes : 0;
-      line.why = WhyOf(d, &UpdateState.UpdateItems[applied], overwrite_only);
-      outcome->bytes += d.Why == kWhyWritten ? d.Bytes : 0;
-      ++applied;
-      print(&d, &line);
+      print(nullptr, &line);
       continue;
-    } else {
-      ++applied;
-      line.why = "not reached";
     }
+    bool any = false;
+    while (reported < reports.update.size() && reports.update[reported].first == int(applied)) {
+      const LineDecision& d = reports.update[reported++].second;
+      Line file = line;
+      file.bytes = d.Why == kWhyWritten || d.Why == kWhyNewer ? d.Bytes : 0;
+      file.why = WhyOf(d, &UpdateState.UpdateItems[applied], overwrite_only);
+      outcome->bytes += d.Why == kWhyWritten ? d.Bytes : 0;
+      print(&d, &file);
+      any = true;
+    }
+    ++applied;
+    if (any) continue;
+    line.why = "not reached";
     print(nullptr, &line);
   }
   applied = 0;
