@@ -277,7 +277,10 @@ TEST_F(AllOrNothingTest, AJournalThatNamesAnythingButTheUpdatesOwnFilesIsRefused
       {"a file of the data folder that no DataFile line writes", "F\t{D}\\{T}\t{D}\\OTHER.DOC\t-\tU"},
       {"a folder of the data folder on the way to nothing of the update's", "D\t{D}\\other"},
       {"the journal itself as a target", "F\t{G}\\{T}\t{G}\\~ks-journal.dat\t-\tU"},
-      {"a kind of record no updater writes", "R\t{V}\\file"},
+      {"a kind of record no updater writes", "Q\t{V}\\file"},
+      {"a removed file put back outside both folders", "R\t{V}\\{R}\t{V}\\placed\t20\tU"},
+      {"a removed file put back in the data folder", "R\t{D}\\{R}\t{D}\\FIRST.SAV\t20\tU"},
+      {"a removed file aside under a name no run gives", "R\t{G}\\other.dat\t{G}\\placed\t20\tU"},
       {"a line that is no line", "F\t{G}\\{T}\t{G}\\NEW.DAT\t-\tC99"},
   };
   const std::string valid = "F\t{G}\\{T}\t{G}\\NEW.DAT\t-\tU\r\nF\t{D}\\{T}\t{D}\\FIRST.SAV\t-\tU\r\nS\t{G}\\{S}\r\n";
@@ -286,6 +289,7 @@ TEST_F(AllOrNothingTest, AJournalThatNamesAnythingButTheUpdatesOwnFilesIsRefused
                                                          {"{D}", folder.Join("data")},
                                                          {"{V}", folder.Join("victim")},
                                                          {"{T}", "~ks0000AAAA.tmp"},
+                                                         {"{R}", "~ks0000BBBB.tmp"},
                                                          {"{S}", "~ks-staging-0123456789abcdef"}};
     for (const auto& [name, text] : names)
       for (size_t at; (at = records.find(name)) != std::string::npos;) records.replace(at, name.size(), text);
@@ -297,6 +301,9 @@ TEST_F(AllOrNothingTest, AJournalThatNamesAnythingButTheUpdatesOwnFilesIsRefused
     MakeFolder(folder.Join("data\\other"));
     WriteWholeFile(folder.Join("game\\NEW.DAT"), "new");  // as if put in place before the crash
     WriteWholeFile(folder.Join("data\\FIRST.SAV"), "first");
+    // What a planted removal would put back: a file of the planter's.
+    WriteWholeFile(folder.Join("victim\\~ks0000BBBB.tmp"), "planted");
+    WriteWholeFile(folder.Join("game\\other.dat"), "planted");
     std::string body = "koushin journal 1\r\n" + records;
     char sum[20];
     uint64_t digest = Xxh64(body.data(), body.size(), 0);
@@ -316,11 +323,15 @@ TEST_F(AllOrNothingTest, AJournalThatNamesAnythingButTheUpdatesOwnFilesIsRefused
     EXPECT_EQ(ReadWholeFile(folder.Join("victim\\file")), "not the game's");
     EXPECT_EQ(ReadWholeFile(folder.Join("victim\\tree\\x")), "not the game's");
     EXPECT_TRUE(FileExists(folder.Join("victim\\empty")));
+    EXPECT_FALSE(FileExists(folder.Join("victim\\placed")));
+    EXPECT_FALSE(FileExists(folder.Join("game\\placed")));
     EXPECT_EQ(NativePlatform()->GetAttributes(folder.Join("victim\\file").c_str()) & kAttrReadOnly, 0u);
   }
-  // The same journal without the stray record is the update's own.
+  // The same journal without the stray record is the update's own, and so
+  // is one with a removal in the installation: the removed file comes back.
   Fresh();
-  plant(valid);
+  plant(valid + "R\t{G}\\{R}\t{G}\\OLD.DAT\t20\tU\r\n");
+  WriteWholeFile(folder.Join("game\\~ks0000BBBB.tmp"), "removed, and back");
   Start();
   fake->in_dialog = [](FakePlatform& f) { f.Click(IDC_CANCEL); };
   EXPECT_EQ(UpdaterMain(nullptr), 0);
@@ -328,6 +339,7 @@ TEST_F(AllOrNothingTest, AJournalThatNamesAnythingButTheUpdatesOwnFilesIsRefused
   EXPECT_FALSE(FileExists(folder.Join("game\\NEW.DAT")));
   EXPECT_FALSE(FileExists(folder.Join("data\\FIRST.SAV")));
   EXPECT_FALSE(FileExists(folder.Join("game\\") + kJournalName));
+  EXPECT_EQ(ReadWholeFile(folder.Join("game\\OLD.DAT")), "removed, and back");
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,7 @@
 #include "common/text.h"
 #include "common/update_state.h"
 #include "flow/file_update.h"
+#include "flow/recovery.h"
 #include "flow/updater_main.h"
 #include "tests/support/test_files.h"
 
@@ -27,7 +29,7 @@ struct Recorder {
   std::function<void()> on_disc_prompt;
 };
 
-const char* const kVerbs[] = {"new", "replace", "keep", "skip", "copy", "fail"};
+const char* const kVerbs[] = {"new", "replace", "keep", "skip", "copy", "fail", "remove"};
 
 RunSeat SeatOf(Recorder* r) {
   return {r,
@@ -62,15 +64,20 @@ class UpdateRunTest : public PlatformTest {
   }
   // The state the start-up leaves for the run: the script and the
   // installation read, with the update's files.
-  void Ready(const std::string& update_section) {
+  void Ready(const std::string& update_section, const std::map<std::string, std::string>& files = {}) {
     std::string script =
         "[SETUP]\r\nCompanyName=Co\r\nGameTitle=Title\r\nGameClass=Class\r\nGameDir=Dir\r\n"
-        "[UPDATE]\r\n" +
+        "AgreementTitle=TITLE.TXT\r\n[UPDATE]\r\n" +
         update_section;
+    std::vector<ArchiveInput> entries = {
+        {"UPDATE.INI", std::vector<uint8_t>(script.begin(), script.end()), kTime, true},
+        {"GAME.EXE", {'n', 'e', 'w'}, kTime, false},
+        {"TITLE.TXT", {'h', 'i'}, kTime, false}};  // shown on the first page, never written
+    for (const auto& [name, bytes] : files)
+      entries.push_back({name, std::vector<uint8_t>(bytes.begin(), bytes.end()), kTime, true});
     std::string error;
-    payload_ = BuildArchive({{"UPDATE.INI", std::vector<uint8_t>(script.begin(), script.end()), kTime, true},
-                             {"GAME.EXE", {'n', 'e', 'w'}, kTime, false}},
-                            {}, &error);
+    payload_ = BuildArchive(entries, {}, &error);
+    ASSERT_FALSE(payload_.empty()) << error;
     UpdateState.PayloadArchive = {payload_.data(), uint32_t(payload_.size())};
     ASSERT_NE(OpenPayloadArchive(), nullptr);
     CopyText(UpdateState.InstPath, kPathSize, folder.Join("game").c_str());
@@ -206,6 +213,171 @@ TEST_F(UpdateRunTest, BothPutsLeaveTheSameInstallation) {
     EXPECT_EQ(ReadWholeFile(folder.Join("game\\GAME.EXE")), "newer");
     EXPECT_EQ(LastWriteTime(folder.Join("game\\GAME.EXE")), newer);
     EXPECT_EQ(NativePlatform()->GetAttributes(folder.Join("game\\GAME.EXE").c_str()) & kAttrReadOnly, 0u);
+  }
+}
+
+// The game folder as it stands: each file with its content, each folder as
+// its path and a separator.
+void ListTree(const std::string& folder, const std::string& under, std::map<std::string, std::string>* tree) {
+  struct Walk {
+    const std::string& folder;
+    const std::string& under;
+    std::map<std::string, std::string>* tree;
+  } walk = {folder, under, tree};
+  NativePlatform()->ListFolder(
+      folder.c_str(),
+      [](void* c, const char* name, int is_folder, LinkKind) {
+        Walk* w = static_cast<Walk*>(c);
+        std::string relative = w->under + name;
+        if (is_folder) {
+          (*w->tree)[relative + "\\"] = "";
+          ListTree(w->folder + "\\" + name, relative + "\\", w->tree);
+        } else {
+          (*w->tree)[relative] = ReadWholeFile(w->folder + "\\" + name);
+        }
+      },
+      &walk);
+}
+
+// Updates of every shape, with either put: what the installation holds
+// afterwards, file by file. Each case would catch a fault of its own: a
+// file line that finds its entry by its last component alone (two files of
+// one name), a folder line that writes the script, misses a new folder or
+// leaves the folder, a list cut at 16 lines, a removal that leaves its file
+// or takes the player's, an all-or-nothing run that keeps a removal or a
+// new folder after it failed.
+TEST_F(UpdateRunTest, UpdatesOfEveryShapeLeaveTheInstallationAsTheyShould) {
+  const std::map<std::string, std::string> kBefore = {
+      {"GAME.EXE", "old"},  {"SETUP.INI", kSetupIni},      {"bg\\", ""},          {"bg\\001.bmp", "old bg"},
+      {"ev\\", ""},        {"ev\\001.bmp", "old ev"},   {"old.dat", "gone soon"}, {"olddir\\", ""},
+      {"olddir\\a", "a"},  {"olddir\\sub\\", ""},      {"olddir\\sub\\b", "b"}};
+  const std::map<std::string, std::string> kTree = {{"bg\\001.bmp", "new bg"},
+                                                    {"ev\\001.bmp", "new ev"},
+                                                    {"voice\\deep\\01.ogg", "voice"}};
+  // The installation after: kBefore with these changes ("-" : gone).
+  using Changes = std::map<std::string, std::string>;
+  std::string twenty;
+  std::map<std::string, std::string> twenty_files;
+  Changes sixteen_written, twenty_written;
+  for (int i = 0; i < 20; ++i) {
+    char line[64], name[16];
+    snprintf(line, sizeof line, "UpdateFile%02i=F%02i.DAT\r\n", i, i);
+    snprintf(name, sizeof name, "F%02i.DAT", i);
+    twenty += line;
+    twenty_files[name] = name;
+    twenty_written[name] = name;
+    if (i < 16) sixteen_written[name] = name;
+  }
+  const struct {
+    const char* what;
+    std::string update;
+    std::map<std::string, std::string> files;
+    RunOutcome outcome;
+    Changes after;           // with either put
+    Changes after_direct;    // without all or nothing, when it differs
+    // All or nothing cannot do it (the run fails, nothing changed): a file
+    // that becomes a folder stays until the end, in the folder's way.
+    bool staged_fails = false;
+  } kCases[] = {
+      {"two files of one name, each found by its whole path",
+       "UpdateFile00=bg\\001.bmp\r\nUpdateFile01=ev\\001.bmp\r\n",
+       kTree,
+       kRunCompleted,
+       {{"bg\\001.bmp", "new bg"}, {"ev\\001.bmp", "new ev"}},
+       {}},
+      {"a flat update's line finds its entry by the last component, as always",
+       "UpdateFile00=bg\\GAME.EXE\r\n",
+       {},
+       kRunCompleted,
+       {{"bg\\GAME.EXE", "new"}},
+       {}},
+      {"the whole update: every file, its new folders made, never the script or a text it shows",
+       "UpdateFile00=.\\\r\n",
+       kTree,
+       kRunCompleted,
+       {{"GAME.EXE", "new"},
+        {"bg\\001.bmp", "new bg"},
+        {"ev\\001.bmp", "new ev"},
+        {"voice\\", ""},
+        {"voice\\deep\\", ""},
+        {"voice\\deep\\01.ogg", "voice"}},
+       {}},
+      {"one folder of the update", "UpdateFile00=ev\\\r\n", kTree, kRunCompleted, {{"ev\\001.bmp", "new ev"}}, {}},
+      {"a folder line that finds no file fails", "UpdateFile00=GAME.EXE\r\nUpdateFile01=movies\\\r\n", kTree,
+       kRunFailed, {}, {{"GAME.EXE", "new"}}},
+      {"without a count, sixteen lines are read", twenty, twenty_files, kRunCompleted, sixteen_written, {}},
+      {"twenty lines counted", "UpdateFileCount=20\r\n" + twenty, twenty_files, kRunCompleted, twenty_written, {}},
+      {"removals: a file, a folder with everything in it, one already gone",
+       "RemoveFile00=old.dat\r\nRemoveFile01=olddir\\\r\nRemoveFile02=never.dat\r\n",
+       {},
+       kRunCompleted,
+       {{"old.dat", "-"}, {"olddir\\", "-"}, {"olddir\\a", "-"}, {"olddir\\sub\\", "-"}, {"olddir\\sub\\b", "-"}},
+       {}},
+      {"a folder removed and written again holds the new files alone",
+       "RemoveFile00=bg\\\r\nUpdateFile00=bg\\\r\n",
+       {{"bg\\002.bmp", "two"}},
+       kRunCompleted,
+       {{"bg\\001.bmp", "-"}, {"bg\\002.bmp", "two"}},
+       {}},
+      {"a file that becomes a folder",
+       "RemoveFile00=old.dat\r\nUpdateFile00=.\\\r\n",
+       {{"old.dat\\inside", "in"}},
+       kRunCompleted,
+       {{"GAME.EXE", "new"}, {"old.dat", "-"}, {"old.dat\\", ""}, {"old.dat\\inside", "in"}},
+       {},
+       true},
+      {"a removal fails on a folder where it names a file, and the whole run is taken back",
+       "RemoveFile00=old.dat\r\nRemoveFile01=bg\r\nUpdateFile00=GAME.EXE\r\n",
+       {},
+       kRunFailed,
+       {},
+       {{"old.dat", "-"}}},
+      {"all or nothing takes removals and new folders back when a later line fails",
+       "RemoveFile00=old.dat\r\nRemoveFile01=olddir\\\r\nUpdateFile00=.\\\r\nUpdateFile01=MISSING.DAT\r\n",
+       kTree,
+       kRunFailed,
+       {},
+       {{"old.dat", "-"},
+        {"olddir\\", "-"},
+        {"olddir\\a", "-"},
+        {"olddir\\sub\\", "-"},
+        {"olddir\\sub\\b", "-"},
+        {"GAME.EXE", "new"},
+        {"bg\\001.bmp", "new bg"},
+        {"ev\\001.bmp", "new ev"},
+        {"voice\\", ""},
+        {"voice\\deep\\", ""},
+        {"voice\\deep\\01.ogg", "voice"}}},
+      {"the installation folder itself is never removed", "RemoveFile00=.\\\r\n", {}, kRunFailed, {}, {}},
+  };
+  for (const auto& c : kCases) {
+    for (const char* all_or_nothing : {"0", "1"}) {
+      SCOPED_TRACE(std::string(c.what) + ", AllOrNothing=" + all_or_nothing);
+      CleanUpTemporary();
+      ResetUpdateState();
+      fake->boxes.clear();
+      NativePlatform()->SetAttributes(folder.Join("game").c_str(), kAttrNormal);
+      RemoveTree(folder.Join("game").c_str());
+      MakeFolder(folder.Join("game"));
+      for (const auto& [path, bytes] : kBefore) {
+        if (path.back() == '\\') MakeFolder(folder.Join("game\\" + path.substr(0, path.size() - 1)));
+        else WriteWholeFile(folder.Join("game\\" + path), bytes);
+      }
+      Ready(std::string("AllOrNothing=") + all_or_nothing + "\r\n" + c.update, c.files);
+      Recorder r;
+      bool staged = std::string(all_or_nothing) == "1";
+      RunOutcome outcome = staged && c.staged_fails ? kRunFailed : c.outcome;
+      EXPECT_EQ(RunUpdate(SeatOf(&r)), outcome);
+      std::map<std::string, std::string> expected = kBefore;
+      const Changes& changes = staged && c.staged_fails ? Changes{} : !staged && outcome == kRunFailed ? c.after_direct : c.after;
+      for (const auto& [path, bytes] : changes) {
+        if (bytes == "-") expected.erase(path);
+        else expected[path] = bytes;
+      }
+      std::map<std::string, std::string> tree;
+      ListTree(folder.Join("game"), "", &tree);
+      EXPECT_EQ(tree, expected);
+    }
   }
 }
 
