@@ -101,12 +101,79 @@ int DiskSpaceShortfall(char drive[3], uint64_t* shortfall) {
 
 namespace {
 
+
+// --- The player's view of a long run ------------------------------------------
+// A run of many files or many bytes tells the player, a few times a second
+// at most, which file it writes and how much of the whole is done; a short
+// one shows "アップデートを実行しています" alone, as it always has.
+
+constexpr int32_t kLongRunFiles = kListLines;
+constexpr uint64_t kLongRunBytes = 32u << 20;
+constexpr uint32_t kProgressSpacing = 250;  // milliseconds
+
+struct Progress {
+  const RunSeat* seat;  // none outside a long run
+  uint64_t total, done;
+  int32_t files, files_done;
+  const char* file;  // the one being written, under its base folder
+  uint32_t shown_at;
+  bool shown;
+};
+Progress g_progress;
+
 // A line failed: its box (when it has one), and nothing the run kept stays.
 RunOutcome Fail(const char* message) {
+  g_progress.seat = nullptr;
   if (message != nullptr) ShowUpdaterError(message);
   UpdateState.RunPut->Discard();
   UpdateState.RunPut = nullptr;
   return kRunFailed;
+}
+
+// What the lines will write, at most: every file of every line, before
+// anything is decided.
+void MeasureRun(const RunSeat& seat) {
+  g_progress = {};
+  uint64_t bytes = 0;
+  int32_t files = 0;
+  uint32_t entries = ArchiveEntryCount();
+  for (int i = 0; i < UpdateState.UpdateItemCount; ++i) {
+    const UpdateItem& line = UpdateState.UpdateItems[i];
+    ArchiveEntryInfo info{};
+    uint32_t index = 0;
+    if (line.Kind == Removal) continue;
+    if (!line.Folder) {
+      ++files;
+      if (FindArchiveEntry(line.Path, &index, &info) || FindArchiveEntry(line.Path + line.NameOffset, &index, &info))
+        bytes += info.Size;
+      continue;
+    }
+    for (uint32_t e = 0; e < entries; ++e) {
+      UpdateItem file;
+      if (FileOfFolderLine(line, e, &file) && GetArchiveEntryInfo(e, &info)) {
+        ++files;
+        bytes += info.Size;
+      }
+    }
+  }
+  if (files <= kLongRunFiles && bytes < kLongRunBytes) return;
+  g_progress.seat = &seat;
+  g_progress.total = bytes;
+  g_progress.files = files;
+}
+
+void ShowProgress(uint64_t file_done) {
+  Progress& p = g_progress;
+  if (p.seat == nullptr || p.file == nullptr || p.seat->Progress == nullptr) return;
+  uint32_t now = Os->Milliseconds();
+  if (p.shown && now - p.shown_at < kProgressSpacing) return;
+  uint64_t share = p.total > 0 ? (p.done + file_done) * 100 / p.total
+                               : uint64_t(p.files_done) * 100 / uint64_t(p.files > 0 ? p.files : 1);
+  char text[kLongTextSize];
+  FormatText(text, sizeof text, kInfoRunningFile, p.file, uint32_t(share > 100 ? 100 : share));
+  p.seat->Progress(p.seat->context, text);
+  p.shown = true;
+  p.shown_at = now;
 }
 
 // One file (or removal) of line `line`: decided, told, carried out.
@@ -114,7 +181,16 @@ bool CarryOutLine(const RunSeat& seat, const UpdateItem& item, int line, int ove
   LineDecision decision;
   DecideUpdateItem(item, overwrite_only, &decision);
   if (seat.Line != nullptr) seat.Line(seat.context, decision, line, 0);
-  return CarryOutUpdateItem(decision) != 0;
+  bool writes = decision.Why == kWhyWritten;
+  if (writes) {
+    g_progress.file = decision.Target + decision.RelativeAt;
+    ShowProgress(0);
+  }
+  bool ok = CarryOutUpdateItem(decision) != 0;
+  if (item.Kind != Removal) ++g_progress.files_done;
+  if (writes) g_progress.done += decision.Bytes;
+  g_progress.file = nullptr;
+  return ok;
 }
 
 }  // namespace
@@ -141,6 +217,7 @@ RunOutcome RunUpdate(const RunSeat& seat) {
     return kRunNothingToUpdate;
   }
   if (!UpdateListIsWhole()) return Fail(kMsgNoMemory);
+  MeasureRun(seat);
   for (int i = 0; i < UpdateState.UpdateItemCount; ++i) {
     const UpdateItem& line = UpdateState.UpdateItems[i];
     // A folder line is each file of the update below its folder, in the
@@ -156,8 +233,11 @@ RunOutcome RunUpdate(const RunSeat& seat) {
     }
     if (files == 0 && !CarryOutLine(seat, line, i, overwrite_only)) return Fail(kMsgWriteFailed);
   }
+  g_progress.seat = nullptr;  // the disc copy says what it copies itself
   if (UpdateState.DiscCopyItemCount > 0 && !RunDiscCopy(seat)) return Fail(nullptr);  // its box is shown
   int placed = UpdateState.RunPut->Finish();  // a failure has shown its box and undone everything
   UpdateState.RunPut = nullptr;
   return placed ? kRunCompleted : kRunFailed;
 }
+
+void RunWriting(uint64_t done, uint64_t) { ShowProgress(done); }

@@ -46,6 +46,10 @@ RunOutcome RunUpdate(const RunSeat& seat);
 int ReadUpdateList();
 // False when the last ReadUpdateList lost a line for want of memory.
 int UpdateListIsWhole();
+// The file being written has `done` of its `total` bytes on the disk: the
+// progress of a long run, shown to the player a few times a second at most.
+void RunWriting(uint64_t done, uint64_t total);
+
 // Gives the table of lines back (at the end of the program).
 void ReleaseUpdateList();
 

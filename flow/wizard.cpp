@@ -77,7 +77,10 @@ void RunBegins(void* context) {
   Os->SetCursorShape(kCursorWait);
 }
 
-void RunProgress(void* context, const char* text) { SetInfoText(WindowOf(context), "%s", text); }
+void RunProgress(void* context, const char* text) {
+  SetInfoText(WindowOf(context), "%s", text);
+  Os->RefreshWindow(WindowOf(context));  // the run keeps the window busy: show it now
+}
 
 int AskForDisc(void* context, int disc) {
   char message[kLongTextSize];

@@ -224,6 +224,12 @@ struct PlatformApi {
   void (*CheckRadio)(PlatformWindow dialog, int first, int last, int id);
   void (*FocusItem)(PlatformWindow dialog, int id);
   void (*SetCursorShape)(CursorShape shape);
+  // During a long run inside a dialog's command: paints what changed and
+  // handles the messages waiting, so that the window shows the run's
+  // progress and answers the system (its buttons are disabled meanwhile).
+  void (*RefreshWindow)(PlatformWindow window);
+  // A millisecond clock for spacing progress reports; it may wrap.
+  uint32_t (*Milliseconds)();
 
   // --- Drives and the shell's copy -----------------------------------------
   // The type of the drive of a root such as "Q:".

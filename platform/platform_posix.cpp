@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "common/text.h"
 #include "platform/platform.h"
@@ -234,6 +235,14 @@ int PosixTouchLastWriteTime(const char* path) {
   return utimensat(AT_FDCWD, native.text, times, 0) == 0;
 }
 
+void PosixRefreshWindow(PlatformWindow) {}  // no windows here
+
+uint32_t PosixMilliseconds() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return uint32_t(uint64_t(now.tv_sec) * 1000u + uint64_t(now.tv_nsec) / 1000000u);
+}
+
 int PosixFreeSpace(const char* root, uint64_t* free_to_caller, uint64_t* total, uint64_t* total_free) {
   struct statvfs vfs;
   if (statvfs(ToNative(root).text, &vfs) != 0) return 0;
@@ -317,6 +326,8 @@ const PlatformApi kPosixPlatform = {
     .CheckRadio = PosixCheckRadio,
     .FocusItem = PosixFocusItem,
     .SetCursorShape = PosixSetCursorShape,
+    .RefreshWindow = PosixRefreshWindow,
+    .Milliseconds = PosixMilliseconds,
     .DriveType = PosixDriveType,
     .QuietDriveErrors = PosixQuietDriveErrors,
     .RestoreDriveErrors = PosixRestoreDriveErrors,

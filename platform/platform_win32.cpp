@@ -1160,6 +1160,28 @@ void Win32SetCaption(PlatformWindow window, const char* text) {
   SetWindowTextW(static_cast<HWND>(window), Wide(text).text);
 }
 
+// The run works inside the wizard's command, so nothing else would paint
+// its progress or answer the system for it (after some seconds Windows
+// would show the window as not responding). The messages waiting are
+// handled here: the wizard's buttons are disabled and its commands do
+// nothing while the run is busy.
+void Win32RefreshWindow(PlatformWindow window) {
+  HWND dialog = static_cast<HWND>(window);
+  MSG message;
+  while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+    if (message.message == WM_QUIT) {
+      PostQuitMessage(int(message.wParam));  // for the loop that ends the program
+      break;
+    }
+    if (dialog != nullptr && IsDialogMessageW(dialog, &message)) continue;
+    TranslateMessage(&message);
+    DispatchMessageW(&message);
+  }
+  if (dialog != nullptr) UpdateWindow(dialog);
+}
+
+uint32_t Win32Milliseconds() { return GetTickCount(); }
+
 void Win32SetItemText(PlatformWindow dialog, int id, const char* text) {
   // The agreement text may be long: convert it whole.
   int chars = MultiByteToWideChar(kCodePage, 0, text, -1, nullptr, 0);
@@ -1286,6 +1308,8 @@ const PlatformApi kWin32Platform = {
     .CheckRadio = Win32CheckRadio,
     .FocusItem = Win32FocusItem,
     .SetCursorShape = Win32SetCursorShape,
+    .RefreshWindow = Win32RefreshWindow,
+    .Milliseconds = Win32Milliseconds,
     .DriveType = Win32DriveType,
     .QuietDriveErrors = Win32QuietDriveErrors,
     .RestoreDriveErrors = Win32RestoreDriveErrors,

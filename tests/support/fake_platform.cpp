@@ -348,6 +348,8 @@ PlatformApi MakeTable() {
   api.QuietDriveErrors = FakeQuietDriveErrors;
   api.RestoreDriveErrors = FakeRestoreDriveErrors;
   api.TouchLastWriteTime = FakeTouch;
+  api.Milliseconds = [] { return g_fake.clock += g_fake.clock_step; };
+  api.RefreshWindow = [](PlatformWindow) { ++g_fake.refreshes; };
   api.SetAttributes = FakeSetAttributes;
   api.CreateFolder = FakeCreateFolder;
   api.CreatePrivateFolder = FakeCreatePrivateFolder;

@@ -155,6 +155,10 @@ struct FakePlatform {
   std::vector<std::string> roots_asked;  // roots given to the free-space query
   int allocs = 0;
   int frees = 0;
+  // The clock: each reading advances it by `clock_step` milliseconds.
+  uint32_t clock = 0;
+  uint32_t clock_step = 0;
+  int refreshes = 0;  // RefreshWindow calls
 };
 
 // Points Os at a fake that starts with no faults, and returns it.

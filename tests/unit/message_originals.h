@@ -29,6 +29,7 @@ inline const MessageOriginal kMessageOriginals[] = {
   {"kInfoCompleted", kInfoCompleted, reinterpret_cast<const char*>(u8"アップデートは完了しました")},
   {"kInfoDiskShort", kInfoDiskShort, reinterpret_cast<const char*>(u8"ディスク容量が足りません。\r%s ドライブに %I64u バイトの空き容量が必要です")},
   {"kInfoRunning", kInfoRunning, reinterpret_cast<const char*>(u8"アップデートを実行しています")},
+  {"kInfoRunningFile", kInfoRunningFile, reinterpret_cast<const char*>(u8"アップデートを実行しています\r%s (%u%%)")},
   {"kMsgNoLists", kMsgNoLists, reinterpret_cast<const char*>(u8"No 'UpdateFileXX' and 'CopyFileXX'")},
   {"kMsgNothingToUpdate", kMsgNothingToUpdate, reinterpret_cast<const char*>(u8"アップデートする必要のあるファイルはありません")},
   {"kMsgWriteFailed", kMsgWriteFailed, reinterpret_cast<const char*>(u8"ファイルの書き込みに失敗しました")},

@@ -216,6 +216,51 @@ TEST_F(UpdateRunTest, BothPutsLeaveTheSameInstallation) {
   }
 }
 
+// A run of many files tells the player which file it writes and how far
+// it has got, never more often than a few times a second; a run of a few
+// files shows what it always showed.
+TEST_F(UpdateRunTest, ALongRunShowsItsProgressSpacedOut) {
+  std::string lines = "UpdateFileCount=40\r\n";
+  std::map<std::string, std::string> files;
+  for (int i = 0; i < 40; ++i) {
+    char line[64], name[16];
+    snprintf(name, sizeof name, "F%02i.DAT", i);
+    snprintf(line, sizeof line, "UpdateFile%02i=%s\r\n", i, name);
+    lines += line;
+    files[name] = std::string(1000, 'x');
+  }
+  auto progress = [](const Recorder& r) {
+    std::vector<std::string> shown;
+    for (const std::string& e : r.events)
+      if (e.rfind("info: ", 0) == 0) shown.push_back(e.substr(6));
+    return shown;
+  };
+  auto text = [](const char* file, unsigned share) {
+    char t[1024];
+    FormatText(t, sizeof t, kInfoRunningFile, file, share);
+    return std::string(t);
+  };
+  // Every reading of the clock 100 ms on: every third file is shown.
+  fake->clock_step = 100;
+  Ready(lines, files);
+  Recorder r;
+  EXPECT_EQ(RunUpdate(SeatOf(&r)), kRunCompleted);
+  std::vector<std::string> expected;
+  for (int i = 0; i < 40; i += 3) {
+    char name[16];
+    snprintf(name, sizeof name, "F%02i.DAT", i);
+    expected.push_back(text(name, unsigned(i * 100 / 40)));
+  }
+  EXPECT_EQ(progress(r), expected);
+  // Sixteen files: as before, nothing but the run's own lines.
+  CleanUpTemporary();
+  ResetUpdateState();
+  Ready("UpdateFile00=GAME.EXE\r\n");
+  Recorder short_run;
+  EXPECT_EQ(RunUpdate(SeatOf(&short_run)), kRunCompleted);
+  EXPECT_TRUE(progress(short_run).empty());
+}
+
 // The game folder as it stands: each file with its content, each folder as
 // its path and a separator.
 void ListTree(const std::string& folder, const std::string& under, std::map<std::string, std::string>* tree) {

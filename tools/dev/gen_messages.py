@@ -38,6 +38,7 @@ TEXTS = [
     # The run
     ("kInfoDiskShort", "ディスク容量が足りません。\r%s ドライブに %I64u バイトの空き容量が必要です"),
     ("kInfoRunning", "アップデートを実行しています"),
+    ("kInfoRunningFile", "アップデートを実行しています\r%s (%u%%)"),
     ("kMsgNoLists", "No 'UpdateFileXX' and 'CopyFileXX'"),
     ("kMsgNothingToUpdate", "アップデートする必要のあるファイルはありません"),
     ("kMsgWriteFailed", "ファイルの書き込みに失敗しました"),
