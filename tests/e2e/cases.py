@@ -928,3 +928,59 @@ CASES += [
          check=lambda run: files(game={"movie\\EVIL.DLL": b"planted", "movie\\op.mpg": b"movie"})(run) +
          nothing_outside(run) + no_staging_of_this_run(run)),
 ]
+
+
+# --- Trees, many files, removals ------------------------------------------------------
+# An update carries its files under their paths: two files of one name in two
+# folders are two entries; a line whose path ends in "\" writes every file of
+# the update below that folder (".\" the whole update), making the folders
+# they need; counted lists go past sixteen lines; removal lines take away what
+# the new release no longer has, and all or nothing takes them back.
+TREE = {"bg\\001.bmp": b"new bg", "ev\\001.bmp": b"new ev", "voice\\deep\\01.ogg": b"new voice"}
+OLD_TREE = {"GAME.EXE": b"MZ old game", "bg\\001.bmp": b"old bg", "ev\\001.bmp": b"old ev",
+            "old.dat": b"old", "olddir\\a.dat": b"a", "olddir\\sub\\b.dat": b"b"}
+MANY = 40
+
+
+def tree_is(expected):
+    """The whole installation folder: each file with its content, nothing else
+    (SETUP.INI aside), nothing of ours left."""
+    def check(run):
+        seen = {str(p.relative_to(run.game)).replace("/", "\\"): p.read_bytes()
+                for p in run.game.rglob("*") if p.is_file() and p.name != "SETUP.INI"}
+        want = {name: content for name, content in expected.items()}
+        return ([] if seen == want else [f"installation holds {sorted(seen.items())}, expected {sorted(want.items())}"]) \
+            + nothing_of_ours(run)
+    return check
+
+
+CASES += [
+    Case("tree-two-files-of-one-name-in-two-folders", RUN + FINISH, exit_code=1,
+         script=run_script(("UpdateFile00", "bg\\001.bmp"), ("UpdateFile01", "ev\\001.bmp")),
+         payload_files=TREE, game_files=OLD_TREE,
+         check=tree_is({**OLD_TREE, "bg\\001.bmp": b"new bg", "ev\\001.bmp": b"new ev"})),
+    Case("folder-line-writes-the-whole-tree-with-its-new-folders", RUN + FINISH, exit_code=1,
+         script=run_script(("UpdateFile00", ".\\")), payload_files={**TREE, "GAME.EXE": b"MZ new game"},
+         game_files=OLD_TREE, check=tree_is({**OLD_TREE, **TREE, "GAME.EXE": b"MZ new game"})),
+    # Forty files: the wizard shows which file it writes; the disc prompt at
+    # the end holds the run so that the progress can be seen and shot.
+    Case("more-than-sixteen-files-with-progress",
+         RUN[:1] + [press(NEXT), look(disc_prompt(2)), shot("long-run-progress"), press(CANCEL, disc_prompt(2))]
+         + FAIL,
+         script=run_script(("UpdateFileCount", MANY), *[(f"UpdateFile{i:02d}", f"data\\F{i:02d}.DAT")
+                                                        for i in range(MANY)], ("CopyFile00", "2:MOVIE.DAT")),
+         payload_files={f"data\\F{i:02d}.DAT": bytes([i]) * 200_000 for i in range(MANY)},
+         game_files={"GAME.EXE": b"MZ old game", "data\\keep": b""},
+         check=tree_is({"GAME.EXE": b"MZ old game", "data\\keep": b"",
+                        **{f"data\\F{i:02d}.DAT": bytes([i]) * 200_000 for i in range(MANY)}})),
+    Case("removal-lines-take-a-file-and-a-folder-away", RUN + FINISH, exit_code=1,
+         script=run_script(("RemoveFile00", "old.dat"), ("RemoveFile01", "olddir\\"), ("RemoveFile02", "never.dat"),
+                           ("UpdateFile00", "GAME.EXE")),
+         game_files=OLD_TREE,
+         check=tree_is({"GAME.EXE": b"MZ new game", "bg\\001.bmp": b"old bg", "ev\\001.bmp": b"old ev"})),
+    Case("all-or-nothing-takes-removals-back", RUN + [press(OK, run_error("Can't Find File in Resource !!")),
+                                                      press(OK, WRITE_FAILED)] + FAIL,
+         script=run_script(("AllOrNothing", "1"), ("RemoveFile00", "old.dat"), ("RemoveFile01", "olddir\\"),
+                           ("UpdateFile00", ".\\"), ("UpdateFile01", "MISSING.DAT")),
+         payload_files={**TREE, "GAME.EXE": b"MZ new game"}, game_files=OLD_TREE, check=tree_is(OLD_TREE)),
+]
