@@ -63,8 +63,27 @@ bool FindEntry(const char* name, FoundEntry* found) {
   return WalkEntries([name](uint32_t, const FoundEntry& e) { return TextEqualNoCase(e.name, name); }, found);
 }
 
+// Entries are mostly asked for in order (a folder line walks them all): the
+// walk goes on from the last entry found, whose data offset it keeps.
+struct EntryCursor {
+  const uint8_t* directory;
+  uint32_t index, data_offset;
+};
+EntryCursor g_cursor;
+
 bool EntryAt(uint32_t index, FoundEntry* found) {
-  return WalkEntries([index](uint32_t i, const FoundEntry&) { return i == index; }, found);
+  if (index >= EntryCount()) return false;
+  if (g_cursor.directory != UpdateState.ArchiveDirectory || g_cursor.index > index)
+    g_cursor = {UpdateState.ArchiveDirectory, 0, kArchiveHeaderSize};
+  for (;;) {
+    FoundEntry e = Describe(EntryRecord(g_cursor.index), g_cursor.data_offset);
+    if (g_cursor.index == index) {
+      *found = e;
+      return true;
+    }
+    g_cursor.data_offset += uint32_t(AlignedToArchive(e.stored_size));
+    ++g_cursor.index;
+  }
 }
 
 // The entry's bytes: decoded into a new block for a compressed entry, in place
@@ -164,6 +183,7 @@ uint8_t* OpenPayloadArchive() {
 }
 
 void ClosePayloadArchive() {
+  g_cursor = {};
   if (UpdateState.ArchiveDirectory != nullptr) {
     Os->Free(UpdateState.ArchiveDirectory);
     UpdateState.ArchiveDirectory = nullptr;

@@ -962,11 +962,9 @@ CASES += [
     Case("folder-line-writes-the-whole-tree-with-its-new-folders", RUN + FINISH, exit_code=1,
          script=run_script(("UpdateFile00", ".\\")), payload_files={**TREE, "GAME.EXE": b"MZ new game"},
          game_files=OLD_TREE, check=tree_is({**OLD_TREE, **TREE, "GAME.EXE": b"MZ new game"})),
-    # Forty files: the wizard shows which file it writes; the disc prompt at
-    # the end holds the run so that the progress can be seen and shot.
-    Case("more-than-sixteen-files-with-progress",
-         RUN[:1] + [press(NEXT), look(disc_prompt(2)), shot("long-run-progress"), press(CANCEL, disc_prompt(2))]
-         + FAIL,
+    # Forty files, the wizard showing which file it writes (a run that stops
+    # at the disc prompt after them keeps what it wrote).
+    Case("more-than-sixteen-files-with-progress", RUN + [press(CANCEL, disc_prompt(2))] + FAIL,
          script=run_script(("UpdateFileCount", MANY), *[(f"UpdateFile{i:02d}", f"data\\F{i:02d}.DAT")
                                                         for i in range(MANY)], ("CopyFile00", "2:MOVIE.DAT")),
          payload_files={f"data\\F{i:02d}.DAT": bytes([i]) * 200_000 for i in range(MANY)},
