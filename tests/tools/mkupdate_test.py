@@ -160,6 +160,72 @@ def check_finds_every_pitfall():
         assert built.returncode == (1 if is_error else 0), f"{name}: build exit {built.returncode}"
 
 
+def lines(prefix, numbers, value="GAME.EXE"):
+    return "".join(f"{prefix}{n:02}={value}\n" for n in numbers)
+
+
+# The forms of folders, long lists and removals: (what, lines after
+# UpdateFile00 (or in its place), files beside GAME.EXE (None: not even
+# it), an error, the one finding or None for none).
+FORMS = [
+    ("folder line", "UpdateFile01=sub\\\n", {"sub/deep/a.dat": b"a"}, False, None),
+    ("folder line without files", "UpdateFile01=music\\\n", {"sub/a.dat": b"a"}, True,
+     "UpdateFile01 is a folder line for 'music\\', and the update holds no file under it"),
+    ("root folder line without files", "UpdateFile00=.\\\n", None, True,
+     "UpdateFile00 is a folder line for '.\\', and the update holds no file but its script"),
+    ("file line by its whole path", "UpdateFile01=data\\X.DAT\n", {"data/X.DAT": b"1", "X.DAT": b"2"}, False,
+     "UpdateFile01 takes the file 'data\\X.DAT' by its whole path, not the file 'X.DAT' at the update's root"),
+    ("file line by its last component", "UpdateFile01=data\\X.DAT\n", {"X.DAT": b"2"}, False, None),
+    ("file line found by neither", "UpdateFile01=data\\X.DAT\n", {"other/X.DAT": b"2"}, True,
+     "needs the file 'X.DAT', which is not among the files (nor is 'data\\X.DAT', which it would take first)"),
+    ("a count reads more lines", "UpdateFileCount=20\n" + lines("UpdateFile", range(1, 20)), {}, False, None),
+    ("a line at the count", "UpdateFileCount=20\n" + lines("UpdateFile", range(1, 21)), {}, False,
+     "UpdateFile20 is never read: UpdateFileCount=20 has the updater read 20 lines, 00 to 19"),
+    ("a line beyond 99", "UpdateFileCount=101\n" + lines("UpdateFile", range(1, 101)), {}, False, None),
+    ("no count: 16 lines", lines("UpdateFile", range(1, 17)), {}, False,
+     "UpdateFile16 is never read: the updater reads at most 16 lines, 00 to 15 (UpdateFileCount reads more)"),
+    ("a count that is no number", "UpdateFileCount=many\n", {}, False,
+     "UpdateFileCount is 'many', no number from 1 to 9999: the updater reads 16 lines, as without it"),
+    ("a count beyond 9999", "UpdateFileCount=10000\n", {}, False, "UpdateFileCount is '10000', no number from 1 to 9999"),
+    ("removals", "RemoveFile00=old\\\nRemoveFile01=1,data\\OLD.DAT\n", {}, False, None),
+    ("removal beyond its count", "RemoveFileCount=2\n" + lines("RemoveFile", range(3), "x.dat"), {}, False,
+     "RemoveFile02 is never read: RemoveFileCount=2 has the updater read 2 lines, 00 to 01"),
+    ("removal outside", "RemoveFile00=..\\save\\\n", {}, True,
+     "RemoveFile00 removes '..\\save\\', outside the installation folder"),
+    ("removal of a stream", "RemoveFile00=GAME.EXE:evil\n", {}, True, "RemoveFile00 removes 'GAME.EXE:evil', outside"),
+    ("removal of the folder itself", "RemoveFile00=.\\\n", {}, True,
+     "RemoveFile00 removes '.\\', the installation folder itself"),
+    ("removal of nothing", "RemoveFile00=1,\n", {}, True, "RemoveFile00 names nothing to remove"),
+    ("removal of a data file", "UpdateFile01=d,save\\CONFIG.SAV\nRemoveFile00=save\\CONFIG.SAV\n",
+     {"CONFIG.SAV": b"c"}, True, "RemoveFile00 removes 'save\\CONFIG.SAV', the target of the d line UpdateFile01"),
+    ("removal of a data file's folder", "UpdateFile01=d,save\\CONFIG.SAV\nRemoveFile00=2,SAVE\\\n",
+     {"CONFIG.SAV": b"c"}, True, "RemoveFile00 removes 'SAVE\\', which holds 'save\\CONFIG.SAV', of the d line"),
+    ("removal of what a line writes", "RemoveFile00=game.exe\n", {}, False,
+     "RemoveFile00 removes 'game.exe', where UpdateFile00 then writes 'GAME.EXE' (removals run before"),
+    ("removal of a folder a line writes in", "UpdateFile01=.\\\nRemoveFile00=sub\\\n", {"sub/a.dat": b"a"}, False,
+     "RemoveFile00 removes 'sub\\', where UpdateFile01 then writes 'SUB\\A.DAT'"),
+    ("removal and a line of another mode", "UpdateFile01=1,NEW.DAT\nRemoveFile00=2,NEW.DAT\n", {"NEW.DAT": b"n"},
+     False, None),
+    ("removal with a kind", "RemoveFile00=d,CONFIG.SAV\n", {}, False,
+     "RemoveFile00 has more than [mode,]path: the updater removes 'd' and ignores the rest"),
+]
+
+
+@test
+def check_reads_folder_lines_counts_and_removals():
+    for what, more, files, is_error, expected in FORMS:
+        script = SCRIPT.replace("UpdateFile00=GAME.EXE\n", "") if more.startswith("UpdateFile00=") else SCRIPT
+        d = folder_with(script + more, {} if files is None else {"GAME.EXE": b"MZ game", **files})
+        result = run("check", d)
+        message = result.stderr.decode()
+        if expected is None:
+            assert message == "" and result.returncode == 0, (what, message)
+            continue
+        assert expected in message, (what, message)
+        assert message.count("\n") == 1, (what, "one finding", message)
+        assert ("error:" in message) == is_error and result.returncode == (1 if is_error else 0), (what, message)
+
+
 @test
 def check_is_quiet_on_a_clean_script():
     result = run("check", ROOT / "examples" / "update")

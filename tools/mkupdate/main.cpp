@@ -619,9 +619,9 @@ struct Command {
 const Command kCommands[] = {
     {"build", "SRC -o OUT.exe", "make an update executable of the folder SRC (checked first)", Build,
      "Checks SRC/UPDATE.INI as 'check' does (errors stop the build, warnings are printed), packs\n"
-     "every file of SRC (each under its own name; folders do not count) and writes OUT.exe: the\n"
-     "shipped updater with the archive as its resource UPDATE/102. The same SRC always gives the\n"
-     "same bytes.\n"},
+     "every file of SRC (each under its path in SRC, folders joined by backslashes) and writes\n"
+     "OUT.exe: the shipped updater with the archive as its resource UPDATE/102. The same SRC always\n"
+     "gives the same bytes.\n"},
     {"check", "SRC", "report what the updater would do wrong with SRC/UPDATE.INI", Check,
      "Reads SRC/UPDATE.INI with the updater's own readers and reports what the updater would do\n"
      "silently wrong: missing keys, lists with gaps or more than 16 lines, look-alike kind letters\n"
