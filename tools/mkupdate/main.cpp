@@ -21,6 +21,7 @@
 #include "common/update_state.h"
 #include "platform/platform.h"
 #include "resources/resource_ids.h"
+#include "tools/mkupdate/diff.h"
 #include "tools/mkupdate/entry_names.h"
 #include "tools/mkupdate/host.h"
 #include "tools/mkupdate/pe_resources.h"
@@ -48,6 +49,7 @@ struct Options {
   bool no_checksum = false;
   unsigned jobs = 0;  // entries compressed at once; 0 is one per processor
   PlanOptions plan;   // plan's own options
+  std::string setup;  // diff --setup
 };
 
 // How large an archive may be. The format's offsets and sizes are 32-bit.
@@ -523,6 +525,22 @@ int Plan(const Options& o) {
   return RunPlan(plan);
 }
 
+int Diff(const Options& o) {
+  if (o.operands.size() != 2) return Usage("diff takes two folders, OLD and NEW");
+  if (o.output.empty()) return Usage("diff needs -o DIR, the folder it drafts");
+  for (const std::string& folder : o.operands)
+    if (std::string why = NoFolder(folder); !why.empty()) return Fail(why);
+  DiffOptions diff;
+  diff.old_tree = o.operands[0];
+  diff.new_tree = o.operands[1];
+  diff.draft = o.output;
+  diff.setup = o.setup;
+  diff.quiet = o.quiet;
+  diff.verbose = o.verbose;
+  diff.entry_limit = kEntryLimit;
+  return RunDiff(diff);
+}
+
 // The options: one table for the parsing, the general help and each
 // command's synopsis; a command given an option it does not take says so.
 struct OptionEntry {
@@ -541,7 +559,8 @@ bool Takes(const char* commands, const std::string& command) {
 }
 
 const OptionEntry kOptions[] = {
-    {"-o", nullptr, "PATH", "build pack extract", "the output (extract: a folder, default the current one)",
+    {"-o", nullptr, "PATH", "build pack extract diff",
+     "the output (extract: a folder, default the current one; diff: a new or empty folder)",
      [](Options* o, const std::string& v, std::string*) { return o->output = v, true; }},
     {nullptr, "--arch", "ARCH", "build", "i686 (default, runs on every Windows) or x86_64",
      [](Options* o, const std::string& v, std::string*) { return o->arch = v, true; }},
@@ -591,9 +610,11 @@ const OptionEntry kOptions[] = {
        *error = "--drive takes L=DIR, L a drive letter";
        return false;
      }},
-    {"-q", "--quiet", nullptr, "build check pack verify", "print nothing but errors",
+    {nullptr, "--setup", "FILE", "diff", "take [SETUP] whole from this UPDATE.INI (and the agreement texts beside it)",
+     [](Options* o, const std::string& v, std::string*) { return o->setup = v, true; }},
+    {"-q", "--quiet", nullptr, "build check pack verify diff", "print nothing but errors",
      [](Options* o, const std::string&, std::string*) { return o->quiet = true; }},
-    {"-v", "--verbose", nullptr, "build pack list extract", "per-entry figures",
+    {"-v", "--verbose", nullptr, "build pack list extract diff", "per-entry figures (diff: each file)",
      [](Options* o, const std::string&, std::string*) { return o->verbose = true; }},
     {"-h", "--help", nullptr, "*", "this text, or a command's own",
      [](Options* o, const std::string&, std::string*) { return o->help = true; }},
@@ -641,6 +662,14 @@ const Command kCommands[] = {
      "keep, skip, copy, fail, and why), then the totals and what the player would see at the end.\n"
      "Nothing is written. A disc that is not given is one the player does not have. Exit status:\n"
      "0 when the update would complete, 1 when it would not, 2 for a usage error.\n"},
+    {"diff", "OLD NEW -o DIR", "draft in DIR the update that turns the folder OLD into NEW", Diff,
+     "Compares two releases of the game's installation folder and drafts the update folder DIR\n"
+     "(new, or empty; inside neither): NEW's files that OLD lacks or holds with other bytes, at\n"
+     "their paths, and UPDATE.INI with [SETUP] from NEW's SETUP.INI (or, with --setup, that\n"
+     "script's [SETUP] whole, with the agreement texts it names), 'UpdateFile00=.\\' and a\n"
+     "RemoveFile line for each folder or file that NEW lacks. Prints what it found; refuses what\n"
+     "an update cannot express (links, empty new folders, names no entry can have) before it\n"
+     "writes anything. The draft passes 'check' as it is.\n"},
     {"verify", "FILE", "check an update completely: checksum, structure, every entry", Verify,
      "Checks an update executable (or a raw archive) as completely as it can be checked: the\n"
      "payload against its checksum record, the archive's structure, and every entry decoded.\n"

@@ -350,7 +350,8 @@ struct Checker {
         continue;
       }
       bool folder = NamesFolder(path.c_str());
-      auto hits = [&](const Written& w) { return w.path == target || (folder && LiesUnder(w.path, target)); };
+      // A folder removed, then a file of its name written, is no clash.
+      auto hits = [&](const Written& w) { return folder ? LiesUnder(w.path, target) : w.path == target; };
       // The player's data: never removed, whatever the modes.
       auto data =
           std::find_if(written.begin(), written.end(), [&](const Written& w) { return w.kind == DataFile && hits(w); });
