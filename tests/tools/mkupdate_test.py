@@ -682,6 +682,149 @@ def running_out_of_memory_ends_a_command_with_one_line():
     assert result.returncode == 1 and result.stderr == b"mkupdate: out of memory\n", result
 
 
+# --- diff ------------------------------------------------------------------------
+def tree(files, folders=()):
+    d = pathlib.Path(tempfile.mkdtemp(prefix="mkupdate-tree-"))
+    for name, content in files.items():
+        write(d / name, content)
+    for name in folders:
+        (d / name).mkdir(parents=True, exist_ok=True)
+    return d
+
+
+def draft_of(folder):
+    """The drafted folder: its files by relative path, with their bytes."""
+    return {str(p.relative_to(folder)): p.read_bytes() for p in sorted(folder.rglob("*")) if p.is_file()}
+
+
+SETUP_INI_2 = SETUP_INI + "DiskCheckFile3=DISC3.CHK\n"
+OLD_TREE = {"SETUP.INI": SETUP_INI, "same.dat": b"same", "change.dat": b"aaaa", "grow.dat": b"g", "gone.dat": b"gone",
+            "oldfolder/a.dat": b"a", "oldfolder/sub/b.dat": b"bb", "keep/c.dat": b"c", "keep/d.dat": b"dd",
+            "becomes.dat": b"file", "wasdir/x.dat": b"x"}
+NEW_TREE = {"SETUP.INI": SETUP_INI_2, "same.dat": b"same", "change.dat": b"aaab", "grow.dat": b"gg",
+            "keep/c.dat": b"c", "becomes.dat/inner.dat": b"inner", "wasdir": b"now a file",
+            "new/deep/表.dat": b"new"}
+DRAFTED_SCRIPT = """[SETUP]
+CompanyName=Co
+GameTitle=星の航路
+GameClass=星の航路
+GameDir=Dir
+
+[UPDATE]
+UpdateFile00=.\\
+RemoveFile00=becomes.dat
+RemoveFile01=gone.dat
+RemoveFile02=keep\\d.dat
+RemoveFile03=oldfolder\\
+RemoveFile04=wasdir\\
+"""
+
+
+@test
+def diff_drafts_the_update_between_two_trees_and_check_passes_it():
+    old, new = tree(OLD_TREE), tree(NEW_TREE)
+    os.utime(new / "grow.dat", ns=(1_600_000_000_123_456_700, 1_600_000_000_123_456_700))
+    out = old.parent / (old.name + "-draft")
+    result = run("diff", old, new, "-o", out)
+    assert result.returncode == 0 and result.stderr == b"", result.stderr.decode()
+    assert result.stdout.decode().splitlines()[:4] == [
+        "added           3 files           18 bytes", "changed         3 files          207 bytes",
+        "removed         6 files           14 bytes  (5 lines)", "unchanged       2 files            5 bytes"], \
+        result.stdout.decode()
+    expected = {"UPDATE.INI": DRAFTED_SCRIPT.replace("\n", "\r\n").encode("cp932"), "SETUP.INI": (new / "SETUP.INI").read_bytes(),
+                "change.dat": b"aaab", "grow.dat": b"gg", "becomes.dat/inner.dat": b"inner", "wasdir": b"now a file",
+                "new/deep/表.dat": b"new"}
+    assert draft_of(out) == expected, draft_of(out)
+    assert (out / "grow.dat").stat().st_mtime_ns // 100 == 1_600_000_000_123_456_700 // 100, "the file's time is kept"
+    checked = run("check", out)
+    assert checked.returncode == 0 and checked.stderr == b"", checked.stderr.decode()
+    assert run("build", out, "-o", out.parent / (out.name + ".exe"), "-q").returncode == 0
+    # Into an empty folder, quietly; with --setup, its [SETUP] whole and the agreement texts beside it.
+    again = old.parent / (old.name + "-again")
+    again.mkdir()
+    quiet = run("diff", old, new, "-o", again, "-q", "--setup", ROOT / "examples" / "update" / "UPDATE.INI")
+    assert quiet.returncode == 0 and quiet.stdout == b"" and quiet.stderr == b"", quiet
+    script = (again / "UPDATE.INI").read_bytes().decode("cp932")
+    assert "AgreementText=AGREE.TXT\r\n" in script and "UpdateMessage=このアップデートは" in script, script
+    assert (again / "AGREE.TXT").read_bytes() == (ROOT / "examples" / "update" / "AGREE.TXT").read_bytes()
+    assert run("check", again, "-q").returncode == 0
+    # More than 16 removals: counted.
+    many = tree({"SETUP.INI": SETUP_INI, **{f"f{n:02}.dat": b"x" for n in range(20)}})
+    out = many.parent / (many.name + "-draft")
+    assert run("diff", many, tree({"SETUP.INI": SETUP_INI}), "-o", out, "-q").returncode == 0
+    script = (out / "UPDATE.INI").read_bytes().decode("cp932")
+    assert "RemoveFileCount=20\r\n" in script and "RemoveFile19=f19.dat\r\n" in script and "UpdateFile00" not in script
+    assert run("check", out).stderr == b""
+
+
+@test
+def diff_of_the_example_game_drafts_the_guides_update():
+    out = pathlib.Path(tempfile.mkdtemp(prefix="mkupdate-example-")) / "update-2.00"
+    result = run("diff", "game/install", "game-2.00/install", "-o", out, cwd=ROOT / "examples")
+    assert result.returncode == 0, result.stderr
+    guide = (ROOT / "docs" / "publisher-guide.md").read_text()
+    assert result.stdout.decode().replace(str(out), "update-2.00") in guide, "the guide shows diff's output"
+    script = (out / "UPDATE.INI").read_bytes().decode("cp932").replace("\r\n", "\n")
+    assert script in guide, "the guide shows the drafted UPDATE.INI"
+    assert sorted(draft_of(out)) == ["GAME.EXE", "MANUAL.TXT", "README.TXT", "UPDATE.INI", "data/SCENARIO.DAT",
+                                     "data/voice/CH1.PAK", "data/voice/CH2.PAK"]
+    assert run("check", out, "-q").returncode == 0
+
+
+def planted_link(old, new):
+    (new / "data").mkdir()
+    (new / "data" / "linked.dat").symlink_to(new / "same.dat")
+
+
+# What diff refuses, each in one line and before it writes anything: (what,
+# a change to the two trees, a change to the draft's place, the message).
+DIFF_REFUSALS = [
+    ("a link in NEW", planted_link, None, "linked.dat: a link, which an update cannot express"),
+    ("a link in OLD", lambda old, new: (old / "up").symlink_to(old), None, "up: a link"),
+    ("an empty new folder", lambda old, new: (new / "empty" / "deeper").mkdir(parents=True), None,
+     "empty: an empty folder that"),
+    ("a new folder holding only folders", lambda old, new: (new / "a" / "b").mkdir(parents=True), None,
+     "a: an empty folder that"),
+    ("nothing changed", lambda old, new: shutil.rmtree(new) or shutil.copytree(old, new), None,
+     "hold the same files: there is nothing to update"),
+    ("the game's names changed", lambda old, new: write(new / "SETUP.INI", SETUP_INI.replace("=Co", "=Other")), None,
+     "SETUP.INI's CompanyName is 'Co' in"),
+    ("no SETUP.INI in NEW", lambda old, new: (new / "SETUP.INI").unlink(), None, "no SETUP.INI, whose [SETUP]"),
+    ("a file named as the script", lambda old, new: write(new / "update.ini", b"x"), None,
+     "update.ini: a file named as the update's own script"),
+    ("a name code page 932 cannot hold", lambda old, new: write(new / "café.txt", b"x"), None,
+     "café.txt: the name has a character that code page 932 cannot hold"),
+    ("two names one to Windows", lambda old, new: write(new / "SAME.DAT", b"x"), None, "two paths one to Windows"),
+    ("a removal too long for a line", lambda old, new: [write(t / ("d" * 200) / "k", b"k") for t in (old, new)] and
+     (old / ("d" * 200) / ("e" * 58)).mkdir(), None,
+     "the removal of '" + "d" * 200 + "\\" + "e" * 58 + "\\' takes 260 bytes, more than a line's path holds"),
+    ("a path too long for an entry", lambda old, new: write(new / ("d" * 200) / ("e" * 55) / "x.dat", b"x"), None,
+     "takes 262 bytes in code page 932; an entry name holds at most 259"),
+    ("a draft that is not empty", None, lambda out: write(out / "x", b"x"), "not an empty folder"),
+    ("a draft inside NEW", None, "new", "inside"),
+]
+
+
+@test
+def diff_refuses_what_an_update_cannot_express():
+    for what, change, place, expected in DIFF_REFUSALS:
+        old, new = tree({"SETUP.INI": SETUP_INI, "same.dat": b"s"}), tree({"SETUP.INI": SETUP_INI, "same.dat": b"s",
+                                                                           "added.dat": b"a"})
+        if change:
+            change(old, new)
+        out = old.parent / (old.name + "-draft")
+        if place == "new":
+            out = new / "draft"
+        elif place:
+            place(out)
+        before = draft_of(out) if out.exists() else None
+        result = run("diff", old, new, "-o", out)
+        message = result.stderr.decode()
+        assert result.returncode == 1 and expected in message and message.count("\n") == 1, (what, message)
+        assert (draft_of(out) if out.exists() else None) == before, (what, "the draft's place was changed")
+    assert run("diff", "a").returncode == 2 and run("diff", "a", "b").returncode == 2, "two folders and -o"
+
+
 def main():
     passed = failed = 0
     for t in TESTS:
