@@ -92,6 +92,16 @@ def files_of_one_name_in_two_folders_are_two_entries():
     assert run("extract", exe, "-o", back).returncode == 0
     assert [(back / n).read_bytes() for n in ("001.bmp", "a/001.bmp", "b/deep/001.bmp")] == [b"root", b"first", b"second"]
     assert b"5 entries decoded" in run("verify", exe).stdout
+    # The Windows build names the entries alike and extracts them to the same places.
+    wine = lambda *args: subprocess.run(["wine", str(MKUPDATE_EXE), *args], capture_output=True, timeout=120,  # noqa: E731
+                                        env=dict(os.environ, WINEDEBUG="-all"))
+    windows_path = lambda p: "Z:" + str(p).replace("/", "\\")  # noqa: E731
+    wine_exe, wine_back = d.parent / (d.name + "-wine.exe"), d.parent / (d.name + "-wine-back")
+    wine("build", windows_path(d), "-o", windows_path(wine_exe), "-q", "--updater",
+         windows_path(DIST / "updater-i686.exe"))
+    assert wine_exe.read_bytes() == exe.read_bytes(), "mkupdate.exe under Wine names the entries otherwise"
+    assert wine("extract", windows_path(exe), "-o", windows_path(wine_back)).returncode == 0
+    assert draft_of(wine_back) == draft_of(back), "extracted elsewhere under Wine"
 
 
 # Folders whose files cannot be entries: each refused in one line naming them.
@@ -379,6 +389,19 @@ def extract_never_writes_outside_its_folder():
     listing = run("list", archive)
     assert listing.returncode == 1 and b"evil1.txt' refused" in listing.stderr, listing.stderr
     assert b"ok.txt" in listing.stdout and b"sub\\deep\\ok2.txt" in listing.stdout
+    # The Windows build, where "\\" and ".." are the system's own: the same
+    # names refused, nothing outside (no link planted: linked\\ is a folder).
+    wine_out = work / "wine" / "out"
+    result = subprocess.run(["wine", str(MKUPDATE_EXE), "extract", "Z:" + str(archive).replace("/", "\\"), "-o",
+                             "Z:" + str(wine_out).replace("/", "\\")], capture_output=True, timeout=120,
+                            env=dict(os.environ, WINEDEBUG="-all"))
+    assert result.returncode == 1 and result.stderr.decode("utf-8", "replace").count("refused") == len(hostile) - 2, \
+        result.stderr
+    assert sorted(str(p.relative_to(wine_out)) for p in wine_out.rglob("*") if p.is_file()) == \
+        ["file-link.txt", "linked/deeper/evil10.txt", "linked/evil9.txt", "ok.txt", "sub/deep/ok2.txt", "表.txt",
+         "表/ok3.txt"], list(wine_out.rglob("*"))
+    assert [p for p in work.rglob("*") if p.is_file() and "evil" in p.name and p.parent.name not in ("linked", "deeper")] \
+        == []
 
 
 # Names no Windows file can have, refused alike on Linux and under Wine: a
