@@ -645,9 +645,10 @@ const Command kCommands[] = {
      "gives the same bytes.\n"},
     {"check", "SRC", "report what the updater would do wrong with SRC/UPDATE.INI", Check,
      "Reads SRC/UPDATE.INI with the updater's own readers and reports what the updater would do\n"
-     "silently wrong: missing keys, lists with gaps or more than 16 lines, look-alike kind letters\n"
-     "and modes, files the update does not carry, lines sharing one file, copy lines without a disc,\n"
-     "values cut by their holders. Exit status 1 when there are errors.\n"},
+     "silently wrong: missing keys, lists with gaps or more lines than are read (16, or the count\n"
+     "key's number), look-alike kind letters and modes, files and folders the update does not\n"
+     "carry, lines sharing one file, removals outside the folder or of a player's data file, copy\n"
+     "lines without a disc, values cut by their holders. Exit status 1 when there are errors.\n"},
     {"pack", "SRC -o PAYLOAD", "pack every file of SRC into a raw archive", Pack,
      "Writes the raw archive of SRC, without an executable.\n"},
     {"list", "FILE", "list the entries of an update executable or a raw archive", List,
