@@ -25,6 +25,7 @@ MKUPDATE = DIST / "mkupdate"
 # where this machine cannot run 32-bit code (scripts/test.sh sets it).
 MKUPDATE_EXE = pathlib.Path(os.environ.get("KOUSHIN_MKUPDATE_EXE", DIST / "mkupdate.exe"))
 TESTS = []
+ONLY = os.environ.get("MKUPDATE_TEST_ONLY")
 
 
 def test(function):
@@ -74,18 +75,58 @@ def pack_list_extract_round_trip():
     back = d.parent / (d.name + "-back")
     assert run("extract", out, "-o", back).returncode == 0
     for original in [p for p in d.rglob("*") if p.is_file()]:
-        copy = back / original.name
+        copy = back / original.relative_to(d)
         assert copy.read_bytes() == original.read_bytes(), original
         assert copy.stat().st_mtime_ns // 100 == original.stat().st_mtime_ns // 100, original
 
 
 @test
-def two_files_of_one_name_are_refused():
-    d = folder_with(files={"GAME.EXE": b"x", "a/data.bin": b"1", "b/DATA.BIN": b"2"})
-    result = run("pack", d, "-o", d / "x.bin")
-    assert result.returncode == 1
-    message = result.stderr.decode()
-    assert "a/data.bin" in message and "b/DATA.BIN" in message, message
+def files_of_one_name_in_two_folders_are_two_entries():
+    d = folder_with(SCRIPT + "UpdateFile01=a\\001.bmp\n", files={"GAME.EXE": b"x", "a/001.bmp": b"first",
+                                                                "b/deep/001.bmp": b"second", "001.bmp": b"root"})
+    exe = d.parent / (d.name + ".exe")
+    assert run("build", d, "-o", exe, "-q").returncode == 0
+    names = [line.split()[-1] for line in run("list", exe).stdout.decode().splitlines()[1:]]
+    assert names == ["001.bmp", "GAME.EXE", "UPDATE.INI", "a\\001.bmp", "b\\deep\\001.bmp"], names
+    back = d.parent / (d.name + "-back")
+    assert run("extract", exe, "-o", back).returncode == 0
+    assert [(back / n).read_bytes() for n in ("001.bmp", "a/001.bmp", "b/deep/001.bmp")] == [b"root", b"first", b"second"]
+    assert b"5 entries decoded" in run("verify", exe).stdout
+    # The Windows build names the entries alike and extracts them to the same places.
+    wine = lambda *args: subprocess.run(["wine", str(MKUPDATE_EXE), *args], capture_output=True, timeout=120,  # noqa: E731
+                                        env=dict(os.environ, WINEDEBUG="-all"))
+    windows_path = lambda p: "Z:" + str(p).replace("/", "\\")  # noqa: E731
+    wine_exe, wine_back = d.parent / (d.name + "-wine.exe"), d.parent / (d.name + "-wine-back")
+    wine("build", windows_path(d), "-o", windows_path(wine_exe), "-q", "--updater",
+         windows_path(DIST / "updater-i686.exe"))
+    assert wine_exe.read_bytes() == exe.read_bytes(), "mkupdate.exe under Wine names the entries otherwise"
+    assert wine("extract", windows_path(exe), "-o", windows_path(wine_back)).returncode == 0
+    assert draft_of(wine_back) == draft_of(back), "extracted elsewhere under Wine"
+
+
+# Folders whose files cannot be entries: each refused in one line naming them.
+UNPACKABLE = [
+    ("one path in two letter cases", {"a/data.bin": b"1", "A/DATA.BIN": b"2"}, ["a/data.bin", "A/DATA.BIN"]),
+    ("a file and a folder of one name", {"sub": b"1", "SUB/x.bin": b"2"}, ["/sub ", "SUB/x.bin"]),
+    ("a path beyond 259 bytes", {"d" * 115 + "/" + "表" * 70 + ".bin": b"1"}, ["takes 260 bytes", "at most 259"]),
+    ("a name code page 932 cannot hold", {"café.txt": b"1"}, ["café.txt: the name has a character"]),
+    ("a backslash in a file's own name", {"a\\b.txt": b"1"}, ["'a\\b.txt' holds a backslash"]),
+    ("a device's name", {"sub/CON.txt": b"1"}, ["'CON.txt' holds a name Windows keeps for a device"]),
+]
+
+
+@test
+def files_that_cannot_be_entries_are_refused_in_one_line():
+    for what, files, expected in UNPACKABLE:
+        d = folder_with(files={"GAME.EXE": b"x", **files})
+        result = run("pack", d, "-o", d.parent / (d.name + ".bin"))
+        message = result.stderr.decode()
+        assert result.returncode == 1 and message.count("\n") == 1, (what, result.returncode, message)
+        for text in expected:
+            assert text in message, (what, text, message)
+    # 259 bytes fit.
+    d = folder_with(files={"GAME.EXE": b"x", "d" * 114 + "/" + "表" * 70 + ".bin": b"1"})
+    assert run("pack", d, "-o", d.parent / (d.name + ".bin"), "-q").returncode == 0
 
 
 PITFALLS = [
@@ -127,6 +168,72 @@ def check_finds_every_pitfall():
         assert result.returncode == (1 if is_error else 0), f"{name}: exit {result.returncode}"
         built = run("build", d, "-o", d / "u.exe")
         assert built.returncode == (1 if is_error else 0), f"{name}: build exit {built.returncode}"
+
+
+def lines(prefix, numbers, value="GAME.EXE"):
+    return "".join(f"{prefix}{n:02}={value}\n" for n in numbers)
+
+
+# The forms of folders, long lists and removals: (what, lines after
+# UpdateFile00 (or in its place), files beside GAME.EXE (None: not even
+# it), an error, the one finding or None for none).
+FORMS = [
+    ("folder line", "UpdateFile01=sub\\\n", {"sub/deep/a.dat": b"a"}, False, None),
+    ("folder line without files", "UpdateFile01=music\\\n", {"sub/a.dat": b"a"}, True,
+     "UpdateFile01 is a folder line for 'music\\', and the update holds no file under it"),
+    ("root folder line without files", "UpdateFile00=.\\\n", None, True,
+     "UpdateFile00 is a folder line for '.\\', and the update holds no file but its script"),
+    ("file line by its whole path", "UpdateFile01=data\\X.DAT\n", {"data/X.DAT": b"1", "X.DAT": b"2"}, False,
+     "UpdateFile01 takes the file 'data\\X.DAT' by its whole path, not the file 'X.DAT' at the update's root"),
+    ("file line by its last component", "UpdateFile01=data\\X.DAT\n", {"X.DAT": b"2"}, False, None),
+    ("file line found by neither", "UpdateFile01=data\\X.DAT\n", {"other/X.DAT": b"2"}, True,
+     "needs the file 'X.DAT', which is not among the files (nor is 'data\\X.DAT', which it would take first)"),
+    ("a count reads more lines", "UpdateFileCount=20\n" + lines("UpdateFile", range(1, 20)), {}, False, None),
+    ("a line at the count", "UpdateFileCount=20\n" + lines("UpdateFile", range(1, 21)), {}, False,
+     "UpdateFile20 is never read: UpdateFileCount=20 has the updater read 20 lines, 00 to 19"),
+    ("a line beyond 99", "UpdateFileCount=101\n" + lines("UpdateFile", range(1, 101)), {}, False, None),
+    ("no count: 16 lines", lines("UpdateFile", range(1, 17)), {}, False,
+     "UpdateFile16 is never read: the updater reads at most 16 lines, 00 to 15 (UpdateFileCount reads more)"),
+    ("a count that is no number", "UpdateFileCount=many\n", {}, False,
+     "UpdateFileCount is 'many', no number from 1 to 9999: the updater reads 16 lines, as without it"),
+    ("a count beyond 9999", "UpdateFileCount=10000\n", {}, False, "UpdateFileCount is '10000', no number from 1 to 9999"),
+    ("removals", "RemoveFile00=old\\\nRemoveFile01=1,data\\OLD.DAT\n", {}, False, None),
+    ("removal beyond its count", "RemoveFileCount=2\n" + lines("RemoveFile", range(3), "x.dat"), {}, False,
+     "RemoveFile02 is never read: RemoveFileCount=2 has the updater read 2 lines, 00 to 01"),
+    ("removal outside", "RemoveFile00=..\\save\\\n", {}, True,
+     "RemoveFile00 removes '..\\save\\', outside the installation folder"),
+    ("removal of a stream", "RemoveFile00=GAME.EXE:evil\n", {}, True, "RemoveFile00 removes 'GAME.EXE:evil', outside"),
+    ("removal of the folder itself", "RemoveFile00=.\\\n", {}, True,
+     "RemoveFile00 removes '.\\', the installation folder itself"),
+    ("removal of nothing", "RemoveFile00=1,\n", {}, True, "RemoveFile00 names nothing to remove"),
+    ("removal of a data file", "UpdateFile01=d,save\\CONFIG.SAV\nRemoveFile00=save\\CONFIG.SAV\n",
+     {"CONFIG.SAV": b"c"}, True, "RemoveFile00 removes 'save\\CONFIG.SAV', the target of the d line UpdateFile01"),
+    ("removal of a data file's folder", "UpdateFile01=d,save\\CONFIG.SAV\nRemoveFile00=2,SAVE\\\n",
+     {"CONFIG.SAV": b"c"}, True, "RemoveFile00 removes 'SAVE\\', which holds 'save\\CONFIG.SAV', of the d line"),
+    ("removal of what a line writes", "RemoveFile00=game.exe\n", {}, False,
+     "RemoveFile00 removes 'game.exe', where UpdateFile00 then writes 'GAME.EXE' (removals run before"),
+    ("removal of a folder a line writes in", "UpdateFile01=.\\\nRemoveFile00=sub\\\n", {"sub/a.dat": b"a"}, False,
+     "RemoveFile00 removes 'sub\\', where UpdateFile01 then writes 'SUB\\A.DAT'"),
+    ("removal and a line of another mode", "UpdateFile01=1,NEW.DAT\nRemoveFile00=2,NEW.DAT\n", {"NEW.DAT": b"n"},
+     False, None),
+    ("removal with a kind", "RemoveFile00=d,CONFIG.SAV\n", {}, False,
+     "RemoveFile00 has more than [mode,]path: the updater removes 'd' and ignores the rest"),
+]
+
+
+@test
+def check_reads_folder_lines_counts_and_removals():
+    for what, more, files, is_error, expected in FORMS:
+        script = SCRIPT.replace("UpdateFile00=GAME.EXE\n", "") if more.startswith("UpdateFile00=") else SCRIPT
+        d = folder_with(script + more, {} if files is None else {"GAME.EXE": b"MZ game", **files})
+        result = run("check", d)
+        message = result.stderr.decode()
+        if expected is None:
+            assert message == "" and result.returncode == 0, (what, message)
+            continue
+        assert expected in message, (what, message)
+        assert message.count("\n") == 1, (what, "one finding", message)
+        assert ("error:" in message) == is_error and result.returncode == (1 if is_error else 0), (what, message)
 
 
 @test
@@ -249,23 +356,52 @@ def raw_archive(entries):
 
 @test
 def extract_never_writes_outside_its_folder():
+    """Entry names made to leave the folder, and links planted in it before
+    extract runs: nothing lands outside, nothing is written through a link."""
     work = pathlib.Path(tempfile.mkdtemp(prefix="mkupdate-hostile-"))
-    hostile = [b"..\\evil1.txt", b"../evil2.txt", b"..", b"sub\\evil3.txt", b"C:evil4.txt", b"\\evil5.txt", b""]
-    good = [b"ok.txt", "表.txt".encode("cp932")]  # 表 ends in the byte 0x5C, which is no separator here
+    hostile = [b"..\\evil1.txt", b"../evil2.txt", b"..", b"sub\\..\\..\\evil3.txt", b"C:evil4.txt", b"\\evil5.txt",
+               b"", b"C:\\evil6.txt", b"sub\\\\evil7.txt", b"sub\\... \\evil8.txt", b"sub\\x.txt:stream",
+               b"sub\\", b"linked\\evil9.txt", b"linked\\deeper\\evil10.txt"]
+    good = [b"ok.txt", "表.txt".encode("cp932"), b"sub\\deep\\ok2.txt", "表\\ok3.txt".encode("cp932"),
+            b"file-link.txt"]  # 表 ends in the byte 0x5C, which is no separator here
     archive = work / "hostile.bin"
     archive.write_bytes(raw_archive([(n, b"x") for n in hostile] + [(n, b"fine") for n in good]))
+    elsewhere = work / "elsewhere"
+    elsewhere.mkdir()
+    (elsewhere / "target.txt").write_bytes(b"theirs")
     out = work / "deep" / "out"
+    out.mkdir(parents=True)
+    (out / "linked").symlink_to(elsewhere)  # a folder link: never written through
+    (out / "file-link.txt").symlink_to(elsewhere / "target.txt")  # replaced as a link, never followed
     result = run("extract", archive, "-o", out)
     assert result.returncode == 1, result.returncode
     message = result.stderr.decode()
-    for name in ("..\\evil1.txt", "../evil2.txt", "'..'", "sub\\evil3.txt", "C:evil4.txt", "\\evil5.txt", "''"):
-        assert name in message, (name, message)
-    assert sorted(p.name for p in out.iterdir()) == ["ok.txt", "表.txt"], list(out.iterdir())
-    written = [p for p in work.rglob("*") if p.is_file()]
-    assert sorted(p.name for p in written) == ["hostile.bin", "ok.txt", "表.txt"], written
+    for name in hostile:
+        assert f"entry '{name.decode()}' refused" in message, (name, message)
+    assert "linked on its way is a link" in message, message
+    assert sorted(str(p.relative_to(out)) for p in out.rglob("*") if p.is_file() and not p.is_symlink()) == \
+        ["file-link.txt", "ok.txt", "sub/deep/ok2.txt", "表.txt", "表/ok3.txt"], list(out.rglob("*"))
+    assert (out / "file-link.txt").read_bytes() == b"fine" and not (out / "file-link.txt").is_symlink()
+    assert sorted(p.name for p in elsewhere.iterdir()) == ["target.txt"], list(elsewhere.iterdir())
+    assert (elsewhere / "target.txt").read_bytes() == b"theirs"
+    written = [p for p in work.rglob("*") if p.is_file() and "evil" in p.name]
+    assert written == [], written
     listing = run("list", archive)
     assert listing.returncode == 1 and b"evil1.txt' refused" in listing.stderr, listing.stderr
-    assert b"ok.txt" in listing.stdout
+    assert b"ok.txt" in listing.stdout and b"sub\\deep\\ok2.txt" in listing.stdout
+    # The Windows build, where "\\" and ".." are the system's own: the same
+    # names refused, nothing outside (no link planted: linked\\ is a folder).
+    wine_out = work / "wine" / "out"
+    result = subprocess.run(["wine", str(MKUPDATE_EXE), "extract", "Z:" + str(archive).replace("/", "\\"), "-o",
+                             "Z:" + str(wine_out).replace("/", "\\")], capture_output=True, timeout=120,
+                            env=dict(os.environ, WINEDEBUG="-all"))
+    assert result.returncode == 1 and result.stderr.decode("utf-8", "replace").count("refused") == len(hostile) - 2, \
+        result.stderr
+    assert sorted(str(p.relative_to(wine_out)) for p in wine_out.rglob("*") if p.is_file()) == \
+        ["file-link.txt", "linked/deeper/evil10.txt", "linked/evil9.txt", "ok.txt", "sub/deep/ok2.txt", "表.txt",
+         "表/ok3.txt"], list(wine_out.rglob("*"))
+    assert [p for p in work.rglob("*") if p.is_file() and "evil" in p.name and p.parent.name not in ("linked", "deeper")] \
+        == []
 
 
 # Names no Windows file can have, refused alike on Linux and under Wine: a
@@ -569,9 +705,154 @@ def running_out_of_memory_ends_a_command_with_one_line():
     assert result.returncode == 1 and result.stderr == b"mkupdate: out of memory\n", result
 
 
+# --- diff ------------------------------------------------------------------------
+def tree(files, folders=()):
+    d = pathlib.Path(tempfile.mkdtemp(prefix="mkupdate-tree-"))
+    for name, content in files.items():
+        write(d / name, content)
+    for name in folders:
+        (d / name).mkdir(parents=True, exist_ok=True)
+    return d
+
+
+def draft_of(folder):
+    """The drafted folder: its files by relative path, with their bytes."""
+    return {str(p.relative_to(folder)): p.read_bytes() for p in sorted(folder.rglob("*")) if p.is_file()}
+
+
+SETUP_INI_2 = SETUP_INI + "DiskCheckFile3=DISC3.CHK\n"
+OLD_TREE = {"SETUP.INI": SETUP_INI, "same.dat": b"same", "change.dat": b"aaaa", "grow.dat": b"g", "gone.dat": b"gone",
+            "oldfolder/a.dat": b"a", "oldfolder/sub/b.dat": b"bb", "keep/c.dat": b"c", "keep/d.dat": b"dd",
+            "becomes.dat": b"file", "wasdir/x.dat": b"x"}
+NEW_TREE = {"SETUP.INI": SETUP_INI_2, "same.dat": b"same", "change.dat": b"aaab", "grow.dat": b"gg",
+            "keep/c.dat": b"c", "becomes.dat/inner.dat": b"inner", "wasdir": b"now a file",
+            "new/deep/表.dat": b"new"}
+DRAFTED_SCRIPT = """[SETUP]
+CompanyName=Co
+GameTitle=星の航路
+GameClass=星の航路
+GameDir=Dir
+
+[UPDATE]
+UpdateFile00=.\\
+RemoveFile00=becomes.dat
+RemoveFile01=gone.dat
+RemoveFile02=keep\\d.dat
+RemoveFile03=oldfolder\\
+RemoveFile04=wasdir\\
+"""
+
+
+@test
+def diff_drafts_the_update_between_two_trees_and_check_passes_it():
+    old, new = tree(OLD_TREE), tree(NEW_TREE)
+    os.utime(new / "grow.dat", ns=(1_600_000_000_123_456_700, 1_600_000_000_123_456_700))
+    out = old.parent / (old.name + "-draft")
+    result = run("diff", old, new, "-o", out)
+    assert result.returncode == 0 and result.stderr == b"", result.stderr.decode()
+    assert result.stdout.decode().splitlines()[:4] == [
+        "added           3 files           18 bytes", "changed         3 files          207 bytes",
+        "removed         6 files           14 bytes  (5 lines)", "unchanged       2 files            5 bytes"], \
+        result.stdout.decode()
+    expected = {"UPDATE.INI": DRAFTED_SCRIPT.replace("\n", "\r\n").encode("cp932"), "SETUP.INI": (new / "SETUP.INI").read_bytes(),
+                "change.dat": b"aaab", "grow.dat": b"gg", "becomes.dat/inner.dat": b"inner", "wasdir": b"now a file",
+                "new/deep/表.dat": b"new"}
+    assert draft_of(out) == expected, draft_of(out)
+    assert (out / "grow.dat").stat().st_mtime_ns // 100 == 1_600_000_000_123_456_700 // 100, "the file's time is kept"
+    checked = run("check", out)
+    assert checked.returncode == 0 and checked.stderr == b"", checked.stderr.decode()
+    assert run("build", out, "-o", out.parent / (out.name + ".exe"), "-q").returncode == 0
+    # Into an empty folder, quietly; with --setup, its [SETUP] whole and the agreement texts beside it.
+    again = old.parent / (old.name + "-again")
+    again.mkdir()
+    quiet = run("diff", old, new, "-o", again, "-q", "--setup", ROOT / "examples" / "update" / "UPDATE.INI")
+    assert quiet.returncode == 0 and quiet.stdout == b"" and quiet.stderr == b"", quiet
+    script = (again / "UPDATE.INI").read_bytes().decode("cp932")
+    assert "AgreementText=AGREE.TXT\r\n" in script and "UpdateMessage=このアップデートは" in script, script
+    assert (again / "AGREE.TXT").read_bytes() == (ROOT / "examples" / "update" / "AGREE.TXT").read_bytes()
+    assert run("check", again, "-q").returncode == 0
+    # More than 16 removals: counted.
+    many = tree({"SETUP.INI": SETUP_INI, **{f"f{n:02}.dat": b"x" for n in range(20)}})
+    out = many.parent / (many.name + "-draft")
+    assert run("diff", many, tree({"SETUP.INI": SETUP_INI}), "-o", out, "-q").returncode == 0
+    script = (out / "UPDATE.INI").read_bytes().decode("cp932")
+    assert "RemoveFileCount=20\r\n" in script and "RemoveFile19=f19.dat\r\n" in script and "UpdateFile00" not in script
+    assert run("check", out).stderr == b""
+
+
+@test
+def diff_of_the_example_game_drafts_the_guides_update():
+    out = pathlib.Path(tempfile.mkdtemp(prefix="mkupdate-example-")) / "update-2.00"
+    result = run("diff", "game/install", "game-2.00/install", "-o", out, cwd=ROOT / "examples")
+    assert result.returncode == 0, result.stderr
+    guide = (ROOT / "docs" / "publisher-guide.md").read_text()
+    assert result.stdout.decode().replace(str(out), "update-2.00") in guide, "the guide shows diff's output"
+    script = (out / "UPDATE.INI").read_bytes().decode("cp932").replace("\r\n", "\n")
+    assert script in guide, "the guide shows the drafted UPDATE.INI"
+    assert sorted(draft_of(out)) == ["GAME.EXE", "MANUAL.TXT", "README.TXT", "UPDATE.INI", "data/SCENARIO.DAT",
+                                     "data/voice/CH1.PAK", "data/voice/CH2.PAK"]
+    assert run("check", out, "-q").returncode == 0
+
+
+def planted_link(old, new):
+    (new / "data").mkdir()
+    (new / "data" / "linked.dat").symlink_to(new / "same.dat")
+
+
+# What diff refuses, each in one line and before it writes anything: (what,
+# a change to the two trees, a change to the draft's place, the message).
+DIFF_REFUSALS = [
+    ("a link in NEW", planted_link, None, "linked.dat: a link, which an update cannot express"),
+    ("a link in OLD", lambda old, new: (old / "up").symlink_to(old), None, "up: a link"),
+    ("an empty new folder", lambda old, new: (new / "empty" / "deeper").mkdir(parents=True), None,
+     "empty: an empty folder that"),
+    ("a new folder holding only folders", lambda old, new: (new / "a" / "b").mkdir(parents=True), None,
+     "a: an empty folder that"),
+    ("nothing changed", lambda old, new: shutil.rmtree(new) or shutil.copytree(old, new), None,
+     "hold the same files: there is nothing to update"),
+    ("the game's names changed", lambda old, new: write(new / "SETUP.INI", SETUP_INI.replace("=Co", "=Other")), None,
+     "SETUP.INI's CompanyName is 'Co' in"),
+    ("no SETUP.INI in NEW", lambda old, new: (new / "SETUP.INI").unlink(), None, "no SETUP.INI, whose [SETUP]"),
+    ("a file named as the script", lambda old, new: write(new / "update.ini", b"x"), None,
+     "update.ini: a file named as the update's own script"),
+    ("a name code page 932 cannot hold", lambda old, new: write(new / "café.txt", b"x"), None,
+     "café.txt: the name has a character that code page 932 cannot hold"),
+    ("two names one to Windows", lambda old, new: write(new / "SAME.DAT", b"x"), None, "two paths one to Windows"),
+    ("a removal too long for a line", lambda old, new: [write(t / ("d" * 200) / "k", b"k") for t in (old, new)] and
+     (old / ("d" * 200) / ("e" * 58)).mkdir(), None,
+     "the removal of '" + "d" * 200 + "\\" + "e" * 58 + "\\' takes 260 bytes, more than a line's path holds"),
+    ("a path too long for an entry", lambda old, new: write(new / ("d" * 200) / ("e" * 55) / "x.dat", b"x"), None,
+     "takes 262 bytes in code page 932; an entry name holds at most 259"),
+    ("a draft that is not empty", None, lambda out: write(out / "x", b"x"), "not an empty folder"),
+    ("a draft inside NEW", None, "new", "inside"),
+]
+
+
+@test
+def diff_refuses_what_an_update_cannot_express():
+    for what, change, place, expected in DIFF_REFUSALS:
+        old, new = tree({"SETUP.INI": SETUP_INI, "same.dat": b"s"}), tree({"SETUP.INI": SETUP_INI, "same.dat": b"s",
+                                                                           "added.dat": b"a"})
+        if change:
+            change(old, new)
+        out = old.parent / (old.name + "-draft")
+        if place == "new":
+            out = new / "draft"
+        elif place:
+            place(out)
+        before = draft_of(out) if out.exists() else None
+        result = run("diff", old, new, "-o", out)
+        message = result.stderr.decode()
+        assert result.returncode == 1 and expected in message and message.count("\n") == 1, (what, message)
+        assert (draft_of(out) if out.exists() else None) == before, (what, "the draft's place was changed")
+    assert run("diff", "a").returncode == 2 and run("diff", "a", "b").returncode == 2, "two folders and -o"
+
+
 def main():
     passed = failed = 0
     for t in TESTS:
+        if ONLY and ONLY not in t.__name__:
+            continue
         try:
             t()
             passed += 1

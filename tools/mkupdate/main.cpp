@@ -21,6 +21,8 @@
 #include "common/update_state.h"
 #include "platform/platform.h"
 #include "resources/resource_ids.h"
+#include "tools/mkupdate/diff.h"
+#include "tools/mkupdate/entry_names.h"
 #include "tools/mkupdate/host.h"
 #include "tools/mkupdate/pe_resources.h"
 #include "tools/mkupdate/plan.h"
@@ -47,6 +49,7 @@ struct Options {
   bool no_checksum = false;
   unsigned jobs = 0;  // entries compressed at once; 0 is one per processor
   PlanOptions plan;   // plan's own options
+  std::string setup;  // diff --setup
 };
 
 // How large an archive may be. The format's offsets and sizes are 32-bit.
@@ -108,16 +111,21 @@ std::string NoFolder(const fs::path& path) {
   return path.string() + ": " + (IsBrokenLink(path) ? kBrokenLink : "not a folder");
 }
 
-// The files of SRC as archive entries, in the byte order of their archive
-// names so that the same folder always gives the same archive. A link to a
-// file is taken as the file; a link to a folder is not followed; a link
-// that loops or leads nowhere stops the walk.
+// The files of SRC as archive entries, each named by its path relative to
+// SRC (entry_names.h), in the byte order of those names so that the same
+// folder always gives the same archive. A link to a file is taken as the
+// file; a link to a folder is not followed; a link that loops or leads
+// nowhere stops the walk.
 bool CollectEntries(const fs::path& src, std::vector<ArchiveInput>* entries, std::string* error,
                     const std::string& output = "") {
   *error = NoFolder(src);
   if (!error->empty()) return false;
   std::error_code ec;
-  std::map<std::string, fs::path> by_name, folded;
+  std::map<std::string, fs::path> by_name;
+  // The updater finds entries without regard to ASCII case, and Windows
+  // names files so: each folded name (and each folder on its way) is one
+  // place there.
+  std::map<std::string, std::pair<fs::path, bool>> places;  // folded name -> (file, a folder of it)
   for (auto it = fs::recursive_directory_iterator(src, ec); !ec && it != fs::recursive_directory_iterator();
        it.increment(ec)) {
     std::error_code entry_ec;
@@ -129,17 +137,24 @@ bool CollectEntries(const fs::path& src, std::vector<ArchiveInput>* entries, std
     if (!regular) continue;
     std::error_code same_ec;
     if (!output.empty() && fs::equivalent(it->path(), output, same_ec)) continue;  // an earlier output in SRC
-    std::string name;
-    if (!ArchiveNameOf(it->path(), &name)) {
-      *error = it->path().string() + ": the name has a character that code page 932 cannot hold";
+    std::string why;
+    std::string name = EntryNameOf(it->path().lexically_relative(src), &why);
+    if (name.empty()) {
+      *error = it->path().string() + ": " + why;
       return false;
     }
-    // Entries have no folders, and the updater finds them by name alone,
-    // without regard to ASCII case.
-    auto [other, fresh] = folded.emplace(FoldedName(name), it->path());
-    if (!fresh) {
-      *error = "two files share the entry name '" + it->path().filename().string() + "': " + other->second.string() +
-               " and " + it->path().string();
+    // The folders on the way, then the file itself.
+    std::string folded = FoldedName(name);
+    std::vector<std::pair<std::string, bool>> own;  // (folded place, a folder)
+    for (const char* p = folded.c_str(); *p != '\0'; p = NextChar(p))
+      if (IsSingleByte(p, '\\')) own.push_back({folded.substr(0, size_t(p - folded.c_str())), true});
+    own.push_back({folded, false});
+    for (const auto& [place, folder] : own) {
+      auto [other, fresh] = places.emplace(place, std::make_pair(it->path(), folder));
+      if (fresh || (folder && other->second.second)) continue;
+      *error = "two files share the path '" + DisplayText(name.substr(0, place.size())) +
+               "' when letter case is ignored" + (folder || other->second.second ? " (one of them as a folder)" : "") +
+               ": " + other->second.first.string() + " and " + it->path().string();
       return false;
     }
     by_name[name] = it->path();
@@ -328,52 +343,12 @@ bool OpenArchiveFile(const std::string& path, UpdateFile* file, std::string* err
   return true;
 }
 
-// Whether `name` (up to its first dot, without trailing spaces) is one of
-// the names Windows reserves for devices: CON.TXT opens the console there.
-bool IsDeviceName(const char* name) {
-  static const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$", "CLOCK$"};
-  std::string base(name, strcspn(name, "."));
-  while (!base.empty() && base.back() == ' ') base.pop_back();
-  for (char& c : base) c = char(FoldAscii(static_cast<unsigned char>(c)));
-  for (const char* device : kDevices)
-    if (base == device) return true;
-  return base.size() == 4 && (base.compare(0, 3, "COM") == 0 || base.compare(0, 3, "LPT") == 0) && base[3] >= '1' &&
-         base[3] <= '9';
-}
-
-// Why an entry name cannot be written as a file of its own inside the
-// output folder, or "" when it can. An entry name is a file name without
-// folders; anything else in an archive was made to escape the folder. The
-// same names are refused on every system, so that an archive extracts alike
-// on Linux and Windows.
-std::string UnsafeEntryName(const char* name) {
-  if (name[0] == '\0') return "an empty name";
-  if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) return "a folder's name";
-  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(name); *p != 0; ++p) {
-    // Code page 932: a lead byte takes a trail byte of 0x40 to 0x7E or 0x80
-    // to 0xFC; 0x80, 0xA0 and 0xFD to 0xFF stand for nothing. A lead byte
-    // before anything else would let the next byte (a "/") pass unseen.
-    if (IsLeadByte(*p)) {
-      if (!((p[1] >= 0x40 && p[1] <= 0x7E) || (p[1] >= 0x80 && p[1] <= 0xFC)))
-        return "bytes that are no code page 932 text";
-      ++p;
-      continue;
-    }
-    if (*p == 0x80 || *p == 0xA0 || *p >= 0xFD) return "bytes that are no code page 932 text";
-    if (*p == '\\' || *p == '/') return "a folder separator";
-    if (*p == ':') return "a drive or a stream (':')";
-    if (*p < 0x20 || strchr("<>\"|?*", *p) != nullptr) return "a character Windows does not allow in a file name";
-  }
-  if (IsDeviceName(name)) return "a name Windows keeps for a device";
-  return "";
-}
-
 // Reports an entry that UnsafeEntryName refuses; true when there is one.
 bool RefusedEntry(const std::string& path, const ArchiveEntryInfo& e) {
   std::string why = UnsafeEntryName(e.Name);
   if (why.empty()) return false;
   Fail(path + ": entry '" + DisplayText(e.Name) + "' refused: its name holds " + why +
-       " (an entry name is a file name without folders)");
+       " (an entry name is a path inside the update, its folders joined by backslashes)");
   return true;
 }
 
@@ -415,6 +390,42 @@ int List(const Options& o) {
   });
 }
 
+// Where the entry `name` (already found safe by UnsafeEntryName) is written
+// inside `dir`, its folders made on the way. Nothing is written through a
+// link: a folder on the way that is a link (or a file) refuses the entry.
+// The file itself is renamed into place, so a link at its own name is
+// replaced, never followed.
+bool ExtractionTarget(const fs::path& dir, const std::string& name, fs::path* target, std::string* error) {
+  std::vector<std::string> parts = EntryNameComponents(name);
+  fs::path at = dir;
+  for (size_t i = 0; i < parts.size(); ++i) {
+    fs::path next;
+    if (!HostPathOf(at, parts[i], &next)) {
+      *error = "its name does not convert";
+      return false;
+    }
+    at = next;
+    if (i + 1 == parts.size()) break;
+    std::error_code ec;
+    fs::file_status status = fs::symlink_status(at, ec);
+    if (fs::is_symlink(status)) {
+      *error = at.string() + " on its way is a link, which extract never writes through";
+      return false;
+    }
+    if (status.type() == fs::file_type::not_found) {
+      if (!fs::create_directory(at, ec) && ec) {
+        *error = at.string() + ": the folder cannot be made: " + ec.message();
+        return false;
+      }
+    } else if (!fs::is_directory(status)) {
+      *error = at.string() + " on its way is no folder";
+      return false;
+    }
+  }
+  *target = at;
+  return true;
+}
+
 int Extract(const Options& o) {
   if (o.operands.size() != 1) return Usage("extract takes one archive");
   UpdateFile file;
@@ -425,8 +436,8 @@ int Extract(const Options& o) {
   fs::create_directories(dir, ec);
   return ForEachEntry(o.operands[0], [&](uint32_t i, const ArchiveEntryInfo& e) {
     fs::path target;
-    if (!HostPathOf(dir, e.Name, &target)) {
-      Fail(o.operands[0] + ": entry '" + DisplayText(e.Name) + "' refused: its name does not convert");
+    if (!ExtractionTarget(dir, e.Name, &target, &error)) {
+      Fail(o.operands[0] + ": entry '" + DisplayText(e.Name) + "' refused: " + error);
       return false;
     }
     uint32_t size = 0;
@@ -514,6 +525,22 @@ int Plan(const Options& o) {
   return RunPlan(plan);
 }
 
+int Diff(const Options& o) {
+  if (o.operands.size() != 2) return Usage("diff takes two folders, OLD and NEW");
+  if (o.output.empty()) return Usage("diff needs -o DIR, the folder it drafts");
+  for (const std::string& folder : o.operands)
+    if (std::string why = NoFolder(folder); !why.empty()) return Fail(why);
+  DiffOptions diff;
+  diff.old_tree = o.operands[0];
+  diff.new_tree = o.operands[1];
+  diff.draft = o.output;
+  diff.setup = o.setup;
+  diff.quiet = o.quiet;
+  diff.verbose = o.verbose;
+  diff.entry_limit = kEntryLimit;
+  return RunDiff(diff);
+}
+
 // The options: one table for the parsing, the general help and each
 // command's synopsis; a command given an option it does not take says so.
 struct OptionEntry {
@@ -532,7 +559,8 @@ bool Takes(const char* commands, const std::string& command) {
 }
 
 const OptionEntry kOptions[] = {
-    {"-o", nullptr, "PATH", "build pack extract", "the output (extract: a folder, default the current one)",
+    {"-o", nullptr, "PATH", "build pack extract diff",
+     "the output (extract: a folder, default the current one; diff: a new or empty folder)",
      [](Options* o, const std::string& v, std::string*) { return o->output = v, true; }},
     {nullptr, "--arch", "ARCH", "build", "i686 (default, runs on every Windows) or x86_64",
      [](Options* o, const std::string& v, std::string*) { return o->arch = v, true; }},
@@ -582,9 +610,11 @@ const OptionEntry kOptions[] = {
        *error = "--drive takes L=DIR, L a drive letter";
        return false;
      }},
-    {"-q", "--quiet", nullptr, "build check pack verify", "print nothing but errors",
+    {nullptr, "--setup", "FILE", "diff", "take [SETUP] whole from this UPDATE.INI (and the agreement texts beside it)",
+     [](Options* o, const std::string& v, std::string*) { return o->setup = v, true; }},
+    {"-q", "--quiet", nullptr, "build check pack verify diff", "print nothing but errors",
      [](Options* o, const std::string&, std::string*) { return o->quiet = true; }},
-    {"-v", "--verbose", nullptr, "build pack list extract", "per-entry figures",
+    {"-v", "--verbose", nullptr, "build pack list extract diff", "per-entry figures (diff: each file)",
      [](Options* o, const std::string&, std::string*) { return o->verbose = true; }},
     {"-h", "--help", nullptr, "*", "this text, or a command's own",
      [](Options* o, const std::string&, std::string*) { return o->help = true; }},
@@ -610,14 +640,15 @@ struct Command {
 const Command kCommands[] = {
     {"build", "SRC -o OUT.exe", "make an update executable of the folder SRC (checked first)", Build,
      "Checks SRC/UPDATE.INI as 'check' does (errors stop the build, warnings are printed), packs\n"
-     "every file of SRC (each under its own name; folders do not count) and writes OUT.exe: the\n"
-     "shipped updater with the archive as its resource UPDATE/102. The same SRC always gives the\n"
-     "same bytes.\n"},
+     "every file of SRC (each under its path in SRC, folders joined by backslashes) and writes\n"
+     "OUT.exe: the shipped updater with the archive as its resource UPDATE/102. The same SRC always\n"
+     "gives the same bytes.\n"},
     {"check", "SRC", "report what the updater would do wrong with SRC/UPDATE.INI", Check,
      "Reads SRC/UPDATE.INI with the updater's own readers and reports what the updater would do\n"
-     "silently wrong: missing keys, lists with gaps or more than 16 lines, look-alike kind letters\n"
-     "and modes, files the update does not carry, lines sharing one file, copy lines without a disc,\n"
-     "values cut by their holders. Exit status 1 when there are errors.\n"},
+     "silently wrong: missing keys, lists with gaps or more lines than are read (16, or the count\n"
+     "key's number), look-alike kind letters and modes, files and folders the update does not\n"
+     "carry, lines sharing one file, removals outside the folder or of a player's data file, copy\n"
+     "lines without a disc, values cut by their holders. Exit status 1 when there are errors.\n"},
     {"pack", "SRC -o PAYLOAD", "pack every file of SRC into a raw archive", Pack,
      "Writes the raw archive of SRC, without an executable.\n"},
     {"list", "FILE", "list the entries of an update executable or a raw archive", List,
@@ -632,6 +663,14 @@ const Command kCommands[] = {
      "keep, skip, copy, fail, and why), then the totals and what the player would see at the end.\n"
      "Nothing is written. A disc that is not given is one the player does not have. Exit status:\n"
      "0 when the update would complete, 1 when it would not, 2 for a usage error.\n"},
+    {"diff", "OLD NEW -o DIR", "draft in DIR the update that turns the folder OLD into NEW", Diff,
+     "Compares two releases of the game's installation folder and drafts the update folder DIR\n"
+     "(new, or empty; inside neither): NEW's files that OLD lacks or holds with other bytes, at\n"
+     "their paths, and UPDATE.INI with [SETUP] from NEW's SETUP.INI (or, with --setup, that\n"
+     "script's [SETUP] whole, with the agreement texts it names), 'UpdateFile00=.\\' and a\n"
+     "RemoveFile line for each folder or file that NEW lacks. Prints what it found; refuses what\n"
+     "an update cannot express (links, empty new folders, names no entry can have) before it\n"
+     "writes anything. The draft passes 'check' as it is.\n"},
     {"verify", "FILE", "check an update completely: checksum, structure, every entry", Verify,
      "Checks an update executable (or a raw archive) as completely as it can be checked: the\n"
      "payload against its checksum record, the archive's structure, and every entry decoded.\n"

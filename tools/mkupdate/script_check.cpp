@@ -1,5 +1,8 @@
 #include "tools/mkupdate/script_check.h"
 
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
 #include <map>
 
 #include "common/messages.h"
@@ -11,10 +14,55 @@
 
 namespace {
 
+// The most lines a list with a count key ("UpdateFileCount") can have.
+constexpr int kMostListLines = 9999;
+
+// A path as the checks compare paths: ASCII case folded, "/" read as "\\",
+// empty and "." components dropped ("" is the folder itself).
+std::string ComparablePath(const std::string& path) {
+  std::string folded = FoldedName(path), out, part;
+  auto flush = [&] {
+    if (!part.empty() && part != ".") out += (out.empty() ? "" : "\\") + part;
+    part.clear();
+  };
+  for (const char* p = folded.c_str(); *p != '\0';) {
+    const char* next = NextChar(p);
+    if (IsPathSeparator(p)) flush();
+    else part.append(p, next);
+    p = next;
+  }
+  flush();
+  return out;
+}
+
+// Whether a line's path ends in a backslash that is a character of its own:
+// a folder line (or, in a removal, a folder).
+bool NamesFolder(const char* path) { return path[0] != '\0' && path[EntryNameOffset(path)] == '\0'; }
+
+// Whether `path` lies inside the folder `folder` (both comparable paths).
+bool LiesUnder(const std::string& path, const std::string& folder) {
+  return folder.empty() ? !path.empty()
+                        : path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 &&
+                              path[folder.size()] == '\\';
+}
+
+// A path that an update-file line writes: its target relative to the base
+// folder and DataFolder, comparable, with the line's key, mode and kind.
+struct Written {
+  std::string path;
+  std::string shown;  // as the script or the update spells it
+  std::string key;
+  int has_mode;
+  uint32_t mode;
+  UpdateKind kind;
+};
+
 struct Checker {
   const std::string& script;
   const std::set<std::string>& entries;
   std::vector<Finding> findings;
+  std::set<std::string> agreements = {};  // folded entry names of AgreementText and AgreementTitle
+  std::vector<Written> written = {};      // what the update-file lines write
 
   // The whole value, as long as it is: the updater's holders cut it later.
   std::string Raw(const char* section, const std::string& key) {
@@ -59,6 +107,7 @@ struct Checker {
     Held("SETUP", "UpdateMessage", kLongTextSize);
     for (const char* key : {"AgreementText", "AgreementTitle"}) {
       std::string name = Held("SETUP", key, kPathSize);
+      if (!name.empty()) agreements.insert(FoldedName(name));
       if (!name.empty() && !entries.count(FoldedName(name))) {
         char shown[kLongTextSize];
         FormatText(shown, sizeof shown, kMsgAgreementNotFound, name.c_str());
@@ -68,32 +117,95 @@ struct Checker {
     }
   }
 
+  // The numbers n of the keys "<prefix>%02i" that the script spells, in
+  // any section (the reader then says which are in [UPDATE]): found in one
+  // pass, so that a list of thousands of lines is not probed key by key.
+  std::set<int> SpelledNumbers(const char* prefix) {
+    std::set<int> numbers;
+    size_t prefix_size = strlen(prefix);
+    for (size_t at = 0; at < script.size();) {
+      size_t end = script.find_first_of("\r\n", at);
+      if (end == std::string::npos) end = script.size();
+      std::string line = script.substr(at, end - at);
+      at = end + 1;
+      size_t begin = line.find_first_not_of(" \t\v\f\x1a");
+      size_t equals = line.find('=');
+      if (begin == std::string::npos || equals == std::string::npos || equals < begin + prefix_size) continue;
+      std::string name = line.substr(begin, equals - begin);
+      while (!name.empty() && strchr(" \t\v\f\x1a", name.back()) != nullptr) name.pop_back();
+      if (FoldedName(name.substr(0, prefix_size)) != FoldedName(prefix)) continue;
+      std::string digits = name.substr(prefix_size);
+      if (digits.empty() || digits.size() > 6 || digits.find_first_not_of("0123456789") != std::string::npos) continue;
+      char spelled[16];
+      int n = atoi(digits.c_str());
+      FormatText(spelled, sizeof spelled, "%02i", n);
+      if (digits == spelled) numbers.insert(n);
+    }
+    return numbers;
+  }
+
+  // How many lines of a list the updater reads at most: `count_key`'s
+  // number from 1 to 9999, or 16 (without the key, or for a list that has
+  // none). `explicit_count` tells whether the key gave it.
+  int ListLimit(const char* count_key, bool* explicit_count) {
+    *explicit_count = false;
+    if (count_key == nullptr) return kListLines;
+    std::string value = Held("UPDATE", count_key, kPathSize);
+    if (value.empty()) return kListLines;
+    int32_t n = ParseSettingNumber(value.c_str());
+    // The settings' numbers: blanks, a sign, then digits; none is no number.
+    size_t digit = value.find_first_not_of(" \t\n\v\f\r");
+    if (digit != std::string::npos && (value[digit] == '+' || value[digit] == '-')) ++digit;
+    bool number = digit < value.size() && value[digit] >= '0' && value[digit] <= '9';
+    if (n < 0 || n > kMostListLines || !number) {
+      Add(false, "UPDATE", count_key,
+          "is '" + value + "', no number from 1 to " + std::to_string(kMostListLines) + ": the updater reads " +
+              std::to_string(kListLines) + " lines, as without it");
+      return kListLines;
+    }
+    if (n == 0) return kListLines;
+    *explicit_count = true;
+    return n;
+  }
+
   // The numbers of a list that the updater reads: from 00 up to the first
-  // missing one, at most 16. Warns of every line it never reaches.
-  int ListLength(const char* prefix) {
+  // missing one, at most the list's limit. Warns of every line it never
+  // reaches.
+  int ListLength(const char* prefix, const char* count_key) {
+    bool explicit_count = false;
+    int limit = ListLimit(count_key, &explicit_count);
     int length = -1;
-    for (int n = 0; n < 100; ++n) {  // every key of two digits
+    int next = 0;  // the number expected next while the list runs
+    for (int n : SpelledNumbers(prefix)) {
       char key[32];
       FormatText(key, sizeof key, "%s%02i", prefix, n);
-      bool present = !Raw("UPDATE", key).empty();
-      if (!present && length < 0) length = n;
-      if (present && length >= 0) {
+      if (Raw("UPDATE", key).empty()) continue;  // in another section, or empty
+      if (length < 0 && n != next) length = next;
+      if (length < 0) ++next;
+      if (length >= 0) {
         char end[32];
         FormatText(end, sizeof end, "%s%02i", prefix, length);
         Add(false, "UPDATE", key, std::string("is never read: the list ends at ") + end + ", which is missing");
-      } else if (present && n >= kListLines) {
-        char last[8];
-        FormatText(last, sizeof last, "%02i", kListLines - 1);
-        Add(false, "UPDATE", key,
-            "is never read: the updater reads at most " + std::to_string(kListLines) + " lines, 00 to " + last);
+      } else if (n >= limit) {
+        char last[16];
+        FormatText(last, sizeof last, "%02i", limit - 1);
+        if (explicit_count)
+          Add(false, "UPDATE", key,
+              std::string("is never read: ") + count_key + "=" + std::to_string(limit) + " has the updater read " +
+                  std::to_string(limit) + " lines, 00 to " + last);
+        else
+          Add(false, "UPDATE", key,
+              "is never read: the updater reads at most " + std::to_string(limit) + " lines, 00 to " + last +
+                  (count_key ? std::string(" (") + count_key + " reads more)" : std::string()));
       }
     }
-    return length < 0 || length > kListLines ? kListLines : length;
+    if (length < 0) length = next;
+    return length > limit ? limit : length;
   }
 
   void CheckUpdateFiles() {
     std::map<std::string, std::vector<std::pair<std::string, std::string>>> by_entry;  // name -> (key, path)
-    for (int n = 0, count = ListLength("UpdateFile"); n < count; ++n) {
+    for (int n = 0, count = ListLength("UpdateFile", "UpdateFileCount"); n < count; ++n) {
       char key[32];
       FormatText(key, sizeof key, "UpdateFile%02i", n);
       std::string value = Held("UPDATE", key, kLongTextSize);
@@ -139,12 +251,25 @@ struct Checker {
                 "', outside its folder ('..', a drive or a leading separator): "
                 "the updater refuses it, and the update stops with \"" +
                 kMsgWriteFailed + "\"");
-      std::string entry = line.Path + line.NameOffset;
-      if (!entries.count(FoldedName(entry)))
+      if (NamesFolder(line.Path)) {
+        CheckFolderLine(key, line);
+        continue;
+      }
+      // The entry of the line's whole path, or else of its last component.
+      std::string whole = FoldedName(line.Path), entry = line.Path + line.NameOffset;
+      bool by_whole_path = line.NameOffset > 0 && entries.count(whole);
+      if (by_whole_path && entries.count(FoldedName(entry)))
+        Add(false, "UPDATE", key,
+            "takes the file '" + std::string(line.Path) + "' by its whole path, not the file '" + entry +
+                "' at the update's root (both are among the files; a line finds its whole path first)");
+      if (by_whole_path) entry = line.Path;
+      else if (!entries.count(FoldedName(entry)))
         Add(true, "UPDATE", key,
-            "needs the file '" + entry + "', which is not among the files: the update stops with \"" + kMsgNoEntry +
-                "\"");
+            "needs the file '" + entry + "', which is not among the files" +
+                (line.NameOffset > 0 ? " (nor is '" + std::string(line.Path) + "', which it would take first)" : "") +
+                ": the update stops with \"" + kMsgNoEntry + "\"");
       by_entry[FoldedName(entry)].push_back({key, line.Path});
+      written.push_back({ComparablePath(line.Path), line.Path, key, line.HasMode, line.Mode, line.Kind});
     }
     for (auto& [entry, users] : by_entry) {
       std::set<std::string> paths;
@@ -162,10 +287,95 @@ struct Checker {
     }
   }
 
+  // A line whose path ends in "\\" writes every file of the update under
+  // that folder (".\\": every file), but never the script and the
+  // agreement texts.
+  void CheckFolderLine(const char* key, const UpdateFileLine& line) {
+    std::string folder = ComparablePath(line.Path);
+    bool root = folder.empty();
+    size_t carried = 0;
+    for (const std::string& entry : entries) {
+      if (entry == "UPDATE.INI" || agreements.count(entry) || !LiesUnder(ComparablePath(entry), folder)) continue;
+      ++carried;
+      written.push_back({ComparablePath(entry), entry, key, line.HasMode, line.Mode, line.Kind});
+    }
+    if (carried == 0)
+      Add(true, "UPDATE", key,
+          std::string("is a folder line for '") + line.Path + "', and the update holds no file " +
+              (root ? "but its script and agreement texts" : "under it") + ": the update stops with \"" + kMsgNoEntry +
+              "\"");
+  }
+
+  // "RemoveFile%02i" lines: [mode,]path, a file, or a folder with all in
+  // it when the path ends in "\\"; relative to InstPath and DataFolder.
+  // Removals run before the update-file lines.
+  void CheckRemoveFiles() {
+    for (int n = 0, count = ListLength("RemoveFile", "RemoveFileCount"); n < count; ++n) {
+      char key[32];
+      FormatText(key, sizeof key, "RemoveFile%02i", n);
+      std::string value = Held("UPDATE", key, kLongTextSize);
+      std::vector<std::string> fields;
+      const char* cursor = value.c_str();
+      char slot[kListSlotSize];
+      for (int f = 0; f < 3 && NextListToken(slot, &cursor); ++f) fields.push_back(slot);
+      const char* walk = value.c_str();
+      for (int f = 0; f < 2; ++f) {
+        if (ListItemLength(&walk) > kListSlotSize - 1)
+          Add(false, "UPDATE", key,
+              "has a field longer than " + std::to_string(kListSlotSize - 1) + " bytes: the updater cuts it");
+      }
+      bool has_mode = !fields.empty() && fields[0].size() == 1 && fields[0][0] >= '0' && fields[0][0] <= '9';
+      uint32_t mode = has_mode ? uint32_t(fields[0][0] - '0') : 0;
+      size_t at = has_mode ? 1 : 0;
+      std::string path = at < fields.size() ? fields[at] : "";
+      if (fields.size() > at + 1)
+        Add(false, "UPDATE", key,
+            "has more than [mode,]path: the updater removes '" + path +
+                "' and ignores the rest (a removal has no kind)");
+      if (path.empty()) {
+        Add(true, "UPDATE", key, "names nothing to remove: the update stops");
+        continue;
+      }
+      if (!PathStaysInside(path.c_str())) {
+        Add(true, "UPDATE", key,
+            "removes '" + path +
+                "', outside the installation folder ('..', a drive, a stream or a leading separator): the "
+                "updater refuses it, and the update stops");
+        continue;
+      }
+      std::string target = ComparablePath(path);
+      if (target.empty()) {
+        Add(true, "UPDATE", key,
+            "removes '" + path + "', the installation folder itself: the updater refuses it, and the update stops");
+        continue;
+      }
+      bool folder = NamesFolder(path.c_str());
+      // A folder removed, then a file of its name written, is no clash.
+      auto hits = [&](const Written& w) { return folder ? LiesUnder(w.path, target) : w.path == target; };
+      // The player's data: never removed, whatever the modes.
+      auto data =
+          std::find_if(written.begin(), written.end(), [&](const Written& w) { return w.kind == DataFile && hits(w); });
+      if (data != written.end()) {
+        Add(true, "UPDATE", key,
+            "removes '" + path + "', " + (data->path == target ? "the target" : "which holds '" + data->shown + "',") +
+                " of the d line " + data->key + " (the player's data): the updater refuses it, and the update stops");
+        continue;
+      }
+      for (const Written& w : written) {
+        bool same_run = !has_mode || !w.has_mode || w.mode == mode;
+        if (w.kind == DataFile || !same_run || !hits(w)) continue;
+        Add(false, "UPDATE", key,
+            "removes '" + path + "', where " + w.key + " then writes '" + w.shown +
+                "' (removals run before the update-file lines)");
+        break;
+      }
+    }
+  }
+
   void CheckCopyFiles() {
     std::vector<CopyLine> lines;
     std::vector<std::string> keys;
-    for (int n = 0, count = ListLength("CopyFile"); n < count; ++n) {
+    for (int n = 0, count = ListLength("CopyFile", nullptr); n < count; ++n) {
       char key[32];
       FormatText(key, sizeof key, "CopyFile%02i", n);
       CopyLine line;
@@ -214,6 +424,7 @@ std::vector<Finding> CheckScript(const std::string& script, const std::set<std::
   Checker checker{script, entries, {}};
   checker.CheckSetup();
   checker.CheckUpdateFiles();
+  checker.CheckRemoveFiles();
   checker.CheckCopyFiles();
   return checker.findings;
 }
