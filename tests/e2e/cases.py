@@ -219,6 +219,9 @@ class Case:
     plan_cannot_foresee: str = ""
     # One of the few cases also run on the other code page and build.
     representative: bool = False
+    # Two release folders of the repository (old, new): the installation
+    # starts as the old one and the payload is what `mkupdate diff` drafts.
+    diff: Optional[tuple] = None
 
 
 def files(game=None, data=None, writable=()):
@@ -981,4 +984,46 @@ CASES += [
          script=run_script(("AllOrNothing", "1"), ("RemoveFile00", "old.dat"), ("RemoveFile01", "olddir\\"),
                            ("UpdateFile00", ".\\"), ("UpdateFile01", "MISSING.DAT")),
          payload_files={**TREE, "GAME.EXE": b"MZ new game"}, game_files=OLD_TREE, check=tree_is(OLD_TREE)),
+]
+
+
+# --- An update drafted from two releases ------------------------------------------------
+# mkupdate diff drafts the update from the example game's releases 1 and
+# 2.00, build packs it, and the run on an installation of release 1 leaves
+# the installation folder exactly as release 2.00 is.
+REPOSITORY = pathlib.Path(__file__).resolve().parents[2]
+RELEASE_1 = "examples/game/install"
+RELEASE_2 = "examples/game-2.00/install"
+
+
+def release(relative):
+    root = REPOSITORY / relative
+    return {str(p.relative_to(root)).replace("/", "\\"): p.read_bytes() for p in root.rglob("*") if p.is_file()}
+
+
+def exactly_release(relative):
+    def check(run):
+        seen = {str(p.relative_to(run.game)).replace("/", "\\"): p.read_bytes() for p in run.game.rglob("*")
+                if p.is_file()}
+        want = release(relative)
+        wrong = sorted(name for name in set(seen) | set(want) if seen.get(name) != want.get(name))
+        folders = sorted(str(p.relative_to(run.game)) for p in run.game.rglob("*") if p.is_dir())
+        want_folders = sorted(str(p.relative_to(REPOSITORY / relative)) for p in (REPOSITORY / relative).rglob("*")
+                              if p.is_dir())
+        return ([f"differs from {relative}: {wrong}"] if wrong else []) + \
+            ([f"folders {folders}, expected {want_folders}"] if folders != want_folders else [])
+    return check
+
+
+# diff's script names no UpdaterVersion: the caption has none.
+DRAFT_CAPTION = f"{TITLE} アップデータ "
+DRAFT_RUN = [press(NEXT, wizard(f"「{TITLE}」のアップデートを開始します", caption=DRAFT_CAPTION)),
+             press(NEXT, wizard("アップデートを実行します", caption=DRAFT_CAPTION)),
+             press(NEXT, wizard("アップデートは完了しました", next_=True, cancel=False, next_text="完了",
+                                caption=DRAFT_CAPTION))]
+
+CASES += [
+    Case("diff-of-two-releases-turns-the-old-installation-into-the-new", DRAFT_RUN, exit_code=1,
+         script=None, payload_files={}, setup_ini=None, game_files=release(RELEASE_1), diff=(RELEASE_1, RELEASE_2),
+         check=exactly_release(RELEASE_2)),
 ]

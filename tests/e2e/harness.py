@@ -237,6 +237,9 @@ def build_updater(case, wine: Wine, run, mkupdate: pathlib.Path) -> pathlib.Path
     """The update executable, made by mkupdate as a publisher makes it, then
     damaged, surrounded by planted DLLs or replaced as the case asks."""
     run.payload.mkdir()
+    if case.diff:
+        old, new = (pathlib.Path(__file__).resolve().parents[2] / d for d in case.diff)
+        subprocess.run([str(mkupdate), "diff", str(old), str(new), "-o", str(run.payload), "-q"], check=True)
     if case.script is not None:
         write_text(run.payload / "UPDATE.INI", case.script(run.paths) if callable(case.script) else case.script)
     for name, content in case.payload_files.items():
@@ -341,7 +344,9 @@ SPACE_SHORT_INFO = "ディスク容量が足りません。"
 
 def runs_update(case) -> bool:
     """Whether the case's player goes on from the confirmation page."""
-    return any(e is case_module.CONFIRM and c in (f"press\t{case_module.NEXT}", "key\tenter")
+    def confirming(e):
+        return isinstance(e, dict) and e.get("window") == "wizard" and e.get("info") == case_module.CONFIRM["info"]
+    return any(confirming(e) and c in (f"press\t{case_module.NEXT}", "key\tenter")
                for c, e in case.steps if isinstance(c, str))
 
 
