@@ -108,8 +108,7 @@ int ReadListCount(const char* key) {
   char value[kPathSize];
   if (!ReadScriptValue("UPDATE", key, value, sizeof value)) return kListLines;
   int32_t count = ParseSettingNumber(value);
-  if (count <= 0) return kListLines;
-  return count > kMostListLines ? kMostListLines : count;
+  return count <= 0 || count > kMostListLines ? kListLines : count;
 }
 
 bool IsFolderPath(const char* path) {

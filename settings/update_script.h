@@ -56,8 +56,9 @@ struct CopyLine {
 void ParseCopyLine(const char* value, CopyLine* line);
 
 // How many lines of a numbered list are read: the count key of section
-// "UPDATE" (such as "UpdateFileCount"), up to kMostListLines; missing, 0,
-// negative or no number: kListLines, as for a script that counts nothing.
+// "UPDATE" (such as "UpdateFileCount"), 1 to kMostListLines; missing, no
+// number or any other number: kListLines, as for a script that counts
+// nothing (mkupdate check warns of it).
 int ReadListCount(const char* key);
 
 // Whether a line's path names a folder: it ends in a separator that is a

@@ -166,4 +166,48 @@ TEST_F(ScriptTest, RequiredDiskSpaceAndOverwriteOnly) {
   }
 }
 
+// A count key says how many lines a list has; anything but 1 to 9999
+// leaves the sixteen of a script that counts nothing.
+TEST_F(ScriptTest, ListCounts) {
+  const struct {
+    const char* value;
+    int count;
+  } cases[] = {{nullptr, 16}, {"40", 40}, {"1", 1}, {"9999", 9999}, {"10000", 16},
+               {"0", 16},     {"-3", 16}, {"many", 16}, {" 20 lines", 20}};
+  for (const auto& c : cases) {
+    Script(std::string("[UPDATE]\r\n") + (c.value ? std::string("UpdateFileCount=") + c.value + "\r\n" : ""));
+    UpdateState.ReportMissingKeys = 0;
+    EXPECT_EQ(ReadListCount("UpdateFileCount"), c.count) << (c.value ? c.value : "missing");
+    EXPECT_EQ(ReadListCount("RemoveFileCount"), 16) << "each list has its own count";
+  }
+}
+
+// A removal line is "[mode,]path"; a path that ends in a separator names a
+// folder, a double-byte character's second byte never counts as one.
+TEST(RemovalLines, ModePathAndFolders) {
+  const struct {
+    const char* value;
+    int has_mode;
+    uint32_t mode;
+    const char* path;
+    bool folder;
+  } cases[] = {
+      {"old.dat", 0, 0, "old.dat", false},
+      {"2, data\\old\\", 1, 2, "data\\old\\", true},
+      {".\\", 0, 0, ".\\", true},
+      {"12,a", 0, 0, "12", false},
+      {"\x95\x5C", 0, 0, "\x95\x5C", false},        // 表: its second byte is 0x5C
+      {"\x95\x5C\\", 0, 0, "\x95\x5C\\", true},
+      {"", 0, 0, "", false},
+  };
+  for (const auto& c : cases) {
+    RemovalLine line;
+    ParseRemovalLine(c.value, &line);
+    EXPECT_EQ(line.HasMode, c.has_mode) << c.value;
+    EXPECT_EQ(line.Mode, c.mode) << c.value;
+    EXPECT_STREQ(line.Path, c.path) << c.value;
+    EXPECT_EQ(IsFolderPath(line.Path), c.folder) << c.value;
+  }
+}
+
 }  // namespace
