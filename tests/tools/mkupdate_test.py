@@ -216,6 +216,10 @@ FORMS = [
      "RemoveFile00 removes 'sub\\', where UpdateFile01 then writes 'SUB\\A.DAT'"),
     ("removal and a line of another mode", "UpdateFile01=1,NEW.DAT\nRemoveFile00=2,NEW.DAT\n", {"NEW.DAT": b"n"},
      False, None),
+    ("a file becomes a folder", "UpdateFile01=.\\\nRemoveFile00=x.dat\n", {"x.dat/a.dat": b"a"}, False, None),
+    ("a file becomes a folder, all or nothing", "AllOrNothing=1\nUpdateFile01=.\\\nRemoveFile00=x.dat\n",
+     {"x.dat/a.dat": b"a"}, True,
+     "RemoveFile00 removes the file 'x.dat', and UpdateFile01 writes 'X.DAT\\A.DAT' into a folder of that name"),
     ("removal with a kind", "RemoveFile00=d,CONFIG.SAV\n", {}, False,
      "RemoveFile00 has more than [mode,]path: the updater removes 'd' and ignores the rest"),
 ]

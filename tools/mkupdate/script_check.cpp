@@ -361,6 +361,21 @@ struct Checker {
                 " of the d line " + data->key + " (the player's data): the updater refuses it, and the update stops");
         continue;
       }
+      // All or nothing removes a file only at the end: a folder of its name
+      // cannot be made before.
+      std::string aon = Raw("UPDATE", "AllOrNothing");
+      if (!folder && !aon.empty() && ParseSettingNumber(aon.c_str()) != 0) {
+        auto inside = std::find_if(written.begin(), written.end(), [&](const Written& w) {
+          return w.kind != DataFile && (!has_mode || !w.has_mode || w.mode == mode) && LiesUnder(w.path, target);
+        });
+        if (inside != written.end()) {
+          Add(true, "UPDATE", key,
+              "removes the file '" + path + "', and " + inside->key + " writes '" + inside->shown +
+                  "' into a folder of that name: with AllOrNothing the file stays until the end, so the update "
+                  "stops and changes nothing (ship this step without AllOrNothing)");
+          continue;
+        }
+      }
       for (const Written& w : written) {
         bool same_run = !has_mode || !w.has_mode || w.mode == mode;
         if (w.kind == DataFile || !same_run || !hits(w)) continue;
