@@ -56,6 +56,8 @@ void ResetUpdateState() {
   for (GrowingList* list : {&UpdateState.Pending, &UpdateState.FoldersMade, &UpdateState.PendingTouches,
                             &UpdateState.PendingWritable, &UpdateState.PendingRemovals})
     ClearList(list);
-  if (UpdateState.UpdateItems != nullptr) Os->Free(UpdateState.UpdateItems);
+  for (void* block : {static_cast<void*>(UpdateState.UpdateItems), static_cast<void*>(UpdateState.AgreementTextBlock),
+                      static_cast<void*>(UpdateState.AgreementTitleBlock)})
+    if (block != nullptr) Os->Free(block);
   UpdateState = InitialState();
 }

@@ -122,7 +122,6 @@ void PlatformTest::TearDown() {
   RemoveFakePlatform();
   // What a run keeps until the process ends, a test releases here.
   if (UpdateState.ArchiveDirectory) NativePlatform()->Free(UpdateState.ArchiveDirectory);
-  if (UpdateState.AgreementTextBlock) NativePlatform()->Free(UpdateState.AgreementTextBlock);
-  if (UpdateState.AgreementTitleBlock) NativePlatform()->Free(UpdateState.AgreementTitleBlock);
-  ResetUpdateState();
+  UpdateState.ArchiveDirectory = nullptr;
+  ResetUpdateState();  // the agreement texts and the run's lists with it
 }
