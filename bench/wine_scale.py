@@ -43,15 +43,20 @@ import harness  # noqa: E402
 GAME_LIKE_BASE = 48 << 20
 
 
-def game_like_base() -> bytes:
-    """48 MiB of what a game ships, from files on this machine: programs,
-    then text, in a fixed order."""
+def game_like_base(kind: str) -> bytes:
+    """48 MiB of what a game ships, from files on this machine in a fixed
+    order: programs, then text ("game"), or its scenario text alone
+    ("script": documentation and licences, no compressed files)."""
     parts, total = [], 0
-    for folder, limit in (("/usr/bin", 32 << 20), ("/usr/share/doc", 16 << 20)):
+    folders = (("/usr/bin", 32 << 20), ("/usr/share/doc", 16 << 20)) if kind == "game" else \
+        (("/usr/share/doc", 40 << 20), ("/usr/share/common-licenses", 8 << 20))
+    for folder, limit in folders:
         taken = 0
         for path in sorted(pathlib.Path(folder).rglob("*")):
             if taken >= limit:
                 break
+            if kind == "script" and path.suffix in (".gz", ".xz", ".bz2", ".png", ".jpg", ".pdf"):
+                continue
             if path.is_file() and not path.is_symlink():
                 data = path.read_bytes()[: 1 << 20]
                 data = data[: limit - taken]
@@ -63,8 +68,8 @@ def game_like_base() -> bytes:
 
 
 def write_file(path: pathlib.Path, size: int, kind: str):
-    """`size` bytes: the game-like base repeated, or random bytes."""
-    base = game_like_base() if kind == "game" else None
+    """`size` bytes: a game-like base repeated, or random bytes."""
+    base = game_like_base(kind) if kind != "random" else None
     with open(path, "wb") as f:
         left = size
         while left:
@@ -132,7 +137,7 @@ def main():
     parser.add_argument("--arch", default="i686")
     parser.add_argument("--updater", type=pathlib.Path, help="another updater.exe to build from")
     parser.add_argument("--entry", type=int, help="one file of this many bytes")
-    parser.add_argument("--data", choices=("game", "random"), default="game")
+    parser.add_argument("--data", choices=("game", "script", "random"), default="game")
     parser.add_argument("--files", type=int, help="this many files of --file-size bytes")
     parser.add_argument("--file-size", type=int, default=4096)
     parser.add_argument("--folder-lines", action="store_true")
