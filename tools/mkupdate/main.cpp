@@ -75,13 +75,13 @@ uint64_t ArchiveLimit(const std::string& command, const std::string& arch, std::
     *why = "an x86_64 update executable stays under 2 GiB";
   } else if (command == "build") {
     limit = kI686Limit;
-    *why = "the i686 updater maps its payload into a 32-bit address space; build it with --arch x86_64";
+    *why = "the i686 updater maps its payload into a 32-bit address space: build it with --arch x86_64";
   }
   if (const char* lower = getenv("MKUPDATE_ARCHIVE_LIMIT")) {
     unsigned long long n = strtoull(lower, nullptr, 10);
     if (n > 0 && n < limit) {
       limit = n;
-      *why += ", and MKUPDATE_ARCHIVE_LIMIT lowers it";
+      *why = "lowered by MKUPDATE_ARCHIVE_LIMIT; " + *why;
     }
   }
   return limit;
