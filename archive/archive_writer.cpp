@@ -125,8 +125,8 @@ std::vector<uint8_t> BuildArchive(const std::vector<ArchiveInput>& entries, cons
       if (error) *error = "entry name '" + in.name + "' must be 1 to 259 bytes long";
       return {};
     }
-    if (in.data.size() > 0x7FFFFFFF) {
-      if (error) *error = "entry '" + in.name + "' is larger than 2 GiB";
+    if (in.data.size() > 0xFFFFFFFFu) {
+      if (error) *error = "entry '" + in.name + "' is larger than 4 GiB - 1 bytes";
       return {};
     }
   }

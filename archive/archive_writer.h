@@ -47,7 +47,7 @@ struct ArchiveOptions {
 
 // The archive image of the entries, in the order given. Fails (empty result
 // and a reason in `error`) for a name that does not fit its field, an entry
-// of 2 GiB or more, or an image larger than `max_image`; the image is then
+// of 4 GiB or more, or an image larger than `max_image`; the image is then
 // never assembled.
 std::vector<uint8_t> BuildArchive(const std::vector<ArchiveInput>& entries, const ArchiveOptions& options,
                                   std::string* error);

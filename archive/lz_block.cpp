@@ -111,7 +111,7 @@ constexpr MatchTokenTable kMatchTokens;
 // the bits still at hand, and the token decoded again. And where the checked
 // form has room at both ends, each step is a run of literals and a match,
 // copied in fixed-size pieces that may run past their end.
-template <bool Checked>
+template <bool Checked, bool Streaming = false>
 struct Decoder {
   const uint8_t* in;
   const uint8_t* in_end;  // only read when Checked
@@ -122,6 +122,11 @@ struct Decoder {
   int bits;
   bool broken;
   bool ended;
+  // The streaming form stops between two steps once the output reaches
+  // `pause_at`, with `paused` set, for its caller to hand the output on and
+  // make room; Resume goes on from there.
+  uint8_t* pause_at;
+  bool paused;
 
   // Room the checked form wants at the input's end before it takes the fast
   // path (two control words and two bytes at most per token), and at the
@@ -184,8 +189,16 @@ struct Decoder {
     bits = 0;
     acc = 0;
     if (!Refill()) return false;  // the first control word starts the block
+    return Resume();
+  }
+
+  bool Resume() {
     for (;;) {
       if (Checked && broken) return false;
+      if (Streaming && out >= pause_at) {
+        paused = true;
+        return false;
+      }
       if (bits == 0 && !Refill()) return false;
       if (Checked && uint32_t(in_end - in) >= kWordBits + kInputSlack && uint32_t(out_end - out) >= kWordBits) {
         // A run of literals, empty when a match is next, then the match
@@ -415,6 +428,47 @@ int DecompressLzBlockChecked(uint8_t* dst, uint32_t capacity, const uint8_t* src
   Decoder<true> decoder{src, src + block_size, dst, dst, dst + capacity, 0, 0, false, false};
   if (!decoder.Run()) return 0;
   if (produced) *produced = uint32_t(decoder.out - dst);
+  if (consumed) *consumed = uint32_t(decoder.in - src);
+  return 1;
+}
+
+int DecompressLzBlockStream(LzStreamBuffer* buffer, uint32_t capacity, const uint8_t* src, uint32_t block_size,
+                            LzSink sink, void* context, uint32_t* produced, uint32_t* consumed) {
+  // The output runs from the buffer's start; `handed` is where the bytes not
+  // yet given to the sink begin and `before` counts those given earlier. A
+  // pause comes kLzStreamMargin bytes before the buffer's end, more than one
+  // step (a run of literals and a match) can write, so the buffer's end is
+  // never what refuses a step: the only bound of the output is `capacity`,
+  // where it lies within the buffer. After a pause the last kLzWindow bytes
+  // move to the start, all that a match can reach, so a match refused
+  // because it reaches before the start of the output is refused as by the
+  // whole-block form.
+  uint8_t* const base = buffer->Bytes;
+  uint8_t* const end = base + sizeof buffer->Bytes;
+  Decoder<true, true> decoder{src, src + block_size, base, base, end, 0, 0, false, false, end - kLzStreamMargin, false};
+  uint64_t before = 0;
+  uint8_t* handed = base;
+  auto bound = [&]() {
+    uint64_t left = uint64_t(capacity) - before - uint64_t(decoder.out - handed);
+    decoder.out_end = left < uint64_t(end - decoder.out) ? decoder.out + left : end;
+  };
+  bound();
+  bool done = decoder.Run();
+  while (!done && decoder.paused) {
+    uint32_t part = uint32_t(decoder.out - handed);
+    if (!sink(context, handed, part)) return 0;
+    before += part;
+    memmove(base, decoder.out - kLzWindow, kLzWindow);
+    decoder.out = base + kLzWindow;
+    handed = decoder.out;
+    decoder.paused = false;
+    bound();
+    done = decoder.Resume();
+  }
+  if (!done) return 0;
+  uint32_t part = uint32_t(decoder.out - handed);
+  if (part > 0 && !sink(context, handed, part)) return 0;
+  if (produced) *produced = uint32_t(before + part);
   if (consumed) *consumed = uint32_t(decoder.in - src);
   return 1;
 }

@@ -66,3 +66,20 @@ void DecompressLzBlock(uint8_t* dst, const uint8_t* src);
 // On success stores the bytes produced and the block's exact length.
 int DecompressLzBlockChecked(uint8_t* dst, uint32_t capacity, const uint8_t* src, uint32_t block_size,
                              uint32_t* produced, uint32_t* consumed);
+
+// The checked decoding in bounded memory, for blocks of any decoded size:
+// the output goes through `buffer` and each filled part of it, kLzStreamChunk
+// bytes or a little more, to `sink` (the rest once the end code is decoded),
+// never an empty part. `capacity` bounds the whole output as it bounds
+// DecompressLzBlockChecked's, and the block is refused (0) exactly where that
+// function refuses it, or when `sink` returns 0; the parts handed on before a
+// refusal are then of no use. On success stores the bytes produced and the
+// block's exact length, as DecompressLzBlockChecked does.
+inline constexpr uint32_t kLzStreamChunk = 64 * 1024;
+inline constexpr uint32_t kLzStreamMargin = 1024;
+struct LzStreamBuffer {
+  uint8_t Bytes[kLzWindow + kLzStreamChunk + kLzStreamMargin];
+};
+typedef int (*LzSink)(void* context, const uint8_t* data, uint32_t size);
+int DecompressLzBlockStream(LzStreamBuffer* buffer, uint32_t capacity, const uint8_t* src, uint32_t block_size,
+                            LzSink sink, void* context, uint32_t* produced, uint32_t* consumed);

@@ -86,23 +86,23 @@ bool EntryAt(uint32_t index, FoundEntry* found) {
   }
 }
 
+// Whether the entry's sizes agree: a stored entry's Size within its bytes, a
+// compressed one's within what its block can expand to (so a damaged Size is
+// found before a block of that size is asked for, or a file of it begun).
+bool SizesAgree(const FoundEntry& entry) {
+  if ((entry.flags & kEntryCompressed) == 0) return entry.size <= entry.stored_size;
+  return uint64_t(entry.size) <= uint64_t(entry.stored_size) * kLzMostExpansion;
+}
+
 // The entry's bytes: decoded into a new block for a compressed entry, in place
 // for a stored one. Shows the message of a failure and returns none.
 const uint8_t* EntryBytes(const FoundEntry& entry) {
   const uint8_t* data = UpdateState.PayloadArchive.Bytes + entry.data_offset;
-  if ((entry.flags & kEntryCompressed) == 0) {
-    if (entry.size > entry.stored_size) {
-      ShowUpdaterError(kMsgBrokenEntry);
-      return nullptr;
-    }
-    return data;
-  }
-  // A Size beyond what a block can expand to marks the entry as damaged
-  // before a block of that size is asked for.
-  if (uint64_t(entry.size) > uint64_t(entry.stored_size) * kLzMostExpansion) {
+  if (!SizesAgree(entry)) {
     ShowUpdaterError(kMsgBrokenEntry);
     return nullptr;
   }
+  if ((entry.flags & kEntryCompressed) == 0) return data;
   // A block of size 0 is still allocated, so the result is never confused
   // with "none".
   uint8_t* block = static_cast<uint8_t*>(Os->Alloc(entry.size ? entry.size : 1, 0));
@@ -244,4 +244,95 @@ const uint8_t* LoadArchiveEntryAt(uint32_t index, uint32_t* size) {
   FoundEntry entry{};
   bool found = EntryAt(index, &entry);
   return LoadFoundEntry(found, entry, size);
+}
+
+namespace {
+
+// The decoder's buffer of the entry being written: one, as one entry is
+// written at a time.
+LzStreamBuffer StreamBuffer;
+
+// Where the parts of an entry go: the temporary file, the count of bytes
+// written and the caller's report of them.
+struct EntryOutput {
+  PlatformFile file;
+  uint64_t done, total;
+  void (*step)(void* context, uint64_t done, uint64_t total);
+  void* context;
+  bool failed;  // a write failed (not the entry)
+};
+
+int WritePart(void* context, const uint8_t* data, uint32_t size) {
+  EntryOutput* output = static_cast<EntryOutput*>(context);
+  if (!Os->WriteFileBytes(output->file, data, size)) {
+    output->failed = true;
+    return 0;
+  }
+  output->done += size;
+  if (output->step) output->step(output->context, output->done, output->total);
+  return 1;
+}
+
+int DiscardPart(void*, const uint8_t*, uint32_t) { return 1; }
+
+// The entry's bytes through `sink`: a stored entry's straight from the image
+// in parts of kLzStreamChunk, a compressed one's as its block is decoded. A
+// compressed entry is sound when its end code comes exactly after Size bytes
+// (an early end would leave the rest of the file unwritten).
+bool StreamEntry(const FoundEntry& entry, LzSink sink, void* context) {
+  const uint8_t* data = UpdateState.PayloadArchive.Bytes + entry.data_offset;
+  if ((entry.flags & kEntryCompressed) == 0) {
+    for (uint32_t at = 0; at < entry.size;) {
+      uint32_t part = entry.size - at < kLzStreamChunk ? entry.size - at : kLzStreamChunk;
+      if (!sink(context, data + at, part)) return false;
+      at += part;
+    }
+    return true;
+  }
+  uint32_t produced = 0;
+  return DecompressLzBlockStream(&StreamBuffer, entry.size, data, entry.stored_size, sink, context, &produced,
+                                 nullptr) &&
+         produced == entry.size;
+}
+
+}  // namespace
+
+PlatformFile WriteEntryBeside(uint32_t index, const char* path, const uint64_t* time, char* temp,
+                              void (*step)(void* context, uint64_t done, uint64_t total), void* context) {
+  FoundEntry entry{};
+  if (!EntryAt(index, &entry)) {
+    ShowUpdaterError(kMsgNoEntry);
+    return nullptr;
+  }
+  if (!SizesAgree(entry)) {
+    ShowUpdaterError(kMsgBrokenEntry);
+    return nullptr;
+  }
+  PlatformFile file = Os->CreateTempFileBeside(path, temp);
+  if (file == nullptr) return nullptr;
+  // As WriteBufferBeside: the times on the temporary file, then the flush,
+  // nothing more once a write has failed; on any failure the temporary file
+  // goes and the destination stays as it was.
+  EntryOutput output{file, 0, entry.size, step, context, false};
+  bool ok = StreamEntry(entry, WritePart, &output);
+  bool damaged = !ok && !output.failed;
+  if (ok && entry.size == 0 && step) step(context, 0, 0);
+  if (ok && time != nullptr) ok = Os->SetFileTimes(file, *time);
+  if (ok) ok = Os->FlushFile(file);
+  if (ok) return file;
+  Os->CloseFile(file);
+  Os->RemoveFile(temp);
+  if (damaged) ShowUpdaterError(kMsgBrokenEntry);
+  return nullptr;
+}
+
+int CheckArchiveEntryAt(uint32_t index) {
+  FoundEntry entry{};
+  if (!EntryAt(index, &entry)) {
+    ShowUpdaterError(kMsgNoEntry);
+    return 0;
+  }
+  if (SizesAgree(entry) && StreamEntry(entry, DiscardPart, nullptr)) return 1;
+  ShowUpdaterError(kMsgBrokenEntry);
+  return 0;
 }

@@ -15,6 +15,8 @@
 
 #include <cstdint>
 
+#include "platform/platform.h"
+
 enum : uint32_t {
   kArchiveHeaderSize = 16,
   kArchiveEntrySize = 280,
@@ -83,3 +85,21 @@ int GetArchiveEntryInfo(uint32_t index, ArchiveEntryInfo* info);
 int FindArchiveEntry(const char* name, uint32_t* index, ArchiveEntryInfo* info);
 // Like LoadArchiveEntry, for the entry at `index` (names may repeat).
 const uint8_t* LoadArchiveEntryAt(uint32_t index, uint32_t* size);
+
+// Entry `index` written in bounded memory to a new temporary file beside
+// `path` (its path into `temp`, kPlatformTextSize bytes), as WriteBufferBeside
+// writes a buffer: with the time when given, flushed to the disk, and
+// returned open for its caller to put in place. A stored entry goes straight
+// from the image, a compressed one as it is decoded, kLzStreamChunk bytes or
+// so at a time; after each part `step`, when given, learns the bytes written
+// so far and the entry's Size (an empty entry: once, 0 of 0). None on
+// failure, with nothing left beside `path`: a damaged entry after its box
+// (kMsgBrokenEntry, found before anything is written when its sizes disagree,
+// else where its block goes wrong), an entry that is not there after
+// kMsgNoEntry, a failed write without one.
+PlatformFile WriteEntryBeside(uint32_t index, const char* path, const uint64_t* time, char* temp,
+                              void (*step)(void* context, uint64_t done, uint64_t total), void* context);
+
+// Whether entry `index` decodes soundly, found in bounded memory with
+// nothing written; false after the box of a damaged or missing entry.
+int CheckArchiveEntryAt(uint32_t index);

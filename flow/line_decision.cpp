@@ -226,28 +226,27 @@ void DecideUpdateItem(const UpdateItem& item, int overwrite_only, LineDecision* 
 
 namespace {
 
-// The entry of a line that got past the free-space test, decoded first
-// whatever the decision (a damaged entry or too little memory fails the line
-// with its box); then a read-only file there loses the attribute, even one
-// that the time rule keeps, and the decided write is made, through the
-// run's put.
+// The entry of a line that got past the free-space test. A line that writes
+// streams it into a temporary file beside the target (a damaged entry fails
+// the line with its box, and the target is untouched); a read-only file
+// there then loses the attribute and the file goes through the run's put.
+// Every other line has its entry decoded to nothing first, so that a damaged
+// entry fails it with its box all the same; then, as before, a read-only
+// file there (one the time rule keeps, too) loses the attribute.
 int CarryOutEntry(const LineDecision& decision) {
-  uint32_t size = 0;
-  const uint8_t* bytes = LoadArchiveEntryAt(decision.EntryIndex, &size);
-  if (bytes == nullptr) return 0;
-  int ok = 0;
-  if (decision.Why != kWhyFolderInPlace) {
-    if (decision.TargetAttributes != kInvalidAttributes && (decision.TargetAttributes & kAttrReadOnly))
-      CurrentPut()->MakeWritable(decision.Target, decision.Why == kWhyNewer);
-    if (decision.Why == kWhyNewer) ok = 1;
-    if (decision.Why == kWhyWritten) {
-      char temp[kPlatformTextSize];
-      PlatformFile file = WriteBufferBeside(decision.Target, bytes, size, &decision.EntryTime, temp);
-      ok = file != nullptr && CurrentPut()->File(file, temp, decision.Target, &decision.EntryTime, decision.DataBase);
-    }
+  bool read_only = decision.TargetAttributes != kInvalidAttributes && (decision.TargetAttributes & kAttrReadOnly);
+  if (decision.Why == kWhyWritten) {
+    char temp[kPlatformTextSize];
+    PlatformFile file =
+        WriteEntryBeside(decision.EntryIndex, decision.Target, &decision.EntryTime, temp, nullptr, nullptr);
+    if (file == nullptr) return 0;
+    if (read_only) CurrentPut()->MakeWritable(decision.Target, 0);
+    return CurrentPut()->File(file, temp, decision.Target, &decision.EntryTime, decision.DataBase);
   }
-  ReleaseArchiveEntry(bytes);
-  return ok;
+  if (!CheckArchiveEntryAt(decision.EntryIndex)) return 0;
+  if (decision.Why != kWhyFolderInPlace && read_only)
+    CurrentPut()->MakeWritable(decision.Target, decision.Why == kWhyNewer);
+  return decision.Why == kWhyNewer;
 }
 
 // Makes `folder` when it is missing, and tells the run's put.

@@ -474,12 +474,13 @@ def a_failed_write_leaves_the_previous_output():
 def sizes_beyond_the_format_are_refused_before_anything_is_written():
     d = folder_with(files={"GAME.EXE": b"MZ game"})
     with open(d / "HUGE.BIN", "wb") as f:  # sparse: no gigabytes are written
-        f.truncate(3 << 30)
+        f.truncate(4 << 30)  # one byte more than a 32-bit Size holds
     out = d.parent / (d.name + ".bin")
-    result = run("pack", d, "-o", out)
-    assert result.returncode == 1 and b"HUGE.BIN: 3221225472 bytes; an entry holds at most 2147483647" in \
-        result.stderr, result.stderr
-    assert not out.exists()
+    for command in (["pack", d, "-o", out], ["build", d, "-o", out]):
+        result = run(*command)
+        assert result.returncode == 1 and b"HUGE.BIN: 4294967296 bytes; an entry holds at most 4294967295" in \
+            result.stderr and len(result.stderr.splitlines()) == 1, result.stderr
+        assert not out.exists()
     (d / "HUGE.BIN").unlink()
     write(d / "NOISE.BIN", random.Random(3).randbytes(300000))
     env = dict(os.environ, MKUPDATE_ARCHIVE_LIMIT="200000")
@@ -487,6 +488,9 @@ def sizes_beyond_the_format_are_refused_before_anything_is_written():
         result = subprocess.run([str(MKUPDATE), *map(str, command)], capture_output=True, env=env)
         assert result.returncode == 1, result
         assert re.search(rb"the archive would take 3\d{5} bytes, more than the 200000", result.stderr), result.stderr
+        assert len(result.stderr.splitlines()) == 1, result.stderr
+        # What the i686 updater cannot carry, the x86_64 one may: the line says how.
+        assert (b"--arch x86_64" in result.stderr) == (command[0] == "build"), result.stderr
         assert not out.exists()
     assert run("pack", d, "-o", out, "-q").returncode == 0, "without the lowered limit it fits"
 

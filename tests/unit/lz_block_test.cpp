@@ -387,4 +387,168 @@ TEST(LzBlockChecked, RefusesDamagedBlocks) {
   }
 }
 
+// The streaming form against the whole-block one: what it hands its sink,
+// part after part, and whether it accepts.
+struct Streamed {
+  bool accepted;
+  Bytes out;
+  std::vector<uint32_t> parts;
+  uint32_t produced, consumed;
+};
+Streamed StreamDecode(const Bytes& block, uint32_t capacity, uint32_t block_size, int stop_after_parts = -1) {
+  static LzStreamBuffer buffer;
+  memset(buffer.Bytes, 0xEE, sizeof buffer.Bytes);
+  struct Sink {
+    Streamed* result;
+    int stop_after;
+  };
+  Streamed result{false, {}, {}, 0xDEAD, 0xDEAD};
+  Sink sink{&result, stop_after_parts};
+  result.accepted = DecompressLzBlockStream(
+      &buffer, capacity, block.data(), block_size,
+      [](void* context, const uint8_t* data, uint32_t size) {
+        Sink* s = static_cast<Sink*>(context);
+        if (s->stop_after >= 0 && int(s->result->parts.size()) == s->stop_after) return 0;
+        s->result->parts.push_back(size);
+        s->result->out.insert(s->result->out.end(), data, data + size);
+        return 1;
+      },
+      &sink, &result.produced, &result.consumed);
+  return result;
+}
+
+// Both forms on one block: the same answer, and when accepted the same bytes
+// and lengths; the parts are never empty and all but the last hold a whole
+// chunk at least.
+void ExpectStreamAgrees(const Bytes& block, uint32_t capacity, uint32_t block_size) {
+  Bytes whole(capacity);
+  uint32_t produced = 0, consumed = 0;
+  bool accepted = DecompressLzBlockChecked(whole.data(), capacity, block.data(), block_size, &produced, &consumed);
+  Streamed s = StreamDecode(block, capacity, block_size);
+  ASSERT_EQ(s.accepted, accepted);
+  if (!accepted) return;
+  EXPECT_EQ(s.produced, produced);
+  EXPECT_EQ(s.consumed, consumed);
+  whole.resize(produced);
+  EXPECT_TRUE(s.out == whole);
+  for (size_t i = 0; i < s.parts.size(); ++i) {
+    EXPECT_GT(s.parts[i], 0u);
+    if (i + 1 < s.parts.size()) {
+      EXPECT_GE(s.parts[i], kLzStreamChunk);
+    }
+  }
+}
+
+// The first part is the window and a chunk (less the margin's slack), the
+// next ones a chunk each: sizes on either side of those points.
+constexpr uint32_t kFirstPart = kLzWindow + kLzStreamChunk;
+
+// `literals` random bytes, then `matches` long matches of 282 bytes from the
+// window's far end (distance 8192), then the end code: a match straddles the
+// point where the output is handed on wherever `literals` puts it.
+Bytes FarMatchesAfter(uint32_t literals, uint32_t matches, Bytes* data) {
+  Bytes lit = Sequence(literals, literals);
+  Stream s;
+  for (uint8_t b : lit) s.Literal(b);
+  *data = lit;
+  for (uint32_t m = 0; m < matches; ++m) {
+    s.Bits(0b00, 2).Bits(0b0000, 4).Byte(255).Bits(15, 4).Bits(0b00000, 5).Byte(255);
+    for (int i = 0; i < 282; ++i) data->push_back((*data)[data->size() - 8192]);
+  }
+  return s.End().Done();
+}
+
+TEST(LzBlockStream, EqualsWholeBlockDecodingAcrossBufferBoundaries) {
+  struct Case {
+    const char* name;
+    Bytes data;  // encoded in the best mode unless `block` is given
+    Bytes block;
+  };
+  std::vector<Case> cases;
+  cases.push_back({"empty", {}, {}});
+  cases.push_back({"one literal", {7}, {}});
+  for (uint32_t size : {kFirstPart - 1, kFirstPart, kFirstPart + 1, kFirstPart + kLzStreamChunk,
+                        kFirstPart + kLzStreamChunk + 1, 1u << 20}) {
+    Bytes d = Sequence(size, size);
+    for (size_t i = 3000; i < d.size(); ++i)
+      if ((i / 700) % 2) d[i] = d[i - 1 - (i % 8191)];  // far and near matches all through
+    cases.push_back({"generated, size around a part", d, {}});
+  }
+  cases.push_back({"one byte repeated (long matches of distance 1)", Bytes(kFirstPart * 3 + 5, 0x41), {}});
+  for (uint32_t literals : {kFirstPart - 600, kFirstPart - 282, kFirstPart - 281, kFirstPart - 1, kFirstPart,
+                            kFirstPart + kLzStreamChunk - 100}) {
+    Case c{"far matches straddling a part's end", {}, {}};
+    c.block = FarMatchesAfter(literals, 300, &c.data);
+    cases.push_back(c);
+  }
+  for (Case& c : cases) {
+    SCOPED_TRACE(std::string(c.name) + ", " + std::to_string(c.data.size()) + " bytes");
+    if (c.block.empty()) c.block = CompressLzBlock(c.data.data(), c.data.size(), LzLevel::Best);
+    Streamed s = StreamDecode(c.block, uint32_t(c.data.size()), uint32_t(c.block.size()));
+    ASSERT_TRUE(s.accepted);
+    EXPECT_EQ(s.produced, c.data.size());
+    EXPECT_EQ(s.consumed, c.block.size());
+    EXPECT_TRUE(s.out == c.data);
+    ExpectStreamAgrees(c.block, uint32_t(c.data.size()), uint32_t(c.block.size()));
+    // A larger capacity changes nothing but the bound.
+    ExpectStreamAgrees(c.block, uint32_t(c.data.size()) + 100000, uint32_t(c.block.size()));
+  }
+}
+
+TEST(LzBlockStream, RefusesExactlyWhatTheWholeBlockFormRefuses) {
+  Bytes data = Sequence(3 * kFirstPart, 9);
+  for (size_t i = 2000; i < data.size(); ++i)
+    if ((i / 900) % 3) data[i] = data[i - 1500 - (i % 6000)];
+  Bytes block = CompressLzBlock(data.data(), data.size(), LzLevel::Best);
+  const uint32_t size = uint32_t(data.size()), length = uint32_t(block.size());
+  struct Case {
+    const char* name;
+    Bytes block;
+    uint32_t capacity, block_size;
+  } cases[] = {
+      {"a capacity one byte short", block, size - 1, length},
+      {"a capacity one part short", block, size - kLzStreamChunk, length},
+      {"a capacity within the first part", block, 1000, length},
+      {"cut to one byte", block, size, 1},
+      {"cut to its first word", block, size, 4},
+      {"cut in the middle", block, size, length / 2},
+      {"cut by one byte", block, size, length - 1},
+      {"a match first", Stream().Bits(0b010, 3).Byte(0).End().Done(), 100, 0},
+      {"a match before the start",
+       Stream().Literal(1).Literal(2).Bits(0b00, 2).Bit(1).Byte(1).Bit(0).Bit(1).End().Done(), 100, 0},
+      {"no end code", Stream().Literal(1).Literal(2).Literal(3).Done(), 100, 0},
+  };
+  for (Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    uint32_t block_size = c.block_size ? c.block_size : uint32_t(c.block.size());
+    EXPECT_FALSE(StreamDecode(c.block, c.capacity, block_size).accepted);
+    ExpectStreamAgrees(c.block, c.capacity, block_size);
+  }
+  // A match from the window's far end, one byte before there is output
+  // that far back.
+  Bytes far;
+  Bytes edge = FarMatchesAfter(8191, 1, &far);
+  EXPECT_FALSE(StreamDecode(edge, 100000, uint32_t(edge.size())).accepted);
+  ExpectStreamAgrees(edge, 100000, uint32_t(edge.size()));
+  // Every flipped byte (a sample across the block): accepted or refused as
+  // the whole-block form decides, to the same bytes.
+  for (size_t i = 0; i < block.size(); i += 97) {
+    SCOPED_TRACE(i);
+    Bytes bad = block;
+    bad[i] ^= 0x5A;
+    ExpectStreamAgrees(bad, size, length);
+  }
+}
+
+TEST(LzBlockStream, SinkThatRefusesStopsTheDecoding) {
+  Bytes data = Sequence(3 * kFirstPart, 4);
+  Bytes block = CompressLzBlock(data.data(), data.size(), LzLevel::Best);
+  for (int stop : {0, 1, 3}) {
+    SCOPED_TRACE(stop);
+    Streamed s = StreamDecode(block, uint32_t(data.size()), uint32_t(block.size()), stop);
+    EXPECT_FALSE(s.accepted);
+    EXPECT_EQ(s.parts.size(), size_t(stop)) << "nothing is handed on after the refusal";
+  }
+}
+
 }  // namespace

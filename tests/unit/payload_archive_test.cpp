@@ -6,8 +6,10 @@
 #include <cstring>
 
 #include "archive/archive_writer.h"
+#include "archive/lz_block.h"
 #include "archive/payload_archive.h"
 #include "flow/line_decision.h"
+#include "common/bytes.h"
 #include "common/messages.h"
 #include "common/text.h"
 #include "common/update_state.h"
@@ -154,13 +156,15 @@ TEST_F(ArchiveTest, MissingEntryShowsItsMessageInTheUpdaterBox) {
   }
 }
 
-TEST_F(ArchiveTest, NoMemoryForADecodedCopy) {
+// The read into memory needs a block of Size bytes; the write to a file
+// streams the entry and needs none.
+TEST_F(ArchiveTest, NoMemoryForADecodedCopyFailsOnlyTheReadIntoMemory) {
   ASSERT_TRUE(Open({Entry("big.txt", std::string(5000, 'a'))}));
   fake->alloc.FromNow();
   EXPECT_EQ(Load("big.txt"), "<none>");
-  EXPECT_EQ(ExtractArchiveEntry("big.txt", folder.Join("big.txt").c_str(), 0), 0);
-  EXPECT_EQ(Texts(), (std::vector<std::string>{kMsgNoMemory, kMsgNoMemory}));
-  EXPECT_FALSE(FileExists(folder.Join("big.txt")));
+  EXPECT_EQ(ExtractArchiveEntry("big.txt", folder.Join("big.txt").c_str(), 0), 1);
+  EXPECT_EQ(Texts(), (std::vector<std::string>{kMsgNoMemory}));
+  EXPECT_EQ(ReadWholeFile(folder.Join("big.txt")), std::string(5000, 'a'));
 }
 
 TEST_F(ArchiveTest, OpeningFailsWithoutMemory) {
@@ -275,13 +279,23 @@ TEST_F(ArchiveTest, ReadOnlyTargetLosesTheAttributeEvenWhenKept) {
   EXPECT_EQ(Os->GetAttributes(replaced.c_str()) & kAttrReadOnly, 0u);
 }
 
+// A folder in the target's place fails the line without a box, once the
+// entry was found sound: a damaged entry shows its box first.
 TEST_F(ArchiveTest, DirectoryInTheWayFailsSilentlyAfterDecoding) {
-  ASSERT_TRUE(Open({Entry("dir", std::string(400, 'q'))}));
+  std::string text(400, 'q');
+  for (size_t i = 0; i < text.size(); i += 3) text[i] = char('a' + i % 19);
+  ArchiveOptions plain;
+  plain.compress_directory = false;
+  ASSERT_TRUE(Open({Entry("dir", text), Entry("broken", text)}, plain));
+  ClosePayloadArchive();
+  Put32(image, image.size() - kArchiveEntrySize + kEntrySizeAt, uint32_t(text.size() - 1));
+  ASSERT_TRUE(OpenImage());
   MakeFolder(folder.Join("dir"));
   EXPECT_EQ(ExtractArchiveEntry("dir", folder.Join("dir").c_str(), 0), 0);
   EXPECT_TRUE(fake->boxes.empty());
-  EXPECT_GE(fake->allocs, 2) << "the entry was decoded first";
-  EXPECT_EQ(fake->allocs - 1, fake->frees) << "and released; only the directory stays";
+  EXPECT_EQ(ExtractArchiveEntry("broken", folder.Join("dir").c_str(), 0), 0);
+  EXPECT_EQ(Texts(), (std::vector<std::string>{kMsgBrokenEntry}));
+  EXPECT_EQ(fake->allocs - 1, fake->frees) << "nothing allocated stays but the directory";
 }
 
 TEST_F(ArchiveTest, FreeSpaceEqualPassesOneByteShortFails) {
@@ -327,6 +341,175 @@ TEST_F(ArchiveTest, UnknownFreeSpaceStillWrites) {
   std::string path = folder.Join("f.bin");
   EXPECT_EQ(ExtractArchiveEntry("f.bin", path.c_str(), 0), 1);
   EXPECT_EQ(ReadWholeFile(path), "content");
+}
+
+// Entries written part by part: every size around the decoder's part, both
+// kinds, the bytes and times of the file, the report after each part.
+class WriteEntryTest : public ArchiveTest {
+ protected:
+  struct Steps {
+    std::vector<std::pair<uint64_t, uint64_t>> seen;
+  };
+  static void Step(void* context, uint64_t done, uint64_t total) {
+    static_cast<Steps*>(context)->seen.push_back({done, total});
+  }
+  // Writes entry `index` beside `path` and puts it there; the result and the
+  // steps seen.
+  bool Write(uint32_t index, const std::string& path, Steps* steps) {
+    char temp[kPlatformTextSize];
+    PlatformFile file = WriteEntryBeside(index, path.c_str(), &kEntryTime, temp, steps ? Step : nullptr, steps);
+    if (file == nullptr) return false;
+    EXPECT_EQ(std::string(temp).rfind(folder.path(), 0), 0u) << "beside its target";
+    return Os->CommitFile(file, temp, path.c_str(), &kEntryTime);
+  }
+};
+
+// Text-like bytes: runs of letters and repeats from anywhere in the window.
+std::string Patterned(size_t size, uint32_t seed) {
+  std::string s;
+  uint32_t x = seed;
+  auto next = [&x]() { return (x = x * 1103515245u + 12345u) >> 8; };
+  while (s.size() < size) {
+    size_t run = 3 + next() % 40;
+    if (s.size() > 8192 && next() % 4 != 0) {
+      size_t from = s.size() - 1 - next() % 8192;
+      for (size_t i = 0; i < run; ++i) s.push_back(s[from + i]);
+    } else {
+      for (size_t i = 0; i < run; ++i) s.push_back(char('a' + next() % 26));
+    }
+  }
+  s.resize(size);
+  return s;
+}
+
+TEST_F(WriteEntryTest, WritesEachSizeAndKindAndReportsEachPart) {
+  const size_t sizes[] = {0,
+                          1,
+                          kLzStreamChunk - 1,
+                          kLzStreamChunk,
+                          kLzStreamChunk + 1,
+                          kLzWindow + kLzStreamChunk,
+                          3 * kLzStreamChunk + 17,
+                          1u << 20};
+  for (bool compress : {true, false}) {
+    for (size_t size : sizes) {
+      SCOPED_TRACE(std::string(compress ? "compressed " : "stored ") + std::to_string(size));
+      std::string data = Patterned(size, uint32_t(size));
+      ClosePayloadArchive();
+      ASSERT_TRUE(Open({Entry("other", "x"), Entry("f.bin", data, compress)}));
+      ArchiveEntryInfo info{};
+      ASSERT_TRUE(GetArchiveEntryInfo(1, &info));
+      if (size > 100) {
+        EXPECT_EQ((info.Flags & kEntryCompressed) != 0, compress);
+      }
+      std::string path = folder.Join("f.bin");
+      WriteWholeFile(path, "old");
+      Steps steps;
+      ASSERT_TRUE(Write(1, path, &steps));
+      EXPECT_TRUE(ReadWholeFile(path) == data);
+      EXPECT_EQ(AllFileTimes(path).write, kEntryTime);
+      EXPECT_EQ(folder.CountEntries(), 1);
+      ASSERT_FALSE(steps.seen.empty());
+      uint64_t last = 0;
+      for (size_t i = 0; i < steps.seen.size(); ++i) {
+        EXPECT_EQ(steps.seen[i].second, size);
+        if (i > 0) {
+          EXPECT_GT(steps.seen[i].first, last) << "step " << i;
+        }
+        last = steps.seen[i].first;
+      }
+      EXPECT_EQ(last, size);
+      EXPECT_GE(steps.seen.size(), size / (kLzWindow + kLzStreamChunk)) << "a report after each part";
+      EXPECT_TRUE(fake->boxes.empty());
+      // Without a report function the same bytes.
+      ASSERT_TRUE(Write(1, path, nullptr));
+      EXPECT_TRUE(ReadWholeFile(path) == data);
+    }
+  }
+  EXPECT_EQ(fake->allocs - 1, fake->frees) << "nothing but the directory is allocated";
+}
+
+// The file goes through the same steps as a buffer's: the bytes, the times,
+// the flush; a failure at any of them, at any part, leaves the file there
+// as it was and nothing beside it, without a box.
+TEST_F(WriteEntryTest, FailedWriteLeavesNothingBehind) {
+  std::string data = Patterned(4 * kLzStreamChunk + 5, 3);
+  struct Case {
+    const char* name;
+    Fault FakePlatform::*fault;
+    int after;
+  } cases[] = {
+      {"first part", &FakePlatform::write, 0}, {"second part", &FakePlatform::write, 1},
+      {"last part", &FakePlatform::write, 3},  {"times", &FakePlatform::set_times, 0},
+      {"flush", &FakePlatform::flush, 0},
+  };
+  for (bool compress : {true, false}) {
+    ClosePayloadArchive();
+    ASSERT_TRUE(Open({Entry("f.bin", data, compress)}));
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(compress ? "compressed, " : "stored, ") + c.name);
+      std::string kept = folder.Join("kept.dat"), absent = folder.Join("absent.dat");
+      WriteWholeFile(kept, "player's save", kEntryTime - 1);
+      for (const std::string& path : {kept, absent}) {
+        (fake->*c.fault).AfterNext(c.after);
+        Steps steps;
+        EXPECT_FALSE(Write(0, path, &steps));
+        (fake->*c.fault).Clear();
+        if (c.fault == &FakePlatform::write) {
+          EXPECT_EQ(steps.seen.size(), size_t(c.after));
+        }
+      }
+      EXPECT_EQ(ReadWholeFile(kept), "player's save");
+      EXPECT_EQ(LastWriteTime(kept), kEntryTime - 1);
+      EXPECT_FALSE(FileExists(absent));
+      EXPECT_EQ(folder.CountEntries(), 1) << "the temporary file is removed";
+      EXPECT_TRUE(fake->boxes.empty());
+    }
+  }
+}
+
+// A damaged entry shows its box whether the sizes tell it at once or the
+// block only after some parts were written, and leaves nothing behind.
+TEST_F(WriteEntryTest, DamagedEntryShowsItsBoxAndLeavesNothingBehind) {
+  std::string data = Patterned(3 * kLzStreamChunk, 8);
+  struct Case {
+    const char* name;
+    bool compress;
+    void (*apply)(Bytes& image, size_t record, uint32_t size, uint32_t stored);
+  } cases[] = {
+      {"block ends before Size", true,
+       [](Bytes& b, size_t e, uint32_t size, uint32_t) { Put32(b, e + kEntrySizeAt, size + 1); }},
+      {"block goes on past Size", true,
+       [](Bytes& b, size_t e, uint32_t size, uint32_t) { Put32(b, e + kEntrySizeAt, size - 1); }},
+      {"block cut short", true,
+       [](Bytes& b, size_t e, uint32_t, uint32_t stored) { Put32(b, e + kEntryStoredSizeAt, stored / 2); }},
+      {"Size beyond what the block can hold", true,
+       [](Bytes& b, size_t e, uint32_t, uint32_t stored) { Put32(b, e + kEntrySizeAt, stored * 101); }},
+      {"stored, Size beyond its bytes", false,
+       [](Bytes& b, size_t e, uint32_t size, uint32_t) { Put32(b, e + kEntrySizeAt, size + 1); }},
+  };
+  ArchiveOptions plain;
+  plain.compress_directory = false;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ClosePayloadArchive();
+    ASSERT_TRUE(Open({Entry("f.bin", data, c.compress)}, plain));
+    ClosePayloadArchive();
+    size_t record = image.size() - kArchiveEntrySize;
+    c.apply(image, record, uint32_t(data.size()), ReadLe32(image.data() + record + kEntryStoredSizeAt));
+    ASSERT_TRUE(OpenImage());
+    fake->boxes.clear();
+    std::string kept = folder.Join("kept.dat");
+    WriteWholeFile(kept, "old");
+    EXPECT_FALSE(Write(0, kept, nullptr));
+    EXPECT_EQ(Texts(), (std::vector<std::string>{kMsgBrokenEntry}));
+    EXPECT_EQ(ReadWholeFile(kept), "old");
+    EXPECT_EQ(folder.CountEntries(), 1);
+  }
+  fake->boxes.clear();
+  char temp[kPlatformTextSize];
+  EXPECT_EQ(WriteEntryBeside(7, folder.Join("x").c_str(), nullptr, temp, nullptr, nullptr), nullptr);
+  EXPECT_EQ(Texts(), (std::vector<std::string>{kMsgNoEntry}));
 }
 
 }  // namespace

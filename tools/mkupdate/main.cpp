@@ -53,16 +53,19 @@ struct Options {
 };
 
 // How large an archive may be. The format's offsets and sizes are 32-bit.
-// The i686 updater maps the whole payload with its image and decodes each
-// entry into memory beside it, in a 32-bit address space whose largest free
-// range is often under 2 GB: 1 GiB leaves room for both. No executable of
-// 2 GB or more is made for x86_64 either: that is beyond what Windows' own
-// tools make (the linker stops at 2 GB) and than anything is tested with.
+// The updater maps the whole payload with its image and writes each entry
+// from it in bounded memory, so an update is bounded by the address space
+// the image must fit in. The i686 updater, in a 32-bit process (4 GB with
+// its large-address flag on 64-bit Windows), mapped and ran an image of
+// 1.88 GB under Wine and could not be started with one of 2.13 GB: 1.75 GiB
+// keeps a margin for what a system maps beside it. No executable of 2 GB or
+// more is made for x86_64 either: mkupdate's resource writer stops there, as
+// Windows' own linker does, and nothing larger is tested.
 constexpr uint64_t kFormatLimit = 0xFFFFFFFFu;
-constexpr uint64_t kI686Limit = uint64_t(1) << 30;
+constexpr uint64_t kI686Limit = uint64_t(7) << 28;                // 1.75 GiB
 constexpr uint64_t kX64Limit = (uint64_t(2) << 30) - (16 << 20);  // with room for the updater itself
-// One entry: its size is decoded into one block of memory.
-constexpr uint64_t kEntryLimit = 0x7FFFFFFFu;
+// One entry: the archive records its size in 32 bits.
+constexpr uint64_t kEntryLimit = 0xFFFFFFFFu;
 
 // The limit for an archive of this command, and why; MKUPDATE_ARCHIVE_LIMIT
 // lowers it (never raises it), so the tests can reach it without writing
@@ -75,13 +78,13 @@ uint64_t ArchiveLimit(const std::string& command, const std::string& arch, std::
     *why = "an x86_64 update executable stays under 2 GiB";
   } else if (command == "build") {
     limit = kI686Limit;
-    *why = "an i686 update carries at most 1 GiB, to be loaded into a 32-bit process";
+    *why = "the i686 updater maps its payload into a 32-bit address space: build it with --arch x86_64";
   }
   if (const char* lower = getenv("MKUPDATE_ARCHIVE_LIMIT")) {
     unsigned long long n = strtoull(lower, nullptr, 10);
     if (n > 0 && n < limit) {
       limit = n;
-      *why = "MKUPDATE_ARCHIVE_LIMIT";
+      *why = "lowered by MKUPDATE_ARCHIVE_LIMIT; " + *why;
     }
   }
   return limit;
@@ -172,7 +175,7 @@ bool CollectEntries(const fs::path& src, std::vector<ArchiveInput>* entries, std
     }
     if (size > kEntryLimit) {
       *error = path.string() + ": " + std::to_string(size) + " bytes; an entry holds at most " +
-               std::to_string(kEntryLimit) + " bytes (2 GiB - 1)";
+               std::to_string(kEntryLimit) + " bytes (4 GiB - 1): the archive records a file's size in 32 bits";
       return false;
     }
   }
