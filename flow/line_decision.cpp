@@ -7,6 +7,7 @@
 #include "common/error_box.h"
 #include "common/messages.h"
 #include "common/text.h"
+#include "flow/file_update.h"
 #include "flow/placement.h"
 #include "platform/link_guard.h"
 #include "platform/platform.h"
@@ -238,7 +239,8 @@ int CarryOutEntry(const LineDecision& decision) {
   if (decision.Why == kWhyWritten) {
     char temp[kPlatformTextSize];
     PlatformFile file =
-        WriteEntryBeside(decision.EntryIndex, decision.Target, &decision.EntryTime, temp, nullptr, nullptr);
+        WriteEntryBeside(decision.EntryIndex, decision.Target, &decision.EntryTime, temp,
+                         [](void*, uint64_t done, uint64_t total) { RunWriting(done, total); }, nullptr);
     if (file == nullptr) return 0;
     if (read_only) CurrentPut()->MakeWritable(decision.Target, 0);
     return CurrentPut()->File(file, temp, decision.Target, &decision.EntryTime, decision.DataBase);
