@@ -453,17 +453,21 @@ class OptimalParser {
   static constexpr size_t kChunk = 1 << 16;
 
   // A parser ready to begin at `from`: the positions a match from there can
-  // reach back to are inserted.
+  // reach back to are inserted. Its match finder sees the data from the
+  // window before `from` on (`base_`), so that the positions it keeps stay
+  // small in an input of any size; the tokens do not depend on where that is.
   OptimalParser(const uint8_t* data, size_t size, size_t from)
-      : finder_(data, size), price_(std::min(kChunk, size) + 1), step_(std::min(kChunk, size) + 1) {
-    for (size_t p = from > kWindow ? from - kWindow : 0; p < from; ++p) finder_.Insert(p);
+      : base_(from > kWindow ? from - kWindow : 0), finder_(data + base_, size - base_),
+        price_(std::min(kChunk, size) + 1), step_(std::min(kChunk, size) + 1) {
+    for (size_t p = 0; p < from - base_; ++p) finder_.Insert(p);
   }
 
   // The tokens of [from, to), where `from` is a chunk start, right after
   // what was parsed last (or where the parser began), and `to` is a chunk
   // start too or the end of the data; appended to `tokens`.
   void Parse(size_t from, size_t to, std::vector<Token>* tokens) {
-    for (size_t start = from; start < to; start += kChunk) ParseChunk(start, std::min(kChunk, to - start), tokens);
+    for (size_t start = from; start < to; start += kChunk)
+      ParseChunk(start - base_, std::min(kChunk, to - start), tokens);
   }
 
  private:
@@ -522,6 +526,7 @@ class OptimalParser {
     std::reverse(tokens->begin() + first, tokens->end());
   }
 
+  size_t base_;  // where the finder's positions begin in the data
   TreeMatchFinder finder_;
   MatchList found_;
   std::vector<uint32_t> price_;  // bits of the cheapest path from the chunk start

@@ -453,7 +453,10 @@ Bytes FarMatchesAfter(uint32_t literals, uint32_t matches, Bytes* data) {
   *data = lit;
   for (uint32_t m = 0; m < matches; ++m) {
     s.Bits(0b00, 2).Bits(0b0000, 4).Byte(255).Bits(15, 4).Bits(0b00000, 5).Byte(255);
-    for (int i = 0; i < 282; ++i) data->push_back((*data)[data->size() - 8192]);
+    for (int i = 0; i < 282 && data->size() >= 8192; ++i) {  // (fewer bytes: a block to refuse)
+      uint8_t from = (*data)[data->size() - 8192];
+      data->push_back(from);
+    }
   }
   return s.End().Done();
 }
@@ -471,7 +474,7 @@ TEST(LzBlockStream, EqualsWholeBlockDecodingAcrossBufferBoundaries) {
                         kFirstPart + kLzStreamChunk + 1, 1u << 20}) {
     Bytes d = Sequence(size, size);
     for (size_t i = 3000; i < d.size(); ++i)
-      if ((i / 700) % 2) d[i] = d[i - 1 - (i % 8191)];  // far and near matches all through
+      if ((i / 700) % 2) d[i] = d[i - 1 - (i / 700 * 7919) % std::min<size_t>(i, 8192)];  // near and far matches
     cases.push_back({"generated, size around a part", d, {}});
   }
   cases.push_back({"one byte repeated (long matches of distance 1)", Bytes(kFirstPart * 3 + 5, 0x41), {}});
@@ -498,7 +501,7 @@ TEST(LzBlockStream, EqualsWholeBlockDecodingAcrossBufferBoundaries) {
 TEST(LzBlockStream, RefusesExactlyWhatTheWholeBlockFormRefuses) {
   Bytes data = Sequence(3 * kFirstPart, 9);
   for (size_t i = 2000; i < data.size(); ++i)
-    if ((i / 900) % 3) data[i] = data[i - 1500 - (i % 6000)];
+    if ((i / 900) % 3) data[i] = data[i - 1 - (i / 900 * 7919) % std::min<size_t>(i, 8192)];
   Bytes block = CompressLzBlock(data.data(), data.size(), LzLevel::Best);
   const uint32_t size = uint32_t(data.size()), length = uint32_t(block.size());
   struct Case {
