@@ -28,7 +28,7 @@ uint32_t DictionaryFor(size_t size) {
 }  // namespace
 
 std::vector<uint8_t> EncodeLzmaEntry(const uint8_t* data, size_t size, uint32_t filter, uint32_t distance,
-                                     size_t limit) {
+                                     size_t limit, uint32_t dictionary) {
   std::vector<uint8_t> input(data, data + size);
   if (filter == kEntryFilterX86) {
     UInt32 state = 0;
@@ -41,7 +41,7 @@ std::vector<uint8_t> EncodeLzmaEntry(const uint8_t* data, size_t size, uint32_t 
   CLzmaEncProps props;
   LzmaEncProps_Init(&props);
   props.level = 9;
-  props.dictSize = DictionaryFor(size);
+  props.dictSize = dictionary ? dictionary : DictionaryFor(size);
   props.lc = 3;
   props.lp = 0;
   props.pb = 2;
@@ -51,7 +51,7 @@ std::vector<uint8_t> EncodeLzmaEntry(const uint8_t* data, size_t size, uint32_t 
   props.numHashBytes = 4;
   props.writeEndMark = 0;
   props.numThreads = 1;
-  props.reduceSize = size;
+  props.reduceSize = dictionary ? ~UInt64(0) : size;
   if (limit <= kLzmaPropsSize) return {};
   std::vector<uint8_t> out(limit);
   SizeT out_size = limit - kLzmaPropsSize, props_size = kLzmaPropsSize;

@@ -11,8 +11,10 @@
 // dictionary: the size rounded up, 4 KiB to 8 MiB) and the raw stream
 // without an end mark. The same bytes on every host. Empty when the encoder
 // fails (memory) or its output would not be smaller than `limit` bytes.
+// `dictionary`, when given, replaces the one chosen by size (for tests of
+// a dictionary smaller than the file).
 std::vector<uint8_t> EncodeLzmaEntry(const uint8_t* data, size_t size, uint32_t filter, uint32_t distance,
-                                     size_t limit);
+                                     size_t limit, uint32_t dictionary = 0);
 
 // Whether the data starts as a Windows executable does ("MZ"): the x86
 // filter is tried on it.

@@ -30,7 +30,8 @@ int LzmaEntryHeaderSound(uint32_t flags, const uint8_t* data, uint32_t stored_si
 int DecodeLzmaEntry(uint32_t flags, uint8_t* dst, uint32_t size, const uint8_t* src, uint32_t stored_size);
 
 // The same decoding in bounded memory: the bytes go to `sink` in parts of
-// kLzStreamChunk bytes at most, never an empty one, through a dictionary of
+// kLzStreamChunk bytes at most (4 more after the x86 filter, which holds
+// back a call that may run across parts), never an empty one, through a dictionary of
 // the entry's size (at most kLzmaMostDictionary), asked of Os->Alloc and
 // given back before the return. 0 on damage (the parts already handed on are
 // of no use), when memory is refused, or when `sink` returns 0.
