@@ -115,7 +115,8 @@ int DecodeLzmaEntryStream(uint32_t flags, uint32_t size, const uint8_t* src, uin
   if (!LzmaEntryHeaderSound(flags, src, stored_size, size)) return 0;
   CLzmaDec dec;
   LzmaDec_Construct(&dec);
-  if (LzmaDec_AllocateProbs(&dec, src, kLzmaPropsSize, &kSdkAlloc) != SZ_OK) return 0;
+  SRes probs = LzmaDec_AllocateProbs(&dec, src, kLzmaPropsSize, &kSdkAlloc);
+  if (probs != SZ_OK) return probs == SZ_ERROR_MEM ? kLzmaNoMemory : 0;
   // The dictionary: the stream's own size, or the file's when that is less
   // (no match reaches further back than the file's start).
   uint32_t dictionary = dec.prop.dicSize < size ? dec.prop.dicSize : size;
@@ -123,7 +124,7 @@ int DecodeLzmaEntryStream(uint32_t flags, uint32_t size, const uint8_t* src, uin
   dec.dic = static_cast<Byte*>(Os->Alloc(dictionary, 0));
   if (dec.dic == nullptr) {
     LzmaDec_FreeProbs(&dec, &kSdkAlloc);
-    return 0;
+    return kLzmaNoMemory;
   }
   dec.dicBufSize = dictionary;
   LzmaDec_Init(&dec);

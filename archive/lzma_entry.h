@@ -33,7 +33,9 @@ int DecodeLzmaEntry(uint32_t flags, uint8_t* dst, uint32_t size, const uint8_t* 
 // kLzStreamChunk bytes at most (4 more after the x86 filter, which holds
 // back a call that may run across parts), never an empty one, through a dictionary of
 // the entry's size (at most kLzmaMostDictionary), asked of Os->Alloc and
-// given back before the return. 0 on damage (the parts already handed on are
-// of no use), when memory is refused, or when `sink` returns 0.
+// given back before the return. 1 when sound; 0 on damage (the parts already
+// handed on are of no use) or when `sink` returns 0; kLzmaNoMemory when the
+// decoder's memory is refused (nothing was handed on).
+inline constexpr int kLzmaNoMemory = -1;
 int DecodeLzmaEntryStream(uint32_t flags, uint32_t size, const uint8_t* src, uint32_t stored_size, LzSink sink,
                           void* context);

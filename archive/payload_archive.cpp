@@ -305,17 +305,19 @@ int DiscardPart(void*, const uint8_t*, uint32_t) { return 1; }
 // The entry's bytes through `sink`: a stored entry's straight from the image
 // in parts of kLzStreamChunk, a compressed one's as its block is decoded. A
 // compressed entry is sound when its end code comes exactly after Size bytes
-// (an early end would leave the rest of the file unwritten).
-bool StreamEntry(const FoundEntry& entry, LzSink sink, void* context) {
+// (an early end would leave the rest of the file unwritten). 1 when sound,
+// 0 when not (or `sink` failed), kLzmaNoMemory when an LZMA entry's decoder
+// got no memory.
+int StreamEntry(const FoundEntry& entry, LzSink sink, void* context) {
   const uint8_t* data = UpdateState.PayloadArchive.Bytes + entry.data_offset;
   if (IsLzmaEntry(entry)) return DecodeLzmaEntryStream(entry.flags, entry.size, data, entry.stored_size, sink, context);
   if ((entry.flags & kEntryCompressed) == 0) {
     for (uint32_t at = 0; at < entry.size;) {
       uint32_t part = entry.size - at < kLzStreamChunk ? entry.size - at : kLzStreamChunk;
-      if (!sink(context, data + at, part)) return false;
+      if (!sink(context, data + at, part)) return 0;
       at += part;
     }
-    return true;
+    return 1;
   }
   uint32_t produced = 0;
   return DecompressLzBlockStream(&StreamBuffer, entry.size, data, entry.stored_size, sink, context, &produced,
@@ -342,8 +344,9 @@ PlatformFile WriteEntryBeside(uint32_t index, const char* path, const uint64_t* 
   // nothing more once a write has failed; on any failure the temporary file
   // goes and the destination stays as it was.
   EntryOutput output{file, 0, entry.size, step, context, false};
-  bool ok = StreamEntry(entry, WritePart, &output);
-  bool damaged = !ok && !output.failed;
+  int streamed = StreamEntry(entry, WritePart, &output);
+  bool ok = streamed == 1;
+  bool damaged = streamed == 0 && !output.failed;
   if (ok && entry.size == 0 && step) step(context, 0, 0);
   if (ok && time != nullptr) ok = Os->SetFileTimes(file, *time);
   if (ok) ok = Os->FlushFile(file);
@@ -351,6 +354,7 @@ PlatformFile WriteEntryBeside(uint32_t index, const char* path, const uint64_t* 
   Os->CloseFile(file);
   Os->RemoveFile(temp);
   if (damaged) ShowUpdaterError(kMsgBrokenEntry);
+  if (streamed == kLzmaNoMemory) ShowUpdaterError(kMsgNoMemory);
   return nullptr;
 }
 
@@ -360,7 +364,8 @@ int CheckArchiveEntryAt(uint32_t index) {
     ShowUpdaterError(kMsgNoEntry);
     return 0;
   }
-  if (SizesAgree(entry) && StreamEntry(entry, DiscardPart, nullptr)) return 1;
-  ShowUpdaterError(kMsgBrokenEntry);
+  int streamed = SizesAgree(entry) ? StreamEntry(entry, DiscardPart, nullptr) : 0;
+  if (streamed == 1) return 1;
+  ShowUpdaterError(streamed == kLzmaNoMemory ? kMsgNoMemory : kMsgBrokenEntry);
   return 0;
 }

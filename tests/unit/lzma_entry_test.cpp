@@ -169,7 +169,8 @@ TEST_F(LzmaEntryTest, EachFilterRoundTripsAcrossPartsAndTheDictionarysWrap) {
         ASSERT_FALSE(stream.empty());
         uint32_t flags = LzmaEntryFlags(f.filter, f.distance);
         Parts parts;
-        ASSERT_TRUE(DecodeLzmaEntryStream(flags, uint32_t(size), stream.data(), uint32_t(stream.size()), Collect, &parts));
+        ASSERT_EQ(DecodeLzmaEntryStream(flags, uint32_t(size), stream.data(), uint32_t(stream.size()), Collect, &parts),
+                  1);
         EXPECT_TRUE(parts.bytes == data);
         for (uint32_t part : parts.sizes) {
           EXPECT_GT(part, 0u);
@@ -195,12 +196,14 @@ TEST_F(LzmaEntryTest, FiltersChangeTheStreamTheyAreUndoneFrom) {
   ASSERT_FALSE(plain_exe.empty() || x86.empty() || delta.empty());
   EXPECT_NE(plain_exe, x86);
   Parts parts;
-  ASSERT_TRUE(DecodeLzmaEntryStream(LzmaEntryFlags(kEntryFilterNone, 0), uint32_t(exe.size()), x86.data(),
-                                    uint32_t(x86.size()), Collect, &parts));
+  ASSERT_EQ(DecodeLzmaEntryStream(LzmaEntryFlags(kEntryFilterNone, 0), uint32_t(exe.size()), x86.data(),
+                                  uint32_t(x86.size()), Collect, &parts),
+            1);
   EXPECT_FALSE(parts.bytes == exe);
   parts = {};
-  ASSERT_TRUE(DecodeLzmaEntryStream(LzmaEntryFlags(kEntryFilterDelta, 2), uint32_t(wave.size()), delta.data(),
-                                    uint32_t(delta.size()), Collect, &parts));
+  ASSERT_EQ(DecodeLzmaEntryStream(LzmaEntryFlags(kEntryFilterDelta, 2), uint32_t(wave.size()), delta.data(),
+                                  uint32_t(delta.size()), Collect, &parts),
+            1);
   EXPECT_FALSE(parts.bytes == wave);
 }
 
@@ -344,7 +347,9 @@ TEST_F(LzmaEntryTest, EveryChangedByteOrCutIsSurvived) {
       std::unique_ptr<uint8_t[]> copy(new uint8_t[damaged.size()]);
       memcpy(copy.get(), damaged.data(), damaged.size());
       Parts parts;
-      if (DecodeLzmaEntryStream(flags, uint32_t(exe.size()), copy.get(), uint32_t(damaged.size()), Collect, &parts))
+      int result = DecodeLzmaEntryStream(flags, uint32_t(exe.size()), copy.get(), uint32_t(damaged.size()), Collect, &parts);
+      EXPECT_NE(result, kLzmaNoMemory);
+      if (result == 1)
         EXPECT_EQ(parts.bytes.size(), exe.size());
       else
         ++refused;
@@ -353,7 +358,7 @@ TEST_F(LzmaEntryTest, EveryChangedByteOrCutIsSurvived) {
   EXPECT_GT(refused, int(stream.size()));
   for (size_t cut = 0; cut < stream.size(); ++cut) {
     Parts parts;
-    EXPECT_FALSE(DecodeLzmaEntryStream(flags, uint32_t(exe.size()), stream.data(), uint32_t(cut), Collect, &parts));
+    EXPECT_EQ(DecodeLzmaEntryStream(flags, uint32_t(exe.size()), stream.data(), uint32_t(cut), Collect, &parts), 0);
     Bytes whole(exe.size());
     EXPECT_FALSE(DecodeLzmaEntry(flags, whole.data(), uint32_t(exe.size()), stream.data(), uint32_t(cut)));
   }
@@ -361,17 +366,21 @@ TEST_F(LzmaEntryTest, EveryChangedByteOrCutIsSurvived) {
 }
 
 // Without memory for the decoder's tables or its dictionary the entry is
-// not written, and nothing is left beside the file.
+// not written, nothing is left beside the file, and the box says so (not
+// that the entry is broken).
 TEST_F(LzmaEntryTest, NoMemoryForTheDecoderWritesNothing) {
   Bytes data = Text(100000, 12);
   ASSERT_TRUE(Open({{"f.bin", data, kTime, true}}));
   ASSERT_EQ(EntryMethod(Flags(0)), uint32_t(kEntryMethodLzma));
   for (int after : {0, 1}) {
     SCOPED_TRACE(after);
+    fake->boxes.clear();
     fake->alloc.AfterNext(after);
     EXPECT_FALSE(Write(0, folder.Join("f.bin")));
+    EXPECT_EQ(CheckArchiveEntryAt(0), 0);
     fake->alloc.Clear();
     EXPECT_EQ(folder.CountEntries(), 0);
+    EXPECT_EQ(Texts(), (std::vector<std::string>{kMsgNoMemory, kMsgNoMemory}));
   }
   ClosePayloadArchive();
   EXPECT_EQ(fake->allocs, fake->frees);
