@@ -685,8 +685,12 @@ LITERAL_BYTE = flip(102, lambda archive: archive.index(b"MARKER"))
 CASES += [
     Case("damaged-stored-entry-refused", REFUSED, script=DAMAGE_SCRIPT, payload_files=DAMAGE_PAYLOAD,
          damage=STORED_BYTE, check=UNTOUCHED, representative=True),
+    # An LzBlock entry (--method lz): its literals are bytes of the file.
     Case("damaged-literal-of-a-compressed-entry-refused", REFUSED, script=DAMAGE_SCRIPT,
-         payload_files=DAMAGE_PAYLOAD, damage=LITERAL_BYTE, check=UNTOUCHED),
+         payload_files=DAMAGE_PAYLOAD, damage=LITERAL_BYTE, check=UNTOUCHED, build_options=("--method", "lz")),
+    # An LZMA entry (build's choice for STORY.TXT): a bit in the middle of its stream.
+    Case("damaged-lzma-entry-refused", REFUSED, script=DAMAGE_SCRIPT, payload_files=DAMAGE_PAYLOAD,
+         damage=flip(102, lambda archive: 32 + 4096 + 30), check=UNTOUCHED),
     Case("damaged-entry-name-in-the-directory-refused", REFUSED, script=DAMAGE_SCRIPT, payload_files=DAMAGE_PAYLOAD,
          damage=flip(102, in_directory(b"NOIS")), check=UNTOUCHED),
     Case("damaged-checksum-record-refused", REFUSED, script=DAMAGE_SCRIPT, payload_files=DAMAGE_PAYLOAD,
@@ -696,6 +700,13 @@ CASES += [
          payload_files=DAMAGE_PAYLOAD, build_options=("--no-checksum",), damage=STORED_BYTE,
          check=lambda run: [] if (run.game / "NOISE.BIN").read_bytes() != NOISE
          else ["NOISE.BIN arrived intact: the damage did not reach the stored entry"]),
+    # Without the record, a damaged LZMA stream is found by its decoder: the
+    # entry's box, and the file not put in place.
+    Case("damaged-lzma-entry-without-a-checksum-record-is-not-put",
+         RUN + [press(OK, run_error("Broken File in Resource !!")), press(OK, WRITE_FAILED)] + FAIL,
+         script=DAMAGE_SCRIPT, payload_files=DAMAGE_PAYLOAD,
+         build_options=("--no-checksum",), damage=flip(102, lambda archive: 32 + 4096 + 30),
+         check=files(game={"STORY.TXT": None})),
     Case("update-without-a-checksum-record-still-runs", RUN + FINISH, exit_code=1, script=DAMAGE_SCRIPT,
          payload_files=DAMAGE_PAYLOAD, build_options=("--no-checksum",),
          check=files(game={"GAME.EXE": b"MZ new game", "NOISE.BIN": NOISE, "STORY.TXT": STORY})),
