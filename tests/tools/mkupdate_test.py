@@ -523,7 +523,7 @@ def command_line_exit_codes():
     assert wrong.returncode == 2 and b"verify takes no option --arch ARCH" in wrong.stderr, wrong.stderr
     # Each command's synopsis lists exactly the options it takes.
     synopsis = run("pack", "--help").stdout.splitlines()[0]
-    assert synopsis == b"usage: mkupdate pack SRC -o PAYLOAD [-j N] [-q] [-v]", synopsis
+    assert synopsis == b"usage: mkupdate pack SRC -o PAYLOAD [-j N] [--method M] [-q] [-v]", synopsis
 
 
 @test
