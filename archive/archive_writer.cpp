@@ -6,13 +6,41 @@
 #include <mutex>
 #include <thread>
 
+#include "archive/lzma_encode.h"
 #include "archive/payload_archive.h"
 #include "common/bytes.h"
 
+EncodedEntry EncodeEntry(const ArchiveInput& in, const ArchiveOptions& options,
+                         const std::function<void(size_t)>& advance, unsigned parse_threads) {
+  EncodedEntry best;
+  if (!in.compress) return best;
+  best.bytes = CompressLzBlock(in.data.data(), in.data.size(), options.level, advance, parse_threads);
+  best.flags = kEntryCompressed;
+  if (options.lzma) {
+    const uint8_t* data = in.data.data();
+    size_t size = in.data.size();
+    struct Candidate {
+      uint32_t filter, distance;
+    };
+    std::vector<Candidate> candidates = {{kEntryFilterNone, 0}};
+    if (LooksLikeExecutable(data, size)) candidates.push_back({kEntryFilterX86, 0});
+    if (uint32_t frame = PcmWaveFrameSize(data, size)) candidates.push_back({kEntryFilterDelta, frame});
+    for (const Candidate& c : candidates) {
+      // Only an encoding smaller than the best so far is kept.
+      std::vector<uint8_t> bytes = EncodeLzmaEntry(data, size, c.filter, c.distance, best.bytes.size());
+      if (bytes.empty()) continue;
+      best.bytes = std::move(bytes);
+      best.flags = LzmaEntryFlags(c.filter, c.distance);
+    }
+  }
+  if (!options.force_compression && best.bytes.size() >= in.data.size()) best = {};
+  return best;
+}
+
 namespace {
 
-// Each entry's block (empty for an entry not to be compressed).
-std::vector<std::vector<uint8_t>> CompressEntries(const std::vector<ArchiveInput>& entries,
+// Each entry's encoding (flags 0 for an entry stored as it is).
+std::vector<EncodedEntry> CompressEntries(const std::vector<ArchiveInput>& entries,
                                                   const ArchiveOptions& options) {
   // Each entry is one block of its own. Entries are compressed side by side,
   // one per thread; one that would leave the other threads idle is then
@@ -20,7 +48,7 @@ std::vector<std::vector<uint8_t>> CompressEntries(const std::vector<ArchiveInput
   // The blocks are laid out in order afterwards, the same whatever the
   // number of threads.
   unsigned threads = options.threads ? options.threads : std::max(1u, std::thread::hardware_concurrency());
-  std::vector<std::vector<uint8_t>> blocks(entries.size());
+  std::vector<EncodedEntry> blocks(entries.size());
   std::mutex lock;
   ArchiveProgress where;
   where.count = entries.size();
@@ -46,7 +74,7 @@ std::vector<std::vector<uint8_t>> CompressEntries(const std::vector<ArchiveInput
       where.latest = &in;
       options.progress(where);
     }
-    if (in.compress) blocks[i] = CompressLzBlock(in.data.data(), in.data.size(), options.level, advance, parse_threads);
+    blocks[i] = EncodeEntry(in, options, advance, parse_threads);
     advance(in.data.size());
   };
 
@@ -69,20 +97,22 @@ std::vector<std::vector<uint8_t>> CompressEntries(const std::vector<ArchiveInput
 // The image: the header, each entry's block or its data where the block is
 // not smaller, the directory. Its size is known before it is made, so that an
 // archive too large for its limit is refused first.
-std::vector<uint8_t> LayOutArchive(const std::vector<ArchiveInput>& entries, std::vector<std::vector<uint8_t>>& blocks,
+std::vector<uint8_t> LayOutArchive(const std::vector<ArchiveInput>& entries, std::vector<EncodedEntry>& blocks,
                                    const ArchiveOptions& options, std::string* error) {
   // The layout first: the directory and the size of everything, so that an
   // archive too large for its 32-bit offsets is refused before it is made.
   std::vector<uint8_t> directory(entries.size() * kArchiveEntrySize, 0);
   std::vector<bool> compressed(entries.size());
   uint64_t data_end = kArchiveHeaderSize;
+  uint32_t version = kArchiveVersionOldKinds;
   for (size_t i = 0; i < entries.size(); ++i) {
     const ArchiveInput& in = entries[i];
-    compressed[i] = in.compress && (options.force_compression || blocks[i].size() < in.data.size());
-    uint64_t stored_size = compressed[i] ? blocks[i].size() : in.data.size();
+    compressed[i] = blocks[i].flags != 0;
+    uint64_t stored_size = compressed[i] ? blocks[i].bytes.size() : in.data.size();
     uint8_t* e = directory.data() + i * kArchiveEntrySize;
     memcpy(e + kEntryNameAt, in.name.data(), in.name.size());
-    WriteLe32(e + kEntryFlagsAt, compressed[i] ? kEntryCompressed : kEntryStored);
+    WriteLe32(e + kEntryFlagsAt, compressed[i] ? blocks[i].flags : uint32_t(kEntryStored));
+    if (EntryMethod(blocks[i].flags) != kEntryMethodOld) version = kArchiveVersionMethods;
     WriteLe32(e + kEntryTimeAt, uint32_t(in.file_time));
     WriteLe32(e + kEntryTimeAt + 4, uint32_t(in.file_time >> 32));
     WriteLe32(e + kEntrySizeAt, uint32_t(in.data.size()));
@@ -102,15 +132,16 @@ std::vector<uint8_t> LayOutArchive(const std::vector<ArchiveInput>& entries, std
   std::vector<uint8_t> image(kArchiveHeaderSize, 0);
   image.reserve(size_t(total));
   for (size_t i = 0; i < entries.size(); ++i) {
-    const std::vector<uint8_t>& stored = compressed[i] ? blocks[i] : entries[i].data;
+    const std::vector<uint8_t>& stored = compressed[i] ? blocks[i].bytes : entries[i].data;
     image.insert(image.end(), stored.begin(), stored.end());
     image.resize(size_t(AlignedToArchive(image.size())), 0);
-    std::vector<uint8_t>().swap(blocks[i]);  // its bytes are in the image now
+    std::vector<uint8_t>().swap(blocks[i].bytes);  // its bytes are in the image now
   }
   uint32_t directory_offset = uint32_t(image.size());
   image.insert(image.end(), directory_block.begin(), directory_block.end());
   memcpy(image.data() + kHeaderMagicAt, "FA2", 4);
-  WriteLe32(image.data() + kHeaderFlagsAt, options.compress_directory ? uint32_t(kHeaderCompressedDirectory) : 0u);
+  WriteLe32(image.data() + kHeaderFlagsAt, (options.compress_directory ? uint32_t(kHeaderCompressedDirectory) : 0u) |
+                                               (version << kHeaderVersionShift));
   WriteLe32(image.data() + kHeaderDirectoryOffsetAt, directory_offset);
   WriteLe32(image.data() + kHeaderEntryCountAt, uint32_t(entries.size()));
   return image;
@@ -130,6 +161,6 @@ std::vector<uint8_t> BuildArchive(const std::vector<ArchiveInput>& entries, cons
       return {};
     }
   }
-  std::vector<std::vector<uint8_t>> blocks = CompressEntries(entries, options);
+  std::vector<EncodedEntry> blocks = CompressEntries(entries, options);
   return LayOutArchive(entries, blocks, options, error);
 }

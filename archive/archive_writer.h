@@ -26,6 +26,12 @@ struct ArchiveProgress {
 
 struct ArchiveOptions {
   LzLevel level = LzLevel::Best;
+  // Besides LzBlock, try LZMA (method 1; with the x86 filter for an
+  // executable, the delta filter for a PCM WAV file) and keep the smallest.
+  // Without it every entry is of the old kinds and the archive of format
+  // version 0, as older updaters read it; with it the archive is of version
+  // 2 once an entry takes LZMA.
+  bool lzma = false;
   bool compress_directory = true;
   // Compress even where the block is not smaller than the data (for tests).
   bool force_compression = false;
@@ -44,6 +50,18 @@ struct ArchiveOptions {
   // a time, from the compressing threads.
   std::function<void(const ArchiveProgress&)> progress;
 };
+
+// An entry's bytes as the archive holds them, and its Flags.
+struct EncodedEntry {
+  std::vector<uint8_t> bytes;
+  uint32_t flags = 0;  // 0: not compressed (stored)
+};
+// The smallest encoding of `in` by the options' methods: LzBlock, then with
+// `lzma` LZMA plain, LZMA after the x86 filter (a file starting "MZ") and
+// LZMA after the delta filter (a PCM WAV file); ties go to the earlier.
+// Flags 0 when none is smaller than the data (unless forced).
+EncodedEntry EncodeEntry(const ArchiveInput& in, const ArchiveOptions& options,
+                         const std::function<void(size_t)>& advance = nullptr, unsigned parse_threads = 1);
 
 // The archive image of the entries, in the order given. Fails (empty result
 // and a reason in `error`) for a name that does not fit its field, an entry

@@ -3,12 +3,19 @@
 #include <cstring>
 
 #include "archive/lz_block.h"
+#include "archive/lzma_entry.h"
 #include "common/bytes.h"
 #include "common/error_box.h"
 #include "common/messages.h"
 #include "common/text.h"
 #include "common/update_state.h"
 #include "platform/platform.h"
+
+// The mark of the newest format version this reader reads, for mkupdate to
+// find in the updater it builds on (payload_archive.h); kept in the image
+// though nothing refers to it.
+__attribute__((used)) extern const char kArchiveReaderMark[] = "KOUSHIN-ARCHIVE-READS:2";
+static_assert(kArchiveHighestVersion == 2, "the reader's mark names the newest version it reads");
 
 namespace {
 
@@ -86,10 +93,24 @@ bool EntryAt(uint32_t index, FoundEntry* found) {
   }
 }
 
-// Whether the entry's sizes agree: a stored entry's Size within its bytes, a
-// compressed one's within what its block can expand to (so a damaged Size is
-// found before a block of that size is asked for, or a file of it begun).
+uint32_t ArchiveVersion() {
+  return (ReadLe32(UpdateState.ArchiveDirectory + kHeaderFlagsAt) & kHeaderVersionMask) >> kHeaderVersionShift;
+}
+
+bool IsLzmaEntry(const FoundEntry& entry) { return EntryMethod(entry.flags) == kEntryMethodLzma; }
+
+// Whether the entry's method is one this reader knows and its sizes agree: a
+// stored entry's Size within its bytes, a compressed one's within what its
+// block can expand to (so a damaged Size is found before a block of that
+// size is asked for, or a file of it begun); an LZMA entry's properties are
+// checked too (lzma_entry.h). Method 1 is of version 2 archives only.
 bool SizesAgree(const FoundEntry& entry) {
+  uint32_t method = EntryMethod(entry.flags);
+  if (method == kEntryMethodLzma)
+    return ArchiveVersion() == kArchiveVersionMethods &&
+           LzmaEntryHeaderSound(entry.flags, UpdateState.PayloadArchive.Bytes + entry.data_offset, entry.stored_size,
+                                entry.size);
+  if (method != kEntryMethodOld) return false;
   if ((entry.flags & kEntryCompressed) == 0) return entry.size <= entry.stored_size;
   return uint64_t(entry.size) <= uint64_t(entry.stored_size) * kLzMostExpansion;
 }
@@ -102,7 +123,7 @@ const uint8_t* EntryBytes(const FoundEntry& entry) {
     ShowUpdaterError(kMsgBrokenEntry);
     return nullptr;
   }
-  if ((entry.flags & kEntryCompressed) == 0) return data;
+  if (!IsLzmaEntry(entry) && (entry.flags & kEntryCompressed) == 0) return data;
   // A block of size 0 is still allocated, so the result is never confused
   // with "none".
   uint8_t* block = static_cast<uint8_t*>(Os->Alloc(entry.size ? entry.size : 1, 0));
@@ -113,8 +134,11 @@ const uint8_t* EntryBytes(const FoundEntry& entry) {
   // The end code must come exactly when Size bytes are filled: an early end
   // would leave the rest of the file as whatever the memory held.
   uint32_t produced = 0;
-  if (!DecompressLzBlockChecked(block, entry.size, data, entry.stored_size, &produced, nullptr) ||
-      produced != entry.size) {
+  bool sound = IsLzmaEntry(entry)
+                   ? DecodeLzmaEntry(entry.flags, block, entry.size, data, entry.stored_size)
+                   : DecompressLzBlockChecked(block, entry.size, data, entry.stored_size, &produced, nullptr) &&
+                         produced == entry.size;
+  if (!sound) {
     Os->Free(block);
     ShowUpdaterError(kMsgBrokenEntry);
     return nullptr;
@@ -142,6 +166,9 @@ uint8_t* OpenPayloadArchive() {
   uint32_t flags = ReadLe32(image + kHeaderFlagsAt);
   uint32_t directory_offset = ReadLe32(image + kHeaderDirectoryOffsetAt);
   uint32_t count = ReadLe32(image + kHeaderEntryCountAt);
+  // A format version this reader does not know is not read at all.
+  uint32_t version = (flags & kHeaderVersionMask) >> kHeaderVersionShift;
+  if (version != kArchiveVersionOldKinds && version != kArchiveVersionMethods) return nullptr;
   // The magic protects nothing that these bounds do not, so it is not compared.
   if (directory_offset < kArchiveHeaderSize || directory_offset > image_size) return nullptr;
   // A count of entries that the directory's bytes cannot hold, even fully
@@ -278,16 +305,19 @@ int DiscardPart(void*, const uint8_t*, uint32_t) { return 1; }
 // The entry's bytes through `sink`: a stored entry's straight from the image
 // in parts of kLzStreamChunk, a compressed one's as its block is decoded. A
 // compressed entry is sound when its end code comes exactly after Size bytes
-// (an early end would leave the rest of the file unwritten).
-bool StreamEntry(const FoundEntry& entry, LzSink sink, void* context) {
+// (an early end would leave the rest of the file unwritten). 1 when sound,
+// 0 when not (or `sink` failed), kLzmaNoMemory when an LZMA entry's decoder
+// got no memory.
+int StreamEntry(const FoundEntry& entry, LzSink sink, void* context) {
   const uint8_t* data = UpdateState.PayloadArchive.Bytes + entry.data_offset;
+  if (IsLzmaEntry(entry)) return DecodeLzmaEntryStream(entry.flags, entry.size, data, entry.stored_size, sink, context);
   if ((entry.flags & kEntryCompressed) == 0) {
     for (uint32_t at = 0; at < entry.size;) {
       uint32_t part = entry.size - at < kLzStreamChunk ? entry.size - at : kLzStreamChunk;
-      if (!sink(context, data + at, part)) return false;
+      if (!sink(context, data + at, part)) return 0;
       at += part;
     }
-    return true;
+    return 1;
   }
   uint32_t produced = 0;
   return DecompressLzBlockStream(&StreamBuffer, entry.size, data, entry.stored_size, sink, context, &produced,
@@ -314,8 +344,9 @@ PlatformFile WriteEntryBeside(uint32_t index, const char* path, const uint64_t* 
   // nothing more once a write has failed; on any failure the temporary file
   // goes and the destination stays as it was.
   EntryOutput output{file, 0, entry.size, step, context, false};
-  bool ok = StreamEntry(entry, WritePart, &output);
-  bool damaged = !ok && !output.failed;
+  int streamed = StreamEntry(entry, WritePart, &output);
+  bool ok = streamed == 1;
+  bool damaged = streamed == 0 && !output.failed;
   if (ok && entry.size == 0 && step) step(context, 0, 0);
   if (ok && time != nullptr) ok = Os->SetFileTimes(file, *time);
   if (ok) ok = Os->FlushFile(file);
@@ -323,6 +354,7 @@ PlatformFile WriteEntryBeside(uint32_t index, const char* path, const uint64_t* 
   Os->CloseFile(file);
   Os->RemoveFile(temp);
   if (damaged) ShowUpdaterError(kMsgBrokenEntry);
+  if (streamed == kLzmaNoMemory) ShowUpdaterError(kMsgNoMemory);
   return nullptr;
 }
 
@@ -332,7 +364,8 @@ int CheckArchiveEntryAt(uint32_t index) {
     ShowUpdaterError(kMsgNoEntry);
     return 0;
   }
-  if (SizesAgree(entry) && StreamEntry(entry, DiscardPart, nullptr)) return 1;
-  ShowUpdaterError(kMsgBrokenEntry);
+  int streamed = SizesAgree(entry) ? StreamEntry(entry, DiscardPart, nullptr) : 0;
+  if (streamed == 1) return 1;
+  ShowUpdaterError(streamed == kLzmaNoMemory ? kMsgNoMemory : kMsgBrokenEntry);
   return 0;
 }

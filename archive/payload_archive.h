@@ -1,16 +1,30 @@
 // The payload archive that the executable carries as resource UPDATE/102.
 //
 // Image layout (integers unsigned, little-endian):
-//   header, 16 bytes   Magic "FA2\0" | Flags (bit 0: directory compressed)
-//                      | DirectoryOffset | EntryCount
+//   header, 16 bytes   Magic "FA2\0" | Flags (bit 0: directory compressed;
+//                      bits 8-15: the format version, below) | DirectoryOffset
+//                      | EntryCount
 //   entry data         from offset 16, in directory order; each entry takes
 //                      StoredSize bytes, zero-padded to a multiple of 16
 //   directory          at DirectoryOffset, last in the image: EntryCount
 //                      records of 280 bytes, or one LzBlock decoding to them
 //                      that runs to the end of the image
 //   entry record       Name[260] (NUL-terminated, code page 932) | Flags
-//                      (bit of value 2: data is one LzBlock) | FileTime (8)
-//                      | Size (decoded) | StoredSize (bytes in the archive)
+//                      | FileTime (8) | Size (decoded) | StoredSize (bytes
+//                      in the archive)
+//   entry Flags        bits 8-15 the method: 0 the old kinds, by bits 0-1
+//                      (1 stored, 2 one LzBlock); 1 LZMA (bits 0-1 zero):
+//                      5 property bytes (lc/lp/pb, dictionary size LE32)
+//                      then the raw stream, without an end mark, of exactly
+//                      Size bytes. Bits 16-23 the filter the decoded bytes
+//                      pass through on their way out: 0 none, 1 x86 branch
+//                      converter (the LZMA SDK's x86_Convert from offset 0),
+//                      2 byte delta at the distance in bits 24-31 (1-255).
+//   format version     0: every entry of the old kinds (what every archive
+//                      made before the methods is, and what pack and build
+//                      --method lz still write); 2: entries may carry a
+//                      method. An unknown version is refused at opening, an
+//                      unknown method or filter before anything is written.
 #pragma once
 
 #include <cstdint>
@@ -25,7 +39,34 @@ enum : uint32_t {
   kHeaderCompressedDirectory = 1,
   kEntryStored = 1,
   kEntryCompressed = 2,
+  kHeaderVersionShift = 8,
+  kHeaderVersionMask = 0xFF00,
+  kArchiveVersionOldKinds = 0,
+  kArchiveVersionMethods = 2,
+  kArchiveHighestVersion = kArchiveVersionMethods,  // the newest this reader reads
+  kEntryKindMask = 3,
+  kEntryMethodShift = 8,
+  kEntryFilterShift = 16,
+  kEntryDistanceShift = 24,
+  kEntryMethodOld = 0,
+  kEntryMethodLzma = 1,
+  kEntryFilterNone = 0,
+  kEntryFilterX86 = 1,
+  kEntryFilterDelta = 2,
 };
+
+// The fields of an entry's Flags.
+constexpr uint32_t EntryMethod(uint32_t flags) { return (flags >> kEntryMethodShift) & 0xFF; }
+constexpr uint32_t EntryFilter(uint32_t flags) { return (flags >> kEntryFilterShift) & 0xFF; }
+constexpr uint32_t EntryDistance(uint32_t flags) { return flags >> kEntryDistanceShift; }
+constexpr uint32_t LzmaEntryFlags(uint32_t filter, uint32_t distance) {
+  return (kEntryMethodLzma << kEntryMethodShift) | (filter << kEntryFilterShift) | (distance << kEntryDistanceShift);
+}
+
+// The mark an updater carries of the newest format version it reads, which
+// mkupdate looks for in the updater it builds on ("KOUSHIN-ARCHIVE-READS:2");
+// an updater without it reads version 0 only.
+constexpr const char* kArchiveReaderMarkPrefix = "KOUSHIN-ARCHIVE-READS:";
 
 // An entry's stored size rounded up to the archive's 16-byte steps.
 constexpr uint64_t AlignedToArchive(uint64_t size) { return (size + kArchiveAlign - 1) & ~uint64_t(kArchiveAlign - 1); }

@@ -594,6 +594,52 @@ CASES += [
 ]
 
 
+# --- Entries of method 1: LZMA after each filter -------------------------------
+# An executable (the x86 filter), a WAV file (the delta filter at its frame
+# size) and a text (no filter), each checked against the payload byte for
+# byte after the run, and the built archive's listing checked for the three.
+def lzma_payload(folder):
+    import random
+    r = random.Random(27)
+    code = bytearray(b"MZ")
+    while len(code) < 300_000:
+        if r.randrange(3) == 0:
+            target = 0x1000 + r.randrange(60) * 0x230  # calls to a few functions
+            code += bytes([0xE8]) + ((target - len(code) - 5) & 0xFFFFFFFF).to_bytes(4, "little")
+        else:
+            code += r.choice([b"\x55\x8b\xec\x83", b"\x8b\x45\x08\x50", b"\x33\xc0\xc3\x90"])
+    (folder / "GAME.EXE").write_bytes(bytes(code))
+    samples, value, slope = bytearray(), 0, 37
+    while len(samples) < 200_000:
+        if r.randrange(500) == 0:
+            slope = r.randrange(-100, 100)
+        value += slope + r.randrange(-3, 4)
+        samples += (value & 0xFFFF).to_bytes(2, "little") + ((value + 5) & 0xFFFF).to_bytes(2, "little")
+    fmt = bytes.fromhex("0100 0200 2256 0000 8858 0100 0400 1000".replace(" ", ""))
+    body = b"WAVEfmt " + (16).to_bytes(4, "little") + fmt + b"data" + len(samples).to_bytes(4, "little") + samples
+    (folder / "VOICE.WAV").write_bytes(b"RIFF" + len(body).to_bytes(4, "little") + body)
+    words = ["シナリオ ", "scenario ", "ボイス ", "line\r\n", "第一章 "]
+    (folder / "STORY.TXT").write_bytes("".join(r.choice(words) for _ in range(40_000)).encode("cp932"))
+
+
+def same_as_payload_by_method(run):
+    import subprocess
+    mkupdate = pathlib.Path(__file__).resolve().parents[2] / "build" / "native" / "tools" / "mkupdate"
+    listing = subprocess.run([str(mkupdate), "list", "-v", str(run.folder / "updater.exe")], capture_output=True,
+                             text=True).stdout
+    problems = [f"{name} is not held as {method}: {listing}" for method, name in
+                (("lzma+x86", "GAME.EXE"), ("lzma+delta4", "VOICE.WAV"), ("lzma", "STORY.TXT"))
+                if not re.search(rf"\s{re.escape(method)}\s.*\s{name}\b", listing)]
+    return problems + [f"{name} differs from the payload" for name in ("GAME.EXE", "VOICE.WAV", "STORY.TXT")
+                       if (run.game / name).read_bytes() != (run.payload / name).read_bytes()]
+
+
+CASES += [
+    Case("update-of-lzma-entries-with-each-filter", RUN + FINISH, exit_code=1, make_payload=lzma_payload,
+         payload_files={}, check=same_as_payload_by_method,
+         script=run_script(("UpdateFile00", "GAME.EXE"), ("UpdateFile01", "VOICE.WAV"), ("UpdateFile02", "STORY.TXT"))),
+]
+
 # --- A damaged update ---------------------------------------------------------
 # The executable is built by mkupdate, then one bit of it is flipped where the
 # archive's structure cannot notice: the bytes of a stored entry, a literal
@@ -639,8 +685,12 @@ LITERAL_BYTE = flip(102, lambda archive: archive.index(b"MARKER"))
 CASES += [
     Case("damaged-stored-entry-refused", REFUSED, script=DAMAGE_SCRIPT, payload_files=DAMAGE_PAYLOAD,
          damage=STORED_BYTE, check=UNTOUCHED, representative=True),
+    # An LzBlock entry (--method lz): its literals are bytes of the file.
     Case("damaged-literal-of-a-compressed-entry-refused", REFUSED, script=DAMAGE_SCRIPT,
-         payload_files=DAMAGE_PAYLOAD, damage=LITERAL_BYTE, check=UNTOUCHED),
+         payload_files=DAMAGE_PAYLOAD, damage=LITERAL_BYTE, check=UNTOUCHED, build_options=("--method", "lz")),
+    # An LZMA entry (build's choice for STORY.TXT): a bit in the middle of its stream.
+    Case("damaged-lzma-entry-refused", REFUSED, script=DAMAGE_SCRIPT, payload_files=DAMAGE_PAYLOAD,
+         damage=flip(102, lambda archive: 32 + 4096 + 30), check=UNTOUCHED),
     Case("damaged-entry-name-in-the-directory-refused", REFUSED, script=DAMAGE_SCRIPT, payload_files=DAMAGE_PAYLOAD,
          damage=flip(102, in_directory(b"NOIS")), check=UNTOUCHED),
     Case("damaged-checksum-record-refused", REFUSED, script=DAMAGE_SCRIPT, payload_files=DAMAGE_PAYLOAD,
@@ -650,6 +700,13 @@ CASES += [
          payload_files=DAMAGE_PAYLOAD, build_options=("--no-checksum",), damage=STORED_BYTE,
          check=lambda run: [] if (run.game / "NOISE.BIN").read_bytes() != NOISE
          else ["NOISE.BIN arrived intact: the damage did not reach the stored entry"]),
+    # Without the record, a damaged LZMA stream is found by its decoder: the
+    # entry's box, and the file not put in place.
+    Case("damaged-lzma-entry-without-a-checksum-record-is-not-put",
+         RUN + [press(OK, run_error("Broken File in Resource !!")), press(OK, WRITE_FAILED)] + FAIL,
+         script=DAMAGE_SCRIPT, payload_files=DAMAGE_PAYLOAD,
+         build_options=("--no-checksum",), damage=flip(102, lambda archive: 32 + 4096 + 30),
+         check=files(game={"STORY.TXT": None})),
     Case("update-without-a-checksum-record-still-runs", RUN + FINISH, exit_code=1, script=DAMAGE_SCRIPT,
          payload_files=DAMAGE_PAYLOAD, build_options=("--no-checksum",),
          check=files(game={"GAME.EXE": b"MZ new game", "NOISE.BIN": NOISE, "STORY.TXT": STORY})),

@@ -261,9 +261,9 @@ def build_writes_a_valid_signable_reproducible_executable():
         assert "UPDATE" in kinds and 5 in kinds and 24 in kinds, kinds.keys()
         assert subprocess.run(["/usr/bin/python3", str(ROOT / "tests/e2e/check_templates.py"), str(first)],
                               capture_output=True).returncode == 0
-        # The archive inside is the one pack writes.
+        # The archive inside is the one pack writes with every method.
         raw = work / f"{arch}.bin"
-        run("pack", src, "-o", raw, "-q")
+        run("pack", src, "-o", raw, "-q", "--method", "all")
         payload = kinds["UPDATE"].directory.entries[0].directory.entries[0].data.struct
         assert pe.get_data(payload.OffsetToData, payload.Size) == raw.read_bytes()
     # The Windows build of the tool, under Wine, writes the same bytes.
@@ -523,7 +523,7 @@ def command_line_exit_codes():
     assert wrong.returncode == 2 and b"verify takes no option --arch ARCH" in wrong.stderr, wrong.stderr
     # Each command's synopsis lists exactly the options it takes.
     synopsis = run("pack", "--help").stdout.splitlines()[0]
-    assert synopsis == b"usage: mkupdate pack SRC -o PAYLOAD [-j N] [-q] [-v]", synopsis
+    assert synopsis == b"usage: mkupdate pack SRC -o PAYLOAD [-j N] [--method M] [-q] [-v]", synopsis
 
 
 @test
@@ -854,6 +854,74 @@ def diff_refuses_what_an_update_cannot_express():
         assert result.returncode == 1 and expected in message and message.count("\n") == 1, (what, message)
         assert (draft_of(out) if out.exists() else None) == before, (what, "the draft's place was changed")
     assert run("diff", "a").returncode == 2 and run("diff", "a", "b").returncode == 2, "two folders and -o"
+
+
+def windows_path(p):
+    return "Z:" + str(p).replace("/", "\\")
+
+
+def wave_file(size, channels):
+    """A PCM WAV file of 16-bit samples of a slow wave with a little noise."""
+    rng = random.Random(channels)
+    data, value, slope = bytearray(), 0, 37
+    while len(data) < size:
+        if rng.randrange(500) == 0:
+            slope = rng.randrange(-100, 100)
+        value += slope + rng.randrange(-3, 4)
+        for c in range(channels):
+            data += ((value + 5 * c) & 0xFFFF).to_bytes(2, "little")
+    data = bytes(data[:size])
+    fmt = (1).to_bytes(2, "little") + channels.to_bytes(2, "little") + (22050).to_bytes(4, "little") + \
+        (44100 * channels).to_bytes(4, "little") + (2 * channels).to_bytes(2, "little") + (16).to_bytes(2, "little")
+    body = b"WAVEfmt " + (16).to_bytes(4, "little") + fmt + b"data" + len(data).to_bytes(4, "little") + data
+    return b"RIFF" + len(body).to_bytes(4, "little") + body
+
+
+# Each kind of file takes its method (an executable LZMA after the x86
+# filter, a WAV after the delta filter, a text plain LZMA), the same bytes
+# from the Linux and the Windows mkupdate and with any -j; --method lz and
+# pack keep the old kinds and version 0; an updater without the reader's
+# mark (one made before the methods) is refused in one line.
+@test
+def methods_by_kind_the_same_on_every_host_and_old_updaters_refused():
+    text = "".join(f"{i % 97}行目のテキスト line {i * 7 % 13}\n" for i in range(4000))
+    d = folder_with(files={"GAME.EXE": (DIST / "updater-i686.exe").read_bytes(), "VOICE.WAV": wave_file(120000, 2),
+                           "MONO.WAV": wave_file(60000, 1), "STORY.TXT": text})
+    exe, exe_j1 = d.parent / (d.name + ".exe"), d.parent / (d.name + "-j1.exe")
+    assert run("build", d, "-o", exe, "-q").returncode == 0
+    assert run("build", d, "-o", exe_j1, "-q", "-j", "1").returncode == 0
+    assert exe.read_bytes() == exe_j1.read_bytes()
+    listing = run("list", exe, "-v").stdout.decode()
+    assert "format version: 2" in listing, listing
+    for method, name in (("lzma+x86", "GAME.EXE"), ("lzma+delta4", "VOICE.WAV"), ("lzma+delta2", "MONO.WAV"),
+                         ("lzma", "STORY.TXT")):
+        assert re.search(rf"\s{re.escape(method)}\s.*\s{name}", listing), (method, listing)
+    back = d.parent / (d.name + "-back")
+    assert run("extract", exe, "-o", back).returncode == 0
+    for name in ("GAME.EXE", "VOICE.WAV", "MONO.WAV", "STORY.TXT"):
+        assert (back / name).read_bytes() == (d / name).read_bytes(), name
+    env = dict(os.environ, WINEDEBUG="-all")
+    wine_exe = d.parent / (d.name + "-wine.exe")
+    subprocess.run(["wine", str(MKUPDATE_EXE), "build", windows_path(d), "-o", windows_path(wine_exe), "-q"],
+                   env=env, capture_output=True, timeout=600)
+    assert wine_exe.exists() and wine_exe.read_bytes() == exe.read_bytes(), "mkupdate.exe under Wine writes other bytes"
+    # The old kinds only: version 0, as every updater reads.
+    lz, raw_lz, raw_all = d.parent / (d.name + "-lz.exe"), d.parent / (d.name + "-lz.bin"), d.parent / (d.name + ".bin")
+    assert run("build", d, "-o", lz, "-q", "--method", "lz").returncode == 0
+    assert run("pack", d, "-o", raw_lz, "-q").returncode == 0
+    assert run("pack", d, "-o", raw_all, "-q", "--method", "all").returncode == 0
+    assert raw_all.read_bytes()[5] == 2 and raw_lz.read_bytes()[5] == 0
+    listing = run("list", lz, "-v").stdout.decode()
+    assert "format version: 0" in listing and "lzma" not in listing, listing
+    assert len(raw_all.read_bytes()) < len(raw_lz.read_bytes())
+    # An updater from before the methods: no mark; refused for version 2, taken for version 0.
+    old = d.parent / (d.name + "-old-updater.exe")
+    old.write_bytes((DIST / "updater-i686.exe").read_bytes().replace(b"KOUSHIN-ARCHIVE-READS:2", b"X" * 23))
+    result = run("build", d, "-o", d.parent / "refused.exe", "--updater", old, "-q")
+    lines = result.stderr.decode().splitlines()
+    assert result.returncode == 1 and len(lines) == 1 and "version 0" in lines[0] and "--method lz" in lines[0], lines
+    assert not (d.parent / "refused.exe").exists()
+    assert run("build", d, "-o", d.parent / "old-ok.exe", "--updater", old, "--method", "lz", "-q").returncode == 0
 
 
 def main():

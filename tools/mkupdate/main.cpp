@@ -17,6 +17,7 @@
 #include "archive/archive_writer.h"
 #include "archive/payload_archive.h"
 #include "archive/payload_checksum.h"
+#include "common/bytes.h"
 #include "common/text.h"
 #include "common/update_state.h"
 #include "platform/platform.h"
@@ -48,6 +49,7 @@ struct Options {
   bool no_check = false;
   bool no_checksum = false;
   unsigned jobs = 0;  // entries compressed at once; 0 is one per processor
+  std::string method;  // --method: "all" or "lz"; unset: build all, pack lz
   PlanOptions plan;   // plan's own options
   std::string setup;  // diff --setup
 };
@@ -192,11 +194,44 @@ bool CollectEntries(const fs::path& src, std::vector<ArchiveInput>* entries, std
   return true;
 }
 
+// How an entry is held: "stored", "lzblock", "lzma", "lzma+x86",
+// "lzma+delta4" (the delta filter's distance).
+std::string MethodText(uint32_t flags) {
+  switch (EntryMethod(flags)) {
+    case kEntryMethodOld:
+      return (flags & kEntryCompressed) ? "lzblock" : "stored";
+    case kEntryMethodLzma:
+      switch (EntryFilter(flags)) {
+        case kEntryFilterNone:
+          return "lzma";
+        case kEntryFilterX86:
+          return "lzma+x86";
+        case kEntryFilterDelta:
+          return "lzma+delta" + std::to_string(EntryDistance(flags));
+      }
+      return "lzma+filter" + std::to_string(EntryFilter(flags));
+  }
+  return "method" + std::to_string(EntryMethod(flags));
+}
+
+// The newest archive format version the updater `exe` reads, by the mark it
+// carries (payload_archive.h); an updater without one reads version 0 only.
+uint32_t ReaderVersionOf(const std::vector<uint8_t>& exe) {
+  std::string prefix = kArchiveReaderMarkPrefix;
+  auto at = std::search(exe.begin(), exe.end(), prefix.begin(), prefix.end());
+  if (at == exe.end()) return 0;
+  uint32_t version = 0;
+  for (at += ptrdiff_t(prefix.size()); at != exe.end() && *at >= '0' && *at <= '9' && version < 256; ++at)
+    version = version * 10 + uint32_t(*at - '0');
+  return version;
+}
+
 // The archive of SRC, with a progress display on a terminal.
 bool MakeArchive(const Options& o, const std::vector<ArchiveInput>& entries, std::vector<uint8_t>* image,
                  std::string* error) {
   ArchiveOptions options;
   options.threads = o.jobs;
+  options.lzma = o.method == "all" || (o.method.empty() && o.command == "build");
   options.max_image = ArchiveLimit(o.command, o.arch, &options.max_image_reason);
   bool show = !o.quiet && ErrorIsTerminal();
   if (show) {
@@ -224,8 +259,8 @@ bool MakeArchive(const Options& o, const std::vector<ArchiveInput>& entries, std
       for (uint32_t i = 0; i < ArchiveEntryCount(); ++i) {
         ArchiveEntryInfo e;
         GetArchiveEntryInfo(i, &e);
-        printf("%10u -> %10u  %5.1f%%  %s\n", e.Size, e.StoredSize, e.Size ? 100.0 * e.StoredSize / e.Size : 100.0,
-               DisplayText(e.Name).c_str());
+        printf("%10u -> %10u  %5.1f%%  %-12s  %s\n", e.Size, e.StoredSize,
+               e.Size ? 100.0 * e.StoredSize / e.Size : 100.0, MethodText(e.Flags).c_str(), DisplayText(e.Name).c_str());
       }
       ClosePayloadArchive();
     }
@@ -310,6 +345,11 @@ int Build(const Options& o) {
   if (!ReadBytes(updater_path, &updater)) return Fail(updater_path.string() + ": cannot be read (give --updater EXE)");
   std::vector<uint8_t> image;
   if (!MakeArchive(o, entries, &image, &error)) return Fail(error);
+  uint32_t version = (ReadLe32(image.data() + kHeaderFlagsAt) & kHeaderVersionMask) >> kHeaderVersionShift;
+  if (uint32_t reads = ReaderVersionOf(updater); version > reads)
+    return Fail(updater_path.string() + ": this updater reads archives up to format version " + std::to_string(reads) +
+                ", the update's is version " + std::to_string(version) +
+                " (LZMA entries): build with --method lz, or start from a newer updater");
   // The archive is UPDATE/102, its checksum record UPDATE/103; a record
   // left from an earlier build in the starting executable never survives.
   std::vector<Resource> put(1);
@@ -383,10 +423,16 @@ int List(const Options& o) {
       printf("checksum: none\n");
     }
   }
+  if (o.verbose)
+    printf("format version: %u\n", (ReadLe32(file.image.data() + kHeaderFlagsAt) & kHeaderVersionMask) >> kHeaderVersionShift);
   printf("%10s %10s  %-10s  %-19s  %s\n", "size", "stored", "method", "time (UTC)", "name");
   return ForEachEntry(o.operands[0], [&o](uint32_t, const ArchiveEntryInfo& e) {
-    printf("%10u %10u  %-10s  %-19s  %s", e.Size, e.StoredSize, (e.Flags & kEntryCompressed) ? "compressed" : "stored",
-           TimeText(e.FileTime).c_str(), DisplayText(e.Name).c_str());
+    // Without -v the old kinds keep their old words; -v names method and filter.
+    std::string method = o.verbose || EntryMethod(e.Flags) != kEntryMethodOld
+                             ? MethodText(e.Flags)
+                             : ((e.Flags & kEntryCompressed) ? "compressed" : "stored");
+    printf("%10u %10u  %-10s  %-19s  %s", e.Size, e.StoredSize, method.c_str(), TimeText(e.FileTime).c_str(),
+           DisplayText(e.Name).c_str());
     if (o.verbose) printf("  (FILETIME %llu)", static_cast<unsigned long long>(e.FileTime));
     printf("\n");
     return true;
@@ -578,6 +624,14 @@ const OptionEntry kOptions[] = {
      [](Options* o, const std::string& v, std::string* error) {
        if (ParseJobs(v.c_str(), &o->jobs)) return true;
        *error = "-j takes a number from 1 to 256";
+       return false;
+     }},
+    {nullptr, "--method", "M", "build pack",
+     "all: LZMA (with the x86 or WAV filter) or LzBlock, the smallest, format version 2 (build's default); "
+     "lz: LzBlock or stored only, version 0, which every updater reads (pack's default)",
+     [](Options* o, const std::string& v, std::string* error) {
+       if (v == "all" || v == "lz") return o->method = v, true;
+       *error = "--method is all or lz";
        return false;
      }},
     {nullptr, "--inst", "DIR", "plan", "the installation folder (InstPath)",
