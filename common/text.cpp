@@ -98,20 +98,7 @@ bool TextStartsWithNoCase(const char* text, const char* prefix) {
 }
 
 bool TextEqualNoCase(const char* a, const char* b) {
-  const unsigned char* x = reinterpret_cast<const unsigned char*>(a);
-  const unsigned char* y = reinterpret_cast<const unsigned char*>(b);
-  for (;;) {
-    if (IsLeadByte(*x) && x[1] != 0) {
-      if (x[0] != y[0] || x[1] != y[1]) return false;
-      x += 2;
-      y += 2;
-      continue;
-    }
-    if (FoldAscii(*x) != FoldAscii(*y)) return false;
-    if (*x == 0) return true;
-    ++x;
-    ++y;
-  }
+  return TextStartsWithNoCase(a, b) && a[strlen(b)] == '\0';
 }
 
 namespace {

@@ -203,24 +203,30 @@ struct Checker {
     return length > limit ? limit : length;
   }
 
+  // A list line's fields as the tokenizer gives them (three at most), and
+  // a warning for each of the first `checked` that the updater would cut,
+  // measured by the tokenizer's own walk.
+  std::vector<std::string> Fields(const char* key, const std::string& value, int checked) {
+    std::vector<std::string> fields;
+    const char* cursor = value.c_str();
+    char slot[kListSlotSize];
+    for (int f = 0; f < 3 && NextListToken(slot, &cursor); ++f) fields.push_back(slot);
+    const char* walk = value.c_str();
+    for (int f = 0; f < checked; ++f) {
+      if (ListItemLength(&walk) > kListSlotSize - 1)
+        Add(false, "UPDATE", key,
+            "has a field longer than " + std::to_string(kListSlotSize - 1) + " bytes: the updater cuts it");
+    }
+    return fields;
+  }
+
   void CheckUpdateFiles() {
     std::map<std::string, std::vector<std::pair<std::string, std::string>>> by_entry;  // name -> (key, path)
     for (int n = 0, count = ListLength("UpdateFile", "UpdateFileCount"); n < count; ++n) {
       char key[32];
       FormatText(key, sizeof key, "UpdateFile%02i", n);
       std::string value = Held("UPDATE", key, kLongTextSize);
-      // The fields as the tokenizer gives them, to spot look-alikes.
-      std::vector<std::string> fields;
-      const char* cursor = value.c_str();
-      char slot[kListSlotSize];
-      for (int f = 0; f < 3 && NextListToken(slot, &cursor); ++f) fields.push_back(slot);
-      // Each field's length as the line spells it, by the tokenizer's own walk.
-      const char* walk = value.c_str();
-      for (int f = 0; f < 3; ++f) {
-        if (ListItemLength(&walk) > kListSlotSize - 1)
-          Add(false, "UPDATE", key,
-              "has a field longer than " + std::to_string(kListSlotSize - 1) + " bytes: the updater cuts it");
-      }
+      std::vector<std::string> fields = Fields(key, value, 3);
       UpdateFileLine line;
       ParseUpdateFileLine(value.c_str(), &line);
       if (!fields.empty() && fields[0].size() == 2 && fields[0][0] >= '0' && fields[0][0] <= '9' &&
@@ -314,16 +320,7 @@ struct Checker {
       char key[32];
       FormatText(key, sizeof key, "RemoveFile%02i", n);
       std::string value = Held("UPDATE", key, kLongTextSize);
-      std::vector<std::string> fields;
-      const char* cursor = value.c_str();
-      char slot[kListSlotSize];
-      for (int f = 0; f < 3 && NextListToken(slot, &cursor); ++f) fields.push_back(slot);
-      const char* walk = value.c_str();
-      for (int f = 0; f < 2; ++f) {
-        if (ListItemLength(&walk) > kListSlotSize - 1)
-          Add(false, "UPDATE", key,
-              "has a field longer than " + std::to_string(kListSlotSize - 1) + " bytes: the updater cuts it");
-      }
+      std::vector<std::string> fields = Fields(key, value, 2);
       bool has_mode = !fields.empty() && fields[0].size() == 1 && fields[0][0] >= '0' && fields[0][0] <= '9';
       uint32_t mode = has_mode ? uint32_t(fields[0][0] - '0') : 0;
       size_t at = has_mode ? 1 : 0;
