@@ -30,13 +30,14 @@ int Collect(void* context, const uint8_t* data, uint32_t size) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 4) return 0;
   // Byte 0 chooses the filter (none, x86, delta at 1 to 4, or an unknown
-  // one); bytes 1-3 the entry's Size, up to 1 MiB so the streaming decoder
-  // hands on many parts; the rest is the entry's data.
+  // one); bytes 1-3 the entry's Size, up to 256 KiB so the streaming decoder
+  // hands on several parts (larger sizes test nothing more and cost each run
+  // more decoding than the rest of it); the rest is the entry's data.
   static const uint32_t kFlags[] = {LzmaEntryFlags(kEntryFilterNone, 0),  LzmaEntryFlags(kEntryFilterX86, 0),
                                     LzmaEntryFlags(kEntryFilterDelta, 1), LzmaEntryFlags(kEntryFilterDelta, 2),
                                     LzmaEntryFlags(kEntryFilterDelta, 4), LzmaEntryFlags(3, 0)};
   uint32_t flags = kFlags[data[0] % 6];
-  uint32_t entry_size = (uint32_t(data[1]) << 16 | uint32_t(data[2]) << 8 | data[3]) & 0xFFFFF;
+  uint32_t entry_size = (uint32_t(data[1]) << 16 | uint32_t(data[2]) << 8 | data[3]) & 0x3FFFF;
   std::vector<uint8_t> stored(data + 4, data + size);  // exactly its size, for the sanitizer
 
   Parts parts;
