@@ -112,7 +112,9 @@ std::vector<uint8_t> LayOutArchive(const std::vector<ArchiveInput>& entries, std
     uint8_t* e = directory.data() + i * kArchiveEntrySize;
     memcpy(e + kEntryNameAt, in.name.data(), in.name.size());
     WriteLe32(e + kEntryFlagsAt, compressed[i] ? blocks[i].flags : uint32_t(kEntryStored));
-    if (EntryMethod(blocks[i].flags) != kEntryMethodOld) version = kArchiveVersionMethods;
+    uint32_t method = EntryMethod(blocks[i].flags);
+    if (method == kEntryMethodLzma && version < kArchiveVersionMethods) version = kArchiveVersionMethods;
+    if (method > kEntryMethodLzma) version = kArchiveVersionGroupsAndDeltas;
     WriteLe32(e + kEntryTimeAt, uint32_t(in.file_time));
     WriteLe32(e + kEntryTimeAt + 4, uint32_t(in.file_time >> 32));
     WriteLe32(e + kEntrySizeAt, uint32_t(in.data.size()));

@@ -14,8 +14,8 @@
 // The mark of the newest format version this reader reads, for mkupdate to
 // find in the updater it builds on (payload_archive.h); kept in the image
 // though nothing refers to it.
-__attribute__((used)) extern const char kArchiveReaderMark[] = "KOUSHIN-ARCHIVE-READS:2";
-static_assert(kArchiveHighestVersion == 2, "the reader's mark names the newest version it reads");
+__attribute__((used)) extern const char kArchiveReaderMark[] = "KOUSHIN-ARCHIVE-READS:3";
+static_assert(kArchiveHighestVersion == 3, "the reader's mark names the newest version it reads");
 
 namespace {
 
@@ -103,11 +103,11 @@ bool IsLzmaEntry(const FoundEntry& entry) { return EntryMethod(entry.flags) == k
 // stored entry's Size within its bytes, a compressed one's within what its
 // block can expand to (so a damaged Size is found before a block of that
 // size is asked for, or a file of it begun); an LZMA entry's properties are
-// checked too (lzma_entry.h). Method 1 is of version 2 archives only.
+// checked too (lzma_entry.h). Method 1 is of version 2 archives and later.
 bool SizesAgree(const FoundEntry& entry) {
   uint32_t method = EntryMethod(entry.flags);
   if (method == kEntryMethodLzma)
-    return ArchiveVersion() == kArchiveVersionMethods &&
+    return ArchiveVersion() >= kArchiveVersionMethods &&
            LzmaEntryHeaderSound(entry.flags, UpdateState.PayloadArchive.Bytes + entry.data_offset, entry.stored_size,
                                 entry.size);
   if (method != kEntryMethodOld) return false;
@@ -168,7 +168,9 @@ uint8_t* OpenPayloadArchive() {
   uint32_t count = ReadLe32(image + kHeaderEntryCountAt);
   // A format version this reader does not know is not read at all.
   uint32_t version = (flags & kHeaderVersionMask) >> kHeaderVersionShift;
-  if (version != kArchiveVersionOldKinds && version != kArchiveVersionMethods) return nullptr;
+  if (version != kArchiveVersionOldKinds && version != kArchiveVersionMethods &&
+      version != kArchiveVersionGroupsAndDeltas)
+    return nullptr;
   // The magic protects nothing that these bounds do not, so it is not compared.
   if (directory_offset < kArchiveHeaderSize || directory_offset > image_size) return nullptr;
   // A count of entries that the directory's bytes cannot hold, even fully

@@ -22,8 +22,11 @@
 //                      2 byte delta at the distance in bits 24-31 (1-255).
 //   format version     0: every entry of the old kinds (what every archive
 //                      made before the methods is, and what pack and build
-//                      --method lz still write); 2: entries may carry a
-//                      method. An unknown version is refused at opening, an
+//                      --method lz still write); 2: entries may be of method
+//                      1 too; 3: of methods 2 (a delta against the previous
+//                      release) and 3 (a member of a solid group) too. A
+//                      writer gives the lowest version that holds what it
+//                      carries. An unknown version is refused at opening, an
 //                      unknown method or filter before anything is written.
 #pragma once
 
@@ -43,13 +46,16 @@ enum : uint32_t {
   kHeaderVersionMask = 0xFF00,
   kArchiveVersionOldKinds = 0,
   kArchiveVersionMethods = 2,
-  kArchiveHighestVersion = kArchiveVersionMethods,  // the newest this reader reads
+  kArchiveVersionGroupsAndDeltas = 3,
+  kArchiveHighestVersion = kArchiveVersionGroupsAndDeltas,  // the newest this reader reads
   kEntryKindMask = 3,
   kEntryMethodShift = 8,
   kEntryFilterShift = 16,
   kEntryDistanceShift = 24,
   kEntryMethodOld = 0,
   kEntryMethodLzma = 1,
+  kEntryMethodDelta = 2,
+  kEntryMethodSolid = 3,
   kEntryFilterNone = 0,
   kEntryFilterX86 = 1,
   kEntryFilterDelta = 2,
@@ -64,7 +70,7 @@ constexpr uint32_t LzmaEntryFlags(uint32_t filter, uint32_t distance) {
 }
 
 // The mark an updater carries of the newest format version it reads, which
-// mkupdate looks for in the updater it builds on ("KOUSHIN-ARCHIVE-READS:2");
+// mkupdate looks for in the updater it builds on ("KOUSHIN-ARCHIVE-READS:3");
 // an updater without it reads version 0 only.
 constexpr const char* kArchiveReaderMarkPrefix = "KOUSHIN-ARCHIVE-READS:";
 

@@ -916,7 +916,7 @@ def methods_by_kind_the_same_on_every_host_and_old_updaters_refused():
     assert len(raw_all.read_bytes()) < len(raw_lz.read_bytes())
     # An updater from before the methods: no mark; refused for version 2, taken for version 0.
     old = d.parent / (d.name + "-old-updater.exe")
-    old.write_bytes((DIST / "updater-i686.exe").read_bytes().replace(b"KOUSHIN-ARCHIVE-READS:2", b"X" * 23))
+    old.write_bytes((DIST / "updater-i686.exe").read_bytes().replace(b"KOUSHIN-ARCHIVE-READS:3", b"X" * 23))
     result = run("build", d, "-o", d.parent / "refused.exe", "--updater", old, "-q")
     lines = result.stderr.decode().splitlines()
     assert result.returncode == 1 and len(lines) == 1 and "version 0" in lines[0] and "--method lz" in lines[0], lines

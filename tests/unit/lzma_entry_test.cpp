@@ -251,11 +251,11 @@ TEST_F(LzmaEntryTest, ArchiveChoosesPerEntryAndReadsBackThroughEveryReader) {
 TEST_F(LzmaEntryTest, UnknownFormatVersionsAreRefusedAtOpening) {
   ASSERT_TRUE(Open({{"UPDATE.INI", Text(3000, 5), kTime, true}}));
   Bytes built = image;
-  for (uint32_t version : {0u, 1u, 2u, 3u, 16u, 255u}) {
+  for (uint32_t version : {0u, 1u, 2u, 3u, 4u, 16u, 255u}) {
     SCOPED_TRACE(version);
     image = built;
     image[kHeaderFlagsAt + 1] = uint8_t(version);
-    EXPECT_EQ(OpenImage(), version == 0 || version == 2);
+    EXPECT_EQ(OpenImage(), version == 0 || version == 2 || version == 3);
     ClosePayloadArchive();
   }
   EXPECT_TRUE(fake->boxes.empty());
