@@ -14,7 +14,24 @@ struct ArchiveInput {
   std::vector<uint8_t> data;
   uint64_t file_time = 0;
   bool compress = true;  // compressed unless that does not make it smaller
+  // A delta against the file's previous release (delta_patch.h), made by the
+  // caller: the decoded patch stream and the old file's size and XXH64. The
+  // entry carries it instead of the file when it takes fewer bytes.
+  bool has_delta = false;
+  std::vector<uint8_t> delta_patch = {};
+  uint64_t delta_old_size = 0, delta_old_hash = 0;
 };
+
+// A byte stream encoded by the best method the writer has (today one
+// LzBlock): the coding, as bits 16-23 of a delta entry's Flags name it
+// (kEntryCodingLzBlock), and the bytes. Whole entries and delta patches
+// are both encoded by it.
+struct EncodedStream {
+  uint32_t coding = 0;
+  std::vector<uint8_t> bytes;
+};
+EncodedStream EncodeStream(const uint8_t* data, size_t size, LzLevel level, const LzProgress& progress = {},
+                           unsigned threads = 1);
 
 // Where a build stands: entries begun of all, input bytes encoded of all,
 // and the entry begun last.

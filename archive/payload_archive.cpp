@@ -90,6 +90,8 @@ bool EntryAt(uint32_t index, FoundEntry* found) {
 // compressed one's within what its block can expand to (so a damaged Size is
 // found before a block of that size is asked for, or a file of it begun).
 bool SizesAgree(const FoundEntry& entry) {
+  // An entry of another method (a delta) is not written by these readers.
+  if (EntryMethodOf(entry.flags) != 0) return false;
   if ((entry.flags & kEntryCompressed) == 0) return entry.size <= entry.stored_size;
   return uint64_t(entry.size) <= uint64_t(entry.stored_size) * kLzMostExpansion;
 }
@@ -140,6 +142,8 @@ uint8_t* OpenPayloadArchive() {
   uint32_t image_size = UpdateState.PayloadArchive.Size;
   if (image == nullptr || image_size < kArchiveHeaderSize) return nullptr;
   uint32_t flags = ReadLe32(image + kHeaderFlagsAt);
+  uint32_t version = (flags & kArchiveVersionMask) >> kArchiveVersionShift;
+  if (version != 0 && version != kArchiveVersionMethods) return nullptr;
   uint32_t directory_offset = ReadLe32(image + kHeaderDirectoryOffsetAt);
   uint32_t count = ReadLe32(image + kHeaderEntryCountAt);
   // The magic protects nothing that these bounds do not, so it is not compared.
@@ -238,6 +242,13 @@ int GetArchiveEntryInfo(uint32_t index, ArchiveEntryInfo* info) {
   if (!EntryAt(index, &e)) return 0;
   *info = {e.name, e.flags, e.file_time, e.size, e.stored_size};
   return 1;
+}
+
+const uint8_t* ArchiveEntryData(uint32_t index, ArchiveEntryInfo* info) {
+  FoundEntry e;
+  if (!EntryAt(index, &e)) return nullptr;
+  *info = {e.name, e.flags, e.file_time, e.size, e.stored_size};
+  return UpdateState.PayloadArchive.Bytes + e.data_offset;
 }
 
 const uint8_t* LoadArchiveEntryAt(uint32_t index, uint32_t* size) {

@@ -27,6 +27,29 @@ enum : uint32_t {
   kEntryCompressed = 2,
 };
 
+// The archive's format version, bits 8-15 of the header's Flags: 0 for an
+// archive of stored and LzBlock entries only, 2 when an entry may carry a
+// method. An archive of another version is refused at opening.
+enum : uint32_t {
+  kArchiveVersionShift = 8,
+  kArchiveVersionMask = 0xFF00,
+  kArchiveVersionMethods = 2,
+};
+// An entry's method, bits 8-15 of its Flags: 0 the kinds of bits 0-1; 2 a
+// delta against the previous release (delta_patch.h), whose patch stream is
+// encoded as bits 16-23 say (0: one LzBlock). An entry of a method this
+// program does not know is refused before anything is written.
+enum : uint32_t {
+  kEntryMethodShift = 8,
+  kEntryMethodMask = 0xFF00,
+  kEntryMethodDelta = 2,
+  kEntryCodingShift = 16,
+  kEntryCodingMask = 0xFF0000,
+  kEntryCodingLzBlock = 0,
+};
+inline uint32_t EntryMethodOf(uint32_t flags) { return (flags & kEntryMethodMask) >> kEntryMethodShift; }
+inline uint32_t EntryCodingOf(uint32_t flags) { return (flags & kEntryCodingMask) >> kEntryCodingShift; }
+
 // An entry's stored size rounded up to the archive's 16-byte steps.
 constexpr uint64_t AlignedToArchive(uint64_t size) { return (size + kArchiveAlign - 1) & ~uint64_t(kArchiveAlign - 1); }
 
@@ -83,6 +106,9 @@ int GetArchiveEntryInfo(uint32_t index, ArchiveEntryInfo* info);
 // The first entry named `name` (ASCII case ignored) in directory order, by
 // index; false when there is none. Nothing is decoded or shown.
 int FindArchiveEntry(const char* name, uint32_t* index, ArchiveEntryInfo* info);
+// The entry at `index` and where its StoredSize bytes lie in the image;
+// none when there is no such entry. Nothing is decoded or shown.
+const uint8_t* ArchiveEntryData(uint32_t index, ArchiveEntryInfo* info);
 // Like LoadArchiveEntry, for the entry at `index` (names may repeat).
 const uint8_t* LoadArchiveEntryAt(uint32_t index, uint32_t* size);
 
