@@ -15,12 +15,16 @@
 #include <vector>
 
 #include "archive/archive_writer.h"
+#include "archive/delta_patch.h"
+#include "archive/lz_block.h"
 #include "archive/payload_archive.h"
 #include "archive/payload_checksum.h"
+#include "common/bytes.h"
 #include "common/text.h"
 #include "common/update_state.h"
 #include "platform/platform.h"
 #include "resources/resource_ids.h"
+#include "tools/mkupdate/delta_maker.h"
 #include "tools/mkupdate/diff.h"
 #include "tools/mkupdate/entry_names.h"
 #include "tools/mkupdate/host.h"
@@ -50,6 +54,8 @@ struct Options {
   unsigned jobs = 0;  // entries compressed at once; 0 is one per processor
   PlanOptions plan;   // plan's own options
   std::string setup;  // diff --setup
+  std::string delta_from;  // build --delta-from: the previous release's folder
+  bool delta = false;      // diff --delta
 };
 
 // How large an archive may be. The format's offsets and sizes are 32-bit.
@@ -192,9 +198,10 @@ bool CollectEntries(const fs::path& src, std::vector<ArchiveInput>* entries, std
   return true;
 }
 
-// The archive of SRC, with a progress display on a terminal.
+// The archive of SRC, with a progress display on a terminal; -v prints each
+// entry's figures and, when given, its note.
 bool MakeArchive(const Options& o, const std::vector<ArchiveInput>& entries, std::vector<uint8_t>* image,
-                 std::string* error) {
+                 std::string* error, const std::vector<std::string>* notes = nullptr) {
   ArchiveOptions options;
   options.threads = o.jobs;
   options.max_image = ArchiveLimit(o.command, o.arch, &options.max_image_reason);
@@ -224,8 +231,10 @@ bool MakeArchive(const Options& o, const std::vector<ArchiveInput>& entries, std
       for (uint32_t i = 0; i < ArchiveEntryCount(); ++i) {
         ArchiveEntryInfo e;
         GetArchiveEntryInfo(i, &e);
-        printf("%10u -> %10u  %5.1f%%  %s\n", e.Size, e.StoredSize, e.Size ? 100.0 * e.StoredSize / e.Size : 100.0,
-               DisplayText(e.Name).c_str());
+        std::string note = notes && i < notes->size() ? (*notes)[i] : "";
+        if (EntryMethodOf(e.Flags) == kEntryMethodDelta) note = "delta against the previous release";
+        printf("%10u -> %10u  %5.1f%%  %s%s\n", e.Size, e.StoredSize, e.Size ? 100.0 * e.StoredSize / e.Size : 100.0,
+               DisplayText(e.Name).c_str(), note.empty() ? "" : ("  (" + note + ")").c_str());
       }
       ClosePayloadArchive();
     }
@@ -296,6 +305,50 @@ fs::path ShippedUpdater(const Options& o) {
   return self / name;
 }
 
+// The previous release's copy of each entry, from the folder OLD: for an
+// entry whose path is there with other bytes, the patch from it (the writer
+// carries it when smaller than the whole entry); what became of each, for -v.
+bool AddDeltas(const fs::path& old_tree, std::vector<ArchiveInput>* entries, std::vector<std::string>* notes,
+               std::string* error) {
+  *error = NoFolder(old_tree);
+  if (!error->empty()) return false;
+  notes->assign(entries->size(), "");
+  for (size_t i = 0; i < entries->size(); ++i) {
+    ArchiveInput& in = (*entries)[i];
+    fs::path old_path = old_tree;
+    bool named = true;
+    for (const std::string& part : EntryNameComponents(in.name)) named = named && HostPathOf(old_path, part, &old_path);
+    std::error_code ec;
+    if (!named || !fs::is_regular_file(old_path, ec)) {
+      (*notes)[i] = "whole: not in the previous release";
+      continue;
+    }
+    uint64_t old_size = fs::file_size(old_path, ec);
+    if (ec) {
+      *error = old_path.string() + ": " + ec.message();
+      return false;
+    }
+    if (old_size > kDeltaMakerLimit || in.data.size() > kDeltaMakerLimit) {
+      (*notes)[i] = "whole: too large to diff (over " + std::to_string(kDeltaMakerLimit >> 20) + " MiB)";
+      continue;
+    }
+    std::vector<uint8_t> old;
+    if (!ReadBytes(old_path, &old)) {
+      *error = old_path.string() + ": cannot be read";
+      return false;
+    }
+    if (old == in.data) {
+      (*notes)[i] = "whole: the same bytes as in the previous release";
+      continue;
+    }
+    in.has_delta = MakeDeltaPatch(old, in.data, &in.delta_patch);
+    in.delta_old_size = old.size();
+    in.delta_old_hash = Xxh64(old.data(), old.size(), 0);
+    (*notes)[i] = "whole: smaller than its delta";
+  }
+  return true;
+}
+
 int Build(const Options& o) {
   if (o.operands.size() != 1) return Usage("build takes one folder");
   if (o.output.empty()) return Usage("build needs -o OUT.exe");
@@ -308,8 +361,24 @@ int Build(const Options& o) {
   fs::path updater_path = ShippedUpdater(o);
   std::vector<uint8_t> updater;
   if (!ReadBytes(updater_path, &updater)) return Fail(updater_path.string() + ": cannot be read (give --updater EXE)");
+  std::vector<std::string> notes;
+  if (!o.delta_from.empty() && !AddDeltas(o.delta_from, &entries, &notes, &error)) return Fail(error);
   std::vector<uint8_t> image;
-  if (!MakeArchive(o, entries, &image, &error)) return Fail(error);
+  if (!MakeArchive(o, entries, &image, &error, &notes)) return Fail(error);
+  // A delta is made from the player's copy of the previous release: where a
+  // player's copy is another, the file fails. Only AllOrNothing takes the
+  // lines before it back. The build knows which entries went as deltas, so
+  // it is the build that says so.
+  if (ReadLe32(image.data() + kHeaderFlagsAt) & kArchiveVersionMask) {
+    for (const ArchiveInput& e : entries) {
+      if (!o.quiet && FoldedName(e.name) == "UPDATE.INI" &&
+          !ScriptIsAllOrNothing(std::string(e.data.begin(), e.data.end())))
+        fprintf(stderr,
+                "mkupdate: %s: warning: [SETUP] AllOrNothing is off while the update carries deltas: a player whose "
+                "copy of a file is not the previous release's is left with the lines before it done\n",
+                (fs::path(o.operands[0]) / "UPDATE.INI").string().c_str());
+    }
+  }
   // The archive is UPDATE/102, its checksum record UPDATE/103; a record
   // left from an earlier build in the starting executable never survives.
   std::vector<Resource> put(1);
@@ -385,7 +454,11 @@ int List(const Options& o) {
   }
   printf("%10s %10s  %-10s  %-19s  %s\n", "size", "stored", "method", "time (UTC)", "name");
   return ForEachEntry(o.operands[0], [&o](uint32_t, const ArchiveEntryInfo& e) {
-    printf("%10u %10u  %-10s  %-19s  %s", e.Size, e.StoredSize, (e.Flags & kEntryCompressed) ? "compressed" : "stored",
+    const char* method = EntryMethodOf(e.Flags) == kEntryMethodDelta ? "delta"
+                         : EntryMethodOf(e.Flags) != 0           ? "unknown"
+                         : (e.Flags & kEntryCompressed)          ? "compressed"
+                                                                 : "stored";
+    printf("%10u %10u  %-10s  %-19s  %s", e.Size, e.StoredSize, method,
            TimeText(e.FileTime).c_str(), DisplayText(e.Name).c_str());
     if (o.verbose) printf("  (FILETIME %llu)", static_cast<unsigned long long>(e.FileTime));
     printf("\n");
@@ -443,6 +516,11 @@ int Extract(const Options& o) {
       Fail(o.operands[0] + ": entry '" + DisplayText(e.Name) + "' refused: " + error);
       return false;
     }
+    if (EntryMethodOf(e.Flags) == kEntryMethodDelta) {
+      Fail(o.operands[0] + ": entry '" + DisplayText(e.Name) +
+           "' is a delta against the previous release: only the updater writes it, from the player's copy");
+      return false;
+    }
     uint32_t size = 0;
     const uint8_t* bytes = LoadArchiveEntryAt(i, &size);
     if (bytes == nullptr) {
@@ -460,6 +538,22 @@ int Extract(const Options& o) {
   });
 }
 
+// Whether delta entry `index` has a sound head and a patch stream that
+// decodes to its end (the new file itself needs the previous release).
+bool DeltaPatchDecodes(uint32_t index) {
+  static LzStreamBuffer buffer;
+  ArchiveEntryInfo info;
+  const uint8_t* data = ArchiveEntryData(index, &info);
+  DeltaHead head;
+  if (data == nullptr || EntryCodingOf(info.Flags) != kEntryCodingLzBlock ||
+      !ReadDeltaHead(data, info.StoredSize, &head))
+    return false;
+  uint32_t produced = 0, consumed = 0;
+  return DecompressLzBlockStream(&buffer, 0xFFFFFFFFu, data + kDeltaHeadSize, info.StoredSize - kDeltaHeadSize,
+                                 [](void*, const uint8_t*, uint32_t) { return 1; }, nullptr, &produced, &consumed) &&
+         consumed == info.StoredSize - kDeltaHeadSize;
+}
+
 int Verify(const Options& o) {
   if (o.operands.size() != 1) return Usage("verify takes one update");
   const std::string& path = o.operands[0];
@@ -468,6 +562,11 @@ int Verify(const Options& o) {
   if (!OpenArchiveFile(path, &file, &error)) return Fail(error);
   uint32_t count = ArchiveEntryCount();
   int status = ForEachEntry(path, [&path](uint32_t i, const ArchiveEntryInfo& e) {
+    if (EntryMethodOf(e.Flags) == kEntryMethodDelta) {
+      if (DeltaPatchDecodes(i)) return true;
+      Fail(path + ": entry " + DisplayText(e.Name) + ": a damaged delta");
+      return false;
+    }
     uint32_t size = 0;
     const uint8_t* bytes = LoadArchiveEntryAt(i, &size);
     if (bytes == nullptr) {
@@ -541,7 +640,13 @@ int Diff(const Options& o) {
   diff.quiet = o.quiet;
   diff.verbose = o.verbose;
   diff.entry_limit = kEntryLimit;
-  return RunDiff(diff);
+  int status = RunDiff(diff);
+  // The draft holds NEW's files whole; the deltas are made when it is built
+  // against OLD, which the build is told.
+  if (status == 0 && o.delta && !o.quiet)
+    printf("build it with deltas against OLD: mkupdate build %s -o UPDATE.exe --delta-from %s\n", o.output.c_str(),
+           o.operands[0].c_str());
+  return status;
 }
 
 // The options: one table for the parsing, the general help and each
@@ -613,6 +718,12 @@ const OptionEntry kOptions[] = {
        *error = "--drive takes L=DIR, L a drive letter";
        return false;
      }},
+    {nullptr, "--delta-from", "OLD", "build",
+     "carry each file that the folder OLD (the previous release) holds with other bytes as a delta against it, "
+     "where that is smaller",
+     [](Options* o, const std::string& v, std::string*) { return o->delta_from = v, true; }},
+    {nullptr, "--delta", nullptr, "diff", "say how to build the draft with deltas against OLD (build --delta-from)",
+     [](Options* o, const std::string&, std::string*) { return o->delta = true; }},
     {nullptr, "--setup", "FILE", "diff", "take [SETUP] whole from this UPDATE.INI (and the agreement texts beside it)",
      [](Options* o, const std::string& v, std::string*) { return o->setup = v, true; }},
     {"-q", "--quiet", nullptr, "build check pack verify diff", "print nothing but errors",
