@@ -86,13 +86,18 @@ struct Files {
   const Bytes* old;
   Bytes made;
   int reads = 0;
+  int outside = 0;  // reads asked outside the old file (served as zeros, as a larger file would)
   int fail_write_after = -1;
 };
 
 int ReadAt(void* context, uint64_t offset, void* buffer, uint32_t n) {
   Files* f = static_cast<Files*>(context);
   ++f->reads;
-  if (offset > f->old->size() || n > f->old->size() - offset) return 0;
+  if (offset > f->old->size() || n > f->old->size() - offset) {
+    ++f->outside;
+    memset(buffer, 0, n);
+    return 1;
+  }
   memcpy(buffer, f->old->data() + offset, n);
   return 1;
 }
@@ -178,7 +183,7 @@ TEST(DeltaPatchTest, SimilarFilesGiveAPatchThatCompressesFarBelowTheFile) {
 }
 
 // A patch of hand-made records, each with its data bytes (no more than
-// 2000: a record that asks for more is refused before its data).
+// 100000: a record that asks for more is refused before its data).
 struct Record {
   uint32_t add, copy;
   int64_t seek;
@@ -191,7 +196,7 @@ Bytes Records(std::initializer_list<Record> records, uint8_t fill = 0) {
     WriteLe32(head + 4, r.copy);
     WriteLe64(head + 8, uint64_t(r.seek));
     b.insert(b.end(), head, head + 16);
-    b.insert(b.end(), size_t(std::min<uint64_t>(uint64_t(r.add) + r.copy, 2000)), fill);
+    b.insert(b.end(), size_t(std::min<uint64_t>(uint64_t(r.add) + r.copy, 100000)), fill);
   }
   return b;
 }
@@ -227,11 +232,13 @@ TEST(DeltaPatchTest, DamagedPatchesAreRefused) {
       {"adds up to the old file's end, then one more", Records({{1000, 0, 0}, {1, 0, 0}}), 1001},
       {"the largest add", Records({{0xFFFFFFFFu, 0, 0}}), 1001},
       {"seeks before the start", Records({{10, 0, -11}, {1, 0, 0}}), 11},
-      {"seeks from the start backwards", Records({{0, 1, -1}, {0, 1, 0}}), 2},
-      {"seeks beyond the end", Records({{0, 1, 1001}, {0, 1, 0}}), 2},
-      {"seeks the farthest", Records({{0, 1, INT64_MIN}, {0, 1, 0}}), 2},
-      {"seeks the farthest forwards", Records({{0, 1, INT64_MAX}, {0, 1, 0}}), 2},
+      {"seeks from the start backwards", Records({{0, 1, -1}, {1, 0, 0}}), 2},
+      {"seeks beyond the end", Records({{0, 1, 1001}, {1, 0, 0}}), 2},
+      {"seeks the farthest", Records({{0, 1, INT64_MIN}, {1, 0, 0}}), 2},
+      {"seeks the farthest forwards", Records({{0, 1, INT64_MAX}, {1, 0, 0}}), 2},
       {"copies beyond the new size", Records({{0, 11, 0}}), 10},
+      {"copies far beyond the new size", Records({{0, 50000, 0}}), 20000},
+      {"adds and copies far beyond the new size", Records({{1000, 40000, 0}}), 20000},
       {"adds and copies beyond the new size", Records({{6, 5, 0}}), 10},
       {"the largest copy and add", Records({{0xFFFFFFFFu, 0xFFFFFFFFu, 0}}), 10},
       {"falls short of the new size", Records({{0, 9, 0}}), 10},
@@ -242,6 +249,7 @@ TEST(DeltaPatchTest, DamagedPatchesAreRefused) {
       Files files;
       EXPECT_FALSE(Apply(old, c.patch, c.new_size, c.new_size == now.size() ? hash : 0, part, &files));
       EXPECT_LE(files.made.size(), c.new_size) << "never more than the new size is written";
+      EXPECT_EQ(files.outside, 0) << "never a read outside the old file";
     }
   }
   // The good patch passes the same way (the cases fail for their damage).
