@@ -374,7 +374,7 @@ int Build(const Options& o) {
       if (!o.quiet && FoldedName(e.name) == "UPDATE.INI" &&
           !ScriptIsAllOrNothing(std::string(e.data.begin(), e.data.end())))
         fprintf(stderr,
-                "mkupdate: %s: warning: [SETUP] AllOrNothing is off while the update carries deltas: a player whose "
+                "mkupdate: %s: warning: [UPDATE] AllOrNothing is off while the update carries deltas: a player whose "
                 "copy of a file is not the previous release's is left with the lines before it done\n",
                 (fs::path(o.operands[0]) / "UPDATE.INI").string().c_str());
     }
