@@ -7,33 +7,60 @@
 #include <thread>
 
 #include "archive/lzma_encode.h"
+#include "archive/delta_patch.h"
 #include "archive/payload_archive.h"
+#include "archive/payload_checksum.h"
 #include "common/bytes.h"
 
 EncodedEntry EncodeEntry(const ArchiveInput& in, const ArchiveOptions& options,
                          const std::function<void(size_t)>& advance, unsigned parse_threads) {
   EncodedEntry best;
-  if (!in.compress) return best;
-  best.bytes = CompressLzBlock(in.data.data(), in.data.size(), options.level, advance, parse_threads);
-  best.flags = kEntryCompressed;
-  if (options.lzma) {
-    const uint8_t* data = in.data.data();
-    size_t size = in.data.size();
-    struct Candidate {
-      uint32_t filter, distance;
-    };
-    std::vector<Candidate> candidates = {{kEntryFilterNone, 0}};
-    if (LooksLikeExecutable(data, size)) candidates.push_back({kEntryFilterX86, 0});
-    if (uint32_t frame = PcmWaveFrameSize(data, size)) candidates.push_back({kEntryFilterDelta, frame});
-    for (const Candidate& c : candidates) {
-      // Only an encoding smaller than the best so far is kept.
-      std::vector<uint8_t> bytes = EncodeLzmaEntry(data, size, c.filter, c.distance, best.bytes.size());
-      if (bytes.empty()) continue;
-      best.bytes = std::move(bytes);
-      best.flags = LzmaEntryFlags(c.filter, c.distance);
+  if (in.compress) {
+    best.bytes = CompressLzBlock(in.data.data(), in.data.size(), options.level, advance, parse_threads);
+    best.flags = kEntryCompressed;
+    if (options.lzma) {
+      const uint8_t* data = in.data.data();
+      size_t size = in.data.size();
+      struct Candidate {
+        uint32_t filter, distance;
+      };
+      std::vector<Candidate> candidates = {{kEntryFilterNone, 0}};
+      if (LooksLikeExecutable(data, size)) candidates.push_back({kEntryFilterX86, 0});
+      if (uint32_t frame = PcmWaveFrameSize(data, size)) candidates.push_back({kEntryFilterDelta, frame});
+      for (const Candidate& c : candidates) {
+        // Only an encoding smaller than the best so far is kept.
+        std::vector<uint8_t> bytes = EncodeLzmaEntry(data, size, c.filter, c.distance, best.bytes.size());
+        if (bytes.empty()) continue;
+        best.bytes = std::move(bytes);
+        best.flags = LzmaEntryFlags(c.filter, c.distance);
+      }
+    }
+    if (!options.force_compression && best.bytes.size() >= in.data.size()) best = {};
+  }
+  if (in.has_delta && in.delta_patch.size() <= 0xFFFFFFFFu) {
+    // The patch by the same methods (LZMA only beside LzBlock, and without a
+    // filter: a patch's bytes are differences and new runs, not code), after
+    // its head; kept where it is smaller than the whole file however carried.
+    std::vector<uint8_t> patch = CompressLzBlock(in.delta_patch.data(), in.delta_patch.size(), options.level);
+    uint32_t coding = kDeltaCodingLzBlock;
+    if (options.lzma) {
+      std::vector<uint8_t> lzma =
+          EncodeLzmaEntry(in.delta_patch.data(), in.delta_patch.size(), kEntryFilterNone, 0, patch.size());
+      if (!lzma.empty()) {
+        patch = std::move(lzma);
+        coding = kDeltaCodingLzma;
+      }
+    }
+    size_t whole = best.flags != 0 ? best.bytes.size() : in.data.size();
+    if (kDeltaHeadSize + patch.size() < whole) {
+      DeltaHead head{in.delta_old_size, in.delta_old_hash, Xxh64(in.data.data(), in.data.size(), 0),
+                     uint32_t(in.delta_patch.size())};
+      best.bytes.assign(kDeltaHeadSize, 0);
+      WriteDeltaHead(&head, best.bytes.data());
+      best.bytes.insert(best.bytes.end(), patch.begin(), patch.end());
+      best.flags = (kEntryMethodDelta << kEntryMethodShift) | (coding << kEntryFilterShift);
     }
   }
-  if (!options.force_compression && best.bytes.size() >= in.data.size()) best = {};
   return best;
 }
 

@@ -14,6 +14,12 @@ struct ArchiveInput {
   std::vector<uint8_t> data;
   uint64_t file_time = 0;
   bool compress = true;  // compressed unless that does not make it smaller
+  // A delta against the file's previous release (delta_patch.h), made by the
+  // caller: the decoded patch stream and the old file's size and XXH64. The
+  // entry carries it instead of the file when it takes fewer bytes.
+  bool has_delta = false;
+  std::vector<uint8_t> delta_patch = {};
+  uint64_t delta_old_size = 0, delta_old_hash = 0;
 };
 
 // Where a build stands: entries begun of all, input bytes encoded of all,
@@ -59,7 +65,9 @@ struct EncodedEntry {
 // The smallest encoding of `in` by the options' methods: LzBlock, then with
 // `lzma` LZMA plain, LZMA after the x86 filter (a file starting "MZ") and
 // LZMA after the delta filter (a PCM WAV file); ties go to the earlier.
-// Flags 0 when none is smaller than the data (unless forced).
+// Flags 0 when none is smaller than the data (unless forced). A file with a
+// delta is carried as the delta (its patch by LzBlock or, with `lzma`, LZMA)
+// where that is smaller still.
 EncodedEntry EncodeEntry(const ArchiveInput& in, const ArchiveOptions& options,
                          const std::function<void(size_t)>& advance = nullptr, unsigned parse_threads = 1);
 

@@ -269,6 +269,13 @@ int GetArchiveEntryInfo(uint32_t index, ArchiveEntryInfo* info) {
   return 1;
 }
 
+const uint8_t* ArchiveEntryData(uint32_t index, ArchiveEntryInfo* info) {
+  FoundEntry e;
+  if (!EntryAt(index, &e)) return nullptr;
+  *info = {e.name, e.flags, e.file_time, e.size, e.stored_size};
+  return UpdateState.PayloadArchive.Bytes + e.data_offset;
+}
+
 const uint8_t* LoadArchiveEntryAt(uint32_t index, uint32_t* size) {
   FoundEntry entry{};
   bool found = EntryAt(index, &entry);

@@ -61,10 +61,18 @@ enum : uint32_t {
   kEntryFilterDelta = 2,
 };
 
+// A delta entry's bits 16-23 say how its patch stream is coded: 0 one
+// LzBlock, 1 LZMA as method 1 (5 property bytes first).
+enum : uint32_t {
+  kDeltaCodingLzBlock = 0,
+  kDeltaCodingLzma = 1,
+};
+
 // The fields of an entry's Flags.
 constexpr uint32_t EntryMethod(uint32_t flags) { return (flags >> kEntryMethodShift) & 0xFF; }
 constexpr uint32_t EntryFilter(uint32_t flags) { return (flags >> kEntryFilterShift) & 0xFF; }
 constexpr uint32_t EntryDistance(uint32_t flags) { return flags >> kEntryDistanceShift; }
+constexpr uint32_t DeltaCoding(uint32_t flags) { return EntryFilter(flags); }
 constexpr uint32_t LzmaEntryFlags(uint32_t filter, uint32_t distance) {
   return (kEntryMethodLzma << kEntryMethodShift) | (filter << kEntryFilterShift) | (distance << kEntryDistanceShift);
 }
@@ -130,6 +138,9 @@ int GetArchiveEntryInfo(uint32_t index, ArchiveEntryInfo* info);
 // The first entry named `name` (ASCII case ignored) in directory order, by
 // index; false when there is none. Nothing is decoded or shown.
 int FindArchiveEntry(const char* name, uint32_t* index, ArchiveEntryInfo* info);
+// The entry at `index` and where its StoredSize bytes lie in the image;
+// none when there is no such entry. Nothing is decoded or shown.
+const uint8_t* ArchiveEntryData(uint32_t index, ArchiveEntryInfo* info);
 // Like LoadArchiveEntry, for the entry at `index` (names may repeat).
 const uint8_t* LoadArchiveEntryAt(uint32_t index, uint32_t* size);
 

@@ -27,6 +27,21 @@ enum : uint32_t { kChecksumVersionAt = 4, kChecksumAlgorithmAt = 8, kChecksumIma
 // XXH64 of `size` bytes with the given seed (the published algorithm).
 uint64_t Xxh64(const void* data, size_t size, uint64_t seed);
 
+// The same hash over bytes that come in parts: Xxh64Reset, then Xxh64Update
+// for each part in order (of any sizes, empty ones too), then Xxh64Digest,
+// which gives what Xxh64 gives for all the parts joined, and may be asked at
+// any point without disturbing the state.
+struct Xxh64State {
+  uint64_t Lanes[4];
+  uint64_t Seed;
+  uint64_t Total;     // bytes hashed so far
+  uint8_t Pending[32];  // the last stripe's bytes, not yet mixed in
+  uint32_t PendingSize;
+};
+void Xxh64Reset(Xxh64State* state, uint64_t seed);
+void Xxh64Update(Xxh64State* state, const void* data, size_t size);
+uint64_t Xxh64Digest(const Xxh64State* state);
+
 struct ChecksumRecord {
   uint32_t Version;
   uint32_t Algorithm;

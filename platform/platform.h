@@ -116,6 +116,10 @@ struct PlatformApi {
   int (*WriteFileBytes)(PlatformFile file, const void* data, uint32_t size);
   // Reads up to `size` bytes; true when the read itself succeeded.
   int (*ReadFileBytes)(PlatformFile file, void* data, uint32_t size, uint32_t* read);
+  // Reads up to `size` bytes from `offset` (the file's position afterwards
+  // is not to be relied on); true when the read itself succeeded, with the
+  // count in `got` (short only at the file's end).
+  int (*ReadFileAt)(PlatformFile file, uint64_t offset, void* buffer, uint32_t size, uint32_t* got);
   // The file's size; false when it cannot be told or exceeds 32 bits.
   int (*FileSize)(PlatformFile file, uint32_t* size);
   // The file's last-write time.

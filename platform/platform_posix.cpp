@@ -107,6 +107,19 @@ int PosixReadFile(PlatformFile file, void* data, uint32_t size, uint32_t* read_b
   return 1;
 }
 
+int PosixReadFileAt(PlatformFile file, uint64_t offset, void* buffer, uint32_t size, uint32_t* got) {
+  uint32_t total = 0;
+  while (total < size) {
+    ssize_t n = pread(FdOf(file), static_cast<char*>(buffer) + total, size - total, off_t(offset + total));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return 0;
+    if (n == 0) break;
+    total += uint32_t(n);
+  }
+  *got = total;
+  return 1;
+}
+
 int PosixGetFileSize(PlatformFile file, uint32_t* size) {
   struct stat st;
   if (fstat(FdOf(file), &st) != 0 || st.st_size > 0xFFFFFFFFll) return 0;
@@ -288,6 +301,7 @@ const PlatformApi kPosixPlatform = {
     .OpenFileForRead = PosixOpenFileForRead,
     .WriteFileBytes = PosixWriteFile,
     .ReadFileBytes = PosixReadFile,
+    .ReadFileAt = PosixReadFileAt,
     .FileSize = PosixGetFileSize,
     .GetLastWriteTime = PosixGetLastWriteTime,
     .SetFileTimes = PosixSetFileTimes,

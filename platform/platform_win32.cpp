@@ -646,6 +646,21 @@ int Win32ReadFileBytes(PlatformFile file, void* data, uint32_t size, uint32_t* r
   return 1;
 }
 
+int Win32ReadFileAt(PlatformFile file, uint64_t offset, void* buffer, uint32_t size, uint32_t* got) {
+  LARGE_INTEGER at;
+  at.QuadPart = LONGLONG(offset);
+  if (!SetFilePointerEx(HandleOf(file), at, nullptr, FILE_BEGIN)) return 0;
+  uint32_t total = 0;
+  while (total < size) {
+    DWORD n = 0;
+    if (!::ReadFile(HandleOf(file), static_cast<char*>(buffer) + total, size - total, &n, nullptr)) return 0;
+    if (n == 0) break;
+    total += n;
+  }
+  *got = total;
+  return 1;
+}
+
 int Win32FileSize(PlatformFile file, uint32_t* size) {
   LARGE_INTEGER value;
   if (!GetFileSizeEx(HandleOf(file), &value) || value.QuadPart > 0xFFFFFFFFll) return 0;
@@ -1270,6 +1285,7 @@ const PlatformApi kWin32Platform = {
     .OpenFileForRead = Win32OpenFileForRead,
     .WriteFileBytes = Win32WriteFileBytes,
     .ReadFileBytes = Win32ReadFileBytes,
+    .ReadFileAt = Win32ReadFileAt,
     .FileSize = Win32FileSize,
     .GetLastWriteTime = Win32GetLastWriteTime,
     .SetFileTimes = Win32SetFileTimes,

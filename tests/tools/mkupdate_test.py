@@ -924,6 +924,71 @@ def methods_by_kind_the_same_on_every_host_and_old_updaters_refused():
     assert run("build", d, "-o", d.parent / "old-ok.exe", "--updater", old, "--method", "lz", "-q").returncode == 0
 
 
+def delta_trees(all_or_nothing):
+    """The previous release and the next one's update folder: a program with
+    a few edits, a file unchanged, a tiny file changed, a file OLD lacks."""
+    rng = random.Random(7)
+    program = rng.randbytes(200000)
+    edited = bytearray(program)
+    edited[5000:5010] = b"0123456789"
+    edited[120000:120000] = b"inserted bytes"
+    script = SCRIPT.replace("UpdateFile00=GAME.EXE\n", "UpdateFile00=.\\\n")
+    if all_or_nothing:
+        script += "AllOrNothing=1\n"
+    old = tree({"GAME.EXE": program, "data/same.dat": b"same" * 100, "tiny.txt": b"a"})
+    new = tree({"UPDATE.INI": script, "GAME.EXE": bytes(edited), "data/same.dat": b"same" * 100, "tiny.txt": b"b",
+                "fresh.dat": rng.randbytes(5000)})
+    return old, new, bytes(edited)
+
+
+@test
+def build_against_the_previous_release_carries_deltas_where_smaller():
+    old, new, edited = delta_trees(all_or_nothing=False)
+    exe, whole_exe = new.parent / (new.name + ".exe"), new.parent / (new.name + "-whole.exe")
+    result = run("build", new, "-o", exe, "-v", "--delta-from", old)
+    assert result.returncode == 0, result.stderr.decode()
+    # Each line: size -> stored  share  name  (what became of it)
+    why = {line.split()[4]: line[line.index("(") + 1:-1] for line in result.stdout.decode().splitlines()[:-1]}
+    assert why == {"GAME.EXE": "delta against the previous release",
+                   "UPDATE.INI": "whole: not in the previous release",
+                   "data\\same.dat": "whole: the same bytes as in the previous release",
+                   "fresh.dat": "whole: not in the previous release",
+                   "tiny.txt": "whole: smaller than its delta"}, why
+    # The deltas are known to the build: it warns of a script without AllOrNothing.
+    assert b"AllOrNothing is off while the update carries deltas" in result.stderr, result.stderr
+    listing = run("list", exe, "-v").stdout.decode().splitlines()
+    methods = {line.split()[5]: line.split()[2] for line in listing[2:]}
+    assert methods == {"GAME.EXE": "delta", "UPDATE.INI": "compressed", "data\\same.dat": "compressed",
+                       "fresh.dat": "stored", "tiny.txt": "stored"}, listing
+    assert run("verify", exe, "-q").returncode == 0
+    # Far smaller than the same update whole, which stays of the old format.
+    assert run("build", new, "-o", whole_exe, "-q").returncode == 0
+    assert exe.stat().st_size + 150000 < whole_exe.stat().st_size, (exe.stat().st_size, whole_exe.stat().st_size)
+    assert "delta" not in run("list", whole_exe).stdout.decode()
+    # The same folders give the same bytes; extract cannot write a delta alone.
+    again = new.parent / (new.name + "-again.exe")
+    assert run("build", new, "-o", again, "-q", "-j", "1", "--delta-from", old).returncode == 0
+    assert again.read_bytes() == exe.read_bytes()
+    out = new.parent / (new.name + "-out")
+    result = run("extract", exe, "-o", out)
+    assert result.returncode == 1 and b"'GAME.EXE' is a delta against the previous release" in result.stderr
+    # With AllOrNothing the build says nothing of it; an OLD that is no folder is refused.
+    old, new, _ = delta_trees(all_or_nothing=True)
+    result = run("build", new, "-o", exe, "--delta-from", old)
+    assert result.returncode == 0 and b"AllOrNothing" not in result.stderr, result.stderr
+    result = run("build", new, "-o", exe, "--delta-from", old / "none")
+    assert result.returncode == 1 and b"not a folder" in result.stderr, result.stderr
+
+
+@test
+def diff_with_delta_says_how_to_build_against_old():
+    old, new = tree(OLD_TREE), tree(NEW_TREE)
+    out = old.parent / (old.name + "-draft")
+    result = run("diff", old, new, "-o", out, "--delta")
+    assert result.returncode == 0, result.stderr.decode()
+    assert f"mkupdate build {out} -o UPDATE.exe --delta-from {old}" in result.stdout.decode(), result.stdout
+
+
 def main():
     passed = failed = 0
     for t in TESTS:

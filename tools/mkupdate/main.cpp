@@ -15,6 +15,9 @@
 #include <vector>
 
 #include "archive/archive_writer.h"
+#include "archive/delta_entry.h"
+#include "archive/delta_patch.h"
+#include "archive/lz_block.h"
 #include "archive/payload_archive.h"
 #include "archive/payload_checksum.h"
 #include "common/bytes.h"
@@ -22,6 +25,7 @@
 #include "common/update_state.h"
 #include "platform/platform.h"
 #include "resources/resource_ids.h"
+#include "tools/mkupdate/delta_maker.h"
 #include "tools/mkupdate/diff.h"
 #include "tools/mkupdate/entry_names.h"
 #include "tools/mkupdate/host.h"
@@ -52,6 +56,8 @@ struct Options {
   std::string method;  // --method: "all" or "lz"; unset: build all, pack lz
   PlanOptions plan;   // plan's own options
   std::string setup;  // diff --setup
+  std::string delta_from;  // build --delta-from: the previous release's folder
+  bool delta = false;      // diff --delta
 };
 
 // How large an archive may be. The format's offsets and sizes are 32-bit.
@@ -195,7 +201,8 @@ bool CollectEntries(const fs::path& src, std::vector<ArchiveInput>* entries, std
 }
 
 // How an entry is held: "stored", "lzblock", "lzma", "lzma+x86",
-// "lzma+delta4" (the delta filter's distance).
+// "lzma+delta4" (the delta filter's distance), "delta+lzma" (a delta against
+// the previous release, its patch coded by LZMA).
 std::string MethodText(uint32_t flags) {
   switch (EntryMethod(flags)) {
     case kEntryMethodOld:
@@ -210,6 +217,14 @@ std::string MethodText(uint32_t flags) {
           return "lzma+delta" + std::to_string(EntryDistance(flags));
       }
       return "lzma+filter" + std::to_string(EntryFilter(flags));
+    case kEntryMethodDelta:
+      switch (DeltaCoding(flags)) {
+        case kDeltaCodingLzBlock:
+          return "delta+lzblock";
+        case kDeltaCodingLzma:
+          return "delta+lzma";
+      }
+      return "delta+coding" + std::to_string(DeltaCoding(flags));
   }
   return "method" + std::to_string(EntryMethod(flags));
 }
@@ -226,9 +241,23 @@ uint32_t ReaderVersionOf(const std::vector<uint8_t>& exe) {
   return version;
 }
 
-// The archive of SRC, with a progress display on a terminal.
+// Whether the archive `image` carries an entry as a delta.
+bool CarriesDeltas(const std::vector<uint8_t>& image) {
+  UpdateState.PayloadArchive = {image.data(), uint32_t(image.size())};
+  bool deltas = false;
+  if (OpenPayloadArchive() != nullptr) {
+    ArchiveEntryInfo e;
+    for (uint32_t i = 0; GetArchiveEntryInfo(i, &e); ++i) deltas = deltas || EntryMethod(e.Flags) == kEntryMethodDelta;
+    ClosePayloadArchive();
+  }
+  UpdateState.PayloadArchive = {};
+  return deltas;
+}
+
+// The archive of SRC, with a progress display on a terminal; -v prints each
+// entry's figures and, when given, its note.
 bool MakeArchive(const Options& o, const std::vector<ArchiveInput>& entries, std::vector<uint8_t>* image,
-                 std::string* error) {
+                 std::string* error, const std::vector<std::string>* notes = nullptr) {
   ArchiveOptions options;
   options.threads = o.jobs;
   options.lzma = o.method == "all" || (o.method.empty() && o.command == "build");
@@ -259,8 +288,11 @@ bool MakeArchive(const Options& o, const std::vector<ArchiveInput>& entries, std
       for (uint32_t i = 0; i < ArchiveEntryCount(); ++i) {
         ArchiveEntryInfo e;
         GetArchiveEntryInfo(i, &e);
-        printf("%10u -> %10u  %5.1f%%  %-12s  %s\n", e.Size, e.StoredSize,
-               e.Size ? 100.0 * e.StoredSize / e.Size : 100.0, MethodText(e.Flags).c_str(), DisplayText(e.Name).c_str());
+        std::string note = notes && i < notes->size() ? (*notes)[i] : "";
+        if (EntryMethod(e.Flags) == kEntryMethodDelta) note = "delta against the previous release";
+        printf("%10u -> %10u  %5.1f%%  %-13s  %s%s\n", e.Size, e.StoredSize,
+               e.Size ? 100.0 * e.StoredSize / e.Size : 100.0, MethodText(e.Flags).c_str(), DisplayText(e.Name).c_str(),
+               note.empty() ? "" : ("  (" + note + ")").c_str());
       }
       ClosePayloadArchive();
     }
@@ -331,6 +363,50 @@ fs::path ShippedUpdater(const Options& o) {
   return self / name;
 }
 
+// The previous release's copy of each entry, from the folder OLD: for an
+// entry whose path is there with other bytes, the patch from it (the writer
+// carries it when smaller than the whole entry); what became of each, for -v.
+bool AddDeltas(const fs::path& old_tree, std::vector<ArchiveInput>* entries, std::vector<std::string>* notes,
+               std::string* error) {
+  *error = NoFolder(old_tree);
+  if (!error->empty()) return false;
+  notes->assign(entries->size(), "");
+  for (size_t i = 0; i < entries->size(); ++i) {
+    ArchiveInput& in = (*entries)[i];
+    fs::path old_path = old_tree;
+    bool named = true;
+    for (const std::string& part : EntryNameComponents(in.name)) named = named && HostPathOf(old_path, part, &old_path);
+    std::error_code ec;
+    if (!named || !fs::is_regular_file(old_path, ec)) {
+      (*notes)[i] = "whole: not in the previous release";
+      continue;
+    }
+    uint64_t old_size = fs::file_size(old_path, ec);
+    if (ec) {
+      *error = old_path.string() + ": " + ec.message();
+      return false;
+    }
+    if (old_size > kDeltaMakerLimit || in.data.size() > kDeltaMakerLimit) {
+      (*notes)[i] = "whole: too large to diff (over " + std::to_string(kDeltaMakerLimit >> 20) + " MiB)";
+      continue;
+    }
+    std::vector<uint8_t> old;
+    if (!ReadBytes(old_path, &old)) {
+      *error = old_path.string() + ": cannot be read";
+      return false;
+    }
+    if (old == in.data) {
+      (*notes)[i] = "whole: the same bytes as in the previous release";
+      continue;
+    }
+    in.has_delta = MakeDeltaPatch(old, in.data, &in.delta_patch);
+    in.delta_old_size = old.size();
+    in.delta_old_hash = Xxh64(old.data(), old.size(), 0);
+    (*notes)[i] = "whole: smaller than its delta";
+  }
+  return true;
+}
+
 int Build(const Options& o) {
   if (o.operands.size() != 1) return Usage("build takes one folder");
   if (o.output.empty()) return Usage("build needs -o OUT.exe");
@@ -343,13 +419,29 @@ int Build(const Options& o) {
   fs::path updater_path = ShippedUpdater(o);
   std::vector<uint8_t> updater;
   if (!ReadBytes(updater_path, &updater)) return Fail(updater_path.string() + ": cannot be read (give --updater EXE)");
+  std::vector<std::string> notes;
+  if (!o.delta_from.empty() && !AddDeltas(o.delta_from, &entries, &notes, &error)) return Fail(error);
   std::vector<uint8_t> image;
-  if (!MakeArchive(o, entries, &image, &error)) return Fail(error);
+  if (!MakeArchive(o, entries, &image, &error, &notes)) return Fail(error);
   uint32_t version = (ReadLe32(image.data() + kHeaderFlagsAt) & kHeaderVersionMask) >> kHeaderVersionShift;
   if (uint32_t reads = ReaderVersionOf(updater); version > reads)
     return Fail(updater_path.string() + ": this updater reads archives up to format version " + std::to_string(reads) +
                 ", the update's is version " + std::to_string(version) +
-                " (LZMA entries): build with --method lz, or start from a newer updater");
+                ": build with --method lz (and without --delta-from), or start from a newer updater");
+    // A delta is made from the player's copy of the previous release: where a
+  // player's copy is another, the file fails. Only AllOrNothing takes the
+  // lines before it back. The build knows which entries went as deltas, so
+  // it is the build that says so.
+  if (CarriesDeltas(image)) {
+    for (const ArchiveInput& e : entries) {
+      if (!o.quiet && FoldedName(e.name) == "UPDATE.INI" &&
+          !ScriptIsAllOrNothing(std::string(e.data.begin(), e.data.end())))
+        fprintf(stderr,
+                "mkupdate: %s: warning: [UPDATE] AllOrNothing is off while the update carries deltas: a player whose "
+                "copy of a file is not the previous release's is left with the lines before it done\n",
+                (fs::path(o.operands[0]) / "UPDATE.INI").string().c_str());
+    }
+  }
   // The archive is UPDATE/102, its checksum record UPDATE/103; a record
   // left from an earlier build in the starting executable never survives.
   std::vector<Resource> put(1);
@@ -489,6 +581,11 @@ int Extract(const Options& o) {
       Fail(o.operands[0] + ": entry '" + DisplayText(e.Name) + "' refused: " + error);
       return false;
     }
+    if (EntryMethod(e.Flags) == kEntryMethodDelta) {
+      Fail(o.operands[0] + ": entry '" + DisplayText(e.Name) +
+           "' is a delta against the previous release: only the updater writes it, from the player's copy");
+      return false;
+    }
     uint32_t size = 0;
     const uint8_t* bytes = LoadArchiveEntryAt(i, &size);
     if (bytes == nullptr) {
@@ -514,6 +611,11 @@ int Verify(const Options& o) {
   if (!OpenArchiveFile(path, &file, &error)) return Fail(error);
   uint32_t count = ArchiveEntryCount();
   int status = ForEachEntry(path, [&path](uint32_t i, const ArchiveEntryInfo& e) {
+    if (EntryMethod(e.Flags) == kEntryMethodDelta) {
+      if (DeltaPatchDecodes(i)) return true;
+      Fail(path + ": entry " + DisplayText(e.Name) + ": a damaged delta");
+      return false;
+    }
     uint32_t size = 0;
     const uint8_t* bytes = LoadArchiveEntryAt(i, &size);
     if (bytes == nullptr) {
@@ -587,7 +689,13 @@ int Diff(const Options& o) {
   diff.quiet = o.quiet;
   diff.verbose = o.verbose;
   diff.entry_limit = kEntryLimit;
-  return RunDiff(diff);
+  int status = RunDiff(diff);
+  // The draft holds NEW's files whole; the deltas are made when it is built
+  // against OLD, which the build is told.
+  if (status == 0 && o.delta && !o.quiet)
+    printf("build it with deltas against OLD: mkupdate build %s -o UPDATE.exe --delta-from %s\n", o.output.c_str(),
+           o.operands[0].c_str());
+  return status;
 }
 
 // The options: one table for the parsing, the general help and each
@@ -667,6 +775,12 @@ const OptionEntry kOptions[] = {
        *error = "--drive takes L=DIR, L a drive letter";
        return false;
      }},
+    {nullptr, "--delta-from", "OLD", "build",
+     "carry each file that the folder OLD (the previous release) holds with other bytes as a delta against it, "
+     "where that is smaller",
+     [](Options* o, const std::string& v, std::string*) { return o->delta_from = v, true; }},
+    {nullptr, "--delta", nullptr, "diff", "say how to build the draft with deltas against OLD (build --delta-from)",
+     [](Options* o, const std::string&, std::string*) { return o->delta = true; }},
     {nullptr, "--setup", "FILE", "diff", "take [SETUP] whole from this UPDATE.INI (and the agreement texts beside it)",
      [](Options* o, const std::string& v, std::string*) { return o->setup = v, true; }},
     {"-q", "--quiet", nullptr, "build check pack verify diff", "print nothing but errors",
