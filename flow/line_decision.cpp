@@ -2,8 +2,10 @@
 
 #include <cstring>
 
+#include "archive/delta_entry.h"
 #include "archive/file_output.h"
 #include "archive/payload_archive.h"
+#include "archive/payload_checksum.h"
 #include "common/error_box.h"
 #include "common/messages.h"
 #include "common/text.h"
@@ -57,6 +59,48 @@ bool LineAppliesToMode(int has_mode, uint32_t mode) { return !has_mode || mode =
 
 namespace {
 
+// The size and XXH64 of the file at `path`, read in a fixed buffer. False
+// when it cannot be read.
+uint8_t g_hash_buffer[64 * 1024];
+bool HashOfFile(const char* path, uint64_t* size, uint64_t* hash) {
+  PlatformFile file = Os->OpenFileForRead(path);
+  if (file == nullptr) return false;
+  Xxh64State state;
+  Xxh64Reset(&state, 0);
+  uint64_t at = 0;
+  bool ok = true;
+  for (;;) {
+    uint32_t got = 0;
+    if (!Os->ReadFileAt(file, at, g_hash_buffer, sizeof g_hash_buffer, &got)) {
+      ok = false;
+      break;
+    }
+    if (got == 0) break;
+    Xxh64Update(&state, g_hash_buffer, got);
+    at += got;
+  }
+  Os->CloseFile(file);
+  *size = at;
+  *hash = Xxh64Digest(&state);
+  return ok;
+}
+
+// A delta entry's write, by what the player's file holds: the new bytes
+// already (a run after an interrupted one), the previous release's (the
+// delta makes the new file from them), or anything else, which no delta can
+// make new. A damaged head or a file that cannot be read goes on to the
+// write, which fails with its own message.
+void DecideDelta(const ArchiveEntryInfo& entry, LineDecision* decision) {
+  uint64_t old_hash = 0, new_hash = 0, old_size = 0, size = 0, hash = 0;
+  if (!DeltaEntryHashes(decision->EntryIndex, &old_hash, &new_hash, &old_size))
+    return Decide(decision, kVerbReplace, kWhyPatched);
+  if (decision->TargetAttributes == kInvalidAttributes) return Decide(decision, kVerbFail, kWhyOtherRelease);
+  if (!HashOfFile(decision->Target, &size, &hash)) return Decide(decision, kVerbReplace, kWhyPatched);
+  if (size == entry.Size && hash == new_hash) return Decide(decision, kVerbKeep, kWhyAlreadyNew);
+  if (size == old_size && hash == old_hash) return Decide(decision, kVerbReplace, kWhyPatched);
+  Decide(decision, kVerbFail, kWhyOtherRelease);
+}
+
 // The write of entry `index` (already in decision->EntryIndex, described
 // by `entry`) to decision->Target.
 void DecideWriteOf(const ArchiveEntryInfo& entry, int keep_newer, LineDecision* decision) {
@@ -90,6 +134,7 @@ void DecideWriteOf(const ArchiveEntryInfo& entry, int keep_newer, LineDecision* 
   // The elevated updater writes through no link that a player's program
   // made (platform/link_guard.h): the write would be refused.
   if (PathHasForeignLink(decision->Target)) return Decide(decision, kVerbFail, kWhyForeignLink);
+  if (EntryMethod(entry.Flags) == kEntryMethodDelta) return DecideDelta(entry, decision);
   Decide(decision, decision->TargetAttributes == kInvalidAttributes ? kVerbNew : kVerbReplace, kWhyWritten);
 }
 
@@ -234,13 +279,21 @@ namespace {
 // Every other line has its entry decoded to nothing first, so that a damaged
 // entry fails it with its box all the same; then, as before, a read-only
 // file there (one the time rule keeps, too) loses the attribute.
+// A delta's file is made the same way from the player's file, which stays
+// open for reading until the new one is made.
 int CarryOutEntry(const LineDecision& decision) {
   bool read_only = decision.TargetAttributes != kInvalidAttributes && (decision.TargetAttributes & kAttrReadOnly);
-  if (decision.Why == kWhyWritten) {
+  if (decision.Why == kWhyWritten || decision.Why == kWhyPatched) {
     char temp[kPlatformTextSize];
-    PlatformFile file =
-        WriteEntryBeside(decision.EntryIndex, decision.Target, &decision.EntryTime, temp,
-                         [](void*, uint64_t done, uint64_t total) { RunWriting(done, total); }, nullptr);
+    auto step = [](void*, uint64_t done, uint64_t total) { RunWriting(done, total); };
+    PlatformFile file = nullptr;
+    if (decision.Why == kWhyWritten) {
+      file = WriteEntryBeside(decision.EntryIndex, decision.Target, &decision.EntryTime, temp, step, nullptr);
+    } else if (PlatformFile old_file = Os->OpenFileForRead(decision.Target)) {
+      file = WriteDeltaEntryBeside(decision.EntryIndex, old_file, decision.Target, &decision.EntryTime, temp, step,
+                                   nullptr);
+      Os->CloseFile(old_file);
+    }
     if (file == nullptr) return 0;
     if (read_only) CurrentPut()->MakeWritable(decision.Target, 0);
     return CurrentPut()->File(file, temp, decision.Target, &decision.EntryTime, decision.DataBase);
@@ -272,7 +325,12 @@ int CarryOutUpdateItem(const LineDecision& decision) {
     case kWhyPlayersData:
       CurrentPut()->Touch(decision.Target);  // the file keeps its content and takes the run's time
       return 1;
+    case kWhyAlreadyNew: return 1;  // what the update makes is there already
+    case kWhyOtherRelease:
+      ShowUpdaterErrorF(kMsgOtherRelease, UpdateState.GameTitle, decision.Target + decision.RelativeAt);
+      return 0;
     case kWhyWritten:
+    case kWhyPatched:
     case kWhyNewer:
     case kWhyFolderInPlace:
     case kWhyNoFolder:

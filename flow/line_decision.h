@@ -44,6 +44,9 @@ enum LineWhy : int32_t {
   kWhyOtherKind,      // fail: a removal line names a file and finds a folder, or the other way round
   kWhyHoldsData,      // fail: a removal line would take a DataFile line's file away
   kWhyEmptyFolder,    // fail: a folder line names a folder that holds no file of the update (a box)
+  kWhyPatched,        // replace: a delta's file holds the previous release's bytes, which the delta makes new
+  kWhyAlreadyNew,     // keep: a delta's file already holds the new release's bytes
+  kWhyOtherRelease,   // fail: a delta's file is missing or neither release's (a box)
 };
 
 struct LineDecision {

@@ -33,6 +33,7 @@ inline const MessageOriginal kMessageOriginals[] = {
   {"kMsgNoLists", kMsgNoLists, reinterpret_cast<const char*>(u8"No 'UpdateFileXX' and 'CopyFileXX'")},
   {"kMsgNothingToUpdate", kMsgNothingToUpdate, reinterpret_cast<const char*>(u8"アップデートする必要のあるファイルはありません")},
   {"kMsgWriteFailed", kMsgWriteFailed, reinterpret_cast<const char*>(u8"ファイルの書き込みに失敗しました")},
+  {"kMsgOtherRelease", kMsgOtherRelease, reinterpret_cast<const char*>(u8"「%s」のファイル %s が、このアップデートの対象のバージョンのものと異なるため、アップデートできません。ゲームをインストールし直すか、お使いのバージョンに合ったアップデートを使って下さい")},
   {"kInfoCopying", kInfoCopying, reinterpret_cast<const char*>(u8"%s をコピーしています")},
   {"kMsgCopyFailed", kMsgCopyFailed, reinterpret_cast<const char*>(u8"SETUP.INI : \"%s\" のコピーに失敗しました")},
   {"kMsgInsertDisc", kMsgInsertDisc, reinterpret_cast<const char*>(u8"ＣＤ－ＲＯＭドライブに「%s」ディスク %i を入れて下さい")},

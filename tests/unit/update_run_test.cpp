@@ -10,6 +10,7 @@
 
 #include "archive/archive_writer.h"
 #include "archive/payload_archive.h"
+#include "archive/payload_checksum.h"
 #include "common/messages.h"
 #include "common/text.h"
 #include "common/update_state.h"
@@ -17,6 +18,7 @@
 #include "flow/recovery.h"
 #include "flow/updater_main.h"
 #include "tests/support/test_files.h"
+#include "tools/mkupdate/delta_maker.h"
 
 namespace {
 
@@ -64,7 +66,8 @@ class UpdateRunTest : public PlatformTest {
   }
   // The state the start-up leaves for the run: the script and the
   // installation read, with the update's files.
-  void Ready(const std::string& update_section, const std::map<std::string, std::string>& files = {}) {
+  void Ready(const std::string& update_section, const std::map<std::string, std::string>& files = {},
+             const std::vector<ArchiveInput>& more = {}) {
     std::string script =
         "[SETUP]\r\nCompanyName=Co\r\nGameTitle=Title\r\nGameClass=Class\r\nGameDir=Dir\r\n"
         "AgreementTitle=TITLE.TXT\r\n[UPDATE]\r\n" +
@@ -75,6 +78,7 @@ class UpdateRunTest : public PlatformTest {
         {"TITLE.TXT", {'h', 'i'}, kTime, false}};  // shown on the first page, never written
     for (const auto& [name, bytes] : files)
       entries.push_back({name, std::vector<uint8_t>(bytes.begin(), bytes.end()), kTime, true});
+    entries.insert(entries.end(), more.begin(), more.end());
     std::string error;
     payload_ = BuildArchive(entries, {}, &error);
     ASSERT_FALSE(payload_.empty()) << error;
@@ -434,6 +438,76 @@ TEST_F(UpdateRunTest, UpdatesOfEveryShapeLeaveTheInstallationAsTheyShould) {
       std::map<std::string, std::string> tree;
       ListTree(folder.Join("game"), "", &tree);
       EXPECT_EQ(tree, expected);
+    }
+  }
+}
+
+// Files carried as deltas against the previous release, by what the player
+// has: the previous release is patched, the new release left alone (a run
+// after an interrupted one), anything else (another version, a file gone)
+// stops the run with the box naming the file; all or nothing then leaves
+// the installation as it was, lines before it included. Each case would
+// catch a fault: a delta applied to a file it was not made from, a second
+// run that fails on its own earlier work, a wrong file reported as done.
+TEST_F(UpdateRunTest, DeltasPatchThePreviousReleaseAndStopOnAnyOther) {
+  std::string old_release(40000, '\0'), new_release;
+  uint32_t seed = 12345;
+  for (char& c : old_release) c = char((seed = seed * 1103515245 + 12345) >> 24);
+  new_release = old_release;
+  for (size_t at : {100u, 9000u, 25000u}) new_release.replace(at, 8, "RELEASE2");
+  ArchiveInput delta{"MOVIE.DAT", std::vector<uint8_t>(new_release.begin(), new_release.end()), kTime, true};
+  std::vector<uint8_t> old_bytes(old_release.begin(), old_release.end());
+  ASSERT_TRUE(MakeDeltaPatch(old_bytes, delta.data, &delta.delta_patch));
+  delta.has_delta = true;
+  delta.delta_old_size = old_bytes.size();
+  delta.delta_old_hash = Xxh64(old_bytes.data(), old_bytes.size(), 0);
+  std::string other = old_release;
+  other[20000] ^= 1;
+  char box[1024];
+  FormatText(box, sizeof box, kMsgOtherRelease, "Title", "MOVIE.DAT");
+
+  const struct {
+    const char* what;
+    const char* before;  // MOVIE.DAT before the run; nullptr: none
+    RunOutcome outcome;
+    bool boxed;
+  } kCases[] = {
+      {"the previous release is patched", old_release.c_str(), kRunCompleted, false},
+      {"the new release is left alone", new_release.c_str(), kRunCompleted, false},
+      {"another version stops the run", other.c_str(), kRunFailed, true},
+      {"a missing file stops the run", nullptr, kRunFailed, true},
+  };
+  for (const auto& c : kCases) {
+    for (const char* all_or_nothing : {"0", "1"}) {
+      SCOPED_TRACE(std::string(c.what) + ", AllOrNothing=" + all_or_nothing);
+      CleanUpTemporary();
+      ResetUpdateState();
+      fake->boxes.clear();
+      RemoveTree(folder.Join("game").c_str());
+      MakeFolder(folder.Join("game"));
+      WriteWholeFile(folder.Join("game\\GAME.EXE"), "old");
+      WriteWholeFile(folder.Join("game\\SETUP.INI"), kSetupIni);
+      std::string movie = folder.Join("game\\MOVIE.DAT");
+      std::string before = c.before == nullptr ? "" : c.before == other.c_str() ? other
+                                                   : c.before == new_release.c_str() ? new_release : old_release;
+      if (c.before != nullptr) WriteWholeFile(movie, before);
+      Ready(std::string("AllOrNothing=") + all_or_nothing + "\r\nUpdateFile00=GAME.EXE\r\nUpdateFile01=MOVIE.DAT\r\n",
+            {}, {delta});
+      Recorder r;
+      EXPECT_EQ(RunUpdate(SeatOf(&r)), c.outcome);
+      bool staged = std::string(all_or_nothing) == "1";
+      if (c.outcome == kRunCompleted) {
+        EXPECT_EQ(ReadWholeFile(folder.Join("game\\GAME.EXE")), "new");
+        EXPECT_TRUE(ReadWholeFile(movie) == new_release);
+      } else {
+        EXPECT_EQ(ReadWholeFile(folder.Join("game\\GAME.EXE")), staged ? "old" : "new");
+        EXPECT_EQ(Os->GetAttributes(movie.c_str()) != kInvalidAttributes, c.before != nullptr);
+        if (c.before != nullptr) EXPECT_TRUE(ReadWholeFile(movie) == before);
+      }
+      // The file's own box, then the run's failed-write box as after any failed line.
+      ASSERT_EQ(fake->boxes.size(), c.boxed ? 2u : 0u);
+      if (c.boxed) EXPECT_EQ(fake->boxes[0].text, box);
+      if (c.boxed) EXPECT_EQ(fake->boxes[1].text, kMsgWriteFailed);
     }
   }
 }

@@ -42,6 +42,7 @@ TEXTS = [
     ("kMsgNoLists", "No 'UpdateFileXX' and 'CopyFileXX'"),
     ("kMsgNothingToUpdate", "アップデートする必要のあるファイルはありません"),
     ("kMsgWriteFailed", "ファイルの書き込みに失敗しました"),
+    ("kMsgOtherRelease", "「%s」のファイル %s が、このアップデートの対象のバージョンのものと異なるため、アップデートできません。ゲームをインストールし直すか、お使いのバージョンに合ったアップデートを使って下さい"),
     # Disc copy
     ("kInfoCopying", "%s をコピーしています"),
     ("kMsgCopyFailed", "SETUP.INI : \"%s\" のコピーに失敗しました"),

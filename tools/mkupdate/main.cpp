@@ -371,8 +371,17 @@ bool AddDeltas(const fs::path& old_tree, std::vector<ArchiveInput>* entries, std
   *error = NoFolder(old_tree);
   if (!error->empty()) return false;
   notes->assign(entries->size(), "");
+  std::set<std::string> names, whole;
+  for (const ArchiveInput& in : *entries) names.insert(FoldedName(in.name));
+  for (const ArchiveInput& in : *entries)
+    if (FoldedName(in.name) == FoldedName(kScriptEntryName))
+      whole = EntriesCarriedWhole(std::string(in.data.begin(), in.data.end()), names);
   for (size_t i = 0; i < entries->size(); ++i) {
     ArchiveInput& in = (*entries)[i];
+    if (whole.count(FoldedName(in.name))) {
+      (*notes)[i] = "whole: the script, an agreement text or a \"d\" line's file";
+      continue;
+    }
     fs::path old_path = old_tree;
     bool named = true;
     for (const std::string& part : EntryNameComponents(in.name)) named = named && HostPathOf(old_path, part, &old_path);

@@ -678,6 +678,13 @@ std::string WhyOf(const LineDecision& d, const UpdateItem* item, int overwrite_o
                                                  : "fails: the line names a folder, and a file is there";
     case kWhyHoldsData: return "fails: it would take away a DataFile line's file (the player's data)";
     case kWhyEmptyFolder: return "fails: " + Quoted(kMsgNoEntry) + " (the update carries no file in that folder)";
+    case kWhyPatched: return "patched: the previous release's file, made new by the update's delta";
+    case kWhyAlreadyNew: return "kept: already the new release's file (the update's delta is not needed)";
+    case kWhyOtherRelease:
+      FormatText(text, sizeof text, kMsgOtherRelease, UpdateState.GameTitle, d.Target + d.RelativeAt);
+      return std::string("fails: ") +
+             (d.TargetAttributes == kInvalidAttributes ? "no file there" : "neither the previous release's file nor the new one") +
+             ", and the update carries a delta for it: " + Quoted(text);
   }
   return "";
 }
@@ -844,9 +851,9 @@ bool PlanLines(const PlanOptions& o, Outcome* outcome, std::string* error) {
     while (reported < reports.update.size() && reports.update[reported].first == int(applied)) {
       const LineDecision& d = reports.update[reported++].second;
       Line file = line;
-      file.bytes = d.Why == kWhyWritten || d.Why == kWhyNewer ? d.Bytes : 0;
+      file.bytes = d.Why == kWhyWritten || d.Why == kWhyNewer || d.Why == kWhyPatched ? d.Bytes : 0;
       file.why = WhyOf(d, &UpdateState.UpdateItems[applied], overwrite_only);
-      outcome->bytes += d.Why == kWhyWritten ? d.Bytes : 0;
+      outcome->bytes += d.Why == kWhyWritten || d.Why == kWhyPatched ? d.Bytes : 0;
       print(&d, &file);
       any = true;
     }

@@ -441,6 +441,22 @@ std::vector<Finding> CheckScript(const std::string& script, const std::set<std::
   return checker.findings;
 }
 
+std::set<std::string> EntriesCarriedWhole(const std::string& script, const std::set<std::string>& entries) {
+  Checker checker{script, entries, {}};
+  checker.CheckSetup();
+  checker.CheckUpdateFiles();
+  std::set<std::string> whole = checker.agreements;
+  whole.insert(FoldedName("UPDATE.INI"));
+  for (const Written& w : checker.written) {
+    if (w.kind != DataFile) continue;
+    // A file line takes its whole path's entry or its last component's:
+    // both are kept whole.
+    whole.insert(FoldedName(w.shown));
+    whole.insert(FoldedName(w.shown.substr(size_t(EntryNameOffset(w.shown.c_str())))));
+  }
+  return whole;
+}
+
 bool ScriptIsAllOrNothing(const std::string& script) {
   std::set<std::string> none;
   Checker checker{script, none, {}};

@@ -16,6 +16,12 @@ struct Finding {
 // way the updater compares them (see FoldedName).
 std::vector<Finding> CheckScript(const std::string& script, const std::set<std::string>& entries);
 
+// The folded names of the entries that an update must carry whole, never as
+// a delta: the script and the agreement texts (the updater reads them before
+// any file is looked at) and every file a "d" line may write (that line
+// writes only where the player has no file, so there is nothing to patch).
+std::set<std::string> EntriesCarriedWhole(const std::string& script, const std::set<std::string>& entries);
+
 // Whether the script's AllOrNothing is on, read as the updater reads it.
 bool ScriptIsAllOrNothing(const std::string& script);
 
