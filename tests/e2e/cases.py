@@ -6,6 +6,7 @@ import dataclasses
 import pathlib
 import random
 import re
+import subprocess
 from typing import Callable, Optional
 
 TITLE = "星の航路"
@@ -209,7 +210,7 @@ class Case:
     small_disk: bool = False  # install on the small disk (a 4 MiB tmpfs)
     make_payload: Optional[Callable] = None  # writes further payload files into the folder given
     install_folder: str = ""  # a folder around the game and data folders (a name to test paths with)
-    build_options: tuple = ()  # further options of mkupdate build
+    build_options: object = ()  # further options of mkupdate build, or a function of the run giving them
     damage: Optional[Callable] = None  # changes the built executable's bytes in place
     planted: tuple = ()  # DLL names planted beside the updater (tests/e2e/planted_dll.c)
     planted_may_run: bool = False  # the case shows that a planted DLL does run
@@ -1083,4 +1084,59 @@ CASES += [
     Case("diff-of-two-releases-turns-the-old-installation-into-the-new", DRAFT_RUN, exit_code=1,
          script=None, payload_files={}, setup_ini=None, game_files=release(RELEASE_1), diff=(RELEASE_1, RELEASE_2),
          check=exactly_release(RELEASE_2)),
+]
+
+
+# --- Deltas against the previous release ------------------------------------------------
+# MOVIE.DAT travels as a delta against release 1's copy (build --delta-from):
+# on release 1 it is patched, on release 2 left alone (a second run after an
+# interrupted one), on any other copy the run stops with the box that names
+# the file, and all or nothing leaves everything as it was.
+def _release_bytes(seed, size=60_000):
+    rng = random.Random(seed)
+    return bytes(rng.randrange(256) for _ in range(size))
+
+
+MOVIE_1 = _release_bytes(27)
+MOVIE_2 = MOVIE_1[:1000] + b"RELEASE 2" + MOVIE_1[1009:40000] + b"more frames" + MOVIE_1[40000:]
+MOVIE_OTHER = MOVIE_1[:30000] + b"a fan's patch" + MOVIE_1[30013:]
+DELTA_SCRIPT = run_script(("AllOrNothing", "1"), ("UpdateFile00", "GAME.EXE"), ("UpdateFile01", "MOVIE.DAT"))
+
+
+def against_release_1(run):
+    """build's options: --delta-from a folder holding release 1's files."""
+    previous = run.folder / "release-1"
+    previous.mkdir(exist_ok=True)
+    (previous / "MOVIE.DAT").write_bytes(MOVIE_1)
+    (previous / "GAME.EXE").write_bytes(b"MZ old game")
+    return ("--delta-from", str(previous))
+
+
+def carried_as_delta(check):
+    """The case's check, after making sure the update carries MOVIE.DAT as a delta."""
+    def both(run):
+        listing = subprocess.run([str(REPOSITORY / "build" / "native" / "tools" / "mkupdate"), "list", "-v",
+                                  str(run.folder / "updater.exe")], capture_output=True, text=True).stdout
+        row = [line for line in listing.splitlines() if " MOVIE.DAT " in line]
+        return ([] if row and "delta" in row[0] else [f"MOVIE.DAT is not carried as a delta: {row}"]) + check(run)
+    return both
+
+
+OTHER_RELEASE = run_error(f"「{TITLE}」のファイル MOVIE.DAT が、このアップデートの対象のバージョンのものと異なるため、"
+                          "アップデートできません。ゲームをインストールし直すか、お使いのバージョンに合ったアップデートを使って下さい")
+
+CASES += [
+    Case("delta-update-patches-the-previous-release", RUN + FINISH, exit_code=1, script=DELTA_SCRIPT,
+         payload_files={"GAME.EXE": b"MZ new game", "MOVIE.DAT": MOVIE_2},
+         game_files={"GAME.EXE": b"MZ old game", "MOVIE.DAT": MOVIE_1}, build_options=against_release_1,
+         check=carried_as_delta(tree_is({"GAME.EXE": b"MZ new game", "MOVIE.DAT": MOVIE_2}))),
+    Case("delta-update-leaves-the-new-release-alone", RUN + FINISH, exit_code=1, script=DELTA_SCRIPT,
+         payload_files={"GAME.EXE": b"MZ new game", "MOVIE.DAT": MOVIE_2},
+         game_files={"GAME.EXE": b"MZ old game", "MOVIE.DAT": MOVIE_2}, build_options=against_release_1,
+         check=carried_as_delta(tree_is({"GAME.EXE": b"MZ new game", "MOVIE.DAT": MOVIE_2}))),
+    Case("delta-update-on-another-version-says-so-and-changes-nothing",
+         RUN + [press(OK, OTHER_RELEASE), press(OK, WRITE_FAILED)] + FAIL, script=DELTA_SCRIPT,
+         payload_files={"GAME.EXE": b"MZ new game", "MOVIE.DAT": MOVIE_2},
+         game_files={"GAME.EXE": b"MZ old game", "MOVIE.DAT": MOVIE_OTHER}, build_options=against_release_1,
+         check=carried_as_delta(tree_is({"GAME.EXE": b"MZ old game", "MOVIE.DAT": MOVIE_OTHER}))),
 ]

@@ -248,8 +248,9 @@ def build_updater(case, wine: Wine, run, mkupdate: pathlib.Path) -> pathlib.Path
         case.make_payload(run.payload)
     updater = run.folder / "updater.exe"
     if case.embed:
+        options = case.build_options(run) if callable(case.build_options) else case.build_options
         subprocess.run([str(mkupdate), "build", str(run.payload), "-o", str(updater), "--updater",
-                        str(wine.build / "updater.exe"), "--no-check", "-q", *case.build_options], check=True,
+                        str(wine.build / "updater.exe"), "--no-check", "-q", *options], check=True,
                        stderr=subprocess.DEVNULL)
     else:
         shutil.copy(wine.build / "updater.exe", updater)

@@ -247,6 +247,22 @@ int PlanReadFileBytes(PlatformFile handle, void* data, uint32_t size, uint32_t* 
   return f->file == nullptr || !ferror(f->file);
 }
 
+// Reads at an offset of this machine's file (a delta's old file, hashed and
+// patched from the installation's own bytes). A file the run laid earlier
+// keeps no bytes here, so it cannot be read.
+int PlanReadFileAt(PlatformFile handle, uint64_t offset, void* data, uint32_t size, uint32_t* got) {
+  PlanFile* f = static_cast<PlanFile*>(handle);
+  *got = 0;
+  if (f->file == nullptr) return 0;
+#ifdef _WIN32
+  if (_fseeki64(f->file, int64_t(offset), SEEK_SET) != 0) return 0;
+#else
+  if (fseeko(f->file, off_t(offset), SEEK_SET) != 0) return 0;
+#endif
+  *got = uint32_t(fread(data, 1, size, f->file));
+  return !ferror(f->file);
+}
+
 int PlanFileSize(PlatformFile handle, uint32_t* size) {
   PlanFile* f = static_cast<PlanFile*>(handle);
   std::error_code ec;
@@ -466,6 +482,7 @@ PlatformApi StandIn() {
   api.OpenFileForRead = PlanOpenFileForRead;
   api.WriteFileBytes = PlanWriteFileBytes;
   api.ReadFileBytes = PlanReadFileBytes;
+  api.ReadFileAt = PlanReadFileAt;
   api.FileSize = PlanFileSize;
   api.GetLastWriteTime = PlanGetLastWriteTime;
   api.SetFileTimes = PlanSetFileTimes;
