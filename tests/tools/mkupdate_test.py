@@ -947,19 +947,20 @@ def build_against_the_previous_release_carries_deltas_where_smaller():
     exe, whole_exe = new.parent / (new.name + ".exe"), new.parent / (new.name + "-whole.exe")
     result = run("build", new, "-o", exe, "-v", "--delta-from", old)
     assert result.returncode == 0, result.stderr.decode()
-    # Each line: size -> stored  share  name  (what became of it)
-    why = {line.split()[4]: line[line.index("(") + 1:-1] for line in result.stdout.decode().splitlines()[:-1]}
+    # Each line: size -> stored  share  method  name  (what became of it)
+    why = {line.split()[5]: line[line.index("(") + 1:-1] for line in result.stdout.decode().splitlines()[:-1]}
     assert why == {"GAME.EXE": "delta against the previous release",
-                   "UPDATE.INI": "whole: not in the previous release",
+                   "UPDATE.INI": "whole: the script, an agreement text or a \"d\" line's file",
                    "data\\same.dat": "whole: the same bytes as in the previous release",
                    "fresh.dat": "whole: not in the previous release",
                    "tiny.txt": "whole: smaller than its delta"}, why
     # The deltas are known to the build: it warns of a script without AllOrNothing.
     assert b"AllOrNothing is off while the update carries deltas" in result.stderr, result.stderr
     listing = run("list", exe, "-v").stdout.decode().splitlines()
-    methods = {line.split()[5]: line.split()[2] for line in listing[2:]}
-    assert methods == {"GAME.EXE": "delta", "UPDATE.INI": "compressed", "data\\same.dat": "compressed",
-                       "fresh.dat": "stored", "tiny.txt": "stored"}, listing
+    methods = {line.split()[5]: line.split()[2] for line in listing if line.startswith(" ") and "->" not in line and "size" not in line}
+    assert methods["GAME.EXE"].startswith("delta+"), listing
+    assert not any(m.startswith("delta") for name, m in methods.items() if name != "GAME.EXE"), listing
+    assert methods["fresh.dat"] == "stored" and methods["tiny.txt"] == "stored", listing
     assert run("verify", exe, "-q").returncode == 0
     # Far smaller than the same update whole, which stays of the old format.
     assert run("build", new, "-o", whole_exe, "-q").returncode == 0
@@ -978,6 +979,25 @@ def build_against_the_previous_release_carries_deltas_where_smaller():
     assert result.returncode == 0 and b"AllOrNothing" not in result.stderr, result.stderr
     result = run("build", new, "-o", exe, "--delta-from", old / "none")
     assert result.returncode == 1 and b"not a folder" in result.stderr, result.stderr
+
+
+@test
+def a_data_line_file_and_the_script_are_never_deltas():
+    # A "d" line writes only where the player has no file, so there is
+    # nothing to patch: its file travels whole however like the old one it is.
+    rng = random.Random(3)
+    program, save = rng.randbytes(100000), rng.randbytes(100000)
+    script = SCRIPT.replace("UpdateFile00=GAME.EXE\n", "UpdateFile00=GAME.EXE\nUpdateFile01=d,save.dat\n")
+    script += "AllOrNothing=1\n"
+    old = tree({"UPDATE.INI": script + "; the previous release's\n", "GAME.EXE": program, "save.dat": save})
+    new = tree({"UPDATE.INI": script, "GAME.EXE": program[:500] + b"patched" + program[507:],
+                "save.dat": save[:500] + b"patched" + save[507:]})
+    exe = new.parent / (new.name + ".exe")
+    result = run("build", new, "-o", exe, "-v", "--delta-from", old)
+    assert result.returncode == 0, result.stderr.decode()
+    methods = {line.split()[5]: line.split()[4] for line in result.stdout.decode().splitlines()[:-1]}
+    assert methods["GAME.EXE"].startswith("delta+"), methods
+    assert not methods["save.dat"].startswith("delta") and not methods["UPDATE.INI"].startswith("delta"), methods
 
 
 @test
