@@ -17,6 +17,7 @@ scripts/xvfb.sh), from the project's root, for example:
   bench/wine_scale.py build/win64 --arch x86_64 --entry 4294967295 --data game
   bench/wine_scale.py build/win64 --arch x86_64 --files 16 --file-size 4096
   bench/wine_scale.py build/win64 --arch x86_64 --files 20000 --file-size 4096 --folder-lines
+  bench/wine_scale.py build/win32 --entry 134217728 --data mixed --method lz   (against the default's LZMA)
 
 --folder-lines lays the files out in folders of 100 under one folder line
 (`UpdateFile00=.\\`); without it the script lists each file on a line of
@@ -162,6 +163,7 @@ def main():
     parser.add_argument("--files", type=int, help="this many files of --file-size bytes")
     parser.add_argument("--file-size", type=int, default=4096)
     parser.add_argument("--folder-lines", action="store_true")
+    parser.add_argument("--method", choices=("lz", "all"), help="mkupdate build's --method (its default: all)")
     parser.add_argument("--mkupdate", type=pathlib.Path, default=ROOT / "build" / "native" / "tools" / "mkupdate")
     parser.add_argument("--keep", action="store_true", help="leave the files in place afterwards")
     options = parser.parse_args()
@@ -206,7 +208,8 @@ def main():
     template = options.updater or (wine.build / "updater.exe")
     started = time.perf_counter()
     built = subprocess.run(["/usr/bin/time", "-v", str(options.mkupdate), "build", str(run.payload), "-o",
-                            str(updater), "--updater", str(template), "--arch", options.arch, "-q"],
+                            str(updater), "--updater", str(template), "--arch", options.arch, "-q",
+                            *(["--method", options.method] if options.method else [])],
                            capture_output=True, text=True)
     build_seconds = time.perf_counter() - started
     rss = re.search(r"Maximum resident set size \(kbytes\): (\d+)", built.stderr)
