@@ -973,8 +973,14 @@ def build_against_the_previous_release_carries_deltas_where_smaller():
     out = new.parent / (new.name + "-out")
     result = run("extract", exe, "-o", out)
     assert result.returncode == 1 and b"'GAME.EXE' is a delta against the previous release" in result.stderr
+    # check, told of the previous release, warns of the same.
+    result = run("check", new, "--delta-from", old)
+    assert result.returncode == 0 and b"AllOrNothing is off while 2 files may travel as deltas" in result.stdout, \
+        result.stdout
+    assert b"may travel as deltas" not in run("check", new).stdout
     # With AllOrNothing the build says nothing of it; an OLD that is no folder is refused.
     old, new, _ = delta_trees(all_or_nothing=True)
+    assert b"may travel as deltas" not in run("check", new, "--delta-from", old).stdout
     result = run("build", new, "-o", exe, "--delta-from", old)
     assert result.returncode == 0 and b"AllOrNothing" not in result.stderr, result.stderr
     result = run("build", new, "-o", exe, "--delta-from", old / "none")

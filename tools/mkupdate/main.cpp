@@ -336,17 +336,31 @@ bool ReportFindings(const Options& o, const fs::path& src, const std::vector<Arc
   return clean;
 }
 
+bool AddDeltas(const fs::path& old_tree, std::vector<ArchiveInput>* entries, std::vector<std::string>* notes,
+               std::string* error, bool make_patches);
+
 int Check(const Options& o) {
   if (o.operands.size() != 1) return Usage("check takes one folder");
   std::vector<ArchiveInput> entries;
   std::string error;
   if (!CollectEntries(o.operands[0], &entries, &error)) return Fail(error);
   if (!ReportFindings(o, o.operands[0], entries)) return kExitFailure;
+  // With --delta-from, the files that may travel as deltas: a player whose
+  // copy is not the previous release's stops the run there.
+  std::vector<std::string> notes, deltas;
+  if (!o.delta_from.empty() && !AddDeltas(o.delta_from, &entries, &notes, &error, false)) return Fail(error);
+  for (const ArchiveInput& e : entries)
+    if (e.has_delta) deltas.push_back(DisplayText(e.name));
   for (const ArchiveInput& e : entries) {
-    if (!o.quiet && FoldedName(e.name) == "UPDATE.INI" &&
-        !ScriptIsAllOrNothing(std::string(e.data.begin(), e.data.end())))
-      printf("%s: AllOrNothing is off: a failure or Cancel leaves the lines before it done (publisher's guide)\n",
-             o.operands[0].c_str());
+    if (o.quiet || FoldedName(e.name) != "UPDATE.INI" || ScriptIsAllOrNothing(std::string(e.data.begin(), e.data.end())))
+      continue;
+    printf("%s: AllOrNothing is off: a failure or Cancel leaves the lines before it done (publisher's guide)\n",
+           o.operands[0].c_str());
+    if (!deltas.empty())
+      printf("%s: warning: [UPDATE] AllOrNothing is off while %zu files may travel as deltas against %s (%s%s): a "
+             "player whose copy of one is not the previous release's is left with the lines before it done\n",
+             o.operands[0].c_str(), deltas.size(), o.delta_from.c_str(), deltas[0].c_str(),
+             deltas.size() > 1 ? ", ..." : "");
   }
   if (!o.quiet) printf("%s: no errors\n", o.operands[0].c_str());
   return kExitOk;
@@ -366,8 +380,10 @@ fs::path ShippedUpdater(const Options& o) {
 // The previous release's copy of each entry, from the folder OLD: for an
 // entry whose path is there with other bytes, the patch from it (the writer
 // carries it when smaller than the whole entry); what became of each, for -v.
+// Without `make_patches` an entry that would have a patch is only marked
+// (has_delta), for check.
 bool AddDeltas(const fs::path& old_tree, std::vector<ArchiveInput>* entries, std::vector<std::string>* notes,
-               std::string* error) {
+               std::string* error, bool make_patches) {
   *error = NoFolder(old_tree);
   if (!error->empty()) return false;
   notes->assign(entries->size(), "");
@@ -408,7 +424,7 @@ bool AddDeltas(const fs::path& old_tree, std::vector<ArchiveInput>* entries, std
       (*notes)[i] = "whole: the same bytes as in the previous release";
       continue;
     }
-    in.has_delta = MakeDeltaPatch(old, in.data, &in.delta_patch);
+    in.has_delta = !make_patches || MakeDeltaPatch(old, in.data, &in.delta_patch);
     in.delta_old_size = old.size();
     in.delta_old_hash = Xxh64(old.data(), old.size(), 0);
     (*notes)[i] = "whole: smaller than its delta";
@@ -429,7 +445,7 @@ int Build(const Options& o) {
   std::vector<uint8_t> updater;
   if (!ReadBytes(updater_path, &updater)) return Fail(updater_path.string() + ": cannot be read (give --updater EXE)");
   std::vector<std::string> notes;
-  if (!o.delta_from.empty() && !AddDeltas(o.delta_from, &entries, &notes, &error)) return Fail(error);
+  if (!o.delta_from.empty() && !AddDeltas(o.delta_from, &entries, &notes, &error, true)) return Fail(error);
   std::vector<uint8_t> image;
   if (!MakeArchive(o, entries, &image, &error, &notes)) return Fail(error);
   uint32_t version = (ReadLe32(image.data() + kHeaderFlagsAt) & kHeaderVersionMask) >> kHeaderVersionShift;
@@ -784,7 +800,7 @@ const OptionEntry kOptions[] = {
        *error = "--drive takes L=DIR, L a drive letter";
        return false;
      }},
-    {nullptr, "--delta-from", "OLD", "build",
+    {nullptr, "--delta-from", "OLD", "build check",
      "carry each file that the folder OLD (the previous release) holds with other bytes as a delta against it, "
      "where that is smaller",
      [](Options* o, const std::string& v, std::string*) { return o->delta_from = v, true; }},
