@@ -169,6 +169,7 @@ def main():
     options = parser.parse_args()
     harness.CASE_TIMEOUT = 3600
     wine = harness.Wine(options.build.resolve())
+    wine.env["KOUSHIN_DRIVER_WAIT_MS"] = str(3600 * 1000)  # a run of many files takes minutes
     work = ROOT / "build" / "bench-scale"
     work.mkdir(parents=True, exist_ok=True)
     drives = harness.setup_drives(wine, work)
