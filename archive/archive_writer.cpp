@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <map>
 #include <cstring>
 #include <mutex>
 #include <thread>
@@ -9,6 +10,7 @@
 #include "archive/lzma_encode.h"
 #include "archive/payload_archive.h"
 #include "common/bytes.h"
+#include "common/text.h"
 
 EncodedEntry EncodeEntry(const ArchiveInput& in, const ArchiveOptions& options,
                          const std::function<void(size_t)>& advance, unsigned parse_threads) {
@@ -97,7 +99,7 @@ std::vector<EncodedEntry> CompressEntries(const std::vector<ArchiveInput>& entri
 // The image: the header, each entry's block or its data where the block is
 // not smaller, the directory. Its size is known before it is made, so that an
 // archive too large for its limit is refused first.
-std::vector<uint8_t> LayOutArchive(const std::vector<ArchiveInput>& entries, std::vector<EncodedEntry>& blocks,
+std::vector<uint8_t> LayOutArchive(const std::vector<const ArchiveInput*>& entries, std::vector<EncodedEntry>& blocks,
                                    const ArchiveOptions& options, std::string* error) {
   // The layout first: the directory and the size of everything, so that an
   // archive too large for its 32-bit offsets is refused before it is made.
@@ -106,7 +108,7 @@ std::vector<uint8_t> LayOutArchive(const std::vector<ArchiveInput>& entries, std
   uint64_t data_end = kArchiveHeaderSize;
   uint32_t version = kArchiveVersionOldKinds;
   for (size_t i = 0; i < entries.size(); ++i) {
-    const ArchiveInput& in = entries[i];
+    const ArchiveInput& in = *entries[i];
     compressed[i] = blocks[i].flags != 0;
     uint64_t stored_size = compressed[i] ? blocks[i].bytes.size() : in.data.size();
     uint8_t* e = directory.data() + i * kArchiveEntrySize;
@@ -134,7 +136,7 @@ std::vector<uint8_t> LayOutArchive(const std::vector<ArchiveInput>& entries, std
   std::vector<uint8_t> image(kArchiveHeaderSize, 0);
   image.reserve(size_t(total));
   for (size_t i = 0; i < entries.size(); ++i) {
-    const std::vector<uint8_t>& stored = compressed[i] ? blocks[i].bytes : entries[i].data;
+    const std::vector<uint8_t>& stored = compressed[i] ? blocks[i].bytes : entries[i]->data;
     image.insert(image.end(), stored.begin(), stored.end());
     image.resize(size_t(AlignedToArchive(image.size())), 0);
     std::vector<uint8_t>().swap(blocks[i].bytes);  // its bytes are in the image now
@@ -147,6 +149,92 @@ std::vector<uint8_t> LayOutArchive(const std::vector<ArchiveInput>& entries, std
   WriteLe32(image.data() + kHeaderDirectoryOffsetAt, directory_offset);
   WriteLe32(image.data() + kHeaderEntryCountAt, uint32_t(entries.size()));
   return image;
+}
+
+// The filter class an entry would be grouped by: its filter and distance.
+std::pair<uint32_t, uint32_t> FilterClass(const ArchiveInput& in) {
+  if (LooksLikeExecutable(in.data.data(), in.data.size())) return {kEntryFilterX86, 0};
+  if (uint32_t frame = PcmWaveFrameSize(in.data.data(), in.data.size())) return {kEntryFilterDelta, frame};
+  return {kEntryFilterNone, 0};
+}
+
+// The key members are ordered by, as 7-Zip orders a solid archive's files:
+// the extension, then the file's own name (so copies of one file in two
+// folders lie together), then the whole name; ASCII case ignored.
+std::string OrderKey(const std::string& name) {
+  std::string upper = name;
+  for (char& c : upper)
+    if (c >= 'a' && c <= 'z') c = char(c - 'a' + 'A');
+  size_t slash = upper.rfind('\\');
+  std::string file = slash == std::string::npos ? upper : upper.substr(slash + 1);
+  size_t dot = file.rfind('.');
+  std::string extension = dot == std::string::npos ? "" : file.substr(dot + 1);
+  return extension + '\0' + file + '\0' + upper;
+}
+
+// A group tried: its members and, once encoded, its stream.
+struct Group {
+  std::vector<size_t> members;
+  uint32_t filter = 0, distance = 0;
+  uint64_t size = 0, separately = 0;
+  std::vector<uint8_t> bytes;  // empty: not kept
+};
+
+// The solid groups worth keeping (SolidGroupReport): candidates are the
+// entries to compress, of at least one byte, neither the script nor one of
+// `whole_entries`; each filter class in its order cut into runs of at most
+// kSolidGroupMost bytes; a run of two or more encoded (side by side, one per
+// thread) and kept where smaller than its members each by its best method.
+std::vector<Group> FormGroups(const std::vector<ArchiveInput>& entries, const std::vector<EncodedEntry>& blocks,
+                              const ArchiveOptions& options) {
+  std::map<std::pair<uint32_t, uint32_t>, std::vector<size_t>> classes;
+  for (size_t i = 0; i < entries.size(); ++i) {
+    const ArchiveInput& in = entries[i];
+    bool whole = TextEqualNoCase(in.name.c_str(), kScriptEntryName);
+    for (const std::string& name : options.whole_entries) whole = whole || TextEqualNoCase(in.name.c_str(), name.c_str());
+    if (whole || !in.compress || in.data.empty() || in.data.size() > kSolidGroupMost) continue;
+    classes[FilterClass(in)].push_back(i);
+  }
+  std::vector<Group> groups;
+  for (auto& [filter, members] : classes) {
+    std::vector<std::pair<std::string, size_t>> keyed;
+    for (size_t i : members) keyed.push_back({OrderKey(entries[i].name), i});
+    std::sort(keyed.begin(), keyed.end());
+    Group run;
+    auto close = [&] {
+      if (run.members.size() >= 2) groups.push_back(run);
+      run = {};
+    };
+    for (const auto& [key, i] : keyed) {
+      if (run.size + entries[i].data.size() > kSolidGroupMost) close();
+      run.filter = filter.first;
+      run.distance = filter.second;
+      run.members.push_back(i);
+      run.size += entries[i].data.size();
+      run.separately += AlignedToArchive(blocks[i].flags ? blocks[i].bytes.size() : entries[i].data.size());
+    }
+    close();
+  }
+  unsigned threads = options.threads ? options.threads : std::max(1u, std::thread::hardware_concurrency());
+  std::atomic<size_t> next{0};
+  auto encode = [&] {
+    for (size_t g; (g = next++) < groups.size();) {
+      Group& group = groups[g];
+      std::vector<uint8_t> joined;
+      joined.reserve(size_t(group.size));
+      for (size_t i : group.members) joined.insert(joined.end(), entries[i].data.begin(), entries[i].data.end());
+      std::vector<uint8_t> bytes =
+          EncodeLzmaEntry(joined.data(), joined.size(), group.filter, group.distance, size_t(group.separately));
+      if (AlignedToArchive(bytes.size()) < group.separately) group.bytes = std::move(bytes);
+    }
+  };
+  std::vector<std::thread> helpers;
+  for (unsigned t = 1; t < std::min<size_t>(threads, groups.size()); ++t) helpers.emplace_back(encode);
+  encode();
+  for (std::thread& helper : helpers) helper.join();
+  groups.erase(std::remove_if(groups.begin(), groups.end(), [](const Group& g) { return g.bytes.empty(); }),
+               groups.end());
+  return groups;
 }
 
 }  // namespace
@@ -164,5 +252,36 @@ std::vector<uint8_t> BuildArchive(const std::vector<ArchiveInput>& entries, cons
     }
   }
   std::vector<EncodedEntry> blocks = CompressEntries(entries, options);
-  return LayOutArchive(entries, blocks, options, error);
+  std::vector<Group> groups;
+  if (options.lzma && options.solid) groups = FormGroups(entries, blocks, options);
+  // The directory's order: each group where its first entry in the given
+  // order was, its members together in the group's order.
+  std::vector<int> group_of(entries.size(), -1);
+  for (size_t g = 0; g < groups.size(); ++g)
+    for (size_t i : groups[g].members) group_of[i] = int(g);
+  std::vector<const ArchiveInput*> laid;
+  std::vector<EncodedEntry> laid_blocks;
+  std::vector<bool> placed(groups.size());
+  if (options.groups) options.groups->clear();
+  for (size_t i = 0; i < entries.size(); ++i) {
+    if (group_of[i] < 0) {
+      laid.push_back(&entries[i]);
+      laid_blocks.push_back(std::move(blocks[i]));
+      continue;
+    }
+    Group& group = groups[size_t(group_of[i])];
+    if (placed[size_t(group_of[i])]) continue;
+    placed[size_t(group_of[i])] = true;
+    uint32_t flags = SolidEntryFlags(group.filter, group.distance);
+    if (options.groups) options.groups->push_back({group.members, flags, group.size, group.bytes.size(), group.separately});
+    for (size_t m = 0; m < group.members.size(); ++m) {
+      laid.push_back(&entries[group.members[m]]);
+      EncodedEntry member;
+      member.flags = flags;
+      if (m == 0) member.bytes = std::move(group.bytes);  // the stream; the others take none
+      laid_blocks.push_back(std::move(member));
+      std::vector<uint8_t>().swap(blocks[group.members[m]].bytes);
+    }
+  }
+  return LayOutArchive(laid, laid_blocks, options, error);
 }

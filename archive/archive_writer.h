@@ -24,6 +24,18 @@ struct ArchiveProgress {
   const ArchiveInput* latest = nullptr;
 };
 
+// A solid group that a build formed: its members (indices in the order
+// given, in the group's order), the filter in its Flags, decoded and stored
+// bytes, and what its members would take each by its best method (sizes
+// rounded up to the archive's 16-byte steps).
+struct SolidGroupReport {
+  std::vector<size_t> members;
+  uint32_t flags = 0;
+  uint64_t size = 0, stored = 0, separately = 0;
+};
+
+inline constexpr uint64_t kSolidGroupMost = 64u << 20;
+
 struct ArchiveOptions {
   LzLevel level = LzLevel::Best;
   // Besides LzBlock, try LZMA (method 1; with the x86 filter for an
@@ -32,6 +44,17 @@ struct ArchiveOptions {
   // version 0, as older updaters read it; with it the archive is of version
   // 2 once an entry takes LZMA.
   bool lzma = false;
+  // With `lzma`, entries of one filter class (executables, PCM WAV files of
+  // one frame size, the rest) are also tried together as solid groups
+  // (method 3, format version 3), members ordered by extension then name, at
+  // most kSolidGroupMost bytes decoded each; a group is kept where it is
+  // smaller than its members each by its best method. Members lie together,
+  // so the directory's order is then not the order given: each group where
+  // its first entry in the given order was, the other entries in their order.
+  bool solid = false;
+  // Entries never put in a group besides the script (UPDATE.INI), which the
+  // updater loads whole at start (its agreement texts); ASCII case ignored.
+  std::vector<std::string> whole_entries;
   bool compress_directory = true;
   // Compress even where the block is not smaller than the data (for tests).
   bool force_compression = false;
@@ -49,6 +72,8 @@ struct ArchiveOptions {
   // Called when an entry is begun and as its encoding advances; one call at
   // a time, from the compressing threads.
   std::function<void(const ArchiveProgress&)> progress;
+  // When given, the solid groups kept, in directory order.
+  std::vector<SolidGroupReport>* groups = nullptr;
 };
 
 // An entry's bytes as the archive holds them, and its Flags.

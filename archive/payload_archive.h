@@ -68,6 +68,9 @@ constexpr uint32_t EntryDistance(uint32_t flags) { return flags >> kEntryDistanc
 constexpr uint32_t LzmaEntryFlags(uint32_t filter, uint32_t distance) {
   return (kEntryMethodLzma << kEntryMethodShift) | (filter << kEntryFilterShift) | (distance << kEntryDistanceShift);
 }
+constexpr uint32_t SolidEntryFlags(uint32_t filter, uint32_t distance) {
+  return (kEntryMethodSolid << kEntryMethodShift) | (filter << kEntryFilterShift) | (distance << kEntryDistanceShift);
+}
 
 // The mark an updater carries of the newest format version it reads, which
 // mkupdate looks for in the updater it builds on ("KOUSHIN-ARCHIVE-READS:3");
