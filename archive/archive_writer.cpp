@@ -215,23 +215,54 @@ std::vector<Group> FormGroups(const std::vector<ArchiveInput>& entries, const st
     }
     close();
   }
+  // Each group is encoded in a few shapes (literal and position bits), the
+  // smallest kept (the first of equals): machine code gains from pb 0 (its
+  // instructions keep no alignment), samples after the delta filter from
+  // lp and pb of their width, mixed data from more literal context.
+  struct Task {
+    size_t group;
+    LzmaShape shape;
+  };
+  std::vector<Task> tasks;
+  for (size_t g = 0; g < groups.size(); ++g) {
+    std::vector<LzmaShape> shapes = {{3, 0, 2}};
+    if (groups[g].filter == kEntryFilterX86) {
+      shapes.push_back({3, 0, 0});
+      shapes.push_back({2, 0, 0});
+    } else if (groups[g].filter == kEntryFilterDelta) {
+      uint32_t bits = groups[g].distance == 4 ? 2 : groups[g].distance == 2 ? 1 : 0;
+      shapes.push_back({0, bits, bits});
+      shapes.push_back({3, 0, 0});
+    } else {
+      shapes.push_back({4, 0, 1});
+      shapes.push_back({3, 0, 0});
+    }
+    for (const LzmaShape& shape : shapes) tasks.push_back({g, shape});
+  }
+  std::vector<std::vector<uint8_t>> encoded(tasks.size());
   unsigned threads = options.threads ? options.threads : std::max(1u, std::thread::hardware_concurrency());
   std::atomic<size_t> next{0};
   auto encode = [&] {
-    for (size_t g; (g = next++) < groups.size();) {
-      Group& group = groups[g];
+    for (size_t t; (t = next++) < tasks.size();) {
+      const Group& group = groups[tasks[t].group];
       std::vector<uint8_t> joined;
       joined.reserve(size_t(group.size));
       for (size_t i : group.members) joined.insert(joined.end(), entries[i].data.begin(), entries[i].data.end());
-      std::vector<uint8_t> bytes =
-          EncodeLzmaEntry(joined.data(), joined.size(), group.filter, group.distance, size_t(group.separately));
-      if (AlignedToArchive(bytes.size()) < group.separately) group.bytes = std::move(bytes);
+      encoded[t] = EncodeLzmaEntry(joined.data(), joined.size(), group.filter, group.distance,
+                                   size_t(group.separately), 0, tasks[t].shape);
     }
   };
   std::vector<std::thread> helpers;
-  for (unsigned t = 1; t < std::min<size_t>(threads, groups.size()); ++t) helpers.emplace_back(encode);
+  for (unsigned t = 1; t < std::min<size_t>(threads, tasks.size()); ++t) helpers.emplace_back(encode);
   encode();
   for (std::thread& helper : helpers) helper.join();
+  for (size_t t = 0; t < tasks.size(); ++t) {
+    Group& group = groups[tasks[t].group];
+    std::vector<uint8_t>& bytes = encoded[t];
+    if (!bytes.empty() && AlignedToArchive(bytes.size()) < group.separately &&
+        (group.bytes.empty() || bytes.size() < group.bytes.size()))
+      group.bytes = std::move(bytes);
+  }
   groups.erase(std::remove_if(groups.begin(), groups.end(), [](const Group& g) { return g.bytes.empty(); }),
                groups.end());
   return groups;
