@@ -172,6 +172,15 @@ std::string OrderKey(const std::string& name) {
   return extension + '\0' + file + '\0' + upper;
 }
 
+// Whether a group of `stored` bytes pays against `separately`, what its
+// members take each on its own: by 256 bytes and 1 % of that at least, so
+// that a group is not formed (and with it format version 3, which older
+// updaters do not read, and the decoding of files before a member) for the
+// few bytes that their padding to 16 comes to.
+bool Pays(uint64_t stored, uint64_t separately) {
+  return stored + std::max<uint64_t>(256, separately / 100) <= separately;
+}
+
 // A group tried: its members and, once encoded, its stream.
 struct Group {
   std::vector<size_t> members;
@@ -259,7 +268,7 @@ std::vector<Group> FormGroups(const std::vector<ArchiveInput>& entries, const st
   for (size_t t = 0; t < tasks.size(); ++t) {
     Group& group = groups[tasks[t].group];
     std::vector<uint8_t>& bytes = encoded[t];
-    if (!bytes.empty() && AlignedToArchive(bytes.size()) < group.separately &&
+    if (!bytes.empty() && Pays(AlignedToArchive(bytes.size()), group.separately) &&
         (group.bytes.empty() || bytes.size() < group.bytes.size()))
       group.bytes = std::move(bytes);
   }

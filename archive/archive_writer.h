@@ -48,7 +48,8 @@ struct ArchiveOptions {
   // one frame size, the rest) are also tried together as solid groups
   // (method 3, format version 3), members ordered by extension then name, at
   // most kSolidGroupMost bytes decoded each; a group is kept where it is
-  // smaller than its members each by its best method. Members lie together,
+  // smaller than its members each by its best method, by 256 bytes and 1 %
+  // at least. Members lie together,
   // so the directory's order is then not the order given: each group where
   // its first entry in the given order was, the other entries in their order.
   bool solid = false;
