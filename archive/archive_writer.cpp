@@ -12,6 +12,27 @@
 #include "common/bytes.h"
 #include "common/text.h"
 
+namespace {
+
+// Besides LZMA's usual shape (lc3 lp0 pb2), the shapes tried for a stream of
+// this filter: machine code gains from pb 0 (its instructions keep no
+// alignment), samples after the delta filter from lp and pb of their width,
+// other data from more literal context.
+std::vector<LzmaShape> OtherShapes(uint32_t filter, uint32_t distance) {
+  if (filter == kEntryFilterX86) return {{3, 0, 0}, {2, 0, 0}};
+  if (filter == kEntryFilterDelta) {
+    uint32_t bits = distance == 4 ? 2 : distance == 2 ? 1 : 0;
+    return {{0, bits, bits}, {3, 0, 0}};
+  }
+  return {{4, 0, 1}, {3, 0, 0}};
+}
+
+// Files from this size on are also tried in the other shapes: there the few
+// thousandths they gain are worth the encoding.
+constexpr size_t kShapesFrom = 1 << 20;
+
+}  // namespace
+
 EncodedEntry EncodeEntry(const ArchiveInput& in, const ArchiveOptions& options,
                          const std::function<void(size_t)>& advance, unsigned parse_threads) {
   EncodedEntry best;
@@ -33,6 +54,13 @@ EncodedEntry EncodeEntry(const ArchiveInput& in, const ArchiveOptions& options,
       if (bytes.empty()) continue;
       best.bytes = std::move(bytes);
       best.flags = LzmaEntryFlags(c.filter, c.distance);
+    }
+    if (size >= kShapesFrom && EntryMethod(best.flags) == kEntryMethodLzma) {
+      uint32_t filter = EntryFilter(best.flags), distance = EntryDistance(best.flags);
+      for (const LzmaShape& shape : OtherShapes(filter, distance)) {
+        std::vector<uint8_t> bytes = EncodeLzmaEntry(data, size, filter, distance, best.bytes.size(), 0, shape);
+        if (!bytes.empty()) best.bytes = std::move(bytes);
+      }
     }
   }
   if (!options.force_compression && best.bytes.size() >= in.data.size()) best = {};
@@ -173,12 +201,12 @@ std::string OrderKey(const std::string& name) {
 }
 
 // Whether a group of `stored` bytes pays against `separately`, what its
-// members take each on its own: by 256 bytes and 1 % of that at least, so
+// members take each on its own: by 128 bytes and 1 % of that at least, so
 // that a group is not formed (and with it format version 3, which older
 // updaters do not read, and the decoding of files before a member) for the
 // few bytes that their padding to 16 comes to.
 bool Pays(uint64_t stored, uint64_t separately) {
-  return stored + std::max<uint64_t>(256, separately / 100) <= separately;
+  return stored + std::max<uint64_t>(128, separately / 100) <= separately;
 }
 
 // A group tried: its members and, once encoded, its stream.
@@ -224,10 +252,8 @@ std::vector<Group> FormGroups(const std::vector<ArchiveInput>& entries, const st
     }
     close();
   }
-  // Each group is encoded in a few shapes (literal and position bits), the
-  // smallest kept (the first of equals): machine code gains from pb 0 (its
-  // instructions keep no alignment), samples after the delta filter from
-  // lp and pb of their width, mixed data from more literal context.
+  // Each group is encoded in the usual shape and the others for its filter
+  // (OtherShapes), the smallest kept (the first of equals).
   struct Task {
     size_t group;
     LzmaShape shape;
@@ -235,17 +261,7 @@ std::vector<Group> FormGroups(const std::vector<ArchiveInput>& entries, const st
   std::vector<Task> tasks;
   for (size_t g = 0; g < groups.size(); ++g) {
     std::vector<LzmaShape> shapes = {{3, 0, 2}};
-    if (groups[g].filter == kEntryFilterX86) {
-      shapes.push_back({3, 0, 0});
-      shapes.push_back({2, 0, 0});
-    } else if (groups[g].filter == kEntryFilterDelta) {
-      uint32_t bits = groups[g].distance == 4 ? 2 : groups[g].distance == 2 ? 1 : 0;
-      shapes.push_back({0, bits, bits});
-      shapes.push_back({3, 0, 0});
-    } else {
-      shapes.push_back({4, 0, 1});
-      shapes.push_back({3, 0, 0});
-    }
+    for (const LzmaShape& shape : OtherShapes(groups[g].filter, groups[g].distance)) shapes.push_back(shape);
     for (const LzmaShape& shape : shapes) tasks.push_back({g, shape});
   }
   std::vector<std::vector<uint8_t>> encoded(tasks.size());

@@ -48,7 +48,7 @@ struct ArchiveOptions {
   // one frame size, the rest) are also tried together as solid groups
   // (method 3, format version 3), members ordered by extension then name, at
   // most kSolidGroupMost bytes decoded each; a group is kept where it is
-  // smaller than its members each by its best method, by 256 bytes and 1 %
+  // smaller than its members each by its best method, by 128 bytes and 1 %
   // at least. Members lie together,
   // so the directory's order is then not the order given: each group where
   // its first entry in the given order was, the other entries in their order.
@@ -84,12 +84,16 @@ struct EncodedEntry {
 };
 // The smallest encoding of `in` by the options' methods: LzBlock, then with
 // `lzma` LZMA plain, LZMA after the x86 filter (a file starting "MZ") and
-// LZMA after the delta filter (a PCM WAV file); ties go to the earlier.
+// LZMA after the delta filter (a PCM WAV file); ties go to the earlier. A
+// file of 1 MiB or more is also tried, by the best of those filters, in
+// other literal and position bits than lc3 lp0 pb2 (lc4 pb1, or pb0 for
+// machine code, or lp and pb of the sample width after the delta filter).
 // Flags 0 when none is smaller than the data (unless forced).
 EncodedEntry EncodeEntry(const ArchiveInput& in, const ArchiveOptions& options,
                          const std::function<void(size_t)>& advance = nullptr, unsigned parse_threads = 1);
 
-// The archive image of the entries, in the order given. Fails (empty result
+// The archive image of the entries, in the order given (groups aside, see
+// `solid`). Fails (empty result
 // and a reason in `error`) for a name that does not fit its field, an entry
 // of 4 GiB or more, or an image larger than `max_image`; the image is then
 // never assembled.

@@ -410,7 +410,7 @@ TEST_F(SolidGroupTest, TheWriterGroupsWhereThatPays) {
   EXPECT_EQ(groups[0].flags, SolidEntryFlags(kEntryFilterX86, 0));
   EXPECT_EQ(groups[1].members, (std::vector<size_t>{1, 3}));
   EXPECT_EQ(groups[1].flags, SolidEntryFlags(kEntryFilterNone, 0));
-  for (const SolidGroupReport& g : groups) EXPECT_LE(AlignedToArchive(g.stored) + 256, g.separately);
+  for (const SolidGroupReport& g : groups) EXPECT_LE(AlignedToArchive(g.stored) + 128, g.separately);
   ASSERT_TRUE(OpenImage());
   const char* order[] = {"A\\D3D_33.DLL", "B\\D3D_37.DLL", "A\\README.TXT", "B\\README.TXT", "LICENSE.TXT",
                          "UPDATE.INI"};
