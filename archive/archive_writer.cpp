@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "archive/lzma_encode.h"
+#include "archive/lzma_entry.h"
 #include "archive/payload_archive.h"
 #include "common/bytes.h"
 #include "common/text.h"
@@ -215,13 +216,24 @@ struct Group {
   uint32_t filter = 0, distance = 0;
   uint64_t size = 0, separately = 0;
   std::vector<uint8_t> bytes;  // empty: not kept
+  // A run with large members is also tried without them (the next group):
+  // there, what those take on their own.
+  bool has_other = false;
+  uint64_t left_out = 0;
 };
+
+// A member of this size or more fills half the largest dictionary: it gains
+// little from the others, and it puts the files before it out of reach of
+// those after it, so its run is also tried without it.
+constexpr size_t kLargeMember = kLzmaMostDictionary / 2;
 
 // The solid groups worth keeping (SolidGroupReport): candidates are the
 // entries to compress, of at least one byte, neither the script nor one of
 // `whole_entries`; each filter class in its order cut into runs of at most
 // kSolidGroupMost bytes; a run of two or more encoded (side by side, one per
-// thread) and kept where smaller than its members each by its best method.
+// thread) and kept where smaller than its members each by its best method
+// (Pays), or, where it has large members, the same run without them when
+// that is smaller still.
 std::vector<Group> FormGroups(const std::vector<ArchiveInput>& entries, const std::vector<EncodedEntry>& blocks,
                               const ArchiveOptions& options) {
   std::map<std::pair<uint32_t, uint32_t>, std::vector<size_t>> classes;
@@ -239,7 +251,26 @@ std::vector<Group> FormGroups(const std::vector<ArchiveInput>& entries, const st
     std::sort(keyed.begin(), keyed.end());
     Group run;
     auto close = [&] {
-      if (run.members.size() >= 2) groups.push_back(run);
+      if (run.members.size() < 2) {
+        run = {};
+        return;
+      }
+      Group other = run;
+      other.members.clear();
+      other.size = other.separately = 0;
+      for (size_t i : run.members) {
+        uint64_t alone = AlignedToArchive(blocks[i].flags ? blocks[i].bytes.size() : entries[i].data.size());
+        if (entries[i].data.size() >= kLargeMember) {
+          other.left_out += alone;
+          continue;
+        }
+        other.members.push_back(i);
+        other.size += entries[i].data.size();
+        other.separately += alone;
+      }
+      run.has_other = other.left_out > 0 && other.members.size() >= 2;
+      groups.push_back(run);
+      if (run.has_other) groups.push_back(other);
       run = {};
     };
     for (const auto& [key, i] : keyed) {
@@ -287,6 +318,18 @@ std::vector<Group> FormGroups(const std::vector<ArchiveInput>& entries, const st
     if (!bytes.empty() && Pays(AlignedToArchive(bytes.size()), group.separately) &&
         (group.bytes.empty() || bytes.size() < group.bytes.size()))
       group.bytes = std::move(bytes);
+  }
+  // A run and the same without its large members: the smaller of the two,
+  // its large members then each on its own.
+  for (size_t g = 0; g < groups.size(); ++g) {
+    if (!groups[g].has_other) continue;
+    Group &all = groups[g], &other = groups[g + 1];
+    uint64_t with = all.bytes.empty() ? all.separately : AlignedToArchive(all.bytes.size());
+    uint64_t without = (other.bytes.empty() ? other.separately : AlignedToArchive(other.bytes.size())) + other.left_out;
+    if (without < with)
+      all.bytes.clear();
+    else
+      other.bytes.clear();
   }
   groups.erase(std::remove_if(groups.begin(), groups.end(), [](const Group& g) { return g.bytes.empty(); }),
                groups.end());
