@@ -280,7 +280,8 @@ TEST_F(SolidGroupTest, TheCursorHoldsOneDictionaryAtMost) {
   ASSERT_TRUE(OpenImage());
   base = fake->live_bytes;
   fake->peak_live_bytes = base;
-  ASSERT_TRUE(Read(2, 1, new Bytes));
+  Bytes got;
+  ASSERT_TRUE(Read(2, 1, &got));
   EXPECT_LE(fake->peak_live_bytes - base, 5000u + kTables);
   ClosePayloadArchive();
 }
