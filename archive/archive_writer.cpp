@@ -240,7 +240,8 @@ std::vector<Group> FormGroups(const std::vector<ArchiveInput>& entries, const st
   for (size_t i = 0; i < entries.size(); ++i) {
     const ArchiveInput& in = entries[i];
     bool whole = TextEqualNoCase(in.name.c_str(), kScriptEntryName);
-    for (const std::string& name : options.whole_entries) whole = whole || TextEqualNoCase(in.name.c_str(), name.c_str());
+    for (const std::string& name : options.whole_entries)
+      whole = whole || TextEqualNoCase(in.name.c_str(), name.c_str());
     if (whole || !in.compress || in.data.empty() || in.data.size() > kSolidGroupMost) continue;
     classes[FilterClass(in)].push_back(i);
   }
@@ -304,8 +305,8 @@ std::vector<Group> FormGroups(const std::vector<ArchiveInput>& entries, const st
       std::vector<uint8_t> joined;
       joined.reserve(size_t(group.size));
       for (size_t i : group.members) joined.insert(joined.end(), entries[i].data.begin(), entries[i].data.end());
-      encoded[t] = EncodeLzmaEntry(joined.data(), joined.size(), group.filter, group.distance,
-                                   size_t(group.separately), 0, tasks[t].shape);
+      encoded[t] = EncodeLzmaEntry(joined.data(), joined.size(), group.filter, group.distance, size_t(group.separately),
+                                   0, tasks[t].shape);
     }
   };
   std::vector<std::thread> helpers;
@@ -372,7 +373,8 @@ std::vector<uint8_t> BuildArchive(const std::vector<ArchiveInput>& entries, cons
     if (placed[size_t(group_of[i])]) continue;
     placed[size_t(group_of[i])] = true;
     uint32_t flags = SolidEntryFlags(group.filter, group.distance);
-    if (options.groups) options.groups->push_back({group.members, flags, group.size, group.bytes.size(), group.separately});
+    if (options.groups)
+      options.groups->push_back({group.members, flags, group.size, group.bytes.size(), group.separately});
     for (size_t m = 0; m < group.members.size(); ++m) {
       laid.push_back(&entries[group.members[m]]);
       EncodedEntry member;

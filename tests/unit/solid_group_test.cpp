@@ -62,7 +62,8 @@ Bytes Make(Kind kind, size_t size, uint32_t seed) {
           uint32_t offset = 0x1000 + (Next(&x) % 40) * 0x230 - uint32_t(s.size() + 4);
           for (int i = 0; i < 4; ++i) s.push_back(uint8_t(offset >> (8 * i)));
         } else {
-          static const uint8_t kRuns[][4] = {{0x55, 0x8B, 0xEC, 0x83}, {0x8B, 0x45, 0x08, 0x50}, {0x33, 0xC0, 0xC3, 0x90}};
+          static const uint8_t kRuns[][4] = {
+              {0x55, 0x8B, 0xEC, 0x83}, {0x8B, 0x45, 0x08, 0x50}, {0x33, 0xC0, 0xC3, 0x90}};
           const uint8_t* run = kRuns[Next(&x) % 3];
           s.insert(s.end(), run, run + 4);
         }
@@ -75,9 +76,7 @@ Bytes Make(Kind kind, size_t size, uint32_t seed) {
           s.push_back(uint8_t((value + c * 5) >> 8));
         }
         break;
-      case kNoise:
-        s.push_back(uint8_t(Next(&x)));
-        break;
+      case kNoise: s.push_back(uint8_t(Next(&x))); break;
     }
   }
   s.resize(size);
@@ -265,10 +264,8 @@ TEST_F(SolidGroupTest, TheCursorHoldsOneDictionaryAtMost) {
     ASSERT_TRUE(Read(2, i, &got));
     // The cursor keeps its decoder between reads of members; the method 1
     // entry's decoder is begun after the cursor's is given back, and ended.
-    if (i == 3)
-      EXPECT_EQ(fake->live_bytes, base);
-    else
-      EXPECT_GT(fake->live_bytes, base);
+    if (i == 3) EXPECT_EQ(fake->live_bytes, base);
+    else EXPECT_GT(fake->live_bytes, base);
   }
   EXPECT_LE(fake->peak_live_bytes - base, kDictionary + kTables);
   ClosePayloadArchive();
@@ -308,8 +305,7 @@ TEST_F(SolidGroupTest, DamagedGroupsAndStrayMembersAreRefusedBeforeTheFileIsPut)
        [](std::vector<Record>& r, uint32_t*) { r[1].flags = SolidEntryFlags(kEntryFilterNone, 0); }},
       {"a member after a method 1 entry", 2,
        [](std::vector<Record>& r, uint32_t*) { r[1].flags = LzmaEntryFlags(kEntryFilterX86, 0); }},
-      {"a member after a stored entry", 1,
-       [](std::vector<Record>& r, uint32_t*) { r[1].stored.clear(); }},
+      {"a member after a stored entry", 1, [](std::vector<Record>& r, uint32_t*) { r[1].stored.clear(); }},
       {"a member first in the directory", 0,
        [](std::vector<Record>& r, uint32_t*) {
          r.erase(r.begin(), r.begin() + 2);
@@ -325,12 +321,13 @@ TEST_F(SolidGroupTest, DamagedGroupsAndStrayMembersAreRefusedBeforeTheFileIsPut)
        [](std::vector<Record>& r, uint32_t*) {
          for (size_t i = 1; i < 4; ++i) r[i].flags |= kEntryCompressed;
        }},
-      {"dictionary beyond 8 MiB", 2, [](std::vector<Record>& r, uint32_t*) {
-         WriteLe32(r[1].stored.data() + 1, kLzmaMostDictionary + 1); }},
+      {"dictionary beyond 8 MiB", 2,
+       [](std::vector<Record>& r, uint32_t*) { WriteLe32(r[1].stored.data() + 1, kLzmaMostDictionary + 1); }},
       {"lc + lp beyond 4", 3, [](std::vector<Record>& r, uint32_t*) { r[1].stored[0] = 4 + 9 * 1; }},
       {"sizes beyond what the stream expands to", 1,
        [](std::vector<Record>& r, uint32_t*) { r[2].size = uint32_t(r[1].stored.size()) * kLzmaMostExpansion; }},
-      {"sizes beyond 4 GiB together", 1, [](std::vector<Record>& r, uint32_t*) {
+      {"sizes beyond 4 GiB together", 1,
+       [](std::vector<Record>& r, uint32_t*) {
          r[1].stored.resize(300000, 0);
          r[2].size = 0xFFFFFF00u;
          r[3].size = 0x1000u;
@@ -413,8 +410,8 @@ TEST_F(SolidGroupTest, TheWriterGroupsWhereThatPays) {
   EXPECT_EQ(groups[1].flags, SolidEntryFlags(kEntryFilterNone, 0));
   for (const SolidGroupReport& g : groups) EXPECT_LE(AlignedToArchive(g.stored) + 128, g.separately);
   ASSERT_TRUE(OpenImage());
-  const char* order[] = {"A\\D3D_33.DLL", "B\\D3D_37.DLL", "A\\README.TXT", "B\\README.TXT", "LICENSE.TXT",
-                         "UPDATE.INI"};
+  const char* order[] = {"A\\D3D_33.DLL", "B\\D3D_37.DLL", "A\\README.TXT",
+                         "B\\README.TXT", "LICENSE.TXT",   "UPDATE.INI"};
   for (uint32_t i = 0; i < 6; ++i) {
     ArchiveEntryInfo info{};
     ASSERT_TRUE(GetArchiveEntryInfo(i, &info));
@@ -446,8 +443,8 @@ TEST_F(SolidGroupTest, TheWriterGroupsWhereThatPays) {
   // Nothing that pays: no group, and the image is that of the entries alone.
   options.solid = true;
   options.groups = &groups;
-  std::vector<ArchiveInput> noisy = {{"N1.BIN", noise, kTime, true}, {"N2.BIN", noise2, kTime, true},
-                                     {"T.TXT", text, kTime, true}};
+  std::vector<ArchiveInput> noisy = {
+      {"N1.BIN", noise, kTime, true}, {"N2.BIN", noise2, kTime, true}, {"T.TXT", text, kTime, true}};
   Bytes grouped = BuildArchive(noisy, options, &error);
   EXPECT_TRUE(groups.empty());
   options.solid = false;

@@ -273,7 +273,8 @@ bool MakeArchive(const Options& o, const std::vector<ArchiveInput>& entries, std
       const SolidGroupReport& r = groups[g];
       printf("solid group %zu: %zu files, %s, %llu -> %llu bytes, %llu fewer than each file alone (%llu)\n", g + 1,
              r.members.size(), MethodText(r.flags).c_str(), static_cast<unsigned long long>(r.size),
-             static_cast<unsigned long long>(r.stored), static_cast<unsigned long long>(r.separately - AlignedToArchive(r.stored)),
+             static_cast<unsigned long long>(r.stored),
+             static_cast<unsigned long long>(r.separately - AlignedToArchive(r.stored)),
              static_cast<unsigned long long>(r.separately));
     }
     // The reader only reads the image: its figures come from the image itself.
@@ -283,7 +284,8 @@ bool MakeArchive(const Options& o, const std::vector<ArchiveInput>& entries, std
         ArchiveEntryInfo e;
         GetArchiveEntryInfo(i, &e);
         printf("%10u -> %10u  %5.1f%%  %-12s  %s\n", e.Size, e.StoredSize,
-               e.Size ? 100.0 * e.StoredSize / e.Size : 100.0, MethodText(e.Flags).c_str(), DisplayText(e.Name).c_str());
+               e.Size ? 100.0 * e.StoredSize / e.Size : 100.0, MethodText(e.Flags).c_str(),
+               DisplayText(e.Name).c_str());
       }
       ClosePayloadArchive();
     }
@@ -447,7 +449,8 @@ int List(const Options& o) {
     }
   }
   if (o.verbose)
-    printf("format version: %u\n", (ReadLe32(file.image.data() + kHeaderFlagsAt) & kHeaderVersionMask) >> kHeaderVersionShift);
+    printf("format version: %u\n",
+           (ReadLe32(file.image.data() + kHeaderFlagsAt) & kHeaderVersionMask) >> kHeaderVersionShift);
   printf("%10s %10s  %-10s  %-19s  %s\n", "size", "stored", "method", "time (UTC)", "name");
   uint32_t group = 0;  // solid groups so far: a member whose StoredSize is not 0 begins one
   return ForEachEntry(o.operands[0], [&o, &group](uint32_t, const ArchiveEntryInfo& e) {
