@@ -30,6 +30,18 @@ struct ArchiveProgress {
   const ArchiveInput* latest = nullptr;
 };
 
+// A solid group that a build formed: its members (indices in the order
+// given, in the group's order), the filter in its Flags, decoded and stored
+// bytes, and what its members would take each by its best method (sizes
+// rounded up to the archive's 16-byte steps).
+struct SolidGroupReport {
+  std::vector<size_t> members;
+  uint32_t flags = 0;
+  uint64_t size = 0, stored = 0, separately = 0;
+};
+
+inline constexpr uint64_t kSolidGroupMost = 64u << 20;
+
 struct ArchiveOptions {
   LzLevel level = LzLevel::Best;
   // Besides LzBlock, try LZMA (method 1; with the x86 filter for an
@@ -38,6 +50,18 @@ struct ArchiveOptions {
   // version 0, as older updaters read it; with it the archive is of version
   // 2 once an entry takes LZMA.
   bool lzma = false;
+  // With `lzma`, entries of one filter class (executables, PCM WAV files of
+  // one frame size, the rest) are also tried together as solid groups
+  // (method 3, format version 3), members ordered by extension then name, at
+  // most kSolidGroupMost bytes decoded each; a group is kept where it is
+  // smaller than its members each by its best method, by 128 bytes and 1 %
+  // at least. Members lie together,
+  // so the directory's order is then not the order given: each group where
+  // its first entry in the given order was, the other entries in their order.
+  bool solid = false;
+  // Entries never put in a group besides the script (UPDATE.INI), which the
+  // updater loads whole at start (its agreement texts); ASCII case ignored.
+  std::vector<std::string> whole_entries;
   bool compress_directory = true;
   // Compress even where the block is not smaller than the data (for tests).
   bool force_compression = false;
@@ -55,6 +79,8 @@ struct ArchiveOptions {
   // Called when an entry is begun and as its encoding advances; one call at
   // a time, from the compressing threads.
   std::function<void(const ArchiveProgress&)> progress;
+  // When given, the solid groups kept, in directory order.
+  std::vector<SolidGroupReport>* groups = nullptr;
 };
 
 // An entry's bytes as the archive holds them, and its Flags.
@@ -64,14 +90,18 @@ struct EncodedEntry {
 };
 // The smallest encoding of `in` by the options' methods: LzBlock, then with
 // `lzma` LZMA plain, LZMA after the x86 filter (a file starting "MZ") and
-// LZMA after the delta filter (a PCM WAV file); ties go to the earlier.
+// LZMA after the delta filter (a PCM WAV file); ties go to the earlier. A
+// file of 1 MiB or more is also tried, by the best of those filters, in
+// other literal and position bits than lc3 lp0 pb2 (lc4 pb1, or pb0 for
+// machine code, or lp and pb of the sample width after the delta filter).
 // Flags 0 when none is smaller than the data (unless forced). A file with a
 // delta is carried as the delta (its patch by LzBlock or, with `lzma`, LZMA)
 // where that is smaller still.
 EncodedEntry EncodeEntry(const ArchiveInput& in, const ArchiveOptions& options,
                          const std::function<void(size_t)>& advance = nullptr, unsigned parse_threads = 1);
 
-// The archive image of the entries, in the order given. Fails (empty result
+// The archive image of the entries, in the order given (groups aside, see
+// `solid`). Fails (empty result
 // and a reason in `error`) for a name that does not fit its field, an entry
 // of 4 GiB or more, or an image larger than `max_image`; the image is then
 // never assembled.

@@ -28,7 +28,7 @@ uint32_t DictionaryFor(size_t size) {
 }  // namespace
 
 std::vector<uint8_t> EncodeLzmaEntry(const uint8_t* data, size_t size, uint32_t filter, uint32_t distance,
-                                     size_t limit, uint32_t dictionary) {
+                                     size_t limit, uint32_t dictionary, LzmaShape shape) {
   std::vector<uint8_t> input(data, data + size);
   if (filter == kEntryFilterX86) {
     UInt32 state = 0;
@@ -42,9 +42,9 @@ std::vector<uint8_t> EncodeLzmaEntry(const uint8_t* data, size_t size, uint32_t 
   LzmaEncProps_Init(&props);
   props.level = 9;
   props.dictSize = dictionary ? dictionary : DictionaryFor(size);
-  props.lc = 3;
-  props.lp = 0;
-  props.pb = 2;
+  props.lc = int(shape.lc);
+  props.lp = int(shape.lp);
+  props.pb = int(shape.pb);
   props.algo = 1;
   props.fb = 273;
   props.btMode = 1;

@@ -12,9 +12,13 @@
 // without an end mark. The same bytes on every host. Empty when the encoder
 // fails (memory) or its output would not be smaller than `limit` bytes.
 // `dictionary`, when given, replaces the one chosen by size (for tests of
-// a dictionary smaller than the file).
+// a dictionary smaller than the file); `shape`, the literal context bits,
+// literal position bits and position bits (lc+lp at most 4).
+struct LzmaShape {
+  uint32_t lc = 3, lp = 0, pb = 2;
+};
 std::vector<uint8_t> EncodeLzmaEntry(const uint8_t* data, size_t size, uint32_t filter, uint32_t distance,
-                                     size_t limit, uint32_t dictionary = 0);
+                                     size_t limit, uint32_t dictionary = 0, LzmaShape shape = {});
 
 // Whether the data starts as a Windows executable does ("MZ"): the x86
 // filter is tried on it.

@@ -21,6 +21,7 @@ namespace {
 
 // One entry of the directory and where its data lies.
 struct FoundEntry {
+  uint32_t index;
   const char* name;
   uint32_t data_offset;
   uint32_t flags;
@@ -37,8 +38,10 @@ const uint8_t* EntryRecord(uint32_t index) {
   return UpdateState.ArchiveDirectory + kArchiveHeaderSize + size_t(index) * kArchiveEntrySize;
 }
 
-FoundEntry Describe(const uint8_t* e, uint32_t data_offset) {
-  return {reinterpret_cast<const char*>(e + kEntryNameAt),
+FoundEntry Describe(uint32_t index, uint32_t data_offset) {
+  const uint8_t* e = EntryRecord(index);
+  return {index,
+          reinterpret_cast<const char*>(e + kEntryNameAt),
           data_offset,
           ReadLe32(e + kEntryFlagsAt),
           ReadLe64(e + kEntryTimeAt),
@@ -54,7 +57,7 @@ bool WalkEntries(Stop stop, FoundEntry* found) {
   uint32_t count = EntryCount();
   uint32_t offset = kArchiveHeaderSize;
   for (uint32_t i = 0; i < count; ++i) {
-    FoundEntry e = Describe(EntryRecord(i), offset);
+    FoundEntry e = Describe(i, offset);
     if (stop(i, e)) {
       *found = e;
       return true;
@@ -83,7 +86,7 @@ bool EntryAt(uint32_t index, FoundEntry* found) {
   if (g_cursor.directory != UpdateState.ArchiveDirectory || g_cursor.index > index)
     g_cursor = {UpdateState.ArchiveDirectory, 0, kArchiveHeaderSize};
   for (;;) {
-    FoundEntry e = Describe(EntryRecord(g_cursor.index), g_cursor.data_offset);
+    FoundEntry e = Describe(g_cursor.index, g_cursor.data_offset);
     if (g_cursor.index == index) {
       *found = e;
       return true;
@@ -98,21 +101,116 @@ uint32_t ArchiveVersion() {
 }
 
 bool IsLzmaEntry(const FoundEntry& entry) { return EntryMethod(entry.flags) == kEntryMethodLzma; }
+bool IsGroupMember(const FoundEntry& entry) { return EntryMethod(entry.flags) == kEntryMethodSolid; }
+
+// The solid group a method 3 entry belongs to: its first member (the one
+// whose data is the group's stream), the stream, the decoded size of all its
+// members and where the entry's bytes lie in it.
+struct SolidGroup {
+  uint32_t first, data_offset, stored_size, flags, total, member_at;
+};
+
+// A member whose StoredSize is 0 follows members of its own Flags back to the
+// first, whose StoredSize is not 0; the group runs on over the members of
+// StoredSize 0 and the same Flags that follow. Its decoded size must fit in
+// 32 bits and in what its stream can expand to, its properties be sound, the
+// archive of version 3 or later. All of it is found in the directory.
+bool FindGroup(const FoundEntry& entry, SolidGroup* group) {
+  if (ArchiveVersion() < kArchiveVersionGroupsAndDeltas) return false;
+  uint32_t first = entry.index;
+  uint64_t at = 0;
+  while (ReadLe32(EntryRecord(first) + kEntryStoredSizeAt) == 0) {
+    if (first == 0) return false;  // no first member before it
+    --first;
+    const uint8_t* e = EntryRecord(first);
+    if (ReadLe32(e + kEntryFlagsAt) != entry.flags) return false;
+    at += ReadLe32(e + kEntrySizeAt);
+  }
+  uint32_t stored_size = ReadLe32(EntryRecord(first) + kEntryStoredSizeAt);
+  // The members of StoredSize 0 all lie where the first one's data ends.
+  uint32_t data_offset = entry.data_offset - (first == entry.index ? 0 : uint32_t(AlignedToArchive(stored_size)));
+  uint64_t total = at + entry.size;
+  for (uint32_t i = entry.index + 1, count = EntryCount(); i < count; ++i) {
+    const uint8_t* e = EntryRecord(i);
+    if (ReadLe32(e + kEntryStoredSizeAt) != 0 || ReadLe32(e + kEntryFlagsAt) != entry.flags) break;
+    total += ReadLe32(e + kEntrySizeAt);
+  }
+  if (total > 0xFFFFFFFFu ||
+      !LzmaGroupHeaderSound(entry.flags, UpdateState.PayloadArchive.Bytes + data_offset, stored_size, total))
+    return false;
+  *group = {first, data_offset, stored_size, entry.flags, uint32_t(total), uint32_t(at)};
+  return true;
+}
 
 // Whether the entry's method is one this reader knows and its sizes agree: a
 // stored entry's Size within its bytes, a compressed one's within what its
 // block can expand to (so a damaged Size is found before a block of that
 // size is asked for, or a file of it begun); an LZMA entry's properties are
-// checked too (lzma_entry.h). Method 1 is of version 2 archives and later.
+// checked too (lzma_entry.h), and a group member's group (FindGroup). Method
+// 1 is of version 2 archives and later, method 3 of version 3.
 bool SizesAgree(const FoundEntry& entry) {
   uint32_t method = EntryMethod(entry.flags);
   if (method == kEntryMethodLzma)
     return ArchiveVersion() >= kArchiveVersionMethods &&
            LzmaEntryHeaderSound(entry.flags, UpdateState.PayloadArchive.Bytes + entry.data_offset, entry.stored_size,
                                 entry.size);
+  SolidGroup group;
+  if (method == kEntryMethodSolid) return FindGroup(entry, &group);
   if (method != kEntryMethodOld) return false;
   if ((entry.flags & kEntryCompressed) == 0) return entry.size <= entry.stored_size;
   return uint64_t(entry.size) <= uint64_t(entry.stored_size) * kLzMostExpansion;
+}
+
+// The group being read and how far: a member at or after that point in the
+// same group is decoded on from there (the bytes before it discarded), any
+// other restarts the group. Members written in directory order so cost one
+// decoding of their group. Its memory is the stream decoder's (one
+// dictionary and the SDK's tables), held between reads, given back when the
+// archive is closed or another entry's decoding needs memory.
+struct GroupCursor {
+  const uint8_t* directory;
+  uint32_t first, position;
+};
+GroupCursor g_group;
+
+void ReleaseGroupCursor() {
+  if (LzmaStreamHeldBy(&g_group)) LzmaStreamEnd();
+  g_group = {};
+}
+
+int DiscardPart(void*, const uint8_t*, uint32_t) { return 1; }
+
+// Copies a part into the block that `context` points to the end of so far.
+int CopyPart(void* context, const uint8_t* data, uint32_t size) {
+  uint8_t** at = static_cast<uint8_t**>(context);
+  memcpy(*at, data, size);
+  *at += size;
+  return 1;
+}
+
+// The member's Size bytes through `sink`, from the group cursor. As
+// StreamEntry: 1 sound, 0 damaged (or `sink` failed), kLzmaNoMemory. The
+// read that reaches the group's end finds whether the stream ends exactly
+// there (the last member's); a failed read leaves the cursor at no group.
+int ReadGroupMember(const FoundEntry& entry, LzSink sink, void* context) {
+  SolidGroup group;
+  if (!FindGroup(entry, &group)) return 0;
+  if (g_group.directory != UpdateState.ArchiveDirectory || g_group.first != group.first ||
+      g_group.position > group.member_at || !LzmaStreamHeldBy(&g_group)) {
+    ReleaseGroupCursor();
+    int begun = LzmaStreamBegin(&g_group, group.flags, group.total,
+                                UpdateState.PayloadArchive.Bytes + group.data_offset, group.stored_size);
+    if (begun != 1) return begun;
+    g_group = {UpdateState.ArchiveDirectory, group.first, 0};
+  }
+  bool sound = LzmaStreamRead(group.member_at - g_group.position, DiscardPart, nullptr) &&
+               LzmaStreamRead(entry.size, sink, context);
+  if (!sound) {
+    ReleaseGroupCursor();
+    return 0;
+  }
+  g_group.position = group.member_at + entry.size;
+  return 1;
 }
 
 // The entry's bytes: decoded into a new block for a compressed entry, in place
@@ -123,7 +221,9 @@ const uint8_t* EntryBytes(const FoundEntry& entry) {
     ShowUpdaterError(kMsgBrokenEntry);
     return nullptr;
   }
-  if (!IsLzmaEntry(entry) && (entry.flags & kEntryCompressed) == 0) return data;
+  if (!IsLzmaEntry(entry) && !IsGroupMember(entry) && (entry.flags & kEntryCompressed) == 0) return data;
+  // A decoder's memory held by the group cursor goes before another is asked for.
+  if (!IsGroupMember(entry)) ReleaseGroupCursor();
   // A block of size 0 is still allocated, so the result is never confused
   // with "none".
   uint8_t* block = static_cast<uint8_t*>(Os->Alloc(entry.size ? entry.size : 1, 0));
@@ -134,13 +234,16 @@ const uint8_t* EntryBytes(const FoundEntry& entry) {
   // The end code must come exactly when Size bytes are filled: an early end
   // would leave the rest of the file as whatever the memory held.
   uint32_t produced = 0;
-  bool sound = IsLzmaEntry(entry)
-                   ? DecodeLzmaEntry(entry.flags, block, entry.size, data, entry.stored_size)
-                   : DecompressLzBlockChecked(block, entry.size, data, entry.stored_size, &produced, nullptr) &&
-                         produced == entry.size;
-  if (!sound) {
+  uint8_t* filled = block;
+  int sound = IsGroupMember(entry)
+                  ? ReadGroupMember(entry, CopyPart, &filled)
+                  : IsLzmaEntry(entry)
+                        ? DecodeLzmaEntry(entry.flags, block, entry.size, data, entry.stored_size)
+                        : DecompressLzBlockChecked(block, entry.size, data, entry.stored_size, &produced, nullptr) &&
+                              produced == entry.size;
+  if (sound != 1) {
     Os->Free(block);
-    ShowUpdaterError(kMsgBrokenEntry);
+    ShowUpdaterError(sound == kLzmaNoMemory ? kMsgNoMemory : kMsgBrokenEntry);
     return nullptr;
   }
   return block;
@@ -213,6 +316,7 @@ uint8_t* OpenPayloadArchive() {
 
 void ClosePayloadArchive() {
   g_cursor = {};
+  ReleaseGroupCursor();
   if (UpdateState.ArchiveDirectory != nullptr) {
     Os->Free(UpdateState.ArchiveDirectory);
     UpdateState.ArchiveDirectory = nullptr;
@@ -309,8 +413,6 @@ int WritePart(void* context, const uint8_t* data, uint32_t size) {
   return 1;
 }
 
-int DiscardPart(void*, const uint8_t*, uint32_t) { return 1; }
-
 // The entry's bytes through `sink`: a stored entry's straight from the image
 // in parts of kLzStreamChunk, a compressed one's as its block is decoded. A
 // compressed entry is sound when its end code comes exactly after Size bytes
@@ -319,6 +421,8 @@ int DiscardPart(void*, const uint8_t*, uint32_t) { return 1; }
 // got no memory.
 int StreamEntry(const FoundEntry& entry, LzSink sink, void* context) {
   const uint8_t* data = UpdateState.PayloadArchive.Bytes + entry.data_offset;
+  if (IsGroupMember(entry)) return ReadGroupMember(entry, sink, context);
+  if (IsLzmaEntry(entry)) ReleaseGroupCursor();
   if (IsLzmaEntry(entry)) return DecodeLzmaEntryStream(entry.flags, entry.size, data, entry.stored_size, sink, context);
   if ((entry.flags & kEntryCompressed) == 0) {
     for (uint32_t at = 0; at < entry.size;) {

@@ -5,7 +5,8 @@
 //                      bits 8-15: the format version, below) | DirectoryOffset
 //                      | EntryCount
 //   entry data         from offset 16, in directory order; each entry takes
-//                      StoredSize bytes, zero-padded to a multiple of 16
+//                      StoredSize bytes, zero-padded to a multiple of 16 (an
+//                      entry's data offset follows from the directory alone)
 //   directory          at DirectoryOffset, last in the image: EntryCount
 //                      records of 280 bytes, or one LzBlock decoding to them
 //                      that runs to the end of the image
@@ -20,6 +21,24 @@
 //                      pass through on their way out: 0 none, 1 x86 branch
 //                      converter (the LZMA SDK's x86_Convert from offset 0),
 //                      2 byte delta at the distance in bits 24-31 (1-255).
+//                      3 a member of a solid group (bits 0-1 zero, filter
+//                      bits as for method 1): a group is a run of
+//                      consecutive method 3 entries of identical Flags. Its
+//                      first member's StoredSize is the group's bytes: 5
+//                      property bytes, then one raw stream, without an end
+//                      mark, of the members' bytes one after another in
+//                      directory order, the filter applied over all of them
+//                      (the x86 converter from the group's offset 0); every
+//                      later member has StoredSize 0, and a method 3 entry
+//                      with StoredSize above 0 begins a new group. A member
+//                      lies in the stream at the sum of the Sizes before it;
+//                      the stream gives exactly the sum of all the Sizes,
+//                      ending with the last member. A member of StoredSize 0
+//                      that does not follow a member of its Flags, a group
+//                      whose properties or sizes are not sound (as method
+//                      1's, the sizes summed), or a group in an archive of
+//                      version 2 or less is refused before anything is
+//                      written.
 //   format version     0: every entry of the old kinds (what every archive
 //                      made before the methods is, and what pack and build
 //                      --method lz still write); 2: entries may be of method
@@ -75,6 +94,9 @@ constexpr uint32_t EntryDistance(uint32_t flags) { return flags >> kEntryDistanc
 constexpr uint32_t DeltaCoding(uint32_t flags) { return EntryFilter(flags); }
 constexpr uint32_t LzmaEntryFlags(uint32_t filter, uint32_t distance) {
   return (kEntryMethodLzma << kEntryMethodShift) | (filter << kEntryFilterShift) | (distance << kEntryDistanceShift);
+}
+constexpr uint32_t SolidEntryFlags(uint32_t filter, uint32_t distance) {
+  return (kEntryMethodSolid << kEntryMethodShift) | (filter << kEntryFilterShift) | (distance << kEntryDistanceShift);
 }
 
 // The mark an updater carries of the newest format version it reads, which

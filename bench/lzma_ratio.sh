@@ -3,9 +3,10 @@
 # mkupdate (pack --method all, and LzBlock only) against gzip -9, xz -9e,
 # zstd -19 --long (each over a tar of the kind: solid), 7-Zip ultra and an
 # NSIS installer compressed with SetCompressor /SOLID lzma (its size less
-# that of an empty installer of the same script). mkupdate compresses each
-# file on its own; the last column is xz -9e of each file on its own, summed
-# (the solid tools gain from files that resemble each other).
+# that of an empty installer of the same script). mkupdate --method all (what
+# build writes) compresses each file on its own and files of one kind that
+# resemble each other as solid groups where that pays; the last column is xz
+# -9e of each file on its own, summed (what solid compression gains).
 #   bench/lzma_ratio.sh CORPUS [MKUPDATE]     (CORPUS/exe, CORPUS/wav, ...)
 set -euo pipefail
 corpus=$(realpath "$1")

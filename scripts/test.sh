@@ -47,6 +47,7 @@ mapfile -t targets < build/fuzz/fuzz_targets.txt   # the targets, as fuzz/CMakeL
 rm -rf "$seeds"
 for target in "${targets[@]}"; do mkdir -p "$seeds/$target"; done
 build/native/tools/mkupdate pack archive -o "$seeds/archive/sources.bin" -q
+build/fuzz/fuzz/solid_group_seeds "$seeds/solid_group"
 cp examples/game/install/SETUP.INI "$seeds/installer_config/"
 { printf '\x40'; cat examples/update/UPDATE.INI; } > "$seeds/profile/UPDATE.INI"
 # The templates mkupdate starts from, and an update built from one.

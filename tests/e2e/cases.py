@@ -641,6 +641,62 @@ CASES += [
          script=run_script(("UpdateFile00", "GAME.EXE"), ("UpdateFile01", "VOICE.WAV"), ("UpdateFile02", "STORY.TXT"))),
 ]
 
+# --- Solid groups (method 3) -------------------------------------------------
+# Three executables (two near-copies) in an x86 group, three texts (two
+# near-copies) in a plain one; the script's lines name them in an order other
+# than the directory's, so the updater's group cursor starts groups over as
+# well as decoding on. Each file is checked byte for byte, and the listing
+# for the groups.
+SOLID_FILES = ("STORY2.TXT", "TOOL.EXE", "GAME.EXE", "NOTES.TXT", "ENGINE.DLL", "STORY1.TXT")
+
+
+def solid_payload(folder):
+    import random
+    r = random.Random(31)
+
+    def code(size):
+        out = bytearray(b"MZ")
+        while len(out) < size:
+            if r.randrange(3) == 0:
+                target = 0x1000 + r.randrange(60) * 0x230
+                out += bytes([0xE8]) + ((target - len(out) - 5) & 0xFFFFFFFF).to_bytes(4, "little")
+            else:
+                out += r.choice([b"\x55\x8b\xec\x83", b"\x8b\x45\x08\x50", b"\x33\xc0\xc3\x90", b"\x6a\x00\xff\x15"])
+        return out
+
+    game = code(250_000)
+    engine = bytearray(game)
+    for at in range(1000, len(engine), 30_000):
+        engine[at] ^= 0x11
+    (folder / "GAME.EXE").write_bytes(bytes(game))
+    (folder / "ENGINE.DLL").write_bytes(bytes(engine))
+    (folder / "TOOL.EXE").write_bytes(bytes(code(90_000)))
+    words = ["シナリオ ", "scenario ", "ボイス ", "line\r\n", "第一章 ", "選択肢 "]
+    story = "".join(r.choice(words) for _ in range(30_000))
+    (folder / "STORY1.TXT").write_bytes(story.encode("cp932"))
+    (folder / "STORY2.TXT").write_bytes(story.replace("第一章", "第二章", 40).encode("cp932"))
+    (folder / "NOTES.TXT").write_bytes("".join(r.choice(words) for _ in range(5_000)).encode("cp932"))
+
+
+def same_as_payload_in_groups(run):
+    import subprocess
+    mkupdate = pathlib.Path(__file__).resolve().parents[2] / "build" / "native" / "tools" / "mkupdate"
+    listing = subprocess.run([str(mkupdate), "list", "-v", str(run.folder / "updater.exe")], capture_output=True,
+                             text=True).stdout
+    problems = [f"{name} is not held as {method}: {listing}" for method, name in
+                [("lzma+x86 solid", n) for n in ("GAME.EXE", "ENGINE.DLL", "TOOL.EXE")] +
+                [("lzma solid", n) for n in ("STORY1.TXT", "STORY2.TXT", "NOTES.TXT")]
+                if not re.search(rf"\s{re.escape(method)} \d+\s.*\s{name}\b", listing)]
+    return problems + [f"{name} differs from the payload" for name in SOLID_FILES
+                       if (run.game / name).read_bytes() != (run.payload / name).read_bytes()]
+
+
+CASES += [
+    Case("update-of-solid-groups-out-of-order", RUN + FINISH, exit_code=1, make_payload=solid_payload,
+         payload_files={}, check=same_as_payload_in_groups,
+         script=run_script(*[(f"UpdateFile0{i}", n) for i, n in enumerate(SOLID_FILES)])),
+]
+
 # --- A damaged update ---------------------------------------------------------
 # The executable is built by mkupdate, then one bit of it is flipped where the
 # archive's structure cannot notice: the bytes of a stored entry, a literal

@@ -41,11 +41,22 @@ PlatformFile FakeOpenFileForRead(const char* path) {
 void* FakeAlloc(uint32_t size, int zero) {
   if (g_fake.alloc.Hit()) return nullptr;
   ++g_fake.allocs;
-  return Real()->Alloc(size, zero);
+  void* block = Real()->Alloc(size, zero);
+  if (block != nullptr) {
+    g_fake.live_blocks[block] = size;
+    g_fake.live_bytes += size;
+    if (g_fake.live_bytes > g_fake.peak_live_bytes) g_fake.peak_live_bytes = g_fake.live_bytes;
+  }
+  return block;
 }
 
 void FakeFree(void* block) {
   ++g_fake.frees;
+  auto it = g_fake.live_blocks.find(block);
+  if (it != g_fake.live_blocks.end()) {
+    g_fake.live_bytes -= it->second;
+    g_fake.live_blocks.erase(it);
+  }
   Real()->Free(block);
 }
 

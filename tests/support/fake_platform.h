@@ -155,6 +155,11 @@ struct FakePlatform {
   std::vector<std::string> roots_asked;  // roots given to the free-space query
   int allocs = 0;
   int frees = 0;
+  // Bytes of the blocks given out and not yet freed, and the most there
+  // were at once (Reset clears neither: tests take them before and after).
+  uint64_t live_bytes = 0;
+  uint64_t peak_live_bytes = 0;
+  std::map<void*, uint32_t> live_blocks;
   // The clock: each reading advances it by `clock_step` milliseconds.
   uint32_t clock = 0;
   uint32_t clock_step = 0;

@@ -1015,6 +1015,77 @@ def diff_with_delta_says_how_to_build_against_old():
     assert f"mkupdate build {out} -o UPDATE.exe --delta-from {old}" in result.stdout.decode(), result.stdout
 
 
+
+# Near-copies of one kind form a solid group (executables after the x86
+# filter, texts plain), which list -v names with its group and build -v
+# reports; the script and its agreement text are never members; the update
+# is the same from any -j and from the Windows mkupdate, verifies and
+# extracts byte for byte; where grouping does not pay there is no group;
+# --method lz and pack are as before (version 0, no method anywhere).
+@test
+def solid_groups_where_they_pay_the_same_on_every_host():
+    game = (DIST / "updater-i686.exe").read_bytes()
+    patched = bytearray(game)
+    for at in range(4096, len(patched), 20000):
+        patched[at] ^= 0x5A
+    text = "".join(f"{i % 89}行目 the quick brown fox {i * 11 % 17}\n" for i in range(3000))
+    license = "".join(f"第{i}条 terms and conditions {i * 3 % 7}\n" for i in range(800))
+    rng = random.Random(5)
+    script = SCRIPT.replace("[UPDATE]", "AgreementText=LICENSE.TXT\n[UPDATE]")
+    d = folder_with(script, files={"GAME.EXE": game, "tools/GAME2.EXE": bytes(patched), "a/STORY.TXT": text,
+                                   "b/STORY.TXT": text.replace("fox 3", "cat 3"), "LICENSE.TXT": license,
+                                   "docs/LICENSE.TXT": license, "NOISE.BIN": rng.randbytes(30000)})
+    exe, exe_j1 = d.parent / (d.name + ".exe"), d.parent / (d.name + "-j1.exe")
+    built = run("build", d, "-o", exe, "-v")
+    assert built.returncode == 0, built.stderr
+    report = built.stdout.decode()
+    assert re.search(r"solid group 1: 2 files, lzma\+x86 solid, \d+ -> \d+ bytes, \d+ fewer", report), report
+    assert run("build", d, "-o", exe_j1, "-q", "-j", "1").returncode == 0
+    assert exe.read_bytes() == exe_j1.read_bytes()
+    listing = run("list", exe, "-v").stdout.decode()
+    assert "format version: 3" in listing, listing
+    held = {line.split()[-3]: line for line in listing.splitlines() if "FILETIME" in line}
+    assert re.search(r"\slzma\+x86 solid 1\s", held["GAME.EXE"]) and "lzma+x86 solid 1" in held["tools\\GAME2.EXE"], listing
+    for name in ("a\\STORY.TXT", "b\\STORY.TXT", "docs\\LICENSE.TXT"):
+        assert re.search(r"\slzma solid 2\s", held[name]), (name, listing)
+    for name in ("UPDATE.INI", "LICENSE.TXT"):
+        assert "solid" not in held[name], (name, listing)
+    # Members of one group lie together, the first holding the stream.
+    names = [line.split()[-3] for line in listing.splitlines() if "FILETIME" in line]
+    assert names.index("tools\\GAME2.EXE") == names.index("GAME.EXE") + 1, names
+    assert held["tools\\GAME2.EXE"].split()[1] == "0", listing
+    assert b"8 entries decoded" in run("verify", exe).stdout
+    back = d.parent / (d.name + "-back")
+    assert run("extract", exe, "-o", back).returncode == 0
+    for original in [p for p in d.rglob("*") if p.is_file()]:
+        assert (back / original.relative_to(d)).read_bytes() == original.read_bytes(), original
+    env = dict(os.environ, WINEDEBUG="-all")
+    wine_exe = d.parent / (d.name + "-wine.exe")
+    subprocess.run(["wine", str(MKUPDATE_EXE), "build", windows_path(d), "-o", windows_path(wine_exe), "-q"],
+                   env=env, capture_output=True, timeout=600)
+    assert wine_exe.exists() and wine_exe.read_bytes() == exe.read_bytes(), "mkupdate.exe under Wine writes other bytes"
+    # pack --method all groups as build does; pack and --method lz as before.
+    raw_all, raw_lz, raw_lz2 = (d.parent / (d.name + s) for s in ("-all.bin", "-lz.bin", "-lz2.bin"))
+    assert run("pack", d, "-o", raw_all, "-q", "--method", "all").returncode == 0
+    assert raw_all.read_bytes()[5] == 3
+    assert run("pack", d, "-o", raw_lz, "-q").returncode == 0
+    assert run("pack", d, "-o", raw_lz2, "-q", "--method", "lz").returncode == 0
+    assert raw_lz.read_bytes() == raw_lz2.read_bytes() and raw_lz.read_bytes()[5] == 0
+    lz = d.parent / (d.name + "-lz.exe")
+    assert run("build", d, "-o", lz, "-q", "--method", "lz").returncode == 0
+    listing = run("list", lz, "-v").stdout.decode()
+    assert "format version: 0" in listing and "solid" not in listing and "lzma" not in listing, listing
+    # Files that gain nothing together: no group.
+    rng = random.Random(6)
+    n = folder_with(files={"GAME.EXE": b"MZ" + rng.randbytes(40000), "TOOL.EXE": b"MZ" + rng.randbytes(40000),
+                           "A.BIN": rng.randbytes(20000), "B.BIN": rng.randbytes(20000), "STORY.TXT": text})
+    none = n.parent / (n.name + ".exe")
+    built = run("build", n, "-o", none, "-v")
+    assert built.returncode == 0 and b"solid group" not in built.stdout, built.stdout
+    listing = run("list", none, "-v").stdout.decode()
+    assert "solid" not in listing and "format version: 2" in listing, listing
+
+
 def main():
     passed = failed = 0
     for t in TESTS:

@@ -201,22 +201,31 @@ bool CollectEntries(const fs::path& src, std::vector<ArchiveInput>* entries, std
 }
 
 // How an entry is held: "stored", "lzblock", "lzma", "lzma+x86",
-// "lzma+delta4" (the delta filter's distance), "delta+lzma" (a delta against
-// the previous release, its patch coded by LZMA).
+// "lzma+delta4" (the delta filter's distance), "lzma+x86 solid" (a member
+// of a solid group), "delta+lzma" (a delta against the previous release, its
+// patch coded by LZMA).
 std::string MethodText(uint32_t flags) {
+  std::string filter;
+  switch (EntryFilter(flags)) {
+    case kEntryFilterNone:
+      filter = "lzma";
+      break;
+    case kEntryFilterX86:
+      filter = "lzma+x86";
+      break;
+    case kEntryFilterDelta:
+      filter = "lzma+delta" + std::to_string(EntryDistance(flags));
+      break;
+    default:
+      filter = "lzma+filter" + std::to_string(EntryFilter(flags));
+  }
   switch (EntryMethod(flags)) {
     case kEntryMethodOld:
       return (flags & kEntryCompressed) ? "lzblock" : "stored";
     case kEntryMethodLzma:
-      switch (EntryFilter(flags)) {
-        case kEntryFilterNone:
-          return "lzma";
-        case kEntryFilterX86:
-          return "lzma+x86";
-        case kEntryFilterDelta:
-          return "lzma+delta" + std::to_string(EntryDistance(flags));
-      }
-      return "lzma+filter" + std::to_string(EntryFilter(flags));
+      return filter;
+    case kEntryMethodSolid:
+      return filter + " solid";
     case kEntryMethodDelta:
       switch (DeltaCoding(flags)) {
         case kDeltaCodingLzBlock:
@@ -261,6 +270,13 @@ bool MakeArchive(const Options& o, const std::vector<ArchiveInput>& entries, std
   ArchiveOptions options;
   options.threads = o.jobs;
   options.lzma = o.method == "all" || (o.method.empty() && o.command == "build");
+  options.solid = options.lzma;
+  // The script and its agreement texts are loaded whole at start: never in a group.
+  for (const ArchiveInput& e : entries)
+    if (TextEqualNoCase(e.name.c_str(), kScriptEntryName))
+      options.whole_entries = ScriptAgreementNames(std::string(e.data.begin(), e.data.end()));
+  std::vector<SolidGroupReport> groups;
+  options.groups = &groups;
   options.max_image = ArchiveLimit(o.command, o.arch, &options.max_image_reason);
   bool show = !o.quiet && ErrorIsTerminal();
   if (show) {
@@ -282,6 +298,14 @@ bool MakeArchive(const Options& o, const std::vector<ArchiveInput>& entries, std
     return false;
   }
   if (o.verbose) {
+    for (size_t g = 0; g < groups.size(); ++g) {
+      const SolidGroupReport& r = groups[g];
+      printf("solid group %zu: %zu files, %s, %llu -> %llu bytes, %llu fewer than each file alone (%llu)\n", g + 1,
+             r.members.size(), MethodText(r.flags).c_str(), static_cast<unsigned long long>(r.size),
+             static_cast<unsigned long long>(r.stored),
+             static_cast<unsigned long long>(r.separately - AlignedToArchive(r.stored)),
+             static_cast<unsigned long long>(r.separately));
+    }
     // The reader only reads the image: its figures come from the image itself.
     UpdateState.PayloadArchive = {image->data(), uint32_t(image->size())};
     if (OpenPayloadArchive()) {
@@ -290,7 +314,7 @@ bool MakeArchive(const Options& o, const std::vector<ArchiveInput>& entries, std
         GetArchiveEntryInfo(i, &e);
         std::string note = notes && i < notes->size() ? (*notes)[i] : "";
         if (EntryMethod(e.Flags) == kEntryMethodDelta) note = "delta against the previous release";
-        printf("%10u -> %10u  %5.1f%%  %-13s  %s%s\n", e.Size, e.StoredSize,
+        printf("%10u -> %10u  %5.1f%%  %-14s  %s%s\n", e.Size, e.StoredSize,
                e.Size ? 100.0 * e.StoredSize / e.Size : 100.0, MethodText(e.Flags).c_str(), DisplayText(e.Name).c_str(),
                note.empty() ? "" : ("  (" + note + ")").c_str());
       }
@@ -541,13 +565,19 @@ int List(const Options& o) {
     }
   }
   if (o.verbose)
-    printf("format version: %u\n", (ReadLe32(file.image.data() + kHeaderFlagsAt) & kHeaderVersionMask) >> kHeaderVersionShift);
+    printf("format version: %u\n",
+           (ReadLe32(file.image.data() + kHeaderFlagsAt) & kHeaderVersionMask) >> kHeaderVersionShift);
   printf("%10s %10s  %-10s  %-19s  %s\n", "size", "stored", "method", "time (UTC)", "name");
-  return ForEachEntry(o.operands[0], [&o](uint32_t, const ArchiveEntryInfo& e) {
+  uint32_t group = 0;  // solid groups so far: a member whose StoredSize is not 0 begins one
+  return ForEachEntry(o.operands[0], [&o, &group](uint32_t, const ArchiveEntryInfo& e) {
     // Without -v the old kinds keep their old words; -v names method and filter.
     std::string method = o.verbose || EntryMethod(e.Flags) != kEntryMethodOld
                              ? MethodText(e.Flags)
                              : ((e.Flags & kEntryCompressed) ? "compressed" : "stored");
+    if (EntryMethod(e.Flags) == kEntryMethodSolid) {
+      if (e.StoredSize != 0) ++group;
+      method += " " + std::to_string(group);
+    }
     printf("%10u %10u  %-10s  %-19s  %s", e.Size, e.StoredSize, method.c_str(), TimeText(e.FileTime).c_str(),
            DisplayText(e.Name).c_str());
     if (o.verbose) printf("  (FILETIME %llu)", static_cast<unsigned long long>(e.FileTime));

@@ -463,3 +463,15 @@ bool ScriptIsAllOrNothing(const std::string& script) {
   std::string value = checker.Raw("UPDATE", "AllOrNothing");
   return !value.empty() && ParseSettingNumber(value.c_str()) != 0;
 }
+
+std::vector<std::string> ScriptAgreementNames(const std::string& script) {
+  std::set<std::string> none;
+  Checker checker{script, none, {}};
+  std::vector<std::string> names;
+  for (const char* key : {"AgreementText", "AgreementTitle"}) {
+    std::string name = checker.Raw("SETUP", key);
+    if (name.size() > kPathSize - 1) name.resize(kPathSize - 1);  // as the updater holds it
+    if (!name.empty()) names.push_back(name);
+  }
+  return names;
+}

@@ -25,6 +25,11 @@ std::set<std::string> EntriesCarriedWhole(const std::string& script, const std::
 // Whether the script's AllOrNothing is on, read as the updater reads it.
 bool ScriptIsAllOrNothing(const std::string& script);
 
+// The entry names of the script's AgreementText and AgreementTitle, read as
+// the updater reads them (the entries it loads whole at start besides the
+// script).
+std::vector<std::string> ScriptAgreementNames(const std::string& script);
+
 // A name with its ASCII letters in upper case and double-byte characters as
 // they are: two names the updater cannot tell apart fold to the same text.
 std::string FoldedName(const std::string& name);
