@@ -89,6 +89,15 @@ class UpdateRunTest : public PlatformTest {
     ASSERT_TRUE(ReadInstallation());
     fake->cd_drives = "Q";
   }
+  // Before each case of a table: no state, no box, an empty game folder.
+  void StartOver() {
+    CleanUpTemporary();
+    ResetUpdateState();
+    fake->boxes.clear();
+    NativePlatform()->SetAttributes(folder.Join("game").c_str(), kAttrNormal);
+    RemoveTree(folder.Join("game").c_str());
+    MakeFolder(folder.Join("game"));
+  }
   std::vector<uint8_t> payload_;
 };
 
@@ -414,12 +423,7 @@ TEST_F(UpdateRunTest, UpdatesOfEveryShapeLeaveTheInstallationAsTheyShould) {
   for (const auto& c : kCases) {
     for (const char* all_or_nothing : {"0", "1"}) {
       SCOPED_TRACE(std::string(c.what) + ", AllOrNothing=" + all_or_nothing);
-      CleanUpTemporary();
-      ResetUpdateState();
-      fake->boxes.clear();
-      NativePlatform()->SetAttributes(folder.Join("game").c_str(), kAttrNormal);
-      RemoveTree(folder.Join("game").c_str());
-      MakeFolder(folder.Join("game"));
+      StartOver();
       for (const auto& [path, bytes] : kBefore) {
         if (path.back() == '\\') MakeFolder(folder.Join("game\\" + path.substr(0, path.size() - 1)));
         else WriteWholeFile(folder.Join("game\\" + path), bytes);
@@ -480,11 +484,7 @@ TEST_F(UpdateRunTest, DeltasPatchThePreviousReleaseAndStopOnAnyOther) {
   for (const auto& c : kCases) {
     for (const char* all_or_nothing : {"0", "1"}) {
       SCOPED_TRACE(std::string(c.what) + ", AllOrNothing=" + all_or_nothing);
-      CleanUpTemporary();
-      ResetUpdateState();
-      fake->boxes.clear();
-      RemoveTree(folder.Join("game").c_str());
-      MakeFolder(folder.Join("game"));
+      StartOver();
       WriteWholeFile(folder.Join("game\\GAME.EXE"), "old");
       WriteWholeFile(folder.Join("game\\SETUP.INI"), kSetupIni);
       std::string movie = folder.Join("game\\MOVIE.DAT");
